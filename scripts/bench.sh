@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Builds and runs the micro-benchmarks against the emulator.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh >/dev/null
+build/bin/smc_bench --benchmark_min_time=1

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the programs and the tests need.
+# Idempotent: packages already present are left alone, and apt is only asked
+# when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake g++ pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang-format
+  qt6-base-dev fonts-wqy-microhei xvfb xauth
+  socat unicode-data util-linux procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}" >&2
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

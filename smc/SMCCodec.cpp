@@ -1,0 +1,68 @@
+#include "SMCCodec.h"
+
+#include <bit>
+
+namespace SMCCodec {
+
+namespace {
+
+std::uint32_t bigEndian(const std::vector<std::uint8_t>& b, int count) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < count; ++i)
+        v = (v << 8) | b[i];
+    return v;
+}
+
+}  // namespace
+
+std::optional<double> decode(const std::vector<std::uint8_t>& bytes, std::string_view dataType) {
+    const std::size_t n = bytes.size();
+    if (dataType == "fpe2") {
+        if (n < 2) return std::nullopt;
+        return bigEndian(bytes, 2) / 4.0;
+    }
+    if (dataType == "flt ") {
+        if (n < 4) return std::nullopt;
+        std::uint32_t bits = std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 |
+                             std::uint32_t(bytes[2]) << 16 | std::uint32_t(bytes[3]) << 24;
+        return static_cast<double>(std::bit_cast<float>(bits));
+    }
+    if (dataType == "ui8 ") {
+        if (n < 1) return std::nullopt;
+        return bytes[0];
+    }
+    if (dataType == "ui16") {
+        if (n < 2) return std::nullopt;
+        return bigEndian(bytes, 2);
+    }
+    if (dataType == "ui32") {
+        if (n < 4) return std::nullopt;
+        return bigEndian(bytes, 4);
+    }
+    if (dataType == "sp78") {
+        if (n < 2) return std::nullopt;
+        return static_cast<std::int8_t>(bytes[0]) + bytes[1] / 256.0;
+    }
+    return std::nullopt;
+}
+
+std::vector<std::uint8_t> encodeFPE2(std::int64_t rpm) {
+    constexpr std::int64_t kMaxRaw = 65535;
+    std::int64_t raw;
+    if (rpm <= 0) {
+        raw = 0;
+    } else if (rpm > kMaxRaw / 4) {
+        raw = kMaxRaw;  // also keeps rpm × 4 from overflowing
+    } else {
+        raw = rpm * 4;
+    }
+    return {static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw & 0xFF)};
+}
+
+std::vector<std::uint8_t> encodeFLT(float value) {
+    auto bits = std::bit_cast<std::uint32_t>(value);
+    return {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+            static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
+}
+
+}  // namespace SMCCodec

@@ -1,0 +1,50 @@
+// The one place that talks to the System Management Controller: opens the AppleSMC
+// user client and reads and writes four-character keys as raw bytes through the
+// 80-byte parameter block.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "IOKit.h"
+#include "SMCCommand.h"
+#include "SMCError.h"
+
+using SMCBytes = std::vector<std::uint8_t>;
+using SMCBlock = std::array<std::uint8_t, 80>;
+
+class SMCConnection {
+  public:
+    // Opens the service; raises serviceNotFound or openFailed.
+    SMCConnection();
+    ~SMCConnection();
+    SMCConnection(const SMCConnection&) = delete;
+    SMCConnection& operator=(const SMCConnection&) = delete;
+
+    // (dataSize, dataType); a key the SMC lacks reports size 0 and is cached like any other.
+    std::pair<std::uint32_t, std::string> readKeyInfo(const std::string& key);
+    // No value when the key's size is 0 or above 32.
+    std::optional<SMCBytes> readBytes(const std::string& key);
+    void writeBytes(const std::string& key, const SMCBytes& data);
+    std::optional<SMCBytes> tryReadBytes(const std::string& key) noexcept;
+
+    // The four UTF-8 bytes read big-endian; none unless the string is exactly four bytes.
+    static std::optional<std::uint32_t> keyCode(std::string_view from);
+    // The code's bytes from most to least significant as ASCII, "????" when any is not.
+    static std::string keyString(std::uint32_t from);
+
+  private:
+    SMCBlock call(SMCCommand command, const std::string& key, std::uint32_t keyInfoSize,
+                  std::uint32_t data32, const SMCBytes& data);
+    static std::uint32_t le32(const SMCBlock& block, std::size_t offset);
+
+    io_connect_t conn = 0;
+    bool opened = false;
+    std::map<std::string, std::pair<std::uint32_t, std::string>> keyInfoCache;
+};

@@ -1,0 +1,70 @@
+#include "SMCError.h"
+
+#include <cstdio>
+
+std::optional<SMCCommand> smcCommandFromRaw(std::uint8_t raw) {
+    switch (raw) {
+        case 5:
+        case 6:
+        case 8:
+        case 9:
+            return static_cast<SMCCommand>(raw);
+        default:
+            return std::nullopt;
+    }
+}
+
+namespace {
+
+// The 32-bit pattern of a kernel return code in lower-case hex, no leading zeros.
+std::string hex(std::int32_t kr) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%x", static_cast<unsigned>(static_cast<std::uint32_t>(kr)));
+    return buf;
+}
+
+}  // namespace
+
+SMCError::SMCError(Kind kind, std::int32_t kr, SMCCommand cmd, std::string key, std::string type)
+    : kind_(kind), kr_(kr), cmd_(cmd), key_(std::move(key)), type_(std::move(type)) {
+    switch (kind_) {
+        case Kind::openFailed:
+            description_ = "IOServiceOpen 失败: 0x" + hex(kr_);
+            break;
+        case Kind::callFailed:
+            description_ = "SMC 调用失败(cmd=" + std::to_string(static_cast<unsigned>(cmd_)) +
+                           ", kr=0x" + hex(kr_) + ")";
+            break;
+        case Kind::keyNotFound:
+            description_ = "key " + key_ + " 不存在";
+            break;
+        case Kind::badDataType:
+            description_ = "key " + key_ + " dataType 异常: " + type_;
+            break;
+        case Kind::writeRejected:
+            description_ = "写入被拒(kr=0x" + hex(kr_) + ")——普通用户权限不足，需 root/特权 helper";
+            break;
+        case Kind::serviceNotFound:
+            description_ = "未找到 AppleSMC 服务";
+            break;
+    }
+}
+
+SMCError SMCError::openFailed(std::int32_t kr) {
+    return {Kind::openFailed, kr, SMCCommand::readBytes, {}, {}};
+}
+SMCError SMCError::callFailed(SMCCommand cmd, std::int32_t kr) {
+    return {Kind::callFailed, kr, cmd, {}, {}};
+}
+SMCError SMCError::keyNotFound(std::string key) {
+    return {Kind::keyNotFound, 0, SMCCommand::readBytes, std::move(key), {}};
+}
+SMCError SMCError::badDataType(std::string key, std::string type) {
+    return {Kind::badDataType, 0, SMCCommand::readBytes, std::move(key), std::move(type)};
+}
+SMCError SMCError::writeRejected(std::int32_t kr) {
+    return {Kind::writeRejected, kr, SMCCommand::writeBytes, {}, {}};
+}
+SMCError SMCError::serviceNotFound() {
+    return {Kind::serviceNotFound, 0, SMCCommand::readBytes, {}, {}};
+}

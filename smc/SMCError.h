@@ -1,0 +1,47 @@
+// The one error type of the hardware layer. Its description is what the programs
+// show when they report a failure of the layer.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+#include "SMCCommand.h"
+
+class SMCError : public std::exception {
+  public:
+    enum class Kind {
+        openFailed,
+        callFailed,
+        keyNotFound,
+        badDataType,
+        writeRejected,
+        serviceNotFound
+    };
+
+    static SMCError openFailed(std::int32_t kr);
+    static SMCError callFailed(SMCCommand cmd, std::int32_t kr);
+    static SMCError keyNotFound(std::string key);
+    static SMCError badDataType(std::string key, std::string type);
+    static SMCError writeRejected(std::int32_t kr);
+    static SMCError serviceNotFound();
+
+    Kind kind() const { return kind_; }
+    std::int32_t kr() const { return kr_; }
+    SMCCommand cmd() const { return cmd_; }
+    const std::string& key() const { return key_; }
+    const std::string& type() const { return type_; }
+
+    const std::string& description() const { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+  private:
+    SMCError(Kind kind, std::int32_t kr, SMCCommand cmd, std::string key, std::string type);
+
+    Kind kind_;
+    std::int32_t kr_;
+    SMCCommand cmd_;
+    std::string key_;
+    std::string type_;
+    std::string description_;
+};

@@ -1,0 +1,169 @@
+#include "Machine.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace smcemu {
+namespace {
+
+uint32_t le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void putLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// The key code holds the four key bytes read big-endian.
+std::string keyName(uint32_t code) {
+    std::string name(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        name[i] = static_cast<char>(code >> (8 * (3 - i)));
+    return name;
+}
+
+uint32_t typeCode(const std::string& type) {
+    uint32_t code = 0;
+    for (char c : type)
+        code = (code << 8) | static_cast<uint8_t>(c);
+    return code;
+}
+
+}  // namespace
+
+Machine::Machine(const Profile& profile, SimClock::Source time)
+    : keys_(profile.keys), model_(modelParams(profile), keys_), clock_(std::move(time)) {
+    modelTime_ = clock_.now();
+}
+
+void Machine::sync() {
+    double t = clock_.now();
+    if (t > modelTime_) {
+        model_.advance(t - modelTime_);
+        modelTime_ = t;
+    }
+}
+
+CallOutcome Machine::serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged) {
+    std::lock_guard lock(mutex_);
+    std::memset(out, 0, kBlockSize);
+    CallOutcome outcome;
+    outcome.delayMs = slowMs_;
+    uint64_t number = ++calls_;
+    sync();
+
+    if (auto it = callFaults_.find(number); it != callFaults_.end()) {
+        std::optional<int32_t> code = it->second;
+        callFaults_.erase(it);
+        if (!code)
+            outcome.drop = true;
+        else
+            outcome.kr = *code;
+        return outcome;
+    }
+    if (selector != kSmcSelector) {
+        outcome.kr = kIOReturnUnsupported;
+        return outcome;
+    }
+
+    std::string name = keyName(le32(in + block::kKey));
+    uint8_t command = in[block::kCommand];
+    if (auto it = keyFaults_.find(name); it != keyFaults_.end()) {
+        const KeyFaults& f = it->second;
+        std::optional<int32_t> code = command == kCmdKeyInfo ? f.info
+                                      : command == kCmdRead  ? f.read
+                                      : command == kCmdWrite ? f.write
+                                                             : std::nullopt;
+        if (f.drop) {
+            outcome.drop = true;
+            return outcome;
+        }
+        if (code) {
+            outcome.kr = *code;
+            return outcome;
+        }
+    }
+
+    switch (command) {
+        case kCmdKeyInfo:
+            keyInfo(name, out);
+            break;
+        case kCmdRead:
+            readKey(name, out);
+            break;
+        case kCmdWrite:
+            writeKey(name, in, out, privileged, outcome.kr);
+            break;
+        default:
+            out[block::kResult] = kResultBadCommand;
+            break;
+    }
+    return outcome;
+}
+
+void Machine::keyInfo(const std::string& name, uint8_t* out) {
+    const Key* key = keys_.find(name);
+    if (!key) {
+        out[block::kResult] = kResultKeyNotFound;
+        return;
+    }
+    putLe32(out + block::kDataSize, static_cast<uint32_t>(key->bytes.size()));
+    putLe32(out + block::kDataType, typeCode(key->type));
+}
+
+void Machine::readKey(const std::string& name, uint8_t* out) {
+    const Key* key = keys_.find(name);
+    if (!key) {
+        out[block::kResult] = kResultKeyNotFound;
+        return;
+    }
+    size_t n = std::min(key->bytes.size(), block::kMaxBytes);
+    std::copy_n(key->bytes.begin(), n, out + block::kBytes);
+}
+
+void Machine::writeKey(const std::string& name, const uint8_t* in, uint8_t* out, bool privileged,
+                       int32_t& kr) {
+    if (!privileged) {
+        kr = kIOReturnNotPrivileged;
+        return;
+    }
+    Key* key = keys_.find(name);
+    if (!key) {
+        out[block::kResult] = kResultKeyNotFound;
+        return;
+    }
+    if (ThermalModel::isComputedKey(name)) {
+        out[block::kResult] = kResultNotWritable;
+        return;
+    }
+    size_t n = std::min(key->bytes.size(), block::kMaxBytes);
+    std::copy_n(in + block::kBytes, n, key->bytes.begin());
+}
+
+double Machine::cpuTemperature() {
+    std::lock_guard lock(mutex_);
+    sync();
+    return model_.cpuTemperature();
+}
+
+std::optional<double> Machine::fanRpm(int fan) {
+    std::lock_guard lock(mutex_);
+    sync();
+    for (const ThermalModel::FanView& view : model_.fans())
+        if (view.index == fan) return view.rpm;
+    return std::nullopt;
+}
+
+std::optional<double> Machine::keyNumber(std::string_view key) {
+    std::lock_guard lock(mutex_);
+    sync();
+    return keys_.number(key);
+}
+
+uint64_t Machine::callCount() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+}  // namespace smcemu

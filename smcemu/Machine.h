@@ -1,0 +1,114 @@
+// The emulated SMC: the key table of a profile, the physics behind the computed keys, the
+// faults injected at run time, and the two entry points the server uses: one SMC call (the
+// 80-byte parameter block of the user client) and one control line.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KeyStore.h"
+#include "Profile.h"
+#include "SimClock.h"
+#include "ThermalModel.h"
+
+namespace smcemu {
+
+constexpr size_t kBlockSize = 80;
+constexpr uint32_t kSmcSelector = 2;
+
+constexpr int32_t kIOReturnSuccess = 0;
+constexpr int32_t kIOReturnNotPrivileged = static_cast<int32_t>(0xE00002C1);
+constexpr int32_t kIOReturnUnsupported = static_cast<int32_t>(0xE00002C7);
+
+// Offsets in the parameter block.
+namespace block {
+constexpr size_t kKey = 0;
+constexpr size_t kDataSize = 28;
+constexpr size_t kDataType = 32;
+constexpr size_t kResult = 40;
+constexpr size_t kCommand = 42;
+constexpr size_t kBytes = 48;
+constexpr size_t kMaxBytes = 32;
+}  // namespace block
+
+// Command bytes.
+constexpr uint8_t kCmdRead = 5;
+constexpr uint8_t kCmdWrite = 6;
+constexpr uint8_t kCmdKeyInfo = 9;
+
+// Result bytes (offset 40) of this emulator.
+constexpr uint8_t kResultKeyNotFound = 0x84;
+constexpr uint8_t kResultNotWritable = 0x86;
+constexpr uint8_t kResultBadCommand = 0x89;
+
+// What the server does with one call.
+struct CallOutcome {
+    int32_t kr = kIOReturnSuccess;  // kernel return code to send before the output block
+    bool drop = false;              // close the connection instead of replying
+    int delayMs = 0;                // wait this long before replying
+};
+
+class Machine {
+  public:
+    // Throws ProfileError for bad model parameters.
+    explicit Machine(const Profile& profile, SimClock::Source time = monotonicSeconds);
+
+    // Serves one call. `in` and `out` are 80-byte blocks; `out` is always fully written.
+    // `privileged` tells whether the peer is root.
+    CallOutcome serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged);
+
+    // serve() for callers that only need the return code.
+    int32_t call(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged) {
+        return serve(selector, in, out, privileged).kr;
+    }
+
+    // Runs one control command (one line without its newline). Returns the reply line,
+    // "OK ..." or "ERR <message>", without a newline.
+    std::string control(std::string_view line);
+
+    // Inspection, at the current simulated time.
+    double cpuTemperature();
+    std::optional<double> fanRpm(int fan);
+    std::optional<double> keyNumber(std::string_view key);
+    uint64_t callCount();
+
+  private:
+    struct KeyFaults {
+        std::optional<int32_t> info, read, write;
+        bool drop = false;
+    };
+
+    void sync();  // brings the physics up to the current simulated time
+    void keyInfo(const std::string& name, uint8_t* out);
+    void readKey(const std::string& name, uint8_t* out);
+    void writeKey(const std::string& name, const uint8_t* in, uint8_t* out, bool privileged,
+                  int32_t& kr);
+
+    // Control commands (MachineControl.cpp).
+    std::string controlLocked(const std::vector<std::string>& words,
+                              const std::vector<bool>& quoted);
+    std::string cmdLoad(const std::vector<std::string>& words);
+    std::string cmdClock(const std::vector<std::string>& words);
+    std::string cmdFault(const std::vector<std::string>& words, const std::vector<bool>& quoted);
+    std::string cmdGet(const std::vector<std::string>& words);
+    std::string cmdSet(const std::vector<std::string>& words);
+    std::string cmdStatus();
+
+    std::mutex mutex_;
+    KeyStore keys_;
+    ThermalModel model_;
+    SimClock clock_;
+    double modelTime_;
+    uint64_t calls_ = 0;
+    std::map<std::string, KeyFaults> keyFaults_;
+    std::map<uint64_t, std::optional<int32_t>> callFaults_;  // call number -> code, or drop
+    int slowMs_ = 0;
+};
+
+}  // namespace smcemu

@@ -1,0 +1,104 @@
+// The physics behind the computed keys: fans that follow their goal speed with a first-order
+// lag, and a CPU temperature that a load level heats and the fans' airflow cools.
+//
+// Fan goal: with a mode key whose bit 0 is set, the target key clamped to the current
+// limits; otherwise the automatic curve  min + (max - min) * clamp((T - auto_low) /
+// (auto_high - auto_low), 0, 1), where min is the current value of the minimum key, so a raised
+// minimum forces the fan up on machines without a mode key.
+//
+// CPU temperature relaxes towards
+//   ambient + (idle_heat + load * heat) / (1 + cooling * airflow),
+// airflow being the mean fan speed divided by airflow_rpm.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "KeyStore.h"
+#include "Profile.h"
+
+namespace smcemu {
+
+struct ModelParams {
+    double ambient = 25;          // degrees C: room temperature, also the TA* keys
+    double load = 0.1;            // initial load level, 0..1
+    double idleHeat = 20;         // degrees C of rise at load 0 without airflow
+    double heat = 115;            // further degrees C of rise at load 1 without airflow
+    double cooling = 1.0;         // how strongly one unit of airflow divides the rise
+    double airflowRpm = 5000;     // fan speed that counts as one unit of airflow
+    double thermalTau = 8;        // seconds: time constant of the CPU temperature
+    double fanTau = 1;            // seconds: time constant of the fan speed
+    double autoLow = 55;          // degrees C: automatic control leaves the minimum above this
+    double autoHigh = 90;         // degrees C: automatic control reaches the maximum here
+    double gpuRatio = 0.8;        // TG* keys: ambient + gpu_ratio * (cpu - ambient)
+    double chassisRatio = 0.3;    // other T* keys: ambient + chassis_ratio * (cpu - ambient)
+    double defaultFanMin = 1000;  // rpm limits for a fan whose limit keys are missing
+    double defaultFanMax = 5000;
+};
+
+// Reads the @ parameters of a profile over the defaults. Throws ProfileError (with the line)
+// for an unknown name or a value out of range.
+ModelParams modelParams(const Profile& profile);
+
+// The names of all @ parameters with their meaning, for documentation and usage text.
+std::string modelParameterHelp();
+
+class ThermalModel {
+  public:
+    // Finds the fans (FNum and the F{i}Ac keys), settles the model into its steady state for
+    // the initial load and publishes the computed keys.
+    ThermalModel(const ModelParams& params, KeyStore& keys);
+
+    // Moves the model `seconds` forward and publishes the computed keys.
+    void advance(double seconds);
+
+    void setLoad(double load) { load_ = load; }
+    double load() const { return load_; }
+    double cpuTemperature() const { return cpu_; }
+    double gpuTemperature() const;
+
+    struct FanView {
+        int index;
+        double rpm;
+        double goal;
+        bool manual;
+    };
+    std::vector<FanView> fans() const;
+
+    // Takes over a value stored directly into a computed key (actual fan speed, CPU
+    // temperature), so the model continues from it.
+    void adoptKey(std::string_view name);
+
+    // Keys the model computes: F{i}Ac and every key starting with T. The SMC does not
+    // accept writes to them.
+    static bool isComputedKey(std::string_view name);
+
+  private:
+    struct Fan {
+        int index;
+        std::string ac, mn, mx, tg, md;
+        double rpm = 0;
+    };
+    struct Limits {
+        double min, max, target;
+        bool manual;
+    };
+    enum class TempKind { Cpu, Gpu, Ambient, Chassis };
+
+    Limits limits(const Fan& fan) const;
+    static double goal(const Limits& l, double fraction);
+    double autoFraction(double cpu) const;
+    double equilibrium() const;
+    void integrate(double seconds);
+    void publish();
+
+    ModelParams p_;
+    KeyStore& keys_;
+    std::vector<Fan> fans_;
+    std::vector<std::pair<std::string, TempKind>> temperatureKeys_;
+    double load_;
+    double cpu_;
+};
+
+}  // namespace smcemu

@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+
+#include "Emulator.h"
+#include "FakeSMC.h"
+#include "FanController.h"
+#include "SMCCodec.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+std::string errorText(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const SMCError& e) {
+        return e.description();
+    }
+    return "no error";
+}
+
+// A one-fan machine with a mode key, limits 1200..6000 and the given type for speeds.
+std::string modeMachine(const std::string& type, const std::string& mn, const std::string& mx,
+                        const std::string& tgType) {
+    std::string size = type == "fpe2" ? "2" : "4";
+    std::string tgSize = tgType == "fpe2" ? "2" : "4";
+    return "\"FNum\" \"ui8 \" 1 01\n"
+           "\"F0Md\" \"ui8 \" 1 00\n"
+           "\"F0Mn\" \"" +
+           type + "\" " + size + " " + mn +
+           "\n"
+           "\"F0Mx\" \"" +
+           type + "\" " + size + " " + mx +
+           "\n"
+           "\"F0Ac\" \"" +
+           type + "\" " + size + " " + mn +
+           "\n"
+           "\"F0Tg\" \"" +
+           tgType + "\" " + tgSize + " " + (tgSize == "2" ? "0000" : "00000000") +
+           "\n"
+           "\"TC0P\" \"sp78\" 2 3000\n";
+}
+
+}  // namespace
+
+TEST(FanWrites, ClampsToTheLimitsCapturedAtStart) {
+    Emulator emu(modeMachine("flt ", "00009644", "0080bb45", "flt "), true);  // 1200..6000
+    FanController fc;
+    EXPECT_EQ(fc.setFanRPM(0, 800), 1200);
+    EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00, 0x96, 0x44}));
+    EXPECT_EQ(fc.setFanRPM(0, 7000), 6000);
+    EXPECT_EQ(fc.setFanRPM(0, 2500), 2500);
+    EXPECT_EQ(fc.setFanRPM(0, INT64_MIN), 1200);
+    EXPECT_EQ(fc.setFanRPM(0, INT64_MAX), 6000);
+    EXPECT_EQ(emu.value("F0Md"), Bytes{0x01});
+}
+
+TEST(FanWrites, FractionalMinimumIsTruncatedAfterClamping) {
+    Emulator emu(modeMachine("flt ", "00109644", "0080bb45", "flt "), true);  // 1200.5..6000
+    FanController fc;
+    ASSERT_EQ(fc.minRPM(0), 1200.5);
+    EXPECT_EQ(fc.setFanRPM(0, 1000), 1200);
+    EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00, 0x96, 0x44}));
+}
+
+TEST(FanWrites, CrossedOrMissingLimitsLetTheMaximumWin) {
+    {
+        Emulator emu(modeMachine("fpe2", "2ee0", "1f40", "fpe2"), true);  // min 3000, max 2000
+        FanController fc;
+        EXPECT_EQ(fc.setFanRPM(0, 2500), 2000);
+    }
+    Emulator emu("\"FNum\" \"ui8 \" 1 01\n\"F0Md\" \"ui8 \" 1 00\n\"F0Tg\" \"fpe2\" 2 1f40\n",
+                 true);
+    FanController fc;
+    EXPECT_EQ(fc.setFanRPM(0, 2500), 0);
+    EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00}));
+}
+
+TEST(FanWrites, TargetIsEncodedInTheTypeOfTheTargetKey) {
+    {
+        Emulator emu(modeMachine("flt ", "00009644", "0080bb45", "fpe2"), true);
+        FanController fc;
+        EXPECT_EQ(fc.setFanRPM(0, 2000), 2000);
+        EXPECT_EQ(emu.value("F0Md"), Bytes{0x01});
+        EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x1F, 0x40}));
+    }
+    Emulator emu(modeMachine("fpe2", "12c0", "5dc0", "flt "), true);
+    FanController fc;
+    EXPECT_EQ(fc.setFanRPM(0, 2000), 2000);
+    EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00, 0xFA, 0x44}));
+}
+
+TEST(FanWrites, ModeKeyRestoreClearsOnlyTheModeByte) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    FanController fc;
+    emu.control("clock freeze");
+    fc.setFanRPM(1, 4000);
+    Bytes target = emu.value("F1Tg");
+    EXPECT_TRUE(fc.liveFans()[1].forced);
+    fc.restoreAuto(1);
+    EXPECT_EQ(emu.value("F1Md"), Bytes{0x00});
+    EXPECT_EQ(emu.value("F1Tg"), target);
+    EXPECT_FALSE(fc.liveFans()[1].forced);
+}
+
+TEST(FanWrites, MinimumPathRaisesMinimumAndRestoresCapturedBytes) {
+    Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
+    FanController fc;
+    Bytes original = emu.value("F0Mn");
+    ASSERT_EQ(original.size(), 2u);
+    EXPECT_EQ(fc.setFanRPM(0, 3000), 3000);
+    EXPECT_EQ(emu.value("F0Mn"), (Bytes{0x2E, 0xE0}));
+    EXPECT_EQ(fc.minRPM(0), SMCCodec::decode(original, "fpe2"));
+    fc.setFanRPM(0, 1);  // clamps against the minimum read at start, not the raised one
+    EXPECT_EQ(emu.value("F0Mn"), original);
+    fc.setFanRPM(0, 3000);
+    fc.restoreAllAuto();
+    EXPECT_EQ(emu.value("F0Mn"), original);
+    EXPECT_EQ(emu.value("F1Mn"), fc.allFans()[1].originalMnBytes.value());
+}
+
+TEST(FanWrites, ForcedFanConvergesInTheEmulator) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    emu.control("clock freeze");
+    FanController fc;
+    fc.setFanRPM(0, 4000);
+    emu.control("clock step 10");
+    auto live = fc.liveFans();
+    EXPECT_TRUE(live[0].forced);
+    EXPECT_EQ(live[0].targetRPM, 4000);
+    EXPECT_NEAR(live[0].currentRPM, 4000, 40);
+    fc.restoreAllAuto();
+    EXPECT_FALSE(fc.liveFans()[0].forced);
+}
+
+TEST(FanWrites, BadIndicesAndUnrecordedMinimum) {
+    Emulator emu("\"FNum\" \"ui8 \" 1 02\n\"F1Mn\" \"fpe2\" 2 12c0\n\"F1Mx\" \"fpe2\" 2 5dc0\n",
+                 true);
+    FanController fc;
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(2, 2000); }), "key F2Mn 不存在");
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(-1, 2000); }), "key F-1Mn 不存在");
+    EXPECT_EQ(errorText([&] { fc.restoreAuto(2); }), "key F2Mn 不存在");
+    EXPECT_EQ(errorText([&] { fc.restoreAuto(0); }), "key F0Mn(原始值未记录) 不存在");
+    // Fan 0 fails first, so fan 1 is never restored.
+    EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }), "key F0Mn(原始值未记录) 不存在");
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 2000); }), "key F0Mn 不存在");
+}
+
+class FanWritesFake : public ::testing::Test {
+  protected:
+    FakeSMC smc;
+    std::vector<std::string> writtenKeys() {
+        std::vector<std::string> keys;
+        for (const auto& b : smc.blocks()) {
+            if (b[42] == 6) keys.push_back({char(b[3]), char(b[2]), char(b[1]), char(b[0])});
+        }
+        return keys;
+    }
+};
+
+TEST_F(FanWritesFake, OutOfRangeWriteTouchesNothing) {
+    smc.addKey("FNum", "ui8 ", {0x01});
+    FanController fc;
+    smc.clearBlocks();
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(1, 2000); }), "key F1Mn 不存在");
+    EXPECT_TRUE(smc.blocks().empty());
+}
+
+TEST_F(FanWritesFake, NonFiniteLimitWritesNothing) {
+    smc.addKey("FNum", "ui8 ", {0x02});
+    smc.addKey("F0Md", "ui8 ", {0x00});
+    smc.addKey("F0Tg", "flt ", {0, 0, 0, 0});
+    smc.addKey("F0Mn", "flt ", {0x00, 0x00, 0x96, 0x44});
+    smc.addKey("F0Mx", "flt ", {0x00, 0x00, 0xC0, 0x7F});  // NaN
+    smc.addKey("F1Mn", "flt ", {0x00, 0x00, 0x80, 0xFF});  // -infinity
+    smc.addKey("F1Mx", "flt ", {0x00, 0x80, 0xBB, 0x45});
+    FanController fc;
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 2000); }), "key F0Mx dataType 异常: flt ");
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(1, 2000); }), "key F1Mn dataType 异常: flt ");
+    EXPECT_TRUE(writtenKeys().empty());
+}
+
+TEST_F(FanWritesFake, RestoreAllStopsAtTheFirstFailure) {
+    smc.addKey("FNum", "ui8 ", {0x02});
+    smc.addKey("F0Md", "ui8 ", {0x01});
+    smc.addKey("F1Md", "ui8 ", {0x01});
+    smc.failKey("F0Md", 6, static_cast<std::int32_t>(0xE00002C1));
+    FanController fc;
+    EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }),
+              "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper");
+    EXPECT_EQ(writtenKeys(), std::vector<std::string>{"F0Md"});
+    EXPECT_EQ(smc.value("F1Md"), Bytes{0x01});
+}
+
+TEST_F(FanWritesFake, MissingTargetKeyLeavesTheModeByteSet) {
+    smc.addKey("FNum", "ui8 ", {0x01});
+    smc.addKey("F0Md", "ui8 ", {0x00});
+    smc.addKey("F0Mx", "fpe2", {0x5D, 0xC0});
+    FanController fc;
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 2000); }), "key F0Tg 不存在");
+    EXPECT_EQ(smc.value("F0Md"), Bytes{0x01});
+}
+
+// A process without root is refused by the SMC itself, across the process boundary.
+TEST(FanWritesPrivilege, NonRootWriteIsRejected) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string text;
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            text = "setuid failed";
+        } else {
+            try {
+                FanController fc;
+                fc.setFanRPM(0, 3000);
+                text = "write accepted";
+            } catch (const SMCError& e) {
+                text = e.description();
+            }
+        }
+        (void)!::write(fds[1], text.data(), text.size());
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+        text.append(buf, n);
+    ::close(fds[0]);
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_EQ(text, "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper");
+    EXPECT_EQ(emu.value("F0Md"), Bytes{0x00});
+}

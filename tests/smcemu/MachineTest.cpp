@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include "Machine.h"
+#include "TestSupport.h"
+
+namespace smcemu {
+namespace {
+
+using test::bytesAt;
+using test::le32;
+using test::request;
+using Bytes = std::vector<uint8_t>;
+
+const char* kSmallMachine =
+    "\"FNum\" \"ui8 \" 1 01\n"
+    "\"F0Ac\" \"fpe2\" 2 1f40\n"
+    "\"F0Mn\" \"fpe2\" 2 1f40\n"
+    "\"F0Mx\" \"fpe2\" 2 5dc0\n"
+    "\"FS! \" \"ui16\" 2 0000\n"
+    "\"TC0P\" \"sp78\" 2 3000\n"
+    "\"LONG\" \"ch8*\" 40 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+    "2021222324252627\n";
+
+class MachineCalls : public testing::Test {
+  protected:
+    test::ManualMachine m{kSmallMachine};
+
+    static bool allZeroExcept(const test::Block& out, size_t from, size_t to) {
+        for (size_t i = 0; i < out.size(); ++i)
+            if ((i < from || i >= to) && out[i] != 0) return false;
+        return true;
+    }
+};
+
+TEST_F(MachineCalls, KeyInfoGivesSizeAndTypeCodeLittleEndian) {
+    auto r = m.call(request("FNum", kCmdKeyInfo));
+    EXPECT_EQ(r.kr, 0);
+    EXPECT_EQ(le32(&r.out[28]), 1u);
+    EXPECT_EQ(bytesAt(r.out, 32, 4), (Bytes{0x20, 0x38, 0x69, 0x75}));  // "ui8 "
+    EXPECT_EQ(r.out[40], 0);
+
+    // A key with a trailing space arrives as its four bytes read big-endian.
+    r = m.call(request("FS! ", kCmdKeyInfo));
+    EXPECT_EQ(le32(&r.out[28]), 2u);
+    EXPECT_EQ(le32(&r.out[32]), 0x75693136u);  // "ui16"
+}
+
+TEST_F(MachineCalls, MissingKeyAnswersSizeZeroAndResult84) {
+    auto info = m.call(request("F9Ac", kCmdKeyInfo));
+    EXPECT_EQ(info.kr, 0);
+    EXPECT_EQ(le32(&info.out[28]), 0u);
+    EXPECT_EQ(info.out[40], 0x84);
+
+    auto read = m.call(request("F9Ac", kCmdRead, 2));
+    EXPECT_EQ(read.kr, 0);
+    EXPECT_EQ(read.out[40], 0x84);
+    EXPECT_TRUE(allZeroExcept(read.out, 40, 41));
+
+    EXPECT_EQ(m.write("F9Ac", {1, 2}), 0x84);
+}
+
+TEST_F(MachineCalls, ReadPutsOnlyTheValueAtOffset48) {
+    auto r = m.call(request("FNum", kCmdRead, 1));
+    EXPECT_EQ(r.kr, 0);
+    EXPECT_EQ(r.out[48], 1);
+    EXPECT_TRUE(allZeroExcept(r.out, 48, 49));
+}
+
+TEST_F(MachineCalls, KeyLongerThanTheBlockReadsItsFirst32Bytes) {
+    auto r = m.call(request("LONG", kCmdRead, 40));
+    Bytes expected;
+    for (uint8_t i = 0; i < 32; ++i)
+        expected.push_back(i);
+    EXPECT_EQ(bytesAt(r.out, 48, 32), expected);
+}
+
+TEST_F(MachineCalls, RootWriteStoresTheKeySizeBytes) {
+    // Four bytes sent to a two-byte key: only the first two count.
+    EXPECT_EQ(m.write("FS! ", {0x00, 0x03, 0xEE, 0xEE}), 0);
+    auto r = m.call(request("FS! ", kCmdRead, 2));
+    EXPECT_EQ(bytesAt(r.out, 48, 4), (Bytes{0x00, 0x03, 0, 0}));
+    EXPECT_EQ(m->control("get \"FS! \""), "OK ui16 2 0003");
+}
+
+TEST_F(MachineCalls, WriteFromOrdinaryUserIsNotPrivileged) {
+    auto r = m.call(request("FS! ", kCmdWrite, 2, {0x00, 0x03}), /*privileged=*/false);
+    EXPECT_EQ(static_cast<uint32_t>(r.kr), 0xE00002C1u);
+    EXPECT_EQ(m->control("get \"FS! \""), "OK ui16 2 0000");
+    // Reading needs no privilege.
+    EXPECT_EQ(m.call(request("FNum", kCmdRead, 1), false).kr, 0);
+}
+
+TEST_F(MachineCalls, ComputedKeysRefuseWrites) {
+    std::string ac = m->control("get F0Ac"), tc = m->control("get TC0P");
+    EXPECT_NE(m.write("F0Ac", {0x3e, 0x80}), 0);
+    EXPECT_NE(m.write("TC0P", {0x10, 0x00}), 0);
+    EXPECT_EQ(m->control("get F0Ac"), ac);
+    EXPECT_EQ(m->control("get TC0P"), tc);
+}
+
+TEST_F(MachineCalls, OtherSelectorsAreUnsupportedWithAZeroBlock) {
+    auto r = m.call(request("FNum", kCmdRead, 1), true, /*selector=*/3);
+    EXPECT_EQ(static_cast<uint32_t>(r.kr), 0xE00002C7u);
+    EXPECT_TRUE(allZeroExcept(r.out, 0, 0));
+    EXPECT_EQ(m->callCount(), 1u);
+}
+
+TEST_F(MachineCalls, OtherCommandsSucceedWithANonZeroResult) {
+    for (uint8_t cmd : {0, 7, 8, 10, 255}) {
+        auto r = m.call(request("FNum", cmd));
+        EXPECT_EQ(r.kr, 0);
+        EXPECT_NE(r.out[40], 0) << int(cmd);
+    }
+}
+
+}  // namespace
+}  // namespace smcemu
