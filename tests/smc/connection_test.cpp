@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include "Emulator.h"
 #include "FakeSMC.h"
 #include "SMCConnection.h"
 
@@ -179,4 +180,19 @@ TEST(SMCErrorText, DescriptionsAndCommandCodes) {
         bool known = raw == 5 || raw == 6 || raw == 8 || raw == 9;
         EXPECT_EQ(smcCommandFromRaw(static_cast<std::uint8_t>(raw)).has_value(), known) << raw;
     }
+}
+
+// A connection the service drops fails that one call; the next call opens it again.
+TEST(SMCConnectionEmulator, DroppedConnectionFailsOneCallOnly) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    SMCConnection conn;
+    ASSERT_TRUE(conn.readBytes("FNum"));
+    ASSERT_EQ(emu.control("fault call 1 drop").rfind("OK", 0), 0u);
+    try {
+        conn.readBytes("FNum");
+        FAIL() << "a dropped call succeeded";
+    } catch (const SMCError& e) {
+        EXPECT_EQ(e.description(), "SMC 调用失败(cmd=5, kr=0xe00002ed)");
+    }
+    EXPECT_EQ(conn.readBytes("FNum"), Bytes{0x02});
 }

@@ -1,6 +1,7 @@
 #include "IOKitEmu.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -22,6 +23,9 @@ namespace {
 
 constexpr std::size_t kBlockSize = 80;
 constexpr std::uint32_t kSelectorStructMethod = 2;
+// A call the service has not answered by then fails, so a stalled emulator cannot
+// hang its clients (the tray application reads the SMC on its main thread).
+constexpr int kCallTimeoutSeconds = 5;
 
 struct Iterator {
     bool hasService = false;
@@ -65,6 +69,9 @@ int connectService() {
         ::close(fd);
         return -1;
     }
+    timeval timeout{kCallTimeoutSeconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     return fd;
 }
 
@@ -180,6 +187,10 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
         if (it == gObjects.end()) return kIOReturnNotOpen;
         auto* conn = std::get_if<Connection>(&it->second);
         if (conn == nullptr) return kIOReturnBadArgument;
+        // A connection lost by an earlier call is opened again, as the service itself
+        // is still there; only the call that met the loss fails.
+        if (conn->fd < 0) conn->fd = connectService();
+        if (conn->fd < 0) return kIOReturnNotResponding;
         fd = conn->fd;
     }
     unsigned char request[4 + kBlockSize];
@@ -187,6 +198,15 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
     std::memcpy(request + 4, inputStruct, kBlockSize);
     unsigned char reply[4 + kBlockSize];
     if (!sendAll(fd, request, sizeof(request)) || !recvAll(fd, reply, sizeof(reply))) {
+        // The stream may hold a late or partial reply: never read from it again.
+        std::lock_guard<std::mutex> guard(gLock);
+        auto it = gObjects.find(connection);
+        if (it != gObjects.end()) {
+            if (auto* conn = std::get_if<Connection>(&it->second); conn && conn->fd == fd) {
+                ::close(fd);
+                conn->fd = -1;
+            }
+        }
         return kIOReturnNotResponding;
     }
     std::memcpy(outputStruct, reply + 4, kBlockSize);
@@ -205,6 +225,6 @@ kern_return_t IOServiceClose(io_connect_t connect) {
         fd = conn->fd;
         gObjects.erase(it);
     }
-    ::close(fd);
+    if (fd >= 0) ::close(fd);
     return kIOReturnSuccess;
 }

@@ -1,0 +1,5 @@
+#include "OrvaneBarMain.h"
+
+int main(int argc, char** argv) {
+    return OrvaneBarMain::main(argc, argv);
+}

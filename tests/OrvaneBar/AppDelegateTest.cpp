@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QWidgetAction>
+#include <fstream>
+
+#include "AppDelegate.h"
+#include "Emulator.h"
+#include "ManualQueue.h"
+#include "MenuModel.h"
+#include "SettingsKeys.h"
+#include "StatusItem.h"
+
+namespace {
+
+// One line per menu entry: "---" for a separator, "row N" for a fan row, otherwise the
+// title with "[x] "/"[ ] " for a check mark, " (disabled)" and the shortcut.
+std::vector<std::string> describe(QMenu* menu, QAction* temperature) {
+    std::vector<std::string> lines;
+    const auto actions = menu->actions();
+    for (QAction* action : actions) {
+        std::string line;
+        if (action->isSeparator()) {
+            line = "---";
+        } else if (auto* holder = qobject_cast<QWidgetAction*>(action)) {
+            auto* row = dynamic_cast<FanRowView*>(holder->defaultWidget());
+            line = row != nullptr ? "row " + std::to_string(row->fan) : "widget";
+        } else {
+            if (action->isCheckable()) line = action->isChecked() ? "[x] " : "[ ] ";
+            line += action == temperature ? "temperature" : action->text().toStdString();
+            if (!action->isEnabled()) line += " (disabled)";
+            if (!action->shortcut().isEmpty())
+                line += " " + action->shortcut().toString().toStdString();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+const std::vector<std::string> kAfterRows = {
+    "---", "恢复全部自动模式",   "---", "[ ] 阶梯加速（65→85℃）", "设置阶梯加速温度…",
+    "---", "安装免密码控制服务", "---", "[ ] 开机自动启动",       "退出（恢复自动模式） Q",
+};
+
+std::vector<std::string> expectedMenu(int fans) {
+    std::vector<std::string> lines = {"temperature (disabled)", "---"};
+    for (int i = 0; i < fans; ++i)
+        lines.push_back("row " + std::to_string(i));
+    lines.insert(lines.end(), kAfterRows.begin(), kAfterRows.end());
+    return lines;
+}
+
+}  // namespace
+
+class AppDelegateTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    }
+
+    std::unique_ptr<AppDelegate> launch() {
+        AppDelegate::Seams seams;
+        seams.launchDaemonPlistPath = plistPath();
+        seams.queue = &queue;
+        seams.showStatusItem = false;
+        auto app = std::make_unique<AppDelegate>(seams);
+        app->applicationDidFinishLaunching();
+        return app;
+    }
+
+    std::string plistPath() const { return dir.filePath("com.orvane.orvtool.plist").toStdString(); }
+    void refresh(AppDelegate& app) { app.refresh(); }
+
+    QTemporaryDir dir;
+    ManualQueue queue;
+};
+
+TEST_F(AppDelegateTest, MenuEntriesWithTwoFans) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    auto app = launch();
+    EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(2));
+    ASSERT_EQ(app->fanRows.size(), 2u);
+    EXPECT_EQ(app->statusItem->toolTip(), "Orvane 风扇控制（左键点开）");
+    EXPECT_TRUE(app->refreshTimer->isActive());
+    EXPECT_EQ(app->refreshTimer->interval(), 500);
+}
+
+TEST_F(AppDelegateTest, MenuEntriesWithOneFanAndWithNone) {
+    {
+        Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+        auto app = launch();
+        EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(1));
+    }
+    {
+        Emulator emu("\"FNum\" \"ui8 \" 1 00\n", true);
+        auto app = launch();
+        EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(0));
+        EXPECT_EQ(app->lastTitle, "0.0k");
+        EXPECT_EQ(app->tempItem->text(), "Orvane");
+    }
+    // Before the first refresh the temperature line has its placeholder.
+    EXPECT_EQ(buildMenuModel({}).front().title, "CPU --  GPU --");
+}
+
+TEST_F(AppDelegateTest, ServiceEntryFollowsThePlistAtLaunch) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    EXPECT_EQ(launch()->launchDaemonMenuItem->text(), "安装免密码控制服务");
+    std::ofstream(plistPath()) << "<plist/>\n";
+    EXPECT_EQ(launch()->launchDaemonMenuItem->text(), "卸载免密码控制服务");
+}
+
+TEST_F(AppDelegateTest, BoostEntryFromStoredSettings) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    EXPECT_FALSE(launch()->tempBoostMenuItem->isChecked());
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
+    EXPECT_TRUE(launch()->tempBoostMenuItem->isChecked());
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, false);
+    EXPECT_FALSE(launch()->tempBoostMenuItem->isChecked());
+
+    QSettings().setValue(SettingsKeys::tempBoostThreshold, 90.0);
+    auto app = launch();
+    EXPECT_EQ(app->tempBoostMenuItem->text(), "阶梯加速（70→90℃）");
+    EXPECT_EQ(app->tempBoostStartTemp(), 70);
+}
+
+TEST_F(AppDelegateTest, RefreshShowsTheReadings) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    emu.control("clock freeze");
+    emu.control("set F0Ac 00281945");  // 2450.5
+    emu.control("set F1Ac 0000e144");  // 1800
+    emu.control("set F1Md 01");
+    emu.control("set F1Tg 00805945");  // 3480
+    emu.control("set TC0P 2d33");      // 45.2
+    emu.control("set TG0P 3399");      // 51.6
+    auto app = launch();
+
+    EXPECT_EQ(app->fanRows[0]->rpmLabel->text(), "2450 RPM");
+    EXPECT_FALSE(app->fanRows[0]->modeButton->isChecked());
+    EXPECT_EQ(app->fanRows[1]->rpmLabel->text(), "1800 RPM");
+    EXPECT_TRUE(app->fanRows[1]->modeButton->isChecked());
+    EXPECT_EQ(app->fanRows[1]->targetLabel->text(), "3480 RPM");
+    EXPECT_EQ(app->statusItem->title(), "2.5k");
+    EXPECT_EQ(app->tempItem->text(), "CPU 45℃   GPU 52℃");
+
+    // Same readings: the icon is not rendered again ("--", then "2.5k").
+    EXPECT_EQ(app->statusItem->renderCount(), 2);
+    refresh(*app);
+    EXPECT_EQ(app->statusItem->renderCount(), 2);
+    emu.control("set F0Ac 00805945");
+    refresh(*app);
+    EXPECT_EQ(app->statusItem->title(), "3.5k");
+    EXPECT_EQ(app->statusItem->renderCount(), 3);
+
+    // The login mark follows the login item (not enabled) whatever it was set to.
+    app->loginMenuItem->setChecked(true);
+    refresh(*app);
+    EXPECT_FALSE(app->loginMenuItem->isChecked());
+}
+
+TEST_F(AppDelegateTest, UnbuiltActionsDoNotPretend) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    auto app = launch();
+    app->tempBoostMenuItem->trigger();
+    EXPECT_FALSE(app->tempBoostMenuItem->isChecked());
+    EXPECT_FALSE(QSettings().value(SettingsKeys::tempBoostEnabled).toBool());
+    app->loginMenuItem->trigger();
+    EXPECT_FALSE(app->loginMenuItem->isChecked());
+}
+
+TEST_F(AppDelegateTest, OpenMenuTakesTheQuitKeyAndKeepsRowsInteractive) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    auto app = launch();
+    QMenu* menu = app->menu();
+    QAction* quit = menu->actions().back();
+
+    menu->popup(QPoint(0, 0));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(menu));
+    FanRowView* row = app->fanRows[0];
+    // A click on the row's background or on its checkbox leaves the menu open. Sent to
+    // the menu's window, as a pointer's would be, after hovering the row.
+    const QPoint background = row->mapTo(menu, QPoint(150, 28));
+    QTest::mouseMove(menu->windowHandle(), background - QPoint(40, 0));
+    QTest::mouseMove(menu->windowHandle(), background);
+    QTest::mouseClick(menu->windowHandle(), Qt::LeftButton, {}, background);
+    EXPECT_TRUE(menu->isVisible());
+    QTest::mouseClick(row->modeButton, Qt::LeftButton);
+    EXPECT_TRUE(row->modeButton->isChecked());
+    EXPECT_TRUE(menu->isVisible());
+
+    // The refresh timer keeps running while the menu is open.
+    app->lastTitle.clear();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !app->lastTitle.empty(); }, 5000));
+    EXPECT_TRUE(menu->isVisible());
+
+    QSignalSpy quitChosen(quit, &QAction::triggered);
+    QTest::keyClick(menu, Qt::Key_Q);
+    EXPECT_EQ(quitChosen.count(), 1);
+    EXPECT_FALSE(menu->isVisible());
+}

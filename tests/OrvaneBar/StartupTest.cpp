@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include "AppLock.h"
+#include "Emulator.h"
+#include "SMCError.h"
+
+namespace {
+
+struct AppRun {
+    int exitCode = -1;
+    std::string err;
+};
+
+// Runs the application unattended (alerts on standard error) with the given home.
+AppRun runApp(const QString& home, const QStringList& args, const QString& smcSocket) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("HOME", home);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("SMCEMU_SOCKET", smcSocket);
+    QProcess process;
+    process.setProcessEnvironment(env);
+    process.start(ORVANEBAR_BINARY, QStringList{"--print-alerts"} + args);
+    AppRun run;
+    if (!process.waitForFinished(30000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.err = process.readAllStandardError().toStdString();
+    return run;
+}
+
+}  // namespace
+
+TEST(AppLock, OneHolderAtATime) {
+    QTemporaryDir tmp;
+    const std::string home = tmp.filePath("new-user").toStdString();  // nothing exists yet
+
+    const int fd = acquireAppLock(home);
+    ASSERT_GE(fd, 0);
+    struct stat info;
+    ASSERT_EQ(::stat(appLockPath(home).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u & ~0022u);
+    EXPECT_EQ(appLockPath(home), home + "/Library/Application Support/Orvane/app.lock");
+
+    // Another process is refused while the lock is held.
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(acquireAppLock(home) < 0 ? 0 : 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_LT(acquireAppLock(home), 0);
+
+    ::close(fd);
+    const int again = acquireAppLock(home);
+    EXPECT_GE(again, 0);
+    ::close(again);
+
+    // A home where the folder cannot be made: refused, not crashed.
+    EXPECT_LT(acquireAppLock("/dev/null"), 0);
+}
+
+TEST(Startup, SecondCopyReportsAlreadyRunning) {
+    QTemporaryDir home;
+    const int fd = acquireAppLock(home.path().toStdString());
+    ASSERT_GE(fd, 0);
+    AppRun run = runApp(home.path(), {}, home.filePath("no-smc.sock"));
+    ::close(fd);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("OrvaneBar 已在运行\n菜单栏中已有本应用的图标，请勿重复启动。\n"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST(Startup, MissingSMCReportsInitFailure) {
+    QTemporaryDir home;
+    AppRun run = runApp(home.path(), {}, home.filePath("no-smc.sock"));
+    EXPECT_EQ(run.exitCode, 1);
+    const std::string expected = "SMC 初始化失败\n" + SMCError::serviceNotFound().description() +
+                                 "\n\n本应用仅支持带 Apple SMC 的 Intel MacBook。\n";
+    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+}
+
+TEST(Startup, ScreenshotsOfTheTrayIconAndTheMenu) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    QTemporaryDir home;
+    const QString shots = home.filePath("shots");
+    AppRun run =
+        runApp(home.path(), {"--screenshot", shots}, QString::fromStdString(emu.socketPath()));
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_FALSE(QImage(QDir(shots).filePath("tray-icon.png")).isNull());
+    const QImage menu(QDir(shots).filePath("menu.png"));
+    EXPECT_GE(menu.width(), 300);
+    EXPECT_GE(menu.height(), 2 * 58);
+}
