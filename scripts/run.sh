@@ -1,25 +1,74 @@
 #!/usr/bin/env bash
 # The run command: installs what is missing, builds, starts the SMC emulator on the
-# default profile (unless SMCEMU_PROFILE names another) and shows live readings
-# while the emulated load rises and falls.
+# default profile (SMCEMU_PROFILE picks another) and shows the main job in a terminal:
+# `orvtool info`, the control daemon started as root, a fan forced through the socket
+# with socat, `orvtool watch` showing it converge, then automatic control again under
+# a changing load. Then the tray application: on a desktop it starts for real; without
+# one, pictures of its tray icon and menu are saved under shots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh >/dev/null
 
+bin=build/bin
+sock=/tmp/orvane.sock
+asroot=""
+[ "$(id -u)" -eq 0 ] || asroot="sudo"
+if [ -S "$sock" ] && echo ping | socat -t1 - "UNIX-CONNECT:$sock" 2>/dev/null | grep -q '^OK'; then
+  echo "run.sh: a control daemon already answers on $sock; stop it first ('echo quit | socat - UNIX-CONNECT:$sock')" >&2
+  exit 1
+fi
+
 profile=${SMCEMU_PROFILE:-smcemu/profiles/recent-2fan.prof}
 export SMCEMU_SOCKET=${SMCEMU_SOCKET:-/tmp/smcemu.sock}
-build/bin/smcemu --profile "$profile" --socket "$SMCEMU_SOCKET" 2>/tmp/smcemu.log &
+$bin/smcemu --profile "$profile" --socket "$SMCEMU_SOCKET" 2>/tmp/smcemu.log &
 emu=$!
-trap 'kill $emu 2>/dev/null; wait $emu 2>/dev/null || true' EXIT
+daemon=""
+cleanup() {
+  [ -z "$daemon" ] || echo quit | socat -t2 - "UNIX-CONNECT:$sock" >/dev/null 2>&1 || true
+  kill "$emu" 2>/dev/null || true
+  wait "$emu" 2>/dev/null || true
+}
+trap cleanup EXIT
 for _ in $(seq 50); do [ -S "$SMCEMU_SOCKET.ctl" ] && break; sleep 0.1; done
 
-echo "== emulator on $profile, idle =="
-build/bin/smcemu ctl load 0.1 >/dev/null
-build/bin/orvane-readings 3
-echo "== full load =="
-build/bin/smcemu ctl load 1.0 >/dev/null
-build/bin/orvane-readings 8
-echo "== idle again =="
-build/bin/smcemu ctl load 0.1 >/dev/null
-build/bin/orvane-readings 5
+step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+say() { printf '$ %s\n' "$*"; }
+send() { say "echo '$1' | socat - UNIX-CONNECT:$sock"; echo "$1" | socat -t2 - "UNIX-CONNECT:$sock"; }
+
+step "the emulated machine ($profile)"
+say "orvtool info"; $bin/orvtool info
+
+step "the control daemon, as root"
+say "sudo orvtool serve &"
+$asroot env SMCEMU_SOCKET="$SMCEMU_SOCKET" $bin/orvtool serve &
+daemon=$!
+for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.1; done
+sleep 0.2
+send "ping"
+
+step "force fan 0 to 4000 rpm and watch it converge"
+send "set 0 4000"
+say "orvtool watch 3"; $bin/orvtool watch 3
+
+step "full load: automatic control raises fan 1, fan 0 stays forced"
+$bin/smcemu ctl load 1.0 >/dev/null
+say "orvtool watch 4"; $bin/orvtool watch 4
+
+step "hand everything back to automatic control and let the machine cool"
+send "auto"
+$bin/smcemu ctl load 0.1 >/dev/null
+say "orvtool watch 3"; $bin/orvtool watch 3
+send "quit"
+wait "$daemon" 2>/dev/null || true
+daemon=""
+
+step "the tray application"
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "OrvaneBar is in the tray: click its icon for the menu; choose 退出 to end."
+  $bin/OrvaneBar
+else
+  mkdir -p shots
+  QT_QPA_PLATFORM=offscreen $bin/OrvaneBar --screenshot shots 2>/dev/null
+  echo "no desktop here: pictures saved as shots/tray-icon.png and shots/menu.png"
+fi

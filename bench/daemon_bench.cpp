@@ -1,0 +1,268 @@
+// Whole-process figures for the control daemon and the command line, against the
+// emulator: "ping" round trips on a fresh connection per request (as the tray
+// application does it) and on one kept connection, commands per second, the same
+// for a bare Unix-socket echo server as the limit, the daemon's resident memory
+// before and after 10,000 requests and after an endless line, and `orvtool rpm`
+// as a whole process.
+//
+// The daemon's socket path is fixed, so the program first moves into a private
+// mount namespace with its own /tmp (needs root).
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Emulator.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kDaemonSocket = "/tmp/orvane.sock";
+constexpr const char* kEchoSocket = "/tmp/echo.sock";
+
+int connectTo(const char* path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof(addr.sun_path) - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void sendAll(int fd, const std::string& s) {
+    std::size_t off = 0;
+    while (off < s.size()) {
+        ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) throw std::runtime_error("send failed");
+        off += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads one line; `pending` keeps bytes that arrived after it.
+std::string readLine(int fd, std::string& pending) {
+    for (;;) {
+        auto lf = pending.find('\n');
+        if (lf != std::string::npos) {
+            std::string line = pending.substr(0, lf);
+            pending.erase(0, lf + 1);
+            return line;
+        }
+        char buf[1024];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) throw std::runtime_error("connection closed");
+        pending.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+struct Figures {
+    double medianUs;
+    double p99Us;
+    double perSecond;
+};
+
+Figures measure(int count, const std::function<void()>& request) {
+    std::vector<double> us;
+    us.reserve(count);
+    auto start = Clock::now();
+    for (int i = 0; i < count; ++i) {
+        auto t0 = Clock::now();
+        request();
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    double total = std::chrono::duration<double>(Clock::now() - start).count();
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[us.size() * 99 / 100], count / total};
+}
+
+Figures freshConnection(const char* path, int count) {
+    return measure(count, [path] {
+        int fd = connectTo(path);
+        if (fd < 0) throw std::runtime_error("connect failed");
+        std::string pending;
+        sendAll(fd, "ping\n");
+        readLine(fd, pending);
+        ::close(fd);
+    });
+}
+
+Figures keptConnection(const char* path, int count) {
+    int fd = connectTo(path);
+    if (fd < 0) throw std::runtime_error("connect failed");
+    std::string pending;
+    Figures f = measure(count, [&] {
+        sendAll(fd, "ping\n");
+        readLine(fd, pending);
+    });
+    ::close(fd);
+    return f;
+}
+
+// A line echo server, one connection at a time, like the daemon.
+pid_t startEchoServer() {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::unlink(kEchoSocket);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, kEchoSocket, sizeof(addr.sun_path) - 1);
+    int lfd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(lfd, 8) != 0) {
+        ::_exit(1);
+    }
+    for (;;) {
+        int c = ::accept(lfd, nullptr, nullptr);
+        if (c < 0) continue;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(c, buf, sizeof buf)) > 0) {
+            if (::send(c, buf, static_cast<std::size_t>(n), MSG_NOSIGNAL) != n) break;
+        }
+        ::close(c);
+    }
+}
+
+long rssKiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+int openFds(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    int n = 0;
+    if (FILE* p = ::popen(("ls " + dir + " | wc -l").c_str(), "r")) {
+        if (std::fscanf(p, "%d", &n) != 1) n = -1;
+        ::pclose(p);
+    }
+    return n;
+}
+
+void waitForSocket(const char* path) {
+    for (int i = 0; i < 500; ++i) {
+        int fd = connectTo(path);
+        if (fd >= 0) {
+            ::close(fd);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    throw std::runtime_error(std::string("no server at ") + path);
+}
+
+void print(const char* what, const Figures& f) {
+    std::printf("%-44s median %8.1f us   p99 %8.1f us   %9.0f req/s\n", what, f.medianUs, f.p99Us,
+                f.perSecond);
+}
+
+}  // namespace
+
+int main() {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) {
+        std::perror("daemon_bench: a private /tmp needs root");
+        return 1;
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+
+    pid_t daemon = ::fork();
+    if (daemon == 0) {
+        ::freopen("/dev/null", "w", stderr);
+        ::execl(ORVTOOL_BINARY, "orvtool", "serve", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    pid_t echo = startEchoServer();
+    waitForSocket(kDaemonSocket);
+    waitForSocket(kEchoSocket);
+
+    constexpr int kRequests = 10000;
+    long rssStart = rssKiB(daemon);
+    int fdsStart = openFds(daemon);
+    print("daemon: ping, fresh connection each", freshConnection(kDaemonSocket, kRequests / 2));
+    print("bare echo: ping, fresh connection each", freshConnection(kEchoSocket, kRequests / 2));
+    print("daemon: ping, one kept connection", keptConnection(kDaemonSocket, kRequests));
+    print("bare echo: ping, one kept connection", keptConnection(kEchoSocket, kRequests));
+    long rssAfter = rssKiB(daemon);
+
+    // An endless line: 64 MiB without a line feed, then a normal client.
+    int fd = connectTo(kDaemonSocket);
+    std::string chunk(1 << 16, 'x');
+    std::size_t sent = 0;
+    try {
+        for (int i = 0; i < 1024; ++i) {
+            sendAll(fd, chunk);
+            sent += chunk.size();
+        }
+    } catch (const std::exception&) {
+        // the daemon dropped the connection: expected
+    }
+    ::close(fd);
+    std::string pending;
+    int probe = connectTo(kDaemonSocket);
+    sendAll(probe, "ping\n");
+    std::string reply = readLine(probe, pending);
+    ::close(probe);
+    long rssEndless = rssKiB(daemon);
+
+    std::printf(
+        "daemon RSS: %ld KiB at start, %ld KiB after %d requests, %ld KiB after an "
+        "endless line (%zu bytes accepted before the drop); next reply \"%s\"\n",
+        rssStart, rssAfter, kRequests * 2, rssEndless, sent, reply.c_str());
+    std::printf("daemon open descriptors: %d at start, %d at the end\n", fdsStart, openFds(daemon));
+
+    ::kill(daemon, SIGTERM);
+    ::waitpid(daemon, nullptr, 0);
+    ::kill(echo, SIGKILL);
+    ::waitpid(echo, nullptr, 0);
+
+    // `orvtool rpm` as a whole process.
+    constexpr int kRuns = 100;
+    std::vector<double> ms;
+    long peakKiB = 0;
+    for (int i = 0; i < kRuns; ++i) {
+        auto t0 = Clock::now();
+        std::fflush(stdout);  // the child must not repeat buffered output
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::execl(ORVTOOL_BINARY, "orvtool", "rpm", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status;
+        rusage usage{};
+        ::wait4(pid, &status, 0, &usage);
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        peakKiB = std::max(peakKiB, usage.ru_maxrss);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "orvtool rpm failed\n");
+            return 1;
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("orvtool rpm: median %.2f ms, p99 %.2f ms wall over %d runs; peak RSS %ld KiB\n",
+                ms[ms.size() / 2], ms[ms.size() * 99 / 100], kRuns, peakKiB);
+    return 0;
+}

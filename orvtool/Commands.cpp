@@ -1,0 +1,206 @@
+#include "Commands.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "FanController.h"
+#include "Format.h"
+#include "Output.h"
+#include "SMCError.h"
+#include "Signals.h"
+#include "Texts.h"
+
+namespace orvtool {
+
+namespace {
+
+std::string str(std::int64_t v) {
+    return std::to_string(v);
+}
+std::string intText(double v) {
+    return str(integerOf(v));
+}
+
+// The reading, or the substitute when it fails.
+double readOr(double fallback, auto&& read) {
+    try {
+        return read();
+    } catch (const std::exception&) {
+        return fallback;
+    }
+}
+
+void sleepHalfSecond() {
+    timespec left{0, 500'000'000};
+    while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+int cmdInfo(FanController& ctl) {
+    print(texts::kInfoFanCount + str(ctl.numberOfFans()));
+    for (const FanInfo& fan : ctl.allFans()) {
+        const std::string index = str(fan.index);
+        print(texts::kInfoFanHeader + index + ": " + fan.name);
+        print(texts::kInfoCurrent + intText(fan.currentRPM) + texts::kInfoAcType + fan.acDataType +
+              ")");
+        print(texts::kInfoMinMax + intText(fan.minRPM) + " / " + intText(fan.maxRPM));
+        print(fan.safeRPM ? texts::kInfoSafe + intText(*fan.safeRPM) : texts::kInfoSafeAbsent);
+        if (fan.hasMd) {
+            const std::uint8_t md = fan.mdValue.value_or(0);
+            print("    F" + index + texts::kInfoMdPresent + hex(md) + " (" +
+                  ((md & 1) ? texts::kInfoModeForced : texts::kInfoModeAuto) +
+                  texts::kInfoMdNewPath);
+        } else {
+            print("    F" + index + texts::kInfoMdAbsent);
+        }
+        if (!fan.originalMnBytes) {
+            print(texts::kInfoMnBytesAbsent);
+        } else {
+            std::string line = texts::kInfoMnBytes;
+            bool first = true;
+            for (std::uint8_t b : *fan.originalMnBytes) {
+                if (!first) line += ' ';
+                line += format("0x%02x", static_cast<unsigned>(b));
+                first = false;
+            }
+            print(line);
+        }
+    }
+    const auto [exists, flag] = ctl.forceFlag();
+    if (exists && flag) {
+        print(texts::kInfoForceFlag + hex(*flag) + " (" +
+              ((*flag & 1) ? texts::kInfoForced : texts::kInfoAuto) + ")");
+    } else {
+        print(texts::kInfoForceFlagAbsent);
+    }
+    const auto cpu = ctl.cpuTemperature();
+    print(cpu ? format(texts::kInfoCPUFormat, *cpu) : texts::kInfoCPUAbsent);
+    const auto gpu = ctl.gpuTemperature();
+    print(gpu ? format(texts::kInfoGPUFormat, *gpu) : texts::kInfoGPUAbsent);
+    return 0;
+}
+
+int cmdRpm(FanController& ctl) {
+    for (int i = 0; i < ctl.numberOfFans(); ++i) {
+        double rpm;
+        try {
+            rpm = ctl.currentRPM(i);
+        } catch (const std::exception&) {
+            eprint(texts::kFan + str(i) + texts::kRpmReadFailed);
+            return 1;
+        }
+        print(intText(rpm));
+    }
+    return 0;
+}
+
+int cmdSet(FanController& ctl, std::int64_t fan, std::int64_t rpm) {
+    if (fan < 0 || fan >= ctl.numberOfFans()) {
+        eprint(texts::kSetIndexOutOfRange + str(fan) + texts::kSetIndexCountOpen +
+               str(ctl.numberOfFans()) + texts::kSetIndexCountClose);
+        return 1;
+    }
+    const int f = static_cast<int>(fan);  // in range, so it fits
+    const double before = readOr(-1, [&] { return ctl.currentRPM(f); });
+    const double lo = readOr(0, [&] { return ctl.minRPM(f); });
+    const double hi = readOr(0, [&] { return ctl.maxRPM(f); });
+    print(texts::kFan + str(fan) + texts::kSetBefore + intText(before) + texts::kSetLimitsMin +
+          intText(lo) + texts::kSetLimitsMax + intText(hi) + "]");
+
+    std::int64_t written;
+    try {
+        DeferredStopSignals whole;
+        written = ctl.setFanRPM(f, rpm);
+    } catch (const SMCError& e) {
+        eprint(texts::kSetWriteFailed + e.description());
+        eprint(texts::kSetDiagnosis + e.description());
+        return 1;
+    } catch (const std::exception& e) {
+        eprint(texts::kSetWriteFailed + std::string(e.what()));
+        return 1;
+    }
+    print(texts::kSetTarget + str(rpm) + texts::kSetClamped + str(written));
+    try {
+        const double after = ctl.currentRPM(f);
+        print(texts::kSetReadBack + intText(after) + texts::kSetReadBackNote);
+    } catch (const std::exception&) {
+        // An unreadable speed after the write is shown as nothing.
+    }
+    if (const auto md = ctl.modeValue(f)) print("F" + str(fan) + texts::kSetMdReadBack + hex(*md));
+    return 0;
+}
+
+int cmdAuto(FanController& ctl) {
+    try {
+        DeferredStopSignals whole;
+        ctl.restoreAllAuto();
+    } catch (const SMCError& e) {
+        eprint(texts::kAutoFailed + e.description());
+        return 1;
+    } catch (const std::exception& e) {
+        eprint(texts::kAutoFailed + std::string(e.what()));
+        return 1;
+    }
+    print(texts::kAutoDone + str(ctl.numberOfFans()) + texts::kAutoDoneTail);
+    for (int i = 0; i < ctl.numberOfFans(); ++i) {
+        const std::string index = str(i);
+        if (const auto md = ctl.modeValue(i)) {
+            print(texts::kFan + index + " F" + index + texts::kAutoMdReadBack + hex(*md) + " (" +
+                  ((*md & 1) ? texts::kAutoStillForced : texts::kAutoOK) + ")");
+        }
+        try {
+            const double rpm = ctl.currentRPM(i);
+            print(texts::kFan + index + texts::kAutoCurrent + intText(rpm));
+        } catch (const std::exception&) {
+            // An unreadable speed is shown as nothing.
+        }
+    }
+    return 0;
+}
+
+int cmdWatch(FanController& ctl, double seconds) {
+    // The last sample index is seconds × 2 truncated. A negative duration, NaN, or one
+    // whose sample count does not fit in 64 bits (including infinity) is a bad argument:
+    // the watch usage and status 1, with nothing on standard output. -0 counts as zero.
+    const double doubled = seconds * 2;
+    if (std::isnan(doubled) || seconds < 0 || doubled >= 9223372036854775808.0) {
+        eprintRaw(texts::kUsageWatch);
+        return 1;
+    }
+    const std::int64_t last = static_cast<std::int64_t>(doubled);
+
+    std::string header = texts::kWatchTime;
+    for (const FanInfo& fan : ctl.allFans()) {
+        header += format(texts::kWatchFanFormat, fan.index,
+                         (intText(fan.minRPM) + "-" + intText(fan.maxRPM)).c_str());
+    }
+    header += texts::kWatchTemps;
+    print(header);
+
+    for (std::int64_t e = 0;; ++e) {
+        std::string row = format(texts::kWatchTimeFormat, static_cast<double>(e) * 0.5);
+        for (int i = 0; i < ctl.numberOfFans(); ++i) {
+            const double rpm = readOr(-1, [&] { return ctl.currentRPM(i); });
+            row += format(texts::kWatchRPMFormat, static_cast<long long>(integerOf(rpm)));
+        }
+        const double cpu = ctl.cpuTemperature().value_or(-1);
+        const double gpu = ctl.gpuTemperature().value_or(-1);
+        row += format(texts::kWatchTempFormat, cpu, gpu);
+        print(row);
+        // A stream that no longer takes output ends the watch rather than sampling for
+        // nobody until the duration is over.
+        if (std::fflush(stdout) != 0) return 1;
+        if (e >= last) break;
+        sleepHalfSecond();
+    }
+    return 0;
+}
+
+}  // namespace orvtool

@@ -1,0 +1,22 @@
+// The direct subcommands of orvtool. Each takes the run's one FanController and returns
+// the exit status (0 or 1).
+#pragma once
+
+#include <cstdint>
+
+class FanController;
+
+namespace orvtool {
+
+// Diagnostic dump of every fan, the global force flag and the temperatures.
+int cmdInfo(FanController& ctl);
+// Current speed of each fan, one integer a line.
+int cmdRpm(FanController& ctl);
+// Forces one fan to a speed (clamped by the hardware layer) and reads back.
+int cmdSet(FanController& ctl, std::int64_t fan, std::int64_t rpm);
+// Returns every fan to automatic control and reads back.
+int cmdAuto(FanController& ctl);
+// A table of speeds and temperatures, one row every 0.5 s for the given duration.
+int cmdWatch(FanController& ctl, double seconds);
+
+}  // namespace orvtool

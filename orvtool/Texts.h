@@ -1,0 +1,105 @@
+// Every text orvtool shows: usage, errors, command output and the daemon's protocol
+// replies and log lines. Pieces that surround values are joined by the callers.
+#pragma once
+
+namespace texts {
+
+// Usage texts carry their own line feed and are written unchanged.
+inline constexpr const char* kUsageGeneral =
+    "用法: orvtool info | rpm | set <fanIndex> <rpm> | auto | watch <秒数> | serve\n";
+inline constexpr const char* kUsageSet = "用法: orvtool set <fanIndex> <rpm>\n";
+inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数>\n";
+
+// Dispatch.
+inline constexpr const char* kSMCInitFailed = "SMC 初始化失败: ";
+inline constexpr const char* kUnknownSubcommand = "未知子命令: ";
+
+// info
+inline constexpr const char* kInfoFanCount = "风扇数: ";
+inline constexpr const char* kInfoFanHeader = "— 风扇 ";  // then index, ": ", name
+inline constexpr const char* kInfoCurrent = "    当前 RPM: ";
+inline constexpr const char* kInfoAcType = "  (Ac dataType=";
+inline constexpr const char* kInfoMinMax = "    Min/Max: ";
+inline constexpr const char* kInfoSafeAbsent = "    安全转速 Sf: (不存在)";
+inline constexpr const char* kInfoSafe = "    安全转速 Sf: ";
+inline constexpr const char* kInfoMdPresent = "Md: 存在, 当前=0x";
+inline constexpr const char* kInfoModeAuto = "自动(0x00)";
+inline constexpr const char* kInfoModeForced = "手动(0x01)";
+inline constexpr const char* kInfoMdNewPath = ") → 走新机型 Md+Tg 路径";
+inline constexpr const char* kInfoMdAbsent = "Md: 不存在 → 走老机型 Mn 路径";
+inline constexpr const char* kInfoMnBytesAbsent = "    启动时 Mn 原始字节: (未读到)";
+inline constexpr const char* kInfoMnBytes = "    启动时 Mn 原始字节: ";
+inline constexpr const char* kInfoForceFlag = "FS! 全局强制标志: 0x";
+inline constexpr const char* kInfoForceFlagAbsent = "FS! 全局强制标志: (不存在)";
+inline constexpr const char* kInfoForced = "强制";
+inline constexpr const char* kInfoAuto = "自动";
+inline constexpr const char* kInfoCPUFormat = "CPU 温度: %.1f ℃";
+inline constexpr const char* kInfoCPUAbsent = "CPU 温度: (读不到)";
+inline constexpr const char* kInfoGPUFormat = "GPU 温度: %.1f ℃";
+inline constexpr const char* kInfoGPUAbsent = "GPU 温度: (读不到)";
+
+// rpm
+inline constexpr const char* kFan = "风扇 ";
+inline constexpr const char* kRpmReadFailed = " RPM 读取失败";
+
+// set
+inline constexpr const char* kSetIndexOutOfRange = "风扇索引越界: ";
+inline constexpr const char* kSetIndexCountOpen = "（共 ";
+inline constexpr const char* kSetIndexCountClose = " 个风扇）";
+inline constexpr const char* kSetBefore = " 写入前 RPM: ";
+inline constexpr const char* kSetLimitsMin = "  [Min=";
+inline constexpr const char* kSetLimitsMax = " Max=";
+inline constexpr const char* kSetWriteFailed = "写入失败: ";
+inline constexpr const char* kSetDiagnosis = "诊断: ";
+inline constexpr const char* kSetTarget = "目标转速 ";
+inline constexpr const char* kSetClamped = " → 钳制后写入 ";
+inline constexpr const char* kSetReadBack = "写入后立即读回 RPM: ";
+inline constexpr const char* kSetReadBackNote = "（实际收敛需几秒）";
+inline constexpr const char* kSetMdReadBack = "Md 读回: 0x";
+
+// auto
+inline constexpr const char* kAutoFailed = "恢复自动失败: ";
+inline constexpr const char* kAutoDone = "已对 ";  // then the fan count
+inline constexpr const char* kAutoDoneTail = " 个风扇执行恢复自动";
+inline constexpr const char* kAutoMdReadBack = "Md 读回: 0x";
+inline constexpr const char* kAutoStillForced = "仍强制!";
+inline constexpr const char* kAutoOK = "自动 OK";
+inline constexpr const char* kAutoCurrent = " 当前 RPM: ";
+
+// watch
+inline constexpr const char* kWatchTime = "时间(s)";
+inline constexpr const char* kWatchFanFormat = "  | Fan%d(%s)";
+inline constexpr const char* kWatchTemps = "  | CPU℃  GPU℃";
+inline constexpr const char* kWatchTimeFormat = "%5.1f";
+inline constexpr const char* kWatchRPMFormat = "  | %5lld";
+inline constexpr const char* kWatchTempFormat = "  | %5.1f %5.1f";
+
+// serve: start-up (the socket message carries its own line feed)
+inline constexpr const char* kServeSocketFailed = "socket 创建失败\n";
+inline constexpr const char* kServeBindFailed = "bind(/tmp/orvane.sock) 失败 errno=";
+inline constexpr const char* kServeListenFailed = "listen 失败 errno=";
+inline constexpr const char* kServeAcceptFailed = "accept 失败 errno=";
+inline constexpr const char* kServeBanner = "Orvane 守护进程已启动: ";
+inline constexpr const char* kServeBannerCount = "（风扇数 ";
+inline constexpr const char* kServeBannerTail = "；quit/SIGINT/SIGTERM 退出并恢复自动）";
+
+// serve: log lines
+inline constexpr const char* kServeLog = "[serve] ";
+inline constexpr const char* kServeLogArrow = " → ";
+inline constexpr const char* kServeLogOverlong = "[serve] 请求行超过 ";  // then the byte limit
+inline constexpr const char* kServeLogOverlongTail = " 字节仍无换行，已断开该连接";
+inline constexpr const char* kServeLogIdle = "[serve] 连接 ";  // then the idle limit in seconds
+inline constexpr const char* kServeLogIdleTail = " 秒无数据，已断开该连接";
+
+// serve: protocol replies
+inline constexpr const char* kReplyPong = "OK pong fans=";
+inline constexpr const char* kReplySet = "OK set fan=";
+inline constexpr const char* kReplySetRPM = " rpm=";
+inline constexpr const char* kReplySetUsage = "ERR 用法: set <fan> <rpm>";
+inline constexpr const char* kReplyAutoFan = "OK auto fan=";
+inline constexpr const char* kReplyAutoAll = "OK auto all";
+inline constexpr const char* kReplyBye = "OK bye";
+inline constexpr const char* kReplyError = "ERR ";
+inline constexpr const char* kReplyUnknown = "ERR 未知命令: ";
+
+}  // namespace texts

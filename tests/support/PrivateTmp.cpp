@@ -1,0 +1,186 @@
+#include "PrivateTmp.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+std::string linkTarget(const std::string& path) {
+    char buffer[256];
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof(buffer));
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+bool canConnect(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof(address.sun_path)) return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return connected;
+}
+
+}  // namespace
+
+PrivateTmp::PrivateTmp() {
+    if (::geteuid() != 0) {
+        error_ = "a private mount namespace needs root";
+        return;
+    }
+    int ready[2];
+    int release[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) {
+        error_ = "pipe";
+        return;
+    }
+    if (::pipe2(release, O_CLOEXEC) != 0) {
+        ::close(ready[0]);
+        ::close(ready[1]);
+        error_ = "pipe";
+        return;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only system calls from here on: the test process may have other threads.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        ::close(ready[0]);
+        ::close(release[1]);
+        char status = 1;
+        if (::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0)
+            status = 0;
+        (void)!::write(ready[1], &status, 1);
+        if (status != 0) ::_exit(1);
+        char byte;
+        while (::read(release[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    if (pid < 0) {
+        ::close(ready[0]);
+        ::close(release[1]);
+        error_ = "fork";
+        return;
+    }
+    char status = 1;
+    ssize_t n;
+    do {
+        n = ::read(ready[0], &status, 1);
+    } while (n < 0 && errno == EINTR);
+    ::close(ready[0]);
+    if (n != 1 || status != 0) {
+        ::close(release[1]);
+        ::waitpid(pid, nullptr, 0);
+        error_ = "cannot make a private mount namespace with its own /tmp";
+        return;
+    }
+    holder_ = pid;
+    release_ = release[1];
+    const std::string nsPath = "/proc/" + std::to_string(pid) + "/ns/mnt";
+    namespaceFd_ = ::open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
+    namespaceId_ = linkTarget(nsPath);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+PrivateTmp::~PrivateTmp() {
+    if (holder_ <= 0) return;
+    // Everything in the namespace was started by this test (directly or by what it
+    // started); end it and reap it.
+    const std::vector<pid_t> inside = processesInside();
+    for (pid_t pid : inside)
+        ::kill(pid, SIGKILL);
+    for (pid_t pid : inside)
+        ::waitpid(pid, nullptr, 0);
+    ::close(release_);
+    ::waitpid(holder_, nullptr, 0);
+    if (namespaceFd_ >= 0) ::close(namespaceFd_);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+std::vector<pid_t> PrivateTmp::processesInside() const {
+    std::vector<pid_t> pids;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr) return pids;
+    while (const dirent* entry = ::readdir(proc)) {
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || pid == holder_) continue;
+        if (linkTarget("/proc/" + std::string(entry->d_name) + "/ns/mnt") == namespaceId_)
+            pids.push_back(static_cast<pid_t>(pid));
+    }
+    ::closedir(proc);
+    return pids;
+}
+
+std::string PrivateTmp::path(const std::string& inside) const {
+    return "/proc/" + std::to_string(holder_) + "/root" + inside;
+}
+
+pid_t PrivateTmp::start(const std::vector<std::string>& argv, const std::string& logInside,
+                        uid_t uid) {
+    if (holder_ <= 0 || argv.empty()) return -1;
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    const char* log = logInside.empty() ? "/dev/null" : logInside.c_str();
+    const int nsFd = namespaceFd_;
+
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    // Child: system calls only until exec.
+    if (::setns(nsFd, CLONE_NEWNS) != 0 || ::chdir("/") != 0) ::_exit(126);
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open(log, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in < 0 || out < 0 || ::dup2(in, STDIN_FILENO) < 0 || ::dup2(out, STDOUT_FILENO) < 0 ||
+        ::dup2(out, STDERR_FILENO) < 0)
+        ::_exit(126);
+    if (uid != 0 && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0))
+        ::_exit(126);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // after the user switch, which clears it
+    ::execv(args[0], args.data());
+    ::_exit(127);
+}
+
+int PrivateTmp::run(const std::vector<std::string>& argv, const std::string& logInside) {
+    const pid_t pid = start(argv, logInside);
+    if (pid < 0) return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool PrivateTmp::waitForSocket(const std::string& inside, pid_t pid,
+                               std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const std::string reachable = path(inside);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (canConnect(reachable)) return true;
+        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}

@@ -1,0 +1,53 @@
+// A private /tmp for one test, so that programs with fixed paths under /tmp (the control
+// daemon's socket and log) can run without touching the machine's.
+//
+// A holder process enters a new mount namespace, makes every mount private to it and
+// mounts a fresh tmpfs on /tmp, then waits. Programs started through start() or run()
+// join that namespace; the test itself reaches the private /tmp as
+// /proc/<holder>/root/tmp/... (path()). Needs root. The destructor ends every process
+// still running in the namespace and reaps it: the test process is made a child
+// subreaper meanwhile, so daemons that detach themselves stay its children.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+class PrivateTmp {
+  public:
+    PrivateTmp();
+    ~PrivateTmp();
+    PrivateTmp(const PrivateTmp&) = delete;
+    PrivateTmp& operator=(const PrivateTmp&) = delete;
+
+    // Whether the namespace is up; error() says why not.
+    bool ok() const { return holder_ > 0; }
+    const std::string& error() const { return error_; }
+
+    // A path inside the namespace ("/tmp/x") as the test process reaches it.
+    std::string path(const std::string& inside) const;
+
+    // Starts argv inside the namespace with standard input from /dev/null and both output
+    // streams appended to logInside (a path inside; none: /dev/null). uid other than 0
+    // switches to that user and group first. The environment is the test process's.
+    pid_t start(const std::vector<std::string>& argv, const std::string& logInside = "",
+                uid_t uid = 0);
+    // start() and wait; the exit status, or -1 when it did not exit normally.
+    int run(const std::vector<std::string>& argv, const std::string& logInside = "");
+
+    // Waits until a Unix-domain socket inside accepts connections; false when it does not
+    // within the limit or when `pid` (if given) has exited first.
+    bool waitForSocket(const std::string& inside, pid_t pid = -1,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+
+  private:
+    std::vector<pid_t> processesInside() const;
+
+    pid_t holder_ = -1;
+    int release_ = -1;  // write end of the pipe the holder waits on
+    int namespaceFd_ = -1;
+    std::string namespaceId_;
+    std::string error_;
+};
