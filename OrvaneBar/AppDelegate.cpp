@@ -6,14 +6,23 @@
 #include <QSettings>
 #include <QTimer>
 #include <QWidgetAction>
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <mutex>
+#include <thread>
 
+#include "Alerts.h"
+#include "AppPaths.h"
 #include "Formatting.h"
 #include "MenuModel.h"
 #include "SettingsKeys.h"
 #include "StatusItem.h"
 #include "StatusMenu.h"
+#include "TempBoost.h"
+#include "TempThresholdDialog.h"
 #include "Texts.h"
 
 namespace {
@@ -28,14 +37,66 @@ double storedDouble(const char* key) {
     return QSettings().value(key).toDouble();
 }
 
+bool storedBool(const char* key) {
+    return QSettings().value(key).toBool();
+}
+
+// A temperature reading that is a number; anything else counts as missing.
+std::optional<double> usable(std::optional<double> reading) {
+    if (reading && std::isfinite(*reading)) return reading;
+    return std::nullopt;
+}
+
+DaemonClient::Options daemonOptions(const AppDelegate::Seams& seams) {
+    DaemonClient::Options options = seams.daemon;
+    if (options.plistPath.empty()) options.plistPath = seams.launchDaemonPlistPath;
+    return options;
+}
+
+std::string startFailureMessage(const std::string& toolPath) {
+    return std::string(Texts::startFailedMessage) + Texts::startFailedManualPrefix +
+           shellQuote(toolPath) + Texts::startFailedManualSuffix + Texts::startFailedLogPrefix +
+           AppPaths::daemonLogPath;
+}
+
+bool isWriteRejected(const std::string& reply) {
+    return reply.rfind("ERR", 0) == 0 &&
+           reply.find(Texts::writeRejectedMarker) != std::string::npos;
+}
+
+// Signalled once by background work; waited for with a time limit.
+class Completion {
+  public:
+    void signal() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+    }
+    bool waitFor(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, limit, [this] { return done_; });
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+};
+
 }  // namespace
 
 AppDelegate::AppDelegate() : AppDelegate(Seams{}) {}
 
 AppDelegate::AppDelegate(Seams seams)
-    : launchDaemon(seams.launchDaemonPlistPath),
+    : daemon(daemonOptions(seams)),
+      launchDaemon(seams.launchDaemonPlistPath),
       queue_(seams.queue != nullptr ? *seams.queue : mainQueue()),
-      showStatusItem_(seams.showStatusItem) {}
+      showStatusItem_(seams.showStatusItem),
+      terminate_(std::move(seams.terminate)),
+      quitWaitLimit_(seams.quitWaitLimit),
+      runTempDialog_(std::move(seams.runTempDialog)) {}
 
 AppDelegate::~AppDelegate() {
     // The tray icon refers to the menu, so it goes first.
@@ -196,29 +257,107 @@ void AppDelegate::applicationWillTerminate() {
     if (refreshTimer != nullptr) refreshTimer->stop();
 }
 
-// PLACEHOLDER until the write path lands: nothing is sent to the daemon.
-void AppDelegate::manualModeChanged(std::int64_t, bool) {
-    notAvailableYet("manualModeChanged");
+void AppDelegate::performWrite(const std::string& command) {
+    switch (daemon.probe()) {
+        case DaemonStatus::alive:
+            sendWrite(command);
+            return;
+        case DaemonStatus::unresponsive:
+            // Starting another daemon would take the socket over from this one.
+            reportNoReply(command);
+            return;
+        case DaemonStatus::down:
+            break;
+    }
+    daemon.ensureRunningAsync(this, [this, command](DaemonStatus status) {
+        switch (status) {
+            case DaemonStatus::alive:
+                sendWrite(command);
+                break;
+            case DaemonStatus::unresponsive:
+                reportNoReply(command);
+                break;
+            case DaemonStatus::down:
+                showError(Texts::startFailedTitle, startFailureMessage(daemon.toolPath()));
+                break;
+        }
+    });
 }
 
-// PLACEHOLDER until the write path lands: nothing is sent to the daemon.
-void AppDelegate::sliderChanged(std::int64_t, std::int64_t) {
-    notAvailableYet("sliderChanged");
+void AppDelegate::sendWrite(const std::string& command) {
+    const std::optional<std::string> reply = daemon.send(command);
+    if (!reply) {
+        reportNoReply(command);
+    } else if (isWriteRejected(*reply)) {
+        showError(Texts::writeRejectedTitle, Texts::writeRejectedMessage);
+    }
 }
 
-// PLACEHOLDER until the write path lands.
+void AppDelegate::reportNoReply(const std::string& command) {
+    showError(Texts::noReplyTitle, Texts::noReplyPrefix + command + Texts::noReplySuffix);
+}
+
+void AppDelegate::releaseBoostHold() {
+    tempBoostActive = false;
+    preBoostStates.reset();
+    currentStep = -1;
+}
+
+void AppDelegate::manualModeChanged(std::int64_t fan, bool manual) {
+    releaseBoostHold();
+    if (!manual) {
+        performWrite(autoCommand(fan));
+        return;
+    }
+    // Pin the fan at the speed it runs at: its target, else its current speed.
+    const int index = static_cast<int>(fan);
+    double rpm = 3000;
+    if (std::optional<double> target = ctl.targetRPM(index)) {
+        rpm = *target;
+    } else {
+        try {
+            rpm = ctl.currentRPM(index);
+        } catch (const std::exception&) {
+        }
+    }
+    performWrite(setCommand(fan, truncateRPM(rpm)));
+}
+
+void AppDelegate::sliderChanged(std::int64_t fan, std::int64_t rpm) {
+    releaseBoostHold();
+    performWrite(setCommand(fan, rpm));
+}
+
 void AppDelegate::restoreAllAuto() {
-    notAvailableYet("restoreAllAuto");
+    performWrite(allAutoCommand);
 }
 
-// PLACEHOLDER until the temperature boost lands: the setting and its mark stay as they are.
 void AppDelegate::toggleTempBoost() {
-    notAvailableYet("toggleTempBoost");
+    const bool enabled = !storedBool(SettingsKeys::tempBoostEnabled);
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, enabled);
+    if (tempBoostMenuItem != nullptr)
+        tempBoostMenuItem->setChecked(storedBool(SettingsKeys::tempBoostEnabled));
 }
 
-// PLACEHOLDER until the temperature boost lands.
 void AppDelegate::setTempThreshold() {
-    notAvailableYet("setTempThreshold");
+    TempThresholdDialog dialog(formatFixed(tempBoostStartTemp(), 0),
+                               formatFixed(tempBoostFullTemp(), 0));
+    const bool confirmed =
+        runTempDialog_ ? runTempDialog_(dialog) : dialog.exec() == QDialog::Accepted;
+    if (!confirmed) return;
+
+    const std::optional<TempBoost::Range> range =
+        TempBoost::validRange(dialog.startText(), dialog.fullText());
+    if (!range) {
+        showError(Texts::invalidTempTitle, Texts::invalidTempMessage);
+        return;
+    }
+    QSettings settings;
+    settings.setValue(SettingsKeys::tempBoostStartTemp, range->start);
+    settings.setValue(SettingsKeys::tempBoostThreshold, range->full);
+    settings.sync();
+    if (tempBoostMenuItem != nullptr)
+        tempBoostMenuItem->setText(QString::fromStdString(tempBoostMenuTitle()));
 }
 
 // PLACEHOLDER until the service installer lands.
@@ -231,19 +370,125 @@ void AppDelegate::toggleLoginItem() {
     notAvailableYet("toggleLoginItem");
 }
 
-// PLACEHOLDER for the write path's part: fans are not handed back to automatic control
-// yet (this build never forces one); quitting itself works.
 void AppDelegate::quitApp() {
-    notAvailableYet("restoring the fans on quit");
-    QCoreApplication::quit();
+    if (anyFanForced()) {
+        if (daemon.probe() == DaemonStatus::alive) {
+            (void)daemon.send(allAutoCommand);
+        } else {
+            // The start may show the password prompt; the main thread waits for it, but
+            // never longer than the limit. The work keeps what it needs alive itself.
+            auto done = std::make_shared<Completion>();
+            std::thread([client = daemon, done] {
+                if (client.ensureRunning() == DaemonStatus::alive)
+                    (void)client.send(allAutoCommand);
+                done->signal();
+            }).detach();
+            (void)done->waitFor(quitWaitLimit_);
+        }
+    }
+    if (terminate_) {
+        terminate_();
+    } else {
+        QCoreApplication::quit();
+    }
 }
 
-// PLACEHOLDER until the temperature boost lands: evaluates nothing.
-void AppDelegate::handleTempBoost(std::optional<double>, std::optional<double>) {}
+bool AppDelegate::anyFanForced() {
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count; ++i) {
+        if (ctl.modeValue(i) == 1) return true;
+    }
+    return false;
+}
+
+void AppDelegate::handleTempBoost(std::optional<double> cpu, std::optional<double> gpu) {
+    if (!storedBool(SettingsKeys::tempBoostEnabled)) {
+        if (tempBoostActive) endTempBoost();
+        return;
+    }
+    cpu = usable(cpu);
+    gpu = usable(gpu);
+    if (!cpu && !gpu) return;  // no decision this tick; an engaged boost keeps its step
+    const double t = cpu && gpu ? std::max(*cpu, *gpu) : cpu ? *cpu : *gpu;
+
+    const double start = tempBoostStartTemp();
+    const double full = tempBoostFullTemp();
+    if (t < start) {
+        if (tempBoostActive) endTempBoost();
+        return;
+    }
+
+    const int step = TempBoost::step(t, start, full);
+    if (!tempBoostActive) {
+        preBoostStates = recordFanStates();
+        tempBoostActive = true;
+    }
+    if (step == currentStep) return;
+    // The state changes before anything is sent: a failed write shows an alert, whose
+    // event loop runs further ticks, and those must find this step already taken.
+    currentStep = step;
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count; ++i) {
+        double maxRPM = 0;
+        try {
+            maxRPM = ctl.maxRPM(i);
+        } catch (const std::exception&) {
+        }
+        performWrite(setCommand(i, TempBoost::stepRPM(step, maxRPM)));
+    }
+}
+
+std::vector<PreBoostState> AppDelegate::recordFanStates() {
+    std::vector<PreBoostState> states;
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count; ++i) {
+        PreBoostState state;
+        state.forced = ctl.modeValue(i) == 1;
+        double rpm = 0;
+        if (std::optional<double> target = ctl.targetRPM(i)) {
+            rpm = *target;
+        } else {
+            try {
+                rpm = ctl.currentRPM(i);
+            } catch (const std::exception&) {
+            }
+        }
+        state.targetRPM = truncateRPM(rpm);
+        states.push_back(state);
+    }
+    return states;
+}
+
+void AppDelegate::endTempBoost() {
+    // Cleared first, for the same reason as the step in handleTempBoost.
+    const std::optional<std::vector<PreBoostState>> states = std::move(preBoostStates);
+    releaseBoostHold();
+    restoreStates(states);
+}
+
+void AppDelegate::restorePreBoostStates() {
+    restoreStates(preBoostStates);
+}
+
+void AppDelegate::restoreStates(const std::optional<std::vector<PreBoostState>>& states) {
+    const int count = ctl.numberOfFans();
+    if (!states || states->size() != static_cast<std::size_t>(count)) {
+        performWrite(allAutoCommand);
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        const PreBoostState& state = (*states)[static_cast<std::size_t>(i)];
+        performWrite(state.forced ? setCommand(i, state.targetRPM) : autoCommand(i));
+    }
+}
 
 double AppDelegate::tempBoostStartTemp() const {
     return ::tempBoostStartTemp(storedDouble(SettingsKeys::tempBoostStartTemp),
                                 storedDouble(SettingsKeys::tempBoostThreshold));
+}
+
+double AppDelegate::tempBoostFullTemp() const {
+    return ::tempBoostFullTemp(storedDouble(SettingsKeys::tempBoostThreshold));
 }
 
 std::string AppDelegate::tempBoostMenuTitle() const {

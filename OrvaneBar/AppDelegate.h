@@ -1,8 +1,12 @@
 // The application controller: owns the fan controller, builds the status item and its
-// menu once at launch, and refreshes everything twice a second on the main thread.
+// menu once at launch, and refreshes everything twice a second on the main thread. Every
+// change of fan state goes to the control daemon as one command (performWrite); the
+// temperature boost drives the fans through the same path.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,6 +24,7 @@ class QAction;
 class QMenu;
 class QTimer;
 class StatusItem;
+class TempThresholdDialog;
 
 // A fan's state recorded before the temperature boost took it over.
 struct PreBoostState {
@@ -34,6 +39,14 @@ class AppDelegate : public FanRowDelegate {
         std::string launchDaemonPlistPath = LaunchDaemonManager::defaultPlistPath;
         MainQueue* queue = nullptr;  // none: the main thread's queue
         bool showStatusItem = true;  // false: build everything but keep the icon out of the tray
+        // The daemon client; an empty plistPath takes launchDaemonPlistPath.
+        DaemonClient::Options daemon;
+        // Ends the application after quitApp; none: QCoreApplication::quit.
+        std::function<void()> terminate;
+        // How long quitApp waits for the fans to be handed back when the daemon is down.
+        std::chrono::milliseconds quitWaitLimit{120'000};
+        // Runs the boost dialog and tells whether "确定" was chosen; none: modal exec.
+        std::function<bool(TempThresholdDialog&)> runTempDialog;
     };
 
     // Opens the SMC; raises SMCError when it cannot (the caller reports it and exits).
@@ -43,14 +56,22 @@ class AppDelegate : public FanRowDelegate {
 
     // Builds the status item and the menu, refreshes once and starts the refresh timer.
     void applicationDidFinishLaunching();
-    // Stops the refresh timer.
+    // Stops the refresh timer. Nothing is sent to the daemon here.
     void applicationWillTerminate();
+
+    // Write path. performWrite probes the daemon, starting it in the background when it
+    // is down, and hands the command to sendWrite; sendWrite sends it to a live daemon and
+    // reports a missing reply or a refused write. Both report failures in alerts.
+    // Virtual so that tests can record the commands instead of sending them.
+    virtual void performWrite(const std::string& command);
+    void sendWrite(const std::string& command);
 
     // FanRowDelegate.
     void manualModeChanged(std::int64_t fan, bool manual) override;
     void sliderChanged(std::int64_t fan, std::int64_t rpm) override;
 
-    // Menu actions.
+    // Menu actions. quitApp hands forced fans back to automatic control first, waiting at
+    // most quitWaitLimit when the daemon has to be started for it.
     void restoreAllAuto();
     void toggleTempBoost();
     void setTempThreshold();
@@ -58,10 +79,15 @@ class AppDelegate : public FanRowDelegate {
     void toggleLoginItem();
     void quitApp();
 
-    // Temperature boost.
+    // Temperature boost: one evaluation per refresh tick with fresh readings.
     void handleTempBoost(std::optional<double> cpu, std::optional<double> gpu);
     double tempBoostStartTemp() const;
+    double tempBoostFullTemp() const;
     std::string tempBoostMenuTitle() const;
+    // Sends the commands that give every fan its recorded state back.
+    void restorePreBoostStates();
+    // Some fan's mode value reads 1.
+    bool anyFanForced();
 
     // The status item's menu (none before launch has finished).
     QMenu* menu() const { return menu_.get(); }
@@ -86,6 +112,7 @@ class AppDelegate : public FanRowDelegate {
 
   private:
     friend class AppDelegateTest;
+    friend class AppDelegateBench;
 
     // One tick: rows, status title, temperature line, login check mark, boost.
     void refresh();
@@ -94,7 +121,18 @@ class AppDelegate : public FanRowDelegate {
     using Method = void (AppDelegate::*)();
     static Method methodFor(MenuAction action);
 
+    // A user action on a fan row takes the fans back from the boost, without restoring.
+    void releaseBoostHold();
+    // Ends an engaged boost: clears its state, then restores the recorded fan states.
+    void endTempBoost();
+    void restoreStates(const std::optional<std::vector<PreBoostState>>& states);
+    std::vector<PreBoostState> recordFanStates();
+    void reportNoReply(const std::string& command);
+
     MainQueue& queue_;
     bool showStatusItem_;
+    std::function<void()> terminate_;
+    std::chrono::milliseconds quitWaitLimit_;
+    std::function<bool(TempThresholdDialog&)> runTempDialog_;
     std::unique_ptr<QMenu> menu_;
 };

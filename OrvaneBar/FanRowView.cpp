@@ -5,6 +5,7 @@
 #include <QMouseEvent>
 #include <QSignalBlocker>
 #include <QSlider>
+#include <algorithm>
 #include <cmath>
 
 #include "Texts.h"
@@ -113,10 +114,12 @@ std::string FanRowView::nameText() const {
     return nameLabel->text().toStdString();
 }
 void FanRowView::setNameText(const std::string& text) {
+    ++widgetWrites_;
     nameLabel->setText(QString::fromStdString(text));
 }
 
 void FanRowView::setRPMText(const std::string& text) {
+    ++widgetWrites_;
     rpmLabel->setText(QString::fromStdString(text));
 }
 
@@ -124,6 +127,7 @@ bool FanRowView::isManualChecked() const {
     return modeButton->isChecked();
 }
 void FanRowView::setManualChecked(bool checked) {
+    ++widgetWrites_;
     QSignalBlocker quiet(modeButton);
     modeButton->setChecked(checked);
 }
@@ -143,6 +147,7 @@ void FanRowView::setSliderMaximum(double value) {
 }
 
 void FanRowView::applySliderRange() {
+    ++widgetWrites_;
     const int lo = sliderPosition(std::ceil(sliderMin_));
     const int hi = std::max(lo, sliderPosition(std::floor(sliderMax_)));
     QSignalBlocker quiet(slider);
@@ -153,6 +158,7 @@ bool FanRowView::isSliderEnabled() const {
     return slider->isEnabled();
 }
 void FanRowView::setSliderEnabled(bool enabled) {
+    ++widgetWrites_;
     slider->setEnabled(enabled);
 }
 
@@ -161,13 +167,18 @@ double FanRowView::sliderValue() const {
 }
 // The fraction is dropped; the slider then keeps the position within its range.
 void FanRowView::setSliderValue(double value) {
+    // The slider keeps positions within its range, so compare with the position it would take.
+    const int position = std::clamp(sliderPosition(value), slider->minimum(), slider->maximum());
+    if (slider->value() == position) return;
+    ++widgetWrites_;
     QSignalBlocker quiet(slider);
-    slider->setValue(sliderPosition(value));
+    slider->setValue(position);
 }
 
 std::string FanRowView::targetText() const {
     return targetLabel->text().toStdString();
 }
 void FanRowView::setTargetText(const std::string& text) {
+    ++widgetWrites_;
     targetLabel->setText(QString::fromStdString(text));
 }

@@ -54,6 +54,8 @@ class FanRowView : public QWidget, private FanRowControls {
 
     // The slider limits as last given, before they are narrowed to whole numbers.
     double sliderMinimumRPM() const { return sliderMin_; }
+    // How many times a reading or an action has changed one of the subviews.
+    int widgetWrites() const { return widgetWrites_; }
     double sliderMaximumRPM() const { return sliderMax_; }
 
   protected:
@@ -63,6 +65,7 @@ class FanRowView : public QWidget, private FanRowControls {
     void mouseReleaseEvent(QMouseEvent* event) override;
 
   private:
+    int widgetWrites_ = 0;
     std::string nameText() const override;
     void setNameText(const std::string& text) override;
     void setRPMText(const std::string& text) override;

@@ -42,4 +42,40 @@ inline constexpr const char* manualCheckbox = "手动";
 inline constexpr const char* automaticTarget = "自动";
 inline constexpr const char* rpmSuffix = " RPM";
 
+// Write path alerts. The start failure reads: startFailedMessage, then
+// startFailedManualPrefix, the tool path between apostrophes, startFailedManualSuffix,
+// then startFailedLogPrefix and the daemon log path.
+inline constexpr const char* startFailedTitle = "控制服务启动失败";
+inline constexpr const char* startFailedMessage = "无法以管理员身份启动 orvtool serve。\n";
+inline constexpr const char* startFailedManualPrefix = "可手动运行：sudo ";
+inline constexpr const char* startFailedManualSuffix = " serve\n";
+inline constexpr const char* startFailedLogPrefix = "日志：";
+// "命令「<command>」发送失败，…"
+inline constexpr const char* noReplyTitle = "控制服务无响应";
+inline constexpr const char* noReplyPrefix = "命令「";
+inline constexpr const char* noReplySuffix =
+    "」发送失败，守护进程可能已退出。\n请重启本应用以重新拉起服务。";
+inline constexpr const char* writeRejectedTitle = "写入被拒绝";
+inline constexpr const char* writeRejectedMessage =
+    "控制服务不是以 root 运行的（权限不足）。\n"
+    "请在终端执行：sudo pkill -f 'orvtool serve'\n"
+    "然后重新操作，会再次弹出管理员授权。";
+// What an "ERR" reply contains when the daemon may not write the SMC.
+inline constexpr const char* writeRejectedMarker = "写入被拒";
+
+// Temperature boost dialog.
+inline constexpr const char* tempDialogMessage = "设置阶梯加速温度";
+inline constexpr const char* tempDialogInformative =
+    "起始温度：风扇开始加速的温度\n"
+    "全速温度：风扇达到 100% 转速的温度\n\n"
+    "区间内分 4 档：40% → 60% → 80% → 100%";
+inline constexpr const char* tempDialogStartLabel = "起始加速：";
+inline constexpr const char* tempDialogFullLabel = "全速温度：";
+inline constexpr const char* tempDialogUnit = "℃";
+inline constexpr const char* okButton = "确定";
+inline constexpr const char* cancelButton = "取消";
+inline constexpr const char* invalidTempTitle = "无效的温度值";
+inline constexpr const char* invalidTempMessage =
+    "起始温度范围 40~105℃，全速温度需高于起始温度且不超过 110℃。";
+
 }  // namespace Texts

@@ -72,6 +72,13 @@ class AppDelegateTest : public ::testing::Test {
         seams.launchDaemonPlistPath = plistPath();
         seams.queue = &queue;
         seams.showStatusItem = false;
+        // Rows clicked here send writes: to a socket nobody listens at, with no tool to start.
+        seams.daemon.socketPath = dir.filePath("orvane.sock").toStdString();
+        seams.daemon.toolPath = [missing = dir.filePath("no-orvtool").toStdString()] {
+            return missing;
+        };
+        seams.daemon.launcher = [](const std::string&) { return std::optional<int>(); };
+        seams.daemon.kickstart = [] { return false; };
         auto app = std::make_unique<AppDelegate>(seams);
         app->applicationDidFinishLaunching();
         return app;
@@ -169,9 +176,6 @@ TEST_F(AppDelegateTest, RefreshShowsTheReadings) {
 TEST_F(AppDelegateTest, UnbuiltActionsDoNotPretend) {
     Emulator emu(Emulator::shippedProfile("single-fan.prof"));
     auto app = launch();
-    app->tempBoostMenuItem->trigger();
-    EXPECT_FALSE(app->tempBoostMenuItem->isChecked());
-    EXPECT_FALSE(QSettings().value(SettingsKeys::tempBoostEnabled).toBool());
     app->loginMenuItem->trigger();
     EXPECT_FALSE(app->loginMenuItem->isChecked());
 }
@@ -205,4 +209,34 @@ TEST_F(AppDelegateTest, OpenMenuTakesTheQuitKeyAndKeepsRowsInteractive) {
     QTest::keyClick(menu, Qt::Key_Q);
     EXPECT_EQ(quitChosen.count(), 1);
     EXPECT_FALSE(menu->isVisible());
+}
+
+// With readings that do not change, a tick leaves every widget alone.
+TEST_F(AppDelegateTest, UnchangedReadingsWriteNothing) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    emu.control("clock freeze");
+    emu.control("set F1Md 01");
+    emu.control("set F1Tg 00007a45");  // fan 1 forced at 4000 rpm
+    auto app = launch();
+    refresh(*app);
+    auto writes = [&] {
+        int n = 0;
+        for (FanRowView* row : app->fanRows)
+            n += row->widgetWrites();
+        return n;
+    };
+    const int rowWrites = writes();
+    const int renders = app->statusItem->renderCount();
+    QSignalSpy temperatureChanges(app->tempItem, &QAction::changed);
+    QSignalSpy loginChanges(app->loginMenuItem, &QAction::changed);
+    for (int i = 0; i < 3; ++i)
+        refresh(*app);
+    EXPECT_EQ(writes(), rowWrites);
+    EXPECT_EQ(app->statusItem->renderCount(), renders);
+    EXPECT_EQ(temperatureChanges.count(), 0);
+    EXPECT_EQ(loginChanges.count(), 0);
+
+    emu.control("set F1Tg 00409c45");  // 5000 rpm: the row follows
+    refresh(*app);
+    EXPECT_GT(writes(), rowWrites);
 }

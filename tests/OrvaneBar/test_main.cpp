@@ -1,10 +1,13 @@
 // Runs the suite inside one QApplication on the offscreen platform, with a private
-// home, settings and runtime folder for the whole process.
+// home, settings and runtime folder for the whole process. Alerts are printed rather
+// than shown, so that no test can wait for a dialog nobody dismisses.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <QApplication>
 #include <QTemporaryDir>
+
+#include "Alerts.h"
 
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -17,6 +20,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName("Orvane");
     QApplication::setApplicationName("OrvaneBarTests");
+    setAlertPresenter(printAlertToStderr);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

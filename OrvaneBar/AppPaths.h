@@ -1,0 +1,31 @@
+// Where the application finds the orvtool executable, and the fixed paths it shares with
+// the daemon. Nothing is cached: every value is computed again on each use.
+#pragma once
+
+#include <string>
+
+namespace AppPaths {
+
+inline constexpr const char* daemonLogPath = "/tmp/orvane-daemon.log";
+inline constexpr const char* socketPath = "/tmp/orvane.sock";
+
+// The running executable: the first command-line argument taken as a file path (relative
+// to the working directory) with symbolic links resolved. When that argument holds no
+// slash (the program was found through PATH, so it names no file here) the kernel's
+// record of the executable, /proc/self/exe, is used instead where it exists.
+std::string executablePath();
+// The directory holding the executable.
+std::string exeDir();
+// The orvtool executable for the running application (see orvtoolPathFor).
+std::string orvtoolPath();
+
+// executablePath's rule for a given first argument.
+std::string executablePathFrom(const std::string& argv0);
+// The path with its last component removed ("/a/b" gives "/a", "/a" and "/" give "/").
+std::string deletingLastComponent(const std::string& path);
+// The tool for an executable: beside it (candidate A), else in the directory four levels
+// up, which for an application bundle's executable is the folder holding the bundle
+// (candidate B); the first at which a file exists, else A.
+std::string orvtoolPathFor(const std::string& executablePath);
+
+}  // namespace AppPaths

@@ -1,0 +1,262 @@
+#include "DaemonClient.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "AppPaths.h"
+#include "LaunchDaemonManager.h"
+#include "Unicode.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Exchange = DaemonClient::Exchange;
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
+#endif
+
+constexpr std::size_t kReadBufferSize = 1024;
+// How often a connection refused for a full backlog is tried again.
+constexpr std::chrono::milliseconds kConnectRetry{10};
+
+bool fileExists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// Milliseconds left until the deadline, for poll (0 once it has passed).
+int remainingMs(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(std::min<long long>(left, 60'000)) : 0;
+}
+
+// Waits for `events` on fd until the deadline; false when the time is up.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int rc = ::poll(&p, 1, remainingMs(deadline));
+        if (rc > 0) return true;
+        if (rc == 0) {
+            if (Clock::now() >= deadline) return false;
+            continue;
+        }
+        if (errno != EINTR) return true;  // let the following call report the error
+    }
+}
+
+class Socket {
+  public:
+    Socket() {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd_ < 0) return;
+        // Close-on-exec: a started launcher must not inherit it. Non-blocking: every wait
+        // below is bounded by the deadline instead.
+        ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+#ifdef SO_NOSIGPIPE
+        const int on = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof(on));
+#endif
+    }
+    ~Socket() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    int fd() const {
+        return fd_;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+enum class Connect { connected, failed, timedOut };
+
+// Connects with the whole zero-filled address structure as its length. A Unix-domain
+// connect either completes at once or fails; a full listen backlog fails with EAGAIN and
+// is tried again until the deadline (other platforms report EINPROGRESS and finish later).
+Connect connectTo(int fd, const std::string& path, Clock::time_point deadline) {
+    sockaddr_un address;
+    std::memset(&address, 0, sizeof(address));
+    address.sun_family = AF_UNIX;
+    if (path.size() + 1 > sizeof(address.sun_path)) return Connect::failed;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    for (;;) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0)
+            return Connect::connected;
+        if (errno == EINTR) continue;
+        if (errno == EINPROGRESS) {
+            if (!waitFor(fd, POLLOUT, deadline)) return Connect::timedOut;
+            int error = 0;
+            socklen_t length = sizeof(error);
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0)
+                return Connect::failed;
+            return Connect::connected;
+        }
+        if (errno != EAGAIN) return Connect::failed;
+        if (Clock::now() + kConnectRetry >= deadline) return Connect::timedOut;
+        std::this_thread::sleep_for(kConnectRetry);
+    }
+}
+
+Exchange exchangeWith(const DaemonClient::Options& options, const std::string& command) {
+    const auto deadline = Clock::now() + options.exchangeTimeout;
+    Exchange result;
+
+    Socket socket;
+    if (socket.fd() < 0) return result;
+    switch (connectTo(socket.fd(), options.socketPath, deadline)) {
+        case Connect::connected:
+            break;
+        case Connect::failed:
+            return result;
+        case Connect::timedOut:
+            result.outcome = Exchange::Outcome::noReplyInTime;
+            return result;
+    }
+
+    // One send call; its result is not examined (a vanished peer shows in the reply).
+    const std::string request = command + "\n";
+    if (waitFor(socket.fd(), POLLOUT, deadline))
+        (void)::send(socket.fd(), request.data(), request.size(), kSendFlags);
+
+    std::string reply;
+    char buffer[kReadBufferSize];
+    for (;;) {
+        if (!waitFor(socket.fd(), POLLIN, deadline)) {
+            result.outcome = Exchange::Outcome::noReplyInTime;
+            return result;
+        }
+        const ssize_t n = ::read(socket.fd(), buffer, sizeof(buffer));
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) break;  // end of stream, or a read error
+        reply.append(buffer, static_cast<std::size_t>(n));
+        if (reply.find('\n') != std::string::npos) break;
+    }
+
+    result.outcome = Exchange::Outcome::replied;
+    const std::string first = reply.substr(0, reply.find('\n'));
+    if (unicode::isValidUTF8(first)) result.line = first;
+    return result;
+}
+
+DaemonStatus probeWith(const DaemonClient::Options& options) {
+    const Exchange ping = exchangeWith(options, "ping");
+    if (ping.outcome == Exchange::Outcome::noReplyInTime) return DaemonStatus::unresponsive;
+    return isAliveReply(ping.line) ? DaemonStatus::alive : DaemonStatus::down;
+}
+
+DaemonClient::Options withDefaults(DaemonClient::Options options) {
+    if (options.socketPath.empty()) options.socketPath = AppPaths::socketPath;
+    if (!options.toolPath) options.toolPath = [] { return AppPaths::orvtoolPath(); };
+    if (options.plistPath.empty()) options.plistPath = LaunchDaemonManager::defaultPlistPath;
+    if (!options.kickstart) {
+        options.kickstart = [plist = options.plistPath] {
+            return LaunchDaemonManager(plist).kickstartIfInstalled();
+        };
+    }
+    if (!options.launcher) options.launcher = runAsAdministrator;
+    return options;
+}
+
+}  // namespace
+
+bool isAliveReply(const std::optional<std::string>& line) {
+    return line && line->rfind("OK", 0) == 0;
+}
+
+std::string setCommand(std::int64_t fan, std::int64_t rpm) {
+    return "set " + std::to_string(fan) + " " + std::to_string(rpm);
+}
+
+std::string autoCommand(std::int64_t fan) {
+    return "auto " + std::to_string(fan);
+}
+
+DaemonClient::DaemonClient() : DaemonClient(Options{}) {}
+
+DaemonClient::DaemonClient(Options options)
+    : shared_(std::make_shared<Shared>(withDefaults(std::move(options)))) {}
+
+DaemonClient::Exchange DaemonClient::exchange(const std::string& command) const {
+    return exchangeWith(shared_->options, command);
+}
+
+std::optional<std::string> DaemonClient::send(const std::string& command) const {
+    return exchange(command).line;
+}
+
+DaemonStatus DaemonClient::probe() const {
+    return probeWith(shared_->options);
+}
+
+std::string DaemonClient::toolPath() const {
+    return shared_->options.toolPath();
+}
+
+DaemonStatus DaemonClient::ensureRunning() const {
+    return ensureRunning(*shared_);
+}
+
+DaemonStatus DaemonClient::ensureRunning(Shared& shared) {
+    const Options& options = shared.options;
+    const std::lock_guard<std::mutex> oneAttemptAtATime(shared.startMutex);
+
+    const DaemonStatus before = probeWith(options);
+    if (before != DaemonStatus::down) return before;
+
+    // Without the tool nothing is started, not even the installed service.
+    const std::string tool = options.toolPath();
+    if (!fileExists(tool)) return DaemonStatus::down;
+
+    if (fileExists(options.plistPath)) {
+        (void)options.kickstart();
+    } else if (!options.launcher(daemonStartScript(tool, AppPaths::daemonLogPath))) {
+        return DaemonStatus::down;
+    }
+    // The launcher's exit status says nothing reliable (the daemon is started in the
+    // background); only the probes tell.
+    for (int i = 0; i < options.probes; ++i) {
+        if (probeWith(options) == DaemonStatus::alive) return DaemonStatus::alive;
+        std::this_thread::sleep_for(options.pollInterval);
+    }
+    return probeWith(options);
+}
+
+void DaemonClient::ensureRunningAsync(QObject* context,
+                                      std::function<void(DaemonStatus)> then) const {
+    std::weak_ptr<Shared> client = shared_;
+    QPointer<QObject> guard(context);
+    std::thread([client, guard, then = std::move(then)]() mutable {
+        DaemonStatus result = DaemonStatus::down;
+        if (std::shared_ptr<Shared> shared = client.lock()) result = ensureRunning(*shared);
+        // Queued to the application object, which outlives every context; the guard is
+        // tested there, on the main thread, where contexts are deleted.
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app == nullptr) return;
+        QMetaObject::invokeMethod(
+            app,
+            [guard, then = std::move(then), result] {
+                if (guard) then(result);
+            },
+            Qt::QueuedConnection);
+    }).detach();
+}

@@ -1,0 +1,36 @@
+// Running a shell script as root through the platform's administrator prompt, and the
+// script that starts the control daemon.
+//
+// Paths are quoted for the shell (and, on macOS, again for the AppleScript string the
+// prompt takes), so an apostrophe or a double quote in a path can neither break the
+// command nor add commands to the root shell. For ordinary paths the texts are exactly
+// the plain forms: ('TOOL' serve >'LOG' 2>&1 &).
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+// Runs a shell script as root and waits until it ends. The result is the launcher's exit
+// status, or none when the launcher could not be started. A cancelled password prompt
+// shows as a non-zero status.
+using PrivilegedLauncher = std::function<std::optional<int>(const std::string& shellScript)>;
+
+// The platform's launcher:
+//   macOS:              /usr/bin/osascript -e 'do shell script "…" with administrator privileges'
+//   elsewhere, as root: /bin/sh -c SCRIPT
+//   elsewhere:          pkexec /bin/sh -c SCRIPT (polkit's password prompt)
+// Standard input is /dev/null; the other streams are the application's.
+std::optional<int> runAsAdministrator(const std::string& shellScript);
+
+// text between apostrophes for a POSIX shell; an apostrophe inside becomes '\''.
+std::string shellQuote(const std::string& text);
+
+// The subshell that starts `tool serve` in the background with both output streams
+// truncating logPath, and returns at once.
+std::string daemonStartScript(const std::string& toolPath, const std::string& logPath);
+
+// The AppleScript that runs shellScript as root after the administrator prompt:
+// do shell script "…" with administrator privileges, with backslashes and double quotes
+// escaped inside the string literal.
+std::string adminAppleScript(const std::string& shellScript);

@@ -1,0 +1,43 @@
+// Cost of one refresh tick of the tray application against the emulator (two fans,
+// readings steady): SMC reads, row updates, title, temperature line, login mark, boost.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <memory>
+
+#include "AppDelegate.h"
+#include "Emulator.h"
+
+class AppDelegateBench {
+  public:
+    static void refresh(AppDelegate& app) { app.refresh(); }
+};
+
+namespace {
+
+void BM_RefreshTick(benchmark::State& state) {
+    QTemporaryDir dir;
+    AppDelegate::Seams seams;
+    seams.showStatusItem = false;
+    seams.launchDaemonPlistPath = dir.filePath("none.plist").toStdString();
+    AppDelegate app(seams);
+    app.applicationDidFinishLaunching();
+    app.refreshTimer->stop();  // only the benchmark's ticks run
+    for (auto _ : state)
+        AppDelegateBench::refresh(app);
+}
+BENCHMARK(BM_RefreshTick)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication qt(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,152 @@
+// Stand-ins for what the daemon client talks to: a daemon on a private socket path and
+// a privileged launcher that records what it is asked to run.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PrivilegedLauncher.h"
+
+// One thread accepts one connection at a time, reads a request line, records it and
+// answers as the test's responder says (in pieces, not at all, or by closing).
+class FakeDaemon {
+  public:
+    struct Reply {
+        std::vector<std::string> pieces;  // sent with separate writes, then the connection closes
+        bool silent = false;  // after the pieces, keep the connection open until the peer closes
+    };
+    using Responder = std::function<Reply(const std::string& line)>;
+
+    // Answers "OK pong fans=2" to ping and "OK" to everything else.
+    static Reply daemonLike(const std::string& line) {
+        return {{line.rfind("ping", 0) == 0 ? "OK pong fans=2\n" : "OK done\n"}, false};
+    }
+
+    FakeDaemon(std::string path, Responder responder)
+        : path_(std::move(path)), responder_(std::move(responder)) {
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof(address.sun_path) - 1);
+        ::unlink(path_.c_str());
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+            ::listen(listener_, 8) != 0 || ::pipe2(stop_, O_CLOEXEC) != 0) {
+            ::close(listener_);
+            listener_ = -1;
+            return;
+        }
+        thread_ = std::thread([this] { serve(); });
+    }
+
+    ~FakeDaemon() {
+        if (listener_ < 0) return;
+        (void)!::write(stop_[1], "x", 1);
+        thread_.join();
+        ::close(listener_);
+        ::close(stop_[0]);
+        ::close(stop_[1]);
+        ::unlink(path_.c_str());
+    }
+
+    bool ok() const { return listener_ >= 0; }
+
+    // The request lines received so far, in order, without their line feeds.
+    std::vector<std::string> lines() const {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return lines_;
+    }
+    // The lines other than the liveness probes.
+    std::vector<std::string> commands() const {
+        std::vector<std::string> result;
+        for (const std::string& line : lines()) {
+            if (line != "ping") result.push_back(line);
+        }
+        return result;
+    }
+
+  private:
+    // Waits for fd to become readable; false when the daemon is being stopped.
+    bool waitReadable(int fd) const {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        while (::poll(fds, 2, -1) < 0) {
+        }
+        return (fds[1].revents & POLLIN) == 0;
+    }
+
+    void serve() {
+        while (waitReadable(listener_)) {
+            const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) continue;
+            std::string line;
+            char c;
+            while (waitReadable(client) && ::read(client, &c, 1) == 1 && c != '\n')
+                line.push_back(c);
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                lines_.push_back(line);
+            }
+            const Reply reply = responder_(line);
+            for (std::size_t i = 0; i < reply.pieces.size(); ++i) {
+                // A pause between pieces, so they tend to arrive in separate reads.
+                if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                (void)!::send(client, reply.pieces[i].data(), reply.pieces[i].size(), MSG_NOSIGNAL);
+            }
+            if (reply.silent) {
+                // Until the peer gives up (end of stream) or the daemon stops.
+                while (waitReadable(client) && ::read(client, &c, 1) > 0) {
+                }
+            }
+            ::close(client);
+        }
+    }
+
+    std::string path_;
+    Responder responder_;
+    int listener_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Records the scripts it is asked to run, performs the test's action for each, and
+// answers with `status` (none: the launcher could not be started; 1: a cancelled prompt).
+// Shared, since background work may still hold the launcher after a test has moved on.
+struct FakeLauncher {
+    std::optional<int> status = 1;
+    std::function<void()> action;
+
+    std::vector<std::string> scripts() const {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return recorded;
+    }
+
+    static PrivilegedLauncher bind(const std::shared_ptr<FakeLauncher>& fake) {
+        return [fake](const std::string& script) -> std::optional<int> {
+            std::function<void()> action;
+            {
+                const std::lock_guard<std::mutex> lock(fake->mutex);
+                fake->recorded.push_back(script);
+                action = fake->action;
+            }
+            if (action) action();
+            return fake->status;
+        };
+    }
+
+    mutable std::mutex mutex;
+    std::vector<std::string> recorded;
+};

@@ -1,0 +1,315 @@
+// The temperature boost, driven tick by tick with chosen temperatures; the commands it
+// hands to the write path are recorded instead of sent.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cmath>
+
+#include "Alerts.h"
+#include "AppDelegate.h"
+#include "Emulator.h"
+#include "ManualQueue.h"
+#include "SettingsKeys.h"
+#include "TempBoost.h"
+#include "TempThresholdDialog.h"
+
+namespace {
+
+class RecordingApp : public AppDelegate {
+  public:
+    using AppDelegate::AppDelegate;
+    void performWrite(const std::string& command) override {
+        writes.push_back(command);
+        if (onWrite) onWrite();
+    }
+    // The commands recorded since the last call.
+    std::vector<std::string> take() { return std::exchange(writes, {}); }
+
+    std::vector<std::string> writes;
+    std::function<void()> onWrite;
+};
+
+std::vector<std::string> setBoth(int rpm) {
+    return {"set 0 " + std::to_string(rpm), "set 1 " + std::to_string(rpm)};
+}
+
+const std::vector<std::string> kNone;
+
+}  // namespace
+
+class TempBoostTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+        setAlertPresenter(
+            [this](AlertStyle style, const std::string& title, const std::string& message) {
+                alerts.push_back({style == AlertStyle::warning, title + "\n" + message});
+            });
+        // Both fans top out at 6200; fan 1 is forced at 3000, fan 0 automatic.
+        emu.control("clock freeze");
+        emu.control("set F0Mx 00c0c145");
+        emu.control("set F1Md 01");
+        emu.control("set F1Tg 00803b45");
+    }
+    void TearDown() override { setAlertPresenter(printAlertToStderr); }
+
+    std::unique_ptr<RecordingApp> makeApp(bool enabled = true) {
+        QSettings().setValue(SettingsKeys::tempBoostEnabled, enabled);
+        AppDelegate::Seams seams;
+        seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
+        seams.queue = &queue;
+        seams.showStatusItem = false;
+        seams.runTempDialog = [this](TempThresholdDialog& dialog) { return dialogAction(dialog); };
+        return std::make_unique<RecordingApp>(seams);
+    }
+
+    QTemporaryDir dir;
+    ManualQueue queue;
+    Emulator emu{Emulator::shippedProfile("recent-2fan.prof")};
+    std::vector<std::pair<bool, std::string>> alerts;  // (warning, title + "\n" + message)
+    std::function<bool(TempThresholdDialog&)> dialogAction;
+};
+
+TEST_F(TempBoostTest, StepsFromIdle) {
+    // Nothing stored: 65 to 85.
+    const std::pair<double, std::vector<std::string>> table[] = {
+        {64.9, kNone},         {65, setBoth(2480)}, {72, setBoth(3720)},
+        {79.9, setBoth(4960)}, {80, setBoth(6200)}, {100, setBoth(6200)},
+    };
+    for (const auto& [t, expected] : table) {
+        auto app = makeApp();
+        app->handleTempBoost(t, std::nullopt);
+        EXPECT_EQ(app->take(), expected) << t;
+        EXPECT_EQ(app->tempBoostActive, !expected.empty()) << t;
+    }
+}
+
+TEST_F(TempBoostTest, StepFollowsTheTemperatureBothWays) {
+    auto app = makeApp();
+    for (double t : {66.0, 67.0, 68.5, 69.9}) {
+        app->handleTempBoost(t, std::nullopt);
+    }
+    EXPECT_EQ(app->take(), setBoth(2480));  // one band, many ticks: once
+    EXPECT_EQ(app->currentStep, 0);
+
+    app->handleTempBoost(78, std::nullopt);
+    EXPECT_EQ(app->take(), setBoth(4960));
+    app->handleTempBoost(71, std::nullopt);  // no hysteresis: down a step at once
+    EXPECT_EQ(app->take(), setBoth(3720));
+
+    // The hotter reading counts; a missing one is ignored, both missing keep the step.
+    app->handleTempBoost(70, 82);
+    EXPECT_EQ(app->take(), setBoth(6200));
+    app->handleTempBoost(std::nullopt, 66);
+    EXPECT_EQ(app->take(), setBoth(2480));
+    app->handleTempBoost(std::nullopt, std::nullopt);
+    app->handleTempBoost(std::nan(""), std::nullopt);
+    EXPECT_EQ(app->take(), kNone);
+    EXPECT_TRUE(app->tempBoostActive);
+    EXPECT_EQ(app->currentStep, 0);
+}
+
+TEST_F(TempBoostTest, CoolingDownRestoresWhatWasRecorded) {
+    auto app = makeApp();
+    app->handleTempBoost(70, std::nullopt);
+    ASSERT_TRUE(app->preBoostStates);
+    EXPECT_EQ(app->preBoostStates->size(), 2u);
+    EXPECT_FALSE((*app->preBoostStates)[0].forced);
+    EXPECT_TRUE((*app->preBoostStates)[1].forced);
+    EXPECT_EQ((*app->preBoostStates)[1].targetRPM, 3000);
+    app->take();
+
+    app->handleTempBoost(64.9, std::nullopt);
+    EXPECT_EQ(app->take(), (std::vector<std::string>{"auto 0", "set 1 3000"}));
+    EXPECT_FALSE(app->tempBoostActive);
+    EXPECT_FALSE(app->preBoostStates);
+    EXPECT_EQ(app->currentStep, -1);
+    app->handleTempBoost(50, std::nullopt);
+    EXPECT_EQ(app->take(), kNone);
+
+    // Records that no longer fit the fans: everything back to automatic.
+    app->handleTempBoost(70, std::nullopt);
+    app->preBoostStates->pop_back();
+    app->take();
+    app->handleTempBoost(60, std::nullopt);
+    EXPECT_EQ(app->take(), std::vector<std::string>{"auto"});
+}
+
+TEST_F(TempBoostTest, SwitchingOffRestoresAtTheNextTick) {
+    auto app = makeApp();
+    app->applicationDidFinishLaunching();
+    app->refreshTimer->stop();  // ticks come from the test
+    EXPECT_TRUE(app->tempBoostMenuItem->isChecked());
+    app->handleTempBoost(75, std::nullopt);
+    app->take();
+
+    app->tempBoostMenuItem->trigger();
+    EXPECT_FALSE(app->tempBoostMenuItem->isChecked());
+    EXPECT_FALSE(QSettings().value(SettingsKeys::tempBoostEnabled).toBool());
+    EXPECT_EQ(app->take(), kNone);  // nothing at once
+    app->handleTempBoost(75, std::nullopt);
+    EXPECT_EQ(app->take(), (std::vector<std::string>{"auto 0", "set 1 3000"}));
+    app->handleTempBoost(75, std::nullopt);
+    EXPECT_EQ(app->take(), kNone);
+
+    app->tempBoostMenuItem->trigger();
+    EXPECT_TRUE(app->tempBoostMenuItem->isChecked());
+    app->handleTempBoost(75, std::nullopt);
+    EXPECT_EQ(app->take(), setBoth(4960));
+}
+
+TEST_F(TempBoostTest, RowActionTakesTheFansBackUntilTheNextTick) {
+    auto app = makeApp();
+    app->handleTempBoost(72, std::nullopt);
+    app->take();
+    app->sliderChanged(0, 2000);
+    EXPECT_EQ(app->take(), std::vector<std::string>{"set 0 2000"});  // no restore
+    EXPECT_FALSE(app->tempBoostActive);
+    // Still hot: the next tick records the fans again and sends the step once more.
+    app->handleTempBoost(72, std::nullopt);
+    EXPECT_EQ(app->take(), setBoth(3720));
+    EXPECT_TRUE(app->tempBoostActive);
+}
+
+TEST_F(TempBoostTest, TicksDuringAWriteDoNotSendTwice) {
+    // A failed write shows an alert, and the alert's event loop runs refresh ticks.
+    auto app = makeApp();
+    bool nested = false;
+    app->onWrite = [&] {
+        if (nested) return;
+        nested = true;
+        app->handleTempBoost(72, std::nullopt);
+        nested = false;
+    };
+    app->handleTempBoost(72, std::nullopt);
+    EXPECT_EQ(app->take(), setBoth(3720));
+    app->onWrite = [&] {
+        if (nested) return;
+        nested = true;
+        app->handleTempBoost(50, std::nullopt);
+        nested = false;
+    };
+    app->handleTempBoost(50, std::nullopt);
+    EXPECT_EQ(app->take(), (std::vector<std::string>{"auto 0", "set 1 3000"}));
+}
+
+TEST_F(TempBoostTest, StoredThresholdSetsTheBand) {
+    QSettings().setValue(SettingsKeys::tempBoostThreshold, 50.0);  // start 40, not 30
+    auto app = makeApp();
+    app->handleTempBoost(39.9, std::nullopt);
+    EXPECT_EQ(app->take(), kNone);
+    app->handleTempBoost(45, std::nullopt);
+    EXPECT_EQ(app->take(), setBoth(4960));
+
+    QSettings().setValue(SettingsKeys::tempBoostThreshold, 90.0);  // start 70
+    app->handleTempBoost(69.9, std::nullopt);
+    EXPECT_EQ(app->take(), (std::vector<std::string>{"auto 0", "set 1 3000"}));
+    app->handleTempBoost(90, std::nullopt);
+    EXPECT_EQ(app->take(), setBoth(6200));
+    // A start at or above the full speed temperature: full speed from the start.
+    QSettings().setValue(SettingsKeys::tempBoostStartTemp, 95.0);
+    app->handleTempBoost(94, std::nullopt);
+    app->take();
+    app->handleTempBoost(95, std::nullopt);
+    EXPECT_EQ(app->take(), setBoth(6200));
+}
+
+TEST(TempBoostRules, UnreadableMaximumCountsAs6000) {
+    EXPECT_EQ(TempBoost::stepRPM(0, 0), 2400);
+    EXPECT_EQ(TempBoost::stepRPM(1, std::nan("")), 3600);
+    EXPECT_EQ(TempBoost::stepRPM(2, 5700), 4560);
+}
+
+TEST_F(TempBoostTest, DialogValidatesAndStores) {
+    auto app = makeApp(false);
+    app->applicationDidFinishLaunching();
+    app->refreshTimer->stop();
+
+    struct Case {
+        std::string start, full;
+        bool valid;
+    };
+    const Case cases[] = {
+        {"40", "110", true},   {"39.9", "80", false},  {"105.5", "110", false},
+        {"70", "70", false},   {"70", "110.1", false}, {" 70", "85", false},
+        {"70 ", "85", false},  {"70", "", false},      {"七十", "85", false},
+        {"70,5", "85", false}, {"1e2", "105", true},   {"+60.25", "90.5", true},
+    };
+    for (const Case& c : cases) {
+        QSettings().setValue(SettingsKeys::tempBoostStartTemp, 50.0);
+        QSettings().setValue(SettingsKeys::tempBoostThreshold, 60.0);
+        alerts.clear();
+        std::string shownStart;
+        std::string shownFull;
+        dialogAction = [&](TempThresholdDialog& dialog) {
+            shownStart = dialog.startField->text().toStdString();
+            shownFull = dialog.fullField->text().toStdString();
+            dialog.startField->setText(QString::fromStdString(c.start));
+            dialog.fullField->setText(QString::fromStdString(c.full));
+            dialog.open();
+            QTest::mouseClick(dialog.okButton, Qt::LeftButton);
+            return dialog.result() == QDialog::Accepted;
+        };
+        app->setTempThreshold();
+        const std::string label = c.start + " / " + c.full;
+        EXPECT_EQ(shownStart, "50") << label;
+        EXPECT_EQ(shownFull, "60") << label;
+        const double start = QSettings().value(SettingsKeys::tempBoostStartTemp).toDouble();
+        const double full = QSettings().value(SettingsKeys::tempBoostThreshold).toDouble();
+        if (c.valid) {
+            EXPECT_TRUE(alerts.empty()) << label;
+            EXPECT_EQ(start, *TempBoost::parseTemperature(c.start)) << label;
+            EXPECT_EQ(full, *TempBoost::parseTemperature(c.full)) << label;
+            EXPECT_EQ(app->tempBoostMenuItem->text().toStdString(), app->tempBoostMenuTitle());
+        } else {
+            ASSERT_EQ(alerts.size(), 1u) << label;
+            EXPECT_TRUE(alerts[0].first) << label;  // warning style
+            EXPECT_EQ(alerts[0].second,
+                      "无效的温度值\n"
+                      "起始温度范围 40~105℃，全速温度需高于起始温度且不超过 110℃。")
+                << label;
+            EXPECT_EQ(start, 50) << label;
+            EXPECT_EQ(full, 60) << label;
+        }
+    }
+    EXPECT_EQ(app->tempBoostMenuItem->text(), "阶梯加速（60→90℃）");
+}
+
+TEST_F(TempBoostTest, DialogShowsTheTemperaturesInEffectAndCancelChangesNothing) {
+    auto app = makeApp(false);
+    app->applicationDidFinishLaunching();
+    app->refreshTimer->stop();
+    std::vector<std::string> labels;
+    dialogAction = [&](TempThresholdDialog& dialog) {
+        for (QLabel* label : dialog.findChildren<QLabel*>())
+            labels.push_back(label->text().toStdString());
+        EXPECT_EQ(dialog.startField->text(), "65");
+        EXPECT_EQ(dialog.fullField->text(), "85");
+        dialog.startField->setText("70");
+        dialog.open();
+        QTest::mouseClick(dialog.cancelButton, Qt::LeftButton);
+        return dialog.result() == QDialog::Accepted;
+    };
+    app->setTempThreshold();
+    const std::vector<std::string> expected = {"设置阶梯加速温度",
+                                               "起始温度：风扇开始加速的温度\n"
+                                               "全速温度：风扇达到 100% 转速的温度\n\n"
+                                               "区间内分 4 档：40% → 60% → 80% → 100%",
+                                               "起始加速：",
+                                               "℃",
+                                               "全速温度：",
+                                               "℃"};
+    EXPECT_EQ(labels, expected);
+    EXPECT_FALSE(QSettings().contains(SettingsKeys::tempBoostStartTemp));
+    EXPECT_FALSE(QSettings().contains(SettingsKeys::tempBoostThreshold));
+    EXPECT_EQ(app->tempBoostMenuItem->text(), "阶梯加速（65→85℃）");
+    EXPECT_TRUE(alerts.empty());
+}
