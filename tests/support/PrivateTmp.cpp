@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +58,23 @@ PrivateTmp::PrivateTmp() {
         error_ = "pipe";
         return;
     }
+    // A tree checked out and built under /tmp stays visible inside: the old /tmp is kept
+    // open, and each such directory is bound back at its own path over the new tmpfs.
+    std::vector<std::string> keep;
+    for (std::string dir : {std::string(ORVANE_SOURCE_DIR), std::string(ORVANE_BINARY_DIR)}) {
+        const bool covered = !keep.empty() && dir.rfind(keep.front() + "/", 0) == 0;
+        if (dir.rfind("/tmp/", 0) == 0 && !covered) keep.push_back(dir);
+    }
+    const int oldTmp = keep.empty() ? -1 : ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    std::vector<std::string> makeDirs;  // every directory to create, parents first
+    std::vector<std::pair<std::string, std::string>> binds;  // (source, target)
+    for (const std::string& dir : keep) {
+        for (auto slash = dir.find('/', 5);; slash = dir.find('/', slash + 1)) {
+            makeDirs.push_back(dir.substr(0, slash));
+            if (slash == std::string::npos) break;
+        }
+        binds.emplace_back("/proc/self/fd/" + std::to_string(oldTmp) + dir.substr(4), dir);
+    }
     const pid_t pid = ::fork();
     if (pid == 0) {
         // Only system calls from here on: the test process may have other threads.
@@ -66,8 +84,16 @@ PrivateTmp::PrivateTmp() {
         char status = 1;
         if (::unshare(CLONE_NEWNS) == 0 &&
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0)
+            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0) {
             status = 0;
+            for (const std::string& dir : makeDirs)
+                ::mkdir(dir.c_str(), 0755);
+            for (const auto& [source, target] : binds) {
+                if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) !=
+                    0)
+                    status = 1;
+            }
+        }
         (void)!::write(ready[1], &status, 1);
         if (status != 0) ::_exit(1);
         char byte;
@@ -77,6 +103,7 @@ PrivateTmp::PrivateTmp() {
     }
     ::close(ready[1]);
     ::close(release[0]);
+    if (oldTmp >= 0) ::close(oldTmp);
     if (pid < 0) {
         ::close(ready[0]);
         ::close(release[1]);
