@@ -58,14 +58,17 @@ PrivateTmp::PrivateTmp() {
         error_ = "pipe";
         return;
     }
-    // A tree checked out and built under /tmp stays visible inside: the old /tmp is kept
-    // open, and each such directory is bound back at its own path over the new tmpfs.
+    // A tree checked out and built under /tmp stays visible inside: each such directory is
+    // bound back at its own path over the new tmpfs.
     std::vector<std::string> keep;
     for (std::string dir : {std::string(ORVANE_SOURCE_DIR), std::string(ORVANE_BINARY_DIR)}) {
         const bool covered = !keep.empty() && dir.rfind(keep.front() + "/", 0) == 0;
         if (dir.rfind("/tmp/", 0) == 0 && !covered) keep.push_back(dir);
     }
-    const int oldTmp = keep.empty() ? -1 : ::open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // Inside the new namespace each is opened before /tmp is covered, at a descriptor
+    // number fixed here; binding from that descriptor reaches the directory itself, where
+    // a path walk would now land in the new tmpfs.
+    constexpr int kFirstKeptFd = 900;
     std::vector<std::string> makeDirs;  // every directory to create, parents first
     std::vector<std::pair<std::string, std::string>> binds;  // (source, target)
     for (const std::string& dir : keep) {
@@ -73,7 +76,7 @@ PrivateTmp::PrivateTmp() {
             makeDirs.push_back(dir.substr(0, slash));
             if (slash == std::string::npos) break;
         }
-        binds.emplace_back("/proc/self/fd/" + std::to_string(oldTmp) + dir.substr(4), dir);
+        binds.emplace_back("/proc/self/fd/" + std::to_string(kFirstKeptFd + binds.size()), dir);
     }
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -82,9 +85,17 @@ PrivateTmp::PrivateTmp() {
         ::close(ready[0]);
         ::close(release[1]);
         char status = 1;
+        // /tmp is only covered once this process is surely in a namespace of its own.
+        bool opened = false;
         if (::unshare(CLONE_NEWNS) == 0 &&
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0) {
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
+            opened = true;
+            for (std::size_t i = 0; i < binds.size(); ++i) {
+                const int fd = ::open(binds[i].second.c_str(), O_PATH | O_DIRECTORY);
+                opened = opened && fd >= 0 && ::dup2(fd, kFirstKeptFd + int(i)) >= 0;
+            }
+        }
+        if (opened && ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0) {
             status = 0;
             for (const std::string& dir : makeDirs)
                 ::mkdir(dir.c_str(), 0755);
@@ -103,7 +114,6 @@ PrivateTmp::PrivateTmp() {
     }
     ::close(ready[1]);
     ::close(release[0]);
-    if (oldTmp >= 0) ::close(oldTmp);
     if (pid < 0) {
         ::close(ready[0]);
         ::close(release[1]);
