@@ -1,6 +1,7 @@
 #include "Emulator.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -48,6 +49,7 @@ Emulator::Emulator(const std::string& profile, bool isText) {
     }
     pid_ = ::fork();
     if (pid_ == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies does not leave its emulator
         std::string log = dir_ + "/smcemu.log";
         FILE* err = std::freopen(log.c_str(), "w", stderr);
         (void)err;
