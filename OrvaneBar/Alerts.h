@@ -21,3 +21,16 @@ void setAlertPresenter(AlertPresenter presenter);
 
 // A presenter that writes "[alert] <title>" and the message to standard error.
 void printAlertToStderr(AlertStyle style, const std::string& title, const std::string& message);
+
+// Confirmations: a modal alert with the action as first button and "取消" second; true
+// when the first button was chosen.
+using ConfirmPresenter = std::function<bool(const std::string& title, const std::string& message,
+                                            const std::string& actionButton)>;
+bool confirmAction(const std::string& title, const std::string& message,
+                   const std::string& actionButton);
+// Replaces the confirmation presenter; an empty one restores the modal dialog.
+void setConfirmPresenter(ConfirmPresenter presenter);
+// Writes "[confirm] <title>" and the message to standard error and declines: an
+// unattended run has nobody to answer.
+bool printConfirmationDeclined(const std::string& title, const std::string& message,
+                               const std::string& actionButton);

@@ -3,13 +3,13 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QKeySequence>
+#include <QPointer>
 #include <QSettings>
 #include <QTimer>
 #include <QWidgetAction>
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <thread>
@@ -27,12 +27,6 @@
 
 namespace {
 
-// Actions whose behaviour has not been built yet say so on standard error rather than
-// pretend to have done something.
-void notAvailableYet(const char* action) {
-    std::fprintf(stderr, "OrvaneBar: %s is not available in this build yet\n", action);
-}
-
 double storedDouble(const char* key) {
     return QSettings().value(key).toDouble();
 }
@@ -47,9 +41,18 @@ std::optional<double> usable(std::optional<double> reading) {
     return std::nullopt;
 }
 
+LaunchDaemonManager::Options launchDaemonOptions(const AppDelegate::Seams& seams) {
+    LaunchDaemonManager::Options options = seams.launchDaemon;
+    if (options.plistPath.empty()) options.plistPath = seams.launchDaemonPlistPath;
+    return options;
+}
+
 DaemonClient::Options daemonOptions(const AppDelegate::Seams& seams) {
     DaemonClient::Options options = seams.daemon;
-    if (options.plistPath.empty()) options.plistPath = seams.launchDaemonPlistPath;
+    const LaunchDaemonManager service(launchDaemonOptions(seams));
+    if (options.plistPath.empty()) options.plistPath = service.plistPath();
+    if (!options.kickstart)
+        options.kickstart = [service] { return service.kickstartIfInstalled(); };
     return options;
 }
 
@@ -90,8 +93,9 @@ class Completion {
 AppDelegate::AppDelegate() : AppDelegate(Seams{}) {}
 
 AppDelegate::AppDelegate(Seams seams)
-    : daemon(daemonOptions(seams)),
-      launchDaemon(seams.launchDaemonPlistPath),
+    : loginItem(seams.loginItem),
+      daemon(daemonOptions(seams)),
+      launchDaemon(launchDaemonOptions(seams)),
       queue_(seams.queue != nullptr ? *seams.queue : mainQueue()),
       showStatusItem_(seams.showStatusItem),
       terminate_(std::move(seams.terminate)),
@@ -360,14 +364,59 @@ void AppDelegate::setTempThreshold() {
         tempBoostMenuItem->setText(QString::fromStdString(tempBoostMenuTitle()));
 }
 
-// PLACEHOLDER until the service installer lands.
-void AppDelegate::toggleLaunchDaemon() {
-    notAvailableYet("toggleLaunchDaemon");
+std::string AppDelegate::launchDaemonTitle() const {
+    return launchDaemon.isInstalled() ? Texts::uninstallService : Texts::installService;
 }
 
-// PLACEHOLDER until start at login lands: the mark keeps following LoginItem.
+void AppDelegate::toggleLaunchDaemon() {
+    const bool installed = launchDaemon.isInstalled();
+    const bool confirmed =
+        installed ? confirmAction(Texts::uninstallConfirmTitle, Texts::uninstallConfirmMessage,
+                                  Texts::uninstallButton)
+                  : confirmAction(Texts::installConfirmTitle, Texts::installConfirmMessage,
+                                  Texts::installButton);
+    if (!confirmed) return;
+
+    if (launchDaemonMenuItem != nullptr) {
+        launchDaemonMenuItem->setText(
+            QString::fromUtf8(installed ? Texts::uninstallWorking : Texts::installWorking));
+        launchDaemonMenuItem->setEnabled(false);
+    }
+    // The completion does nothing once the controller is gone.
+    QPointer<AppDelegate> self(this);
+    auto finished = [self, installed](bool succeeded) {
+        if (self) self->launchDaemonOperationFinished(!installed, succeeded);
+    };
+    if (installed) {
+        launchDaemon.uninstall(finished);
+    } else {
+        launchDaemon.install(finished);
+    }
+}
+
+void AppDelegate::launchDaemonOperationFinished(bool wasInstall, bool succeeded) {
+    // The title follows the file system, not the result: a failed install that placed the
+    // property list offers uninstalling.
+    if (launchDaemonMenuItem != nullptr) {
+        launchDaemonMenuItem->setText(QString::fromStdString(launchDaemonTitle()));
+        launchDaemonMenuItem->setEnabled(true);
+    }
+    if (wasInstall) {
+        if (succeeded) {
+            showInfo(Texts::installSucceededTitle, Texts::installSucceededMessage);
+        } else {
+            showError(Texts::installFailedTitle, Texts::installFailedMessage);
+        }
+    } else if (succeeded) {
+        showInfo(Texts::uninstallSucceededTitle, Texts::uninstallSucceededMessage);
+    } else {
+        showError(Texts::uninstallFailedTitle, Texts::uninstallFailedMessage);
+    }
+}
+
 void AppDelegate::toggleLoginItem() {
-    notAvailableYet("toggleLoginItem");
+    loginItem.setEnabled(!loginItem.isEnabled());
+    if (loginMenuItem != nullptr) loginMenuItem->setChecked(loginItem.isEnabled());
 }
 
 void AppDelegate::quitApp() {

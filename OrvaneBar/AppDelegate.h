@@ -37,9 +37,14 @@ class AppDelegate : public FanRowDelegate {
     // What tests and unattended runs replace; the application uses the defaults.
     struct Seams {
         std::string launchDaemonPlistPath = LaunchDaemonManager::defaultPlistPath;
+        // The control service; an empty plistPath takes launchDaemonPlistPath.
+        LaunchDaemonManager::Options launchDaemon;
+        // Start at login.
+        LoginItem::Options loginItem;
         MainQueue* queue = nullptr;  // none: the main thread's queue
         bool showStatusItem = true;  // false: build everything but keep the icon out of the tray
-        // The daemon client; an empty plistPath takes launchDaemonPlistPath.
+        // The daemon client; an empty plistPath takes the control service's, and an empty
+        // kickstart restarts the control service through launchDaemon.
         DaemonClient::Options daemon;
         // Ends the application after quitApp; none: QCoreApplication::quit.
         std::function<void()> terminate;
@@ -75,8 +80,14 @@ class AppDelegate : public FanRowDelegate {
     void restoreAllAuto();
     void toggleTempBoost();
     void setTempThreshold();
+    // Installs the control service when it is not installed, else removes it, after a
+    // confirmation; the entry is disabled and shows a working title meanwhile, and the
+    // result is shown in an alert.
     void toggleLaunchDaemon();
+    // Flips start at login; the check mark shows the state reached.
     void toggleLoginItem();
+    // The service entry's title: uninstalling when the service is installed, else installing.
+    std::string launchDaemonTitle() const;
     void quitApp();
 
     // Temperature boost: one evaluation per refresh tick with fresh readings.
@@ -128,6 +139,7 @@ class AppDelegate : public FanRowDelegate {
     void restoreStates(const std::optional<std::vector<PreBoostState>>& states);
     std::vector<PreBoostState> recordFanStates();
     void reportNoReply(const std::string& command);
+    void launchDaemonOperationFinished(bool wasInstall, bool succeeded);
 
     MainQueue& queue_;
     bool showStatusItem_;

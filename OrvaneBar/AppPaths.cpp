@@ -2,20 +2,18 @@
 
 #include <limits.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QStringList>
 
+#include "Files.h"
+
 namespace AppPaths {
 
 namespace {
 
-bool fileExists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-}
+using Files::fileExists;
 
 std::string appending(const std::string& dir, const char* name) {
     return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;

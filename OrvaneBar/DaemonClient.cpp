@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include <thread>
 
 #include "AppPaths.h"
+#include "Files.h"
 #include "LaunchDaemonManager.h"
 #include "Unicode.h"
 
@@ -34,10 +34,7 @@ constexpr std::size_t kReadBufferSize = 1024;
 // How often a connection refused for a full backlog is tried again.
 constexpr std::chrono::milliseconds kConnectRetry{10};
 
-bool fileExists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-}
+using Files::fileExists;
 
 // Milliseconds left until the deadline, for poll (0 once it has passed).
 int remainingMs(Clock::time_point deadline) {

@@ -1,37 +1,103 @@
-// The password-free control service (installed as a system launch daemon).
-// So far the installed-state test the menu needs and the restart the daemon client asks
-// for; installing and removing it come with the service installer.
+// The password-free control service: orvtool installed as a permanent system service that
+// runs `serve`, installed and removed with one administrator prompt, and restarted without
+// one when the daemon does not answer.
+//
+// The installed state is never stored: it is whether the service property list exists.
+// On macOS launchd runs the service from that property list. On Linux the same files are
+// placed at the same paths, and systemd runs the service from a unit installed beside
+// them; the launchd steps map onto systemctl (load: daemon-reload, enable: enable,
+// forced restart: restart, unload: disable --now and removal of the unit).
+//
+// Paths inserted into the scripts are quoted for the shell (and the whole script again for
+// AppleScript on macOS), and escaped in the XML and the unit, so that odd characters can
+// neither break a command nor corrupt a file. Ordinary paths give the plain texts.
 #pragma once
 
-#include <sys/stat.h>
-
-#include <cstdio>
+#include <functional>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "PrivilegedLauncher.h"
+
+// How the service is run: launchd on macOS, systemd elsewhere.
+enum class ServiceManagerKind { launchd, systemd };
 
 class LaunchDaemonManager {
   public:
+    static constexpr const char* label = "com.orvane.orvtool";
     static constexpr const char* defaultPlistPath =
         "/Library/LaunchDaemons/com.orvane.orvtool.plist";
+    static constexpr const char* defaultInstallBinPath =
+        "/Library/PrivilegedHelperTools/com.orvane.orvtool";
+    static constexpr const char* defaultUnitPath = "/etc/systemd/system/com.orvane.orvtool.service";
+    static constexpr const char* unitName = "com.orvane.orvtool.service";
+    static constexpr const char* launchctlPath = "/bin/launchctl";
 
-    // The path is a seam for tests; the application always uses the default.
-    explicit LaunchDaemonManager(std::string plistPath = defaultPlistPath)
-        : plistPath(std::move(plistPath)) {}
+#ifdef __APPLE__
+    static constexpr ServiceManagerKind hostKind = ServiceManagerKind::launchd;
+#else
+    static constexpr ServiceManagerKind hostKind = ServiceManagerKind::systemd;
+#endif
 
-    // A file exists at plistPath.
-    bool isInstalled() const {
-        struct stat info;
-        return ::stat(plistPath.c_str(), &info) == 0;
+    // Everything the manager depends on; the application uses the defaults, tests replace
+    // them. Empty values take their defaults.
+    struct Options {
+        std::string plistPath;                  // defaultPlistPath
+        std::string installBinPath;             // defaultInstallBinPath
+        std::string unitPath;                   // defaultUnitPath
+        std::string systemctl;                  // "systemctl" (found through PATH)
+        std::string tempDir;                    // the user's temporary directory
+        std::function<std::string()> toolPath;  // AppPaths::orvtoolPath
+        PrivilegedLauncher launcher;            // runAsAdministrator
+        ServiceManagerKind kind = hostKind;
+    };
+
+    LaunchDaemonManager();
+    explicit LaunchDaemonManager(Options options);
+    explicit LaunchDaemonManager(std::string plistPath);
+
+    // A file exists at the property list's path. One stat, no process.
+    bool isInstalled() const;
+
+    // Run in the background; `then` is called later on the main thread with one queued
+    // call, with true exactly when the privileged script exited with status 0. Installing
+    // fails at once (no prompt) when the tool is missing or the temporary files cannot be
+    // written.
+    void install(std::function<void(bool)> then) const;
+    void uninstall(std::function<void(bool)> then) const;
+
+    // Restarts the installed service, blocking, without a prompt: false when it is not
+    // installed or the restart command could not be started; its exit status is not
+    // examined (the caller probes the daemon).
+    bool kickstartIfInstalled() const;
+
+    // The texts, for the scripts and for tests.
+    std::string servicePropertyList() const;
+    std::string unitText() const;
+    // The temporary files the install script copies into place.
+    std::string tempPlistPath() const;
+    std::string tempUnitPath() const;
+    // The shell scripts run as root (on macOS wrapped by adminAppleScript).
+    std::string installScript(const std::string& toolPath) const;
+    std::string uninstallScript() const;
+    // The command kickstartIfInstalled runs.
+    std::vector<std::string> kickstartCommand() const;
+
+    const Options& options() const {
+        return options_;
+    }
+    const std::string& plistPath() const {
+        return options_.plistPath;
     }
 
-    // Restarts the installed service; false when it is not installed or the restart
-    // could not be started. PLACEHOLDER until the service installer lands: the service
-    // manager is not driven yet, so an installed service is reported as not restarted.
-    bool kickstartIfInstalled() const {
-        if (!isInstalled()) return false;
-        std::fprintf(stderr,
-                     "OrvaneBar: restarting the service is not available in this build yet\n");
-        return false;
-    }
+  private:
+    // Runs the script with the launcher on a background thread and hands the result to
+    // `then` with one queued call to the main thread.
+    void runPrivileged(const std::string& script, std::function<void(bool)> then) const;
 
-    const std::string plistPath;
+    Options options_;
 };
+
+// Submits `then(result)` to the main thread with one queued call.
+void postResult(std::function<void(bool)> then, bool result);

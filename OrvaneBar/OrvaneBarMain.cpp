@@ -27,6 +27,7 @@ int OrvaneBarMain::main(int argc, char** argv) {
     for (qsizetype i = 1; i < args.size(); ++i) {
         if (args[i] == "--print-alerts") {
             setAlertPresenter(printAlertToStderr);
+            setConfirmPresenter(printConfirmationDeclined);
         } else if (args[i] == "--screenshot" && i + 1 < args.size()) {
             screenshot = true;
             screenshotDir = args[++i];

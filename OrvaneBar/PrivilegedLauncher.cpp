@@ -10,10 +10,6 @@
 
 extern char** environ;
 
-namespace {
-
-// Starts argv[0] (searched in PATH when it holds no slash) with standard input from
-// /dev/null and waits for it.
 std::optional<int> runProcess(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& arg : args)
@@ -37,8 +33,6 @@ std::optional<int> runProcess(const std::vector<std::string>& args) {
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
-
-}  // namespace
 
 std::string shellQuote(const std::string& text) {
     std::string quoted = "'";

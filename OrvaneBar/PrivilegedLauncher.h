@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Runs a shell script as root and waits until it ends. The result is the launcher's exit
 // status, or none when the launcher could not be started. A cancelled password prompt
@@ -22,6 +23,11 @@ using PrivilegedLauncher = std::function<std::optional<int>(const std::string& s
 //   elsewhere:          pkexec /bin/sh -c SCRIPT (polkit's password prompt)
 // Standard input is /dev/null; the other streams are the application's.
 std::optional<int> runAsAdministrator(const std::string& shellScript);
+
+// Starts args[0] (searched in PATH when it holds no slash) with the given arguments and
+// standard input from /dev/null, and waits for it: its exit status (128 plus the signal
+// when a signal ended it), or none when it could not be started.
+std::optional<int> runProcess(const std::vector<std::string>& args);
 
 // text between apostrophes for a POSIX shell; an apostrophe inside becomes '\''.
 std::string shellQuote(const std::string& text);

@@ -78,4 +78,26 @@ inline constexpr const char* invalidTempTitle = "无效的温度值";
 inline constexpr const char* invalidTempMessage =
     "起始温度范围 40~105℃，全速温度需高于起始温度且不超过 110℃。";
 
+// Control service installer: confirmations, working titles and results.
+inline constexpr const char* uninstallConfirmTitle = "卸载免密码控制服务？";
+inline constexpr const char* uninstallConfirmMessage = "卸载后，调整风扇转速时可能再次弹出密码框。";
+inline constexpr const char* uninstallButton = "卸载";
+inline constexpr const char* uninstallWorking = "卸载中…";
+inline constexpr const char* installConfirmTitle = "安装免密码控制服务";
+inline constexpr const char* installConfirmMessage =
+    "安装后风扇控制守护进程将随开机自启并常驻，调整转速时不再弹出密码框。\n\n"
+    "安装过程需要输入一次管理员密码。";
+inline constexpr const char* installButton = "安装";
+inline constexpr const char* installWorking = "安装中…";
+inline constexpr const char* installSucceededTitle = "安装成功";
+inline constexpr const char* installSucceededMessage =
+    "免密码控制服务已安装并启动，之后调整风扇转速不再需要输入密码。";
+inline constexpr const char* installFailedTitle = "安装失败";
+inline constexpr const char* installFailedMessage = "请重试或检查管理员密码是否正确。";
+inline constexpr const char* uninstallSucceededTitle = "已卸载";
+inline constexpr const char* uninstallSucceededMessage =
+    "免密码控制服务已卸载。重新启动应用后生效。";
+inline constexpr const char* uninstallFailedTitle = "卸载失败";
+inline constexpr const char* uninstallFailedMessage = "可能需要在系统设置中手动删除。";
+
 }  // namespace Texts

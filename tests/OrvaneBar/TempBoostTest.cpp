@@ -68,6 +68,8 @@ class TempBoostTest : public ::testing::Test {
         seams.queue = &queue;
         seams.showStatusItem = false;
         seams.runTempDialog = [this](TempThresholdDialog& dialog) { return dialogAction(dialog); };
+        seams.loginItem.home = dir.path().toStdString();
+        seams.loginItem.service = std::shared_ptr<LoginItemService>();
         return std::make_unique<RecordingApp>(seams);
     }
 

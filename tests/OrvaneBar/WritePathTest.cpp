@@ -98,6 +98,8 @@ class WritePathTest : public ::testing::Test {
         seams.daemon = std::move(daemon);
         seams.terminate = [this] { ++terminated; };
         seams.quitWaitLimit = quitWaitLimit;
+        seams.loginItem.home = dir.path().toStdString();
+        seams.loginItem.service = std::shared_ptr<LoginItemService>();
         return std::make_unique<AppDelegate>(seams);
     }
 

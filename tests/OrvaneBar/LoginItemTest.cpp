@@ -1,0 +1,227 @@
+// Start at login: the decision order between the login-item service and the login-agent
+// file, the agent's exact text, the desktop autostart entry that serves as the service on
+// Linux, and the menu's check mark.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <QAction>
+#include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <fstream>
+#include <sstream>
+
+#include "AppDelegate.h"
+#include "Emulator.h"
+#include "LoginItem.h"
+#include "ManualQueue.h"
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// A login-item service whose answers the test sets; it records the calls it gets.
+class FakeService : public LoginItemService {
+  public:
+    int status() const override { return state; }
+    bool registerItem() override {
+        calls.push_back("register");
+        if (!registerSucceeds) return false;
+        state = statusAfterRegister;
+        return true;
+    }
+    bool unregisterItem() override {
+        calls.push_back("unregister");
+        state = notRegistered;
+        return true;
+    }
+
+    int state = notRegistered;
+    bool registerSucceeds = true;
+    int statusAfterRegister = enabled;
+    std::vector<std::string> calls;
+};
+
+const char* kExecutable = "/Applications/OrvaneBar.app/Contents/MacOS/OrvaneBar";
+
+}  // namespace
+
+class LoginItemTest : public ::testing::Test {
+  protected:
+    LoginItem makeItem(std::shared_ptr<LoginItemService> service) const {
+        LoginItem::Options options;
+        options.home = home();
+        options.executablePath = [] { return std::string(kExecutable); };
+        options.service = std::move(service);
+        return LoginItem(options);
+    }
+    std::string home() const { return dir.filePath("home").toStdString(); }
+    std::string agentPath() const { return home() + "/Library/LaunchAgents/com.orvane.bar.plist"; }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(LoginItemTest, AgentPropertyListIsByteExact) {
+    EXPECT_EQ(LoginItem::agentPropertyList(kExecutable),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+              "<plist version=\"1.0\">\n"
+              "<dict>\n"
+              "    <key>Label</key>\n"
+              "    <string>com.orvane.bar</string>\n"
+              "    <key>ProgramArguments</key>\n"
+              "    <array>\n"
+              "        <string>/Applications/OrvaneBar.app/Contents/MacOS/OrvaneBar</string>\n"
+              "    </array>\n"
+              "    <key>RunAtLoad</key>\n"
+              "    <true/>\n"
+              "</dict>\n"
+              "</plist>");
+    EXPECT_NE(LoginItem::agentPropertyList("/Users/a&b/<O'Bar\">")
+                  .find("        <string>/Users/a&amp;b/&lt;O&apos;Bar&quot;&gt;</string>\n"),
+              std::string::npos);
+}
+
+TEST_F(LoginItemTest, ServiceEnabledNeedsNoAgentFile) {
+    auto service = std::make_shared<FakeService>();
+    LoginItem item = makeItem(service);
+    EXPECT_FALSE(item.isEnabled());
+    item.setEnabled(true);
+    EXPECT_TRUE(item.isEnabled());
+    EXPECT_FALSE(exists(agentPath()));
+
+    item.setEnabled(false);
+    EXPECT_FALSE(item.isEnabled());
+    EXPECT_EQ(service->calls, (std::vector<std::string>{"register", "unregister"}));
+}
+
+TEST_F(LoginItemTest, ServiceNotEndingEnabledFallsBackToTheAgentFile) {
+    for (const bool registerSucceeds : {true, false}) {
+        SCOPED_TRACE(registerSucceeds ? "registered, awaiting approval" : "registration failed");
+        auto service = std::make_shared<FakeService>();
+        service->registerSucceeds = registerSucceeds;
+        service->statusAfterRegister = 2;
+        LoginItem item = makeItem(service);
+        item.setEnabled(true);
+        EXPECT_EQ(readFile(agentPath()), LoginItem::agentPropertyList(kExecutable));
+        EXPECT_TRUE(item.isEnabled());
+
+        // Both mechanisms are undone; unregistering only what is registered.
+        item.setEnabled(false);
+        EXPECT_FALSE(exists(agentPath()));
+        EXPECT_FALSE(item.isEnabled());
+        const std::vector<std::string> expected =
+            registerSucceeds ? std::vector<std::string>{"register", "unregister"}
+                             : std::vector<std::string>{"register"};
+        EXPECT_EQ(service->calls, expected);
+    }
+}
+
+TEST_F(LoginItemTest, WithoutServiceTheAgentFileAloneCarriesTheState) {
+    LoginItem item = makeItem(nullptr);
+    // Disabling when nothing exists fails silently.
+    item.setEnabled(false);
+    EXPECT_FALSE(item.isEnabled());
+
+    ASSERT_FALSE(exists(home()));
+    item.setEnabled(true);  // creates the missing directories
+    EXPECT_EQ(readFile(agentPath()), LoginItem::agentPropertyList(kExecutable));
+    EXPECT_TRUE(item.isEnabled());
+    item.setEnabled(false);
+    EXPECT_FALSE(exists(agentPath()));
+    EXPECT_FALSE(item.isEnabled());
+}
+
+TEST_F(LoginItemTest, AutostartEntryIsTheServiceOnLinux) {
+    EXPECT_EQ(AutostartEntryService::entryPathFor("/cfg", "/home/u"),
+              "/cfg/autostart/com.orvane.bar.desktop");
+    EXPECT_EQ(AutostartEntryService::entryPathFor("", "/home/u"),
+              "/home/u/.config/autostart/com.orvane.bar.desktop");
+    EXPECT_EQ(AutostartEntryService::entryPathFor("relative", "/home/u"),
+              "/home/u/.config/autostart/com.orvane.bar.desktop");
+
+    EXPECT_EQ(AutostartEntryService::entryText("/opt/orvane/OrvaneBar"),
+              "[Desktop Entry]\n"
+              "Type=Application\n"
+              "Name=OrvaneBar\n"
+              "Comment=Orvane fan control\n"
+              "Exec=/opt/orvane/OrvaneBar\n"
+              "Terminal=false\n"
+              "X-GNOME-Autostart-enabled=true\n");
+    // Reserved characters quote the argument; "%" is doubled; the backslashes of the
+    // quoting are escaped again as a string value.
+    EXPECT_EQ(desktopExecArgument("/opt/my apps/100%/Bar$"), "\"/opt/my apps/100%%/Bar\\\\$\"");
+    EXPECT_EQ(desktopExecArgument("/opt/100%/Bar"), "/opt/100%%/Bar");
+    EXPECT_EQ(desktopExecArgument("/opt/it's/\"x\""), "\"/opt/it's/\\\\\"x\\\\\"\"");
+
+#ifndef __APPLE__
+    // The platform's service, found through XDG_CONFIG_HOME.
+    const std::string config = dir.filePath("config").toStdString();
+    const char* saved = ::getenv("XDG_CONFIG_HOME");
+    const std::string savedValue = saved != nullptr ? saved : "";
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    LoginItem::Options options;
+    options.home = home();
+    options.executablePath = [] { return std::string("/opt/orvane/OrvaneBar"); };
+    LoginItem item(options);
+    if (saved != nullptr) {
+        ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+
+    const std::string entry = config + "/autostart/com.orvane.bar.desktop";
+    item.setEnabled(true);
+    EXPECT_EQ(readFile(entry), AutostartEntryService::entryText("/opt/orvane/OrvaneBar"));
+    EXPECT_FALSE(exists(agentPath()));
+    EXPECT_TRUE(item.isEnabled());
+    item.setEnabled(false);
+    EXPECT_FALSE(exists(entry));
+    EXPECT_FALSE(item.isEnabled());
+#endif
+}
+
+TEST_F(LoginItemTest, CheckMarkShowsTheStateReached) {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    ManualQueue queue;
+    auto launch = [&](const std::string& homeDir) {
+        AppDelegate::Seams seams;
+        seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
+        seams.queue = &queue;
+        seams.showStatusItem = false;
+        seams.loginItem.home = homeDir;
+        seams.loginItem.executablePath = [] { return std::string(kExecutable); };
+        seams.loginItem.service = std::shared_ptr<LoginItemService>();
+        auto app = std::make_unique<AppDelegate>(seams);
+        app->applicationDidFinishLaunching();
+        return app;
+    };
+
+    auto app = launch(home());
+    app->loginMenuItem->trigger();
+    EXPECT_TRUE(app->loginMenuItem->isChecked());
+    EXPECT_TRUE(exists(agentPath()));
+    app->loginMenuItem->trigger();
+    EXPECT_FALSE(app->loginMenuItem->isChecked());
+    EXPECT_FALSE(exists(agentPath()));
+
+    // A home below a plain file: nothing can be written, the mark stays off.
+    std::ofstream(dir.filePath("file").toStdString()) << "";
+    auto blocked = launch(dir.filePath("file/home").toStdString());
+    blocked->loginMenuItem->trigger();
+    EXPECT_FALSE(blocked->loginMenuItem->isChecked());
+}

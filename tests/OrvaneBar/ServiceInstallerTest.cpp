@@ -1,0 +1,519 @@
+// The control service installer: its property list, unit and scripts, the menu entry's
+// confirmation, working state and result alerts, installing and removing for real as root
+// in a private /tmp with a recording stand-in for systemctl, and the write path restarting
+// an installed service instead of prompting.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QXmlStreamReader>
+#include <fstream>
+#include <sstream>
+
+#include "Alerts.h"
+#include "AppDelegate.h"
+#include "DaemonFakes.h"
+#include "Emulator.h"
+#include "LaunchDaemonManager.h"
+#include "ManualQueue.h"
+#include "PrivateTmp.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Alert {
+    AlertStyle style;
+    std::string title;
+    std::string message;
+    bool operator==(const Alert&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Alert& alert) {
+    return out << (alert.style == AlertStyle::warning ? "warning" : "info") << " [" << alert.title
+               << "] " << alert.message;
+}
+
+const Alert kInstalled = {AlertStyle::informational, "安装成功",
+                          "免密码控制服务已安装并启动，之后调整风扇转速不再需要输入密码。"};
+const Alert kInstallFailed = {AlertStyle::warning, "安装失败", "请重试或检查管理员密码是否正确。"};
+const Alert kUninstalled = {AlertStyle::informational, "已卸载",
+                            "免密码控制服务已卸载。重新启动应用后生效。"};
+const Alert kUninstallFailed = {AlertStyle::warning, "卸载失败", "可能需要在系统设置中手动删除。"};
+
+const std::string kInstallTitle = "安装免密码控制服务";
+const std::string kUninstallTitle = "卸载免密码控制服务";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+unsigned mode(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// The text of every <string> element, in order.
+std::vector<std::string> plistStrings(const std::string& xml) {
+    std::vector<std::string> strings;
+    QXmlStreamReader reader(QByteArray::fromStdString(xml));
+    while (!reader.atEnd()) {
+        if (reader.readNext() == QXmlStreamReader::StartElement && reader.name() == u"string")
+            strings.push_back(reader.readElementText().toStdString());
+    }
+    if (reader.hasError()) strings.push_back("XML error: " + reader.errorString().toStdString());
+    return strings;
+}
+
+// A stand-in for systemctl: appends its arguments as one line to `log`, and fails a
+// restart while the file `failRestart` exists.
+void writeStandIn(const std::string& path, const std::string& log, const std::string& failRestart) {
+    QDir().mkpath(QString::fromStdString(path.substr(0, path.rfind('/'))));
+    std::ofstream(path) << "#!/bin/sh\n"
+                        << "echo \"$*\" >> " << shellQuote(log) << "\n"
+                        << "if [ \"$1\" = restart ] && [ -e " << shellQuote(failRestart)
+                        << " ]; then exit 3; fi\n";
+    ::chmod(path.c_str(), 0755);
+}
+
+}  // namespace
+
+TEST(ServiceTexts, PropertyListIsByteExact) {
+    const std::string expected =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n"
+        "<dict>\n"
+        "    <key>Label</key>\n"
+        "    <string>com.orvane.orvtool</string>\n"
+        "    <key>ProgramArguments</key>\n"
+        "    <array>\n"
+        "        <string>/Library/PrivilegedHelperTools/com.orvane.orvtool</string>\n"
+        "        <string>serve</string>\n"
+        "    </array>\n"
+        "    <key>RunAtLoad</key>\n"
+        "    <true/>\n"
+        "    <key>KeepAlive</key>\n"
+        "    <true/>\n"
+        "    <key>StandardErrorPath</key>\n"
+        "    <string>/tmp/orvane-daemon.log</string>\n"
+        "    <key>StandardOutPath</key>\n"
+        "    <string>/tmp/orvane-daemon.log</string>\n"
+        "</dict>\n"
+        "</plist>";
+    EXPECT_EQ(LaunchDaemonManager().servicePropertyList(), expected);
+
+    // Characters XML gives a meaning to stay text of the one string element.
+    LaunchDaemonManager::Options options;
+    options.installBinPath = "/opt/Tom & Jerry's <tools>/\"orvtool\"";
+    const std::string odd = LaunchDaemonManager(options).servicePropertyList();
+    EXPECT_NE(odd.find("<string>/opt/Tom &amp; Jerry&apos;s &lt;tools&gt;/&quot;orvtool&quot;"
+                       "</string>"),
+              std::string::npos);
+    EXPECT_EQ(plistStrings(odd),
+              (std::vector<std::string>{"com.orvane.orvtool", options.installBinPath, "serve",
+                                        "/tmp/orvane-daemon.log", "/tmp/orvane-daemon.log"}));
+}
+
+TEST(ServiceTexts, LaunchdScripts) {
+    LaunchDaemonManager::Options options;
+    options.kind = ServiceManagerKind::launchd;
+    options.tempDir = "/private/var/folders/x/T/";
+    const LaunchDaemonManager manager(options);
+    EXPECT_EQ(adminAppleScript(manager.installScript("/Applications/Orvane/orvtool")),
+              "do shell script \"cp '/Applications/Orvane/orvtool' "
+              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && chmod 755 "
+              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && cp "
+              "'/private/var/folders/x/T/com.orvane.orvtool.plist' "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && chmod 644 "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && launchctl bootstrap system "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' 2>/dev/null; launchctl enable "
+              "system/com.orvane.orvtool; launchctl kickstart -k system/com.orvane.orvtool\" with "
+              "administrator privileges");
+    EXPECT_EQ(adminAppleScript(manager.uninstallScript()),
+              "do shell script \"launchctl bootout system/com.orvane.orvtool 2>/dev/null; rm -f "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' "
+              "'/Library/PrivilegedHelperTools/com.orvane.orvtool'\" with administrator "
+              "privileges");
+    EXPECT_EQ(manager.kickstartCommand(),
+              (std::vector<std::string>{"/bin/launchctl", "kickstart", "-k",
+                                        "system/com.orvane.orvtool"}));
+
+    // An apostrophe in the tool path is closed, escaped and reopened for the shell, and
+    // the escape's backslash doubled for the AppleScript string.
+    EXPECT_EQ(adminAppleScript(manager.installScript("/Users/o'brien/orvtool")).substr(0, 49),
+              "do shell script \"cp '/Users/o'\\\\''brien/orvtool' ");
+}
+
+TEST(ServiceTexts, SystemdScriptsAndUnit) {
+    LaunchDaemonManager::Options options;
+    options.kind = ServiceManagerKind::systemd;
+    options.tempDir = "/tmp";
+    const LaunchDaemonManager manager(options);
+    EXPECT_EQ(manager.installScript("/opt/orvane/bin/orvtool"),
+              "mkdir -p '/Library/PrivilegedHelperTools' '/Library/LaunchDaemons' "
+              "'/etc/systemd/system' && cp '/opt/orvane/bin/orvtool' "
+              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && chmod 755 "
+              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && cp "
+              "'/tmp/com.orvane.orvtool.plist' '/Library/LaunchDaemons/com.orvane.orvtool.plist' "
+              "&& chmod 644 '/Library/LaunchDaemons/com.orvane.orvtool.plist' && cp "
+              "'/tmp/com.orvane.orvtool.service' "
+              "'/etc/systemd/system/com.orvane.orvtool.service' && chmod 644 "
+              "'/etc/systemd/system/com.orvane.orvtool.service' && systemctl daemon-reload "
+              "2>/dev/null; systemctl enable com.orvane.orvtool.service; systemctl restart "
+              "com.orvane.orvtool.service");
+    EXPECT_EQ(manager.uninstallScript(),
+              "systemctl disable --now com.orvane.orvtool.service 2>/dev/null; rm -f "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' "
+              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' "
+              "'/etc/systemd/system/com.orvane.orvtool.service' && (systemctl daemon-reload "
+              "2>/dev/null || :)");
+    EXPECT_EQ(manager.unitText(),
+              "[Unit]\n"
+              "Description=Orvane fan control daemon\n"
+              "StartLimitIntervalSec=0\n"
+              "\n"
+              "[Service]\n"
+              "ExecStart=/Library/PrivilegedHelperTools/com.orvane.orvtool serve\n"
+              "ExecStopPost=/Library/PrivilegedHelperTools/com.orvane.orvtool auto\n"
+              "Restart=always\n"
+              "RestartSec=1\n"
+              "StandardOutput=append:/tmp/orvane-daemon.log\n"
+              "StandardError=append:/tmp/orvane-daemon.log\n"
+              "\n"
+              "[Install]\n"
+              "WantedBy=multi-user.target\n");
+
+    // The unit's command line keeps an odd path one word and takes no specifier from it.
+    options.installBinPath = "/srv/my tools/100%\"x\"";
+    EXPECT_NE(LaunchDaemonManager(options).unitText().find(
+                  "ExecStart=\"/srv/my tools/100%%\\\"x\\\"\" serve\n"),
+              std::string::npos);
+}
+
+TEST(ServiceTexts, KickstartOnlyWhenInstalled) {
+    QTemporaryDir dir;
+    const std::string log = dir.filePath("systemctl.log").toStdString();
+    LaunchDaemonManager::Options options;
+    options.kind = ServiceManagerKind::systemd;
+    options.plistPath = dir.filePath("service.plist").toStdString();
+    options.systemctl = dir.filePath("bin/systemctl").toStdString();
+    writeStandIn(options.systemctl, log, dir.filePath("fail").toStdString());
+    const LaunchDaemonManager manager(options);
+
+    EXPECT_FALSE(manager.kickstartIfInstalled());
+    EXPECT_FALSE(exists(log));  // nothing started
+
+    std::ofstream(options.plistPath) << "<plist/>";
+    EXPECT_TRUE(manager.kickstartIfInstalled());
+    // The restart's own failure is not examined.
+    std::ofstream(dir.filePath("fail").toStdString()) << "";
+    EXPECT_TRUE(manager.kickstartIfInstalled());
+    EXPECT_EQ(readFile(log),
+              "--no-ask-password restart com.orvane.orvtool.service\n"
+              "--no-ask-password restart com.orvane.orvtool.service\n");
+
+    options.systemctl = dir.filePath("no-such-systemctl").toStdString();
+    EXPECT_FALSE(LaunchDaemonManager(options).kickstartIfInstalled());
+}
+
+class ServiceEntryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        QDir().mkpath(dir.filePath("tmp"));
+        QDir().mkpath(dir.filePath("LaunchDaemons"));
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+        setAlertPresenter(
+            [this](AlertStyle style, const std::string& title, const std::string& message) {
+                alerts.push_back({style, title, message});
+            });
+        setConfirmPresenter([this](const std::string& title, const std::string& message,
+                                   const std::string& button) {
+            confirmations.push_back(title + "|" + message + "|" + button);
+            return confirm;
+        });
+    }
+    void TearDown() override {
+        setAlertPresenter(printAlertToStderr);
+        setConfirmPresenter(printConfirmationDeclined);
+    }
+
+    // The service's files in the test's folder; the tool exists unless a test removes it.
+    virtual LaunchDaemonManager::Options serviceOptions() {
+        LaunchDaemonManager::Options o;
+        o.plistPath = dir.filePath("LaunchDaemons/com.orvane.orvtool.plist").toStdString();
+        o.installBinPath = dir.filePath("Helpers/com.orvane.orvtool").toStdString();
+        o.unitPath = dir.filePath("units/com.orvane.orvtool.service").toStdString();
+        o.systemctl = dir.filePath("bin/systemctl").toStdString();
+        o.tempDir = dir.filePath("tmp").toStdString();
+        o.toolPath = [tool = toolPath()] { return tool; };
+        o.launcher = FakeLauncher::bind(launcher);
+        return o;
+    }
+
+    std::unique_ptr<AppDelegate> launch(DaemonClient::Options daemon = {}) {
+        AppDelegate::Seams seams;
+        seams.launchDaemon = serviceOptions();
+        seams.queue = &queue;
+        seams.showStatusItem = false;
+        seams.daemon = std::move(daemon);
+        if (seams.daemon.socketPath.empty())
+            seams.daemon.socketPath = dir.filePath("orvane.sock").toStdString();
+        if (!seams.daemon.toolPath) seams.daemon.toolPath = [t = toolPath()] { return t; };
+        if (!seams.daemon.launcher) seams.daemon.launcher = FakeLauncher::bind(launcher);
+        seams.loginItem.home = dir.path().toStdString();
+        seams.loginItem.service = std::shared_ptr<LoginItemService>();
+        auto app = std::make_unique<AppDelegate>(seams);
+        app->applicationDidFinishLaunching();
+        return app;
+    }
+
+    virtual std::string toolPath() const { return dir.filePath("orvtool").toStdString(); }
+    std::string plistPath() { return serviceOptions().plistPath; }
+    std::string entryTitle(const AppDelegate& app) const {
+        return app.launchDaemonMenuItem->text().toStdString();
+    }
+    bool waitForAlerts(std::size_t count) {
+        return QTest::qWaitFor([&] { return alerts.size() >= count; }, 10000);
+    }
+
+    QTemporaryDir dir;
+    ManualQueue queue;
+    std::vector<Alert> alerts;
+    std::vector<std::string> confirmations;
+    bool confirm = true;
+    std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
+};
+
+TEST_F(ServiceEntryTest, CancelChangesNothing) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    confirm = false;
+    auto app = launch();
+    app->launchDaemonMenuItem->trigger();
+    std::ofstream(plistPath()) << "<plist/>";
+    app->toggleLaunchDaemon();
+    EXPECT_EQ(confirmations,
+              (std::vector<std::string>{
+                  "安装免密码控制服务|安装后风扇控制守护进程将随开机自启并常驻，调整转速时不再弹出"
+                  "密码框。\n\n安装过程需要输入一次管理员密码。|安装",
+                  "卸载免密码控制服务？|卸载后，调整风扇转速时可能再次弹出密码框。|卸载"}));
+    QCoreApplication::processEvents();  // a queued completion, were there one, would run now
+    EXPECT_EQ(entryTitle(*app), kInstallTitle);
+    EXPECT_TRUE(app->launchDaemonMenuItem->isEnabled());
+    EXPECT_TRUE(launcher->scripts().empty());
+    EXPECT_TRUE(alerts.empty());
+}
+
+TEST_F(ServiceEntryTest, InstallReportsTheScriptsExitStatus) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    auto app = launch();
+    const LaunchDaemonManager manager(serviceOptions());
+
+    // A cancelled prompt: the temporary files stay, nothing is placed.
+    app->toggleLaunchDaemon();
+    EXPECT_EQ(entryTitle(*app), "安装中…");
+    EXPECT_FALSE(app->launchDaemonMenuItem->isEnabled());
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts.back(), kInstallFailed);
+    EXPECT_EQ(launcher->scripts(), std::vector<std::string>{manager.installScript(toolPath())});
+    EXPECT_EQ(readFile(manager.tempPlistPath()), manager.servicePropertyList());
+    EXPECT_EQ(readFile(manager.tempUnitPath()), manager.unitText());
+    EXPECT_FALSE(exists(plistPath()));
+    EXPECT_EQ(entryTitle(*app), kInstallTitle);
+    EXPECT_TRUE(app->launchDaemonMenuItem->isEnabled());
+
+    // A launcher that cannot be started.
+    launcher->status = std::nullopt;
+    app->toggleLaunchDaemon();
+    ASSERT_TRUE(waitForAlerts(2));
+    EXPECT_EQ(alerts.back(), kInstallFailed);
+
+    // A failed script that placed the property list: the entry offers uninstalling.
+    launcher->status = 1;
+    launcher->action = [this] { std::ofstream(plistPath()) << "<plist/>"; };
+    app->toggleLaunchDaemon();
+    ASSERT_TRUE(waitForAlerts(3));
+    EXPECT_EQ(alerts.back(), kInstallFailed);
+    EXPECT_EQ(entryTitle(*app), kUninstallTitle);
+
+    // Status 0.
+    ::unlink(plistPath().c_str());
+    launcher->status = 0;
+    app->toggleLaunchDaemon();
+    ASSERT_TRUE(waitForAlerts(4));
+    EXPECT_EQ(alerts.back(), kInstalled);
+    EXPECT_EQ(entryTitle(*app), kUninstallTitle);
+    EXPECT_TRUE(app->launchDaemonMenuItem->isEnabled());
+}
+
+TEST_F(ServiceEntryTest, InstallWithoutToolFailsWithoutPromptButStillLater) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    auto app = launch();
+    app->toggleLaunchDaemon();
+    EXPECT_TRUE(alerts.empty());  // handed back with a queued call, not directly
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts, std::vector<Alert>{kInstallFailed});
+    EXPECT_TRUE(launcher->scripts().empty());
+    EXPECT_EQ(entryTitle(*app), kInstallTitle);
+}
+
+TEST_F(ServiceEntryTest, UninstallReportsTheScriptsExitStatus) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    std::ofstream(plistPath()) << "<plist/>";
+    auto app = launch();
+    EXPECT_EQ(entryTitle(*app), kUninstallTitle);
+
+    app->toggleLaunchDaemon();
+    EXPECT_EQ(entryTitle(*app), "卸载中…");
+    EXPECT_FALSE(app->launchDaemonMenuItem->isEnabled());
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts.back(), kUninstallFailed);
+    EXPECT_EQ(entryTitle(*app), kUninstallTitle);
+    EXPECT_EQ(launcher->scripts(),
+              std::vector<std::string>{LaunchDaemonManager(serviceOptions()).uninstallScript()});
+
+    launcher->status = 0;
+    launcher->action = [this] { ::unlink(plistPath().c_str()); };
+    app->toggleLaunchDaemon();
+    ASSERT_TRUE(waitForAlerts(2));
+    EXPECT_EQ(alerts.back(), kUninstalled);
+    EXPECT_EQ(entryTitle(*app), kInstallTitle);
+    EXPECT_TRUE(app->launchDaemonMenuItem->isEnabled());
+}
+
+TEST_F(ServiceEntryTest, WritePathKickstartsTheInstalledServiceInsteadOfPrompting) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    std::ofstream(plistPath()) << "<plist/>";
+    const std::string log = dir.filePath("systemctl.log").toStdString();
+    writeStandIn(serviceOptions().systemctl, log, dir.filePath("fail").toStdString());
+
+    DaemonClient::Options daemon;
+    daemon.probes = 2000;  // the test brings the daemon up once the restart was asked for
+    daemon.pollInterval = 5ms;
+    daemon.exchangeTimeout = 1s;
+    auto app = launch(daemon);
+    app->sliderChanged(1, 4000);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return exists(log); }, 10000));
+    FakeDaemon fake(dir.filePath("orvane.sock").toStdString(), FakeDaemon::daemonLike);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.commands().empty(); }, 15000));
+    EXPECT_EQ(fake.commands(), std::vector<std::string>{"set 1 4000"});
+    EXPECT_EQ(readFile(log), "--no-ask-password restart com.orvane.orvtool.service\n");
+    EXPECT_TRUE(launcher->scripts().empty());
+    EXPECT_TRUE(alerts.empty());
+}
+
+// Installing and removing for real: the scripts run as root inside a private /tmp, every
+// path of the service lies in it (with characters the shell and XML give a meaning), and
+// systemctl is a recording stand-in.
+class RealInstallTest : public ServiceEntryTest {
+  protected:
+    void SetUp() override {
+        ServiceEntryTest::SetUp();
+        if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
+        tmp = std::make_unique<PrivateTmp>();
+        ASSERT_TRUE(tmp->ok()) << tmp->error();
+        QDir().mkpath(QString::fromStdString(tmp->path("/tmp/user's tmp")));
+        QDir().mkpath(QString::fromStdString(tmp->path("/tmp/app & <co>")));
+        std::ofstream(toolPath()) << "#!/bin/sh\necho tool\n";
+        writeStandIn(systemctl(), tmp->path("/tmp/systemctl.log"), tmp->path("/tmp/fail"));
+    }
+
+    LaunchDaemonManager::Options serviceOptions() override {
+        const std::string root = tmp->path("/tmp/root \"it's\" & <x>");
+        LaunchDaemonManager::Options o;
+        o.kind = ServiceManagerKind::systemd;
+        o.plistPath = root + "/Library/LaunchDaemons/com.orvane.orvtool.plist";
+        o.installBinPath = root + "/Library/PrivilegedHelperTools/com.orvane.orvtool";
+        o.unitPath = root + "/etc/systemd/system/com.orvane.orvtool.service";
+        o.systemctl = systemctl();
+        o.tempDir = tmp->path("/tmp/user's tmp/");
+        o.toolPath = [tool = toolPath()] { return tool; };
+        PrivateTmp* inside = tmp.get();
+        o.launcher = [inside](const std::string& script) -> std::optional<int> {
+            return inside->run({"/bin/sh", "-c", script});
+        };
+        return o;
+    }
+    std::string toolPath() const override { return tmp->path("/tmp/app & <co>/orvtool"); }
+    std::string systemctl() const { return tmp->path("/tmp/bin/systemctl"); }
+    std::string recorded() const { return readFile(tmp->path("/tmp/systemctl.log")); }
+
+    std::unique_ptr<PrivateTmp> tmp;
+};
+
+TEST_F(RealInstallTest, InstallPlacesTheFilesAndUninstallRemovesThem) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    auto app = launch();
+    const LaunchDaemonManager manager(serviceOptions());
+    const LaunchDaemonManager::Options& o = manager.options();
+
+    app->toggleLaunchDaemon();
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts.back(), kInstalled);
+    EXPECT_EQ(entryTitle(*app), kUninstallTitle);
+    EXPECT_EQ(readFile(o.installBinPath), "#!/bin/sh\necho tool\n");
+    EXPECT_EQ(mode(o.installBinPath), 0755u);
+    EXPECT_EQ(readFile(o.plistPath), manager.servicePropertyList());
+    EXPECT_EQ(mode(o.plistPath), 0644u);
+    EXPECT_EQ(readFile(o.unitPath), manager.unitText());
+    EXPECT_EQ(mode(o.unitPath), 0644u);
+    EXPECT_EQ(recorded(),
+              "daemon-reload\n"
+              "enable com.orvane.orvtool.service\n"
+              "restart com.orvane.orvtool.service\n");
+
+    app->toggleLaunchDaemon();
+    ASSERT_TRUE(waitForAlerts(2));
+    EXPECT_EQ(alerts.back(), kUninstalled);
+    EXPECT_EQ(entryTitle(*app), kInstallTitle);
+    EXPECT_FALSE(exists(o.installBinPath));
+    EXPECT_FALSE(exists(o.plistPath));
+    EXPECT_FALSE(exists(o.unitPath));
+    EXPECT_EQ(recorded(),
+              "daemon-reload\n"
+              "enable com.orvane.orvtool.service\n"
+              "restart com.orvane.orvtool.service\n"
+              "disable --now com.orvane.orvtool.service\n"
+              "daemon-reload\n");
+
+    // Nothing installed: removing still succeeds.
+    bool result = false;
+    bool done = false;
+    manager.uninstall([&](bool ok) {
+        result = ok;
+        done = true;
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done; }, 10000));
+    EXPECT_TRUE(result);
+}
+
+TEST_F(RealInstallTest, FailedRestartReportsFailureWithTheFilesInPlace) {
+    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    std::ofstream(tmp->path("/tmp/fail")) << "";
+    auto app = launch();
+    app->toggleLaunchDaemon();
+    ASSERT_TRUE(waitForAlerts(1));
+    EXPECT_EQ(alerts.back(), kInstallFailed);
+    EXPECT_TRUE(exists(serviceOptions().installBinPath));
+    EXPECT_EQ(entryTitle(*app), kUninstallTitle);
+}
