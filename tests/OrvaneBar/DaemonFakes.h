@@ -14,11 +14,26 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Alerts.h"
 #include "PrivilegedLauncher.h"
+
+// An alert as a test saw it.
+struct Alert {
+    AlertStyle style;
+    std::string title;
+    std::string message;
+    bool operator==(const Alert&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Alert& alert) {
+    return out << (alert.style == AlertStyle::warning ? "warning" : "info") << " [" << alert.title
+               << "] " << alert.message;
+}
 
 // One thread accepts one connection at a time, reads a request line, records it and
 // answers as the test's responder says (in pieces, not at all, or by closing).

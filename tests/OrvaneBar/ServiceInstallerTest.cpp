@@ -28,18 +28,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Alert {
-    AlertStyle style;
-    std::string title;
-    std::string message;
-    bool operator==(const Alert&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Alert& alert) {
-    return out << (alert.style == AlertStyle::warning ? "warning" : "info") << " [" << alert.title
-               << "] " << alert.message;
-}
-
 const Alert kInstalled = {AlertStyle::informational, "安装成功",
                           "免密码控制服务已安装并启动，之后调整风扇转速不再需要输入密码。"};
 const Alert kInstallFailed = {AlertStyle::warning, "安装失败", "请重试或检查管理员密码是否正确。"};

@@ -25,18 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Alert {
-    AlertStyle style;
-    std::string title;
-    std::string message;
-    bool operator==(const Alert&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Alert& alert) {
-    return out << (alert.style == AlertStyle::warning ? "warning" : "info") << " [" << alert.title
-               << "] " << alert.message;
-}
-
 Alert noReplyAlert(const std::string& command) {
     return {AlertStyle::warning, "控制服务无响应",
             "命令「" + command + "」发送失败，守护进程可能已退出。\n请重启本应用以重新拉起服务。"};
