@@ -17,7 +17,6 @@
 #include "AppPaths.h"
 #include "Files.h"
 #include "LaunchDaemonManager.h"
-#include "Unicode.h"
 
 namespace {
 
@@ -146,12 +145,11 @@ Exchange exchangeWith(const DaemonClient::Options& options, const std::string& c
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) break;  // end of stream, or a read error
         reply.append(buffer, static_cast<std::size_t>(n));
-        if (reply.find('\n') != std::string::npos) break;
+        if (replyComplete(reply)) break;
     }
 
     result.outcome = Exchange::Outcome::replied;
-    const std::string first = reply.substr(0, reply.find('\n'));
-    if (unicode::isValidUTF8(first)) result.line = first;
+    result.line = replyLine(reply);
     return result;
 }
 
@@ -175,10 +173,6 @@ DaemonClient::Options withDefaults(DaemonClient::Options options) {
 }
 
 }  // namespace
-
-bool isAliveReply(const std::optional<std::string>& line) {
-    return line && line->rfind("OK", 0) == 0;
-}
 
 std::string setCommand(std::int64_t fan, std::int64_t rpm) {
     return "set " + std::to_string(fan) + " " + std::to_string(rpm);

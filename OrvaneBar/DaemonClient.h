@@ -18,6 +18,7 @@
 #include <string>
 #include <utility>
 
+#include "DaemonReply.h"
 #include "PrivilegedLauncher.h"
 
 class QObject;
@@ -95,9 +96,6 @@ class DaemonClient {
     static DaemonStatus ensureRunning(Shared& shared);
     std::shared_ptr<Shared> shared_;
 };
-
-// Whether a reply line says the daemon is alive: it starts with "OK".
-bool isAliveReply(const std::optional<std::string>& line);
 
 // The write commands, without their line feed: "set 0 3480", "auto 1", "auto".
 std::string setCommand(std::int64_t fan, std::int64_t rpm);

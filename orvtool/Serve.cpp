@@ -103,12 +103,24 @@ void ignoreBrokenPipe() {
     ::sigaction(SIGPIPE, &sa, nullptr);
 }
 
-[[noreturn]] void stopDaemon(FanController& ctl) {
-    try {
-        ctl.restoreAllAuto();
-    } catch (const std::exception&) {
-        // The stop goes on whatever the SMC says.
+}  // namespace
+
+// When the daemon stops, a fan that fails to go back to automatic control must not keep
+// the others forced: each fan is tried, whatever happened to the ones before it.
+void restoreEveryFan(FanController& ctl) {
+    for (int fan = 0; fan < ctl.numberOfFans(); ++fan) {
+        try {
+            ctl.restoreAuto(fan);
+        } catch (const std::exception&) {
+            // Nothing more can be done for this fan; go on with the next.
+        }
     }
+}
+
+namespace {
+
+[[noreturn]] void stopDaemon(FanController& ctl) {
+    restoreEveryFan(ctl);
     ::unlink(ORVANE_SOCKET_PATH);
     std::exit(0);
 }
@@ -249,20 +261,28 @@ std::string serveCommand(const std::string& line, FanController& ctl) {
     }
 
     if (command == "quit") {
-        try {
-            ctl.restoreAllAuto();
-        } catch (const std::exception&) {
-            // The daemon stops and says so whatever the SMC says.
-        }
+        restoreEveryFan(ctl);  // the daemon stops and says so whatever the SMC says
         return texts::kReplyBye;
     }
 
     return texts::kReplyUnknown + line;
 }
 
+std::optional<std::string_view> RequestFramer::nextLine() {
+    const std::size_t lf = pending_.find('\n', start_);
+    if (lf == std::string::npos) {
+        pending_.erase(0, start_);
+        start_ = 0;
+        return std::nullopt;
+    }
+    const std::string_view line(pending_.data() + start_, lf - start_);
+    start_ = lf + 1;
+    return line;
+}
+
 ClientEnd serveConnection(int fd, FanController& ctl, const ServeLimits& limits) {
     std::vector<char> buffer(kReadBufferSize, 0);
-    std::string pending;
+    RequestFramer framer(limits.maxPending);
     for (;;) {
         switch (waitFor(fd, POLLIN, limits.idleMs)) {
             case Wait::ready:
@@ -277,14 +297,11 @@ ClientEnd serveConnection(int fd, FanController& ctl, const ServeLimits& limits)
         const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return ClientEnd::closed;  // an unterminated line is dropped unexecuted
-        pending.append(buffer.data(), static_cast<std::size_t>(n));
+        framer.append(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
 
-        std::size_t start = 0;
-        for (std::size_t lf; (lf = pending.find('\n', start)) != std::string::npos;) {
+        while (const auto raw = framer.nextLine()) {
             if (gStopRequested) return ClientEnd::stop;
-            const std::string_view raw(pending.data() + start, lf - start);
-            start = lf + 1;
-            const auto request = requestText(raw);
+            const auto request = requestText(*raw);
             if (!request) continue;
             const std::string reply = serveCommand(*request, ctl);
             // A peer that has gone is noticed by the next read; the reply is still logged.
@@ -300,8 +317,7 @@ ClientEnd serveConnection(int fd, FanController& ctl, const ServeLimits& limits)
             eprint(texts::kServeLog + *request + texts::kServeLogArrow + reply);
             if (reply == texts::kReplyBye) return ClientEnd::quit;
         }
-        pending.erase(0, start);
-        if (pending.size() >= limits.maxPending) return ClientEnd::overlong;
+        if (framer.overlong()) return ClientEnd::overlong;
     }
 }
 

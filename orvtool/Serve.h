@@ -21,6 +21,9 @@ int cmdServe(FanController& ctl);
 // process on `quit` or a stop signal.
 void serveClient(int fd, FanController& ctl);
 
+// Hands every fan back to automatic control for a stop, going on past fans that fail.
+void restoreEveryFan(FanController& ctl);
+
 // The reply (without its line feed) to one trimmed request line. Its only side effects are
 // the FanController calls the command asks for.
 std::string serveCommand(const std::string& line, FanController& ctl);
@@ -37,6 +40,26 @@ struct ServeLimits {
     // Milliseconds without any received byte (or while a reply cannot be sent) after which
     // the connection is dropped. Generous: the application's client sends at once.
     int idleMs = 30'000;
+};
+
+// Splits the bytes of one connection, received in any pieces, into lines. A line is
+// everything before a line feed, without it; the bytes after the last line feed wait for
+// more. The connection is overlong once, after taking every complete line out, at least
+// `maxPending` bytes still wait.
+class RequestFramer {
+  public:
+    explicit RequestFramer(std::size_t maxPending) : maxPending_(maxPending) {}
+
+    void append(std::string_view received) { pending_.append(received); }
+    // The next complete line; none when no line feed is left (the bytes taken out so far
+    // are then dropped). The view holds until the next call.
+    std::optional<std::string_view> nextLine();
+    bool overlong() const { return pending_.size() - start_ >= maxPending_; }
+
+  private:
+    std::size_t maxPending_;
+    std::string pending_;
+    std::size_t start_ = 0;
 };
 
 // How serving one connection ended.

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake g++ pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang-format
+  clang-format clang libclang-rt-14-dev
   qt6-base-dev fonts-wqy-microhei xvfb xauth
   socat unicode-data util-linux procps
 )

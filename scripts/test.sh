@@ -1,8 +1,24 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds, runs every test.
+# The test command: installs what is missing, builds, runs every test; then the same
+# suite built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and
+# every fuzz target for a short while (ORVANE_FUZZ_SECONDS each, default 20; 0 skips).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-cd build
-ctest --output-on-failure -j"$(nproc)" --timeout 300
+(cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+
+# Sanitized: programs started by the tests (emulator, orvtool, OrvaneBar) come from this
+# build too, so they run instrumented. The benchmarks are left out.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
+  -DORVANE_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$(nproc)"
+export ASAN_OPTIONS=detect_leaks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
+(cd build-asan && ctest --output-on-failure -j"$(nproc)" --timeout 600)
+
+fuzz_seconds="${ORVANE_FUZZ_SECONDS:-20}"
+if [ "$fuzz_seconds" != 0 ]; then
+  scripts/fuzz.sh "$fuzz_seconds"
+fi

@@ -85,13 +85,8 @@ std::optional<std::pair<double, std::string>> FanController::readValue(const std
     return std::make_pair(*value, info.second);
 }
 
-std::string FanController::smcName(int fan) {
-    // Names live under F{i}Id; machines that spell the record F{i}ID are read the same way.
-    auto bytes = smc.tryReadBytes(idKey(fan));
-    if (!bytes) bytes = smc.tryReadBytes(fanKey(fan, "ID"));
-    if (!bytes || bytes->size() < 4) return fallbackName(fan);
-
-    const SMCBytes& b = *bytes;
+std::string fanNameFromRecord(const SMCBytes& b, int fan) {
+    if (b.size() < 4) return fallbackName(fan);
     std::uint64_t n = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
                       std::uint32_t(b[3]) << 24;
     if (n != 0 && b.size() >= n + 4) {
@@ -108,6 +103,14 @@ std::string FanController::smcName(int fan) {
     while (!text.empty() && trimmed(text.back()))
         text.remove_suffix(1);
     return unicode::encodeUTF8(text);
+}
+
+std::string FanController::smcName(int fan) {
+    // Names live under F{i}Id; machines that spell the record F{i}ID are read the same way.
+    auto bytes = smc.tryReadBytes(idKey(fan));
+    if (!bytes) bytes = smc.tryReadBytes(fanKey(fan, "ID"));
+    if (!bytes) return fallbackName(fan);
+    return fanNameFromRecord(*bytes, fan);
 }
 
 double FanController::currentRPM(int fan) {
@@ -229,6 +232,12 @@ SMCBytes FanController::encodeFor(const std::string& key, std::int64_t target) {
     return SMCCodec::encodeFLT(static_cast<float>(target));
 }
 
+std::optional<SMCBytes> FanController::modeKeyBytes(int fan) {
+    // An index without a valid key (10 and up, negative) simply has no mode key.
+    if (!SMCConnection::keyCode(mdKey(fan))) return std::nullopt;
+    return smc.readBytes(mdKey(fan));
+}
+
 std::int64_t FanController::setFanRPM(int fan, std::int64_t rpm) {
     if (!inRange(fan)) throw SMCError::keyNotFound(mnKey(fan));
     const double lo = minRPMArr[fan];
@@ -241,7 +250,9 @@ std::int64_t FanController::setFanRPM(int fan, std::int64_t rpm) {
     if (hi < v) v = hi;
     const std::int64_t target = truncateToInt64(v);
 
-    if (smc.tryReadBytes(mdKey(fan))) {
+    // A mode key that cannot be read raises: taking it for absent would force the fan by
+    // raising its minimum, which the mode-key restore never puts back.
+    if (modeKeyBytes(fan)) {
         smc.writeBytes(mdKey(fan), {0x01});
         smc.writeBytes(tgKey(fan), encodeFor(tgKey(fan), target));
     } else {
@@ -251,7 +262,9 @@ std::int64_t FanController::setFanRPM(int fan, std::int64_t rpm) {
 }
 
 void FanController::restoreAuto(int fan) {
-    if (smc.tryReadBytes(mdKey(fan))) {
+    // As in setFanRPM: only a mode key the SMC reports absent selects the minimum path, so
+    // a failed read cannot answer success while the mode byte stays set.
+    if (modeKeyBytes(fan)) {
         smc.writeBytes(mdKey(fan), {0x00});
         return;
     }

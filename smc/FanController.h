@@ -36,6 +36,13 @@ struct FanLiveInfo {
     std::optional<double> targetRPM;
 };
 
+// The name a fan's description record (the bytes of F{i}Id) gives fan `fan`: a
+// little-endian 32-bit length followed by that many UTF-8 bytes when the length is
+// non-zero and fits; otherwise the whole record as UTF-8 with control and format
+// characters trimmed from both ends (which may leave nothing). "Fan {fan}" when the
+// record is shorter than 4 bytes or not valid UTF-8.
+std::string fanNameFromRecord(const SMCBytes& record, int fan);
+
 class FanController {
   public:
     // Opens the SMC and captures the fan count, limits, names and minimum-speed bytes.
@@ -78,6 +85,9 @@ class FanController {
     std::optional<std::pair<double, std::string>> readValue(const std::string& key);
     std::optional<double> readTemperature(const std::string& key);
     std::string reportedType(const std::string& key);
+    // The mode key's bytes for the writes: none when the SMC has no such key; a failed
+    // call raises.
+    std::optional<SMCBytes> modeKeyBytes(int fan);
     SMCBytes encodeFor(const std::string& key, std::int64_t target);
     bool inRange(int fan) const { return fan >= 0 && fan < fanCount; }
 

@@ -195,6 +195,22 @@ TEST_F(FanWritesFake, RestoreAllStopsAtTheFirstFailure) {
     EXPECT_EQ(smc.value("F1Md"), Bytes{0x01});
 }
 
+TEST_F(FanWritesFake, UnreadableModeKeyIsAnErrorNotTheMinimumPath) {
+    smc.addKey("FNum", "ui8 ", {0x01});
+    smc.addKey("F0Md", "ui8 ", {0x01});
+    smc.addKey("F0Tg", "flt ", {0x00, 0x00, 0x96, 0x44});
+    smc.addKey("F0Mn", "flt ", {0x00, 0x00, 0x96, 0x44});
+    smc.addKey("F0Mx", "flt ", {0x00, 0x80, 0xBB, 0x45});
+    FanController fc;
+    // Taken for absent, the failed read would raise F0Mn (set) or write it back while the
+    // mode byte stays set (restore), and either would answer success.
+    smc.failKey("F0Md", 5, static_cast<std::int32_t>(0xE00002BC));
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 3000); }), "SMC 调用失败(cmd=5, kr=0xe00002bc)");
+    EXPECT_EQ(errorText([&] { fc.restoreAuto(0); }), "SMC 调用失败(cmd=5, kr=0xe00002bc)");
+    EXPECT_TRUE(writtenKeys().empty());
+    EXPECT_EQ(smc.value("F0Md"), Bytes{0x01});
+}
+
 TEST_F(FanWritesFake, MissingTargetKeyLeavesTheModeByteSet) {
     smc.addKey("FNum", "ui8 ", {0x01});
     smc.addKey("F0Md", "ui8 ", {0x00});
@@ -238,4 +254,13 @@ TEST(FanWritesPrivilege, NonRootWriteIsRejected) {
     ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(text, "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper");
     EXPECT_EQ(emu.value("F0Md"), Bytes{0x00});
+}
+
+// Indices without a valid mode key still give the minimum-path errors.
+TEST_F(FanWritesFake, IndicesWithoutValidKeysKeepTheirErrors) {
+    smc.addKey("FNum", "ui8 ", {0x0B});
+    smc.addKey("F0Md", "ui8 ", {0x00});
+    FanController fc;
+    EXPECT_EQ(errorText([&] { fc.restoreAuto(-1); }), "key F-1Mn 不存在");
+    EXPECT_EQ(errorText([&] { fc.restoreAuto(10); }), "key F10Mn(原始值未记录) 不存在");
 }

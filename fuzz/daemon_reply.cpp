@@ -1,0 +1,30 @@
+// The application's reading of a daemon reply: the input arrives in pieces (each piece
+// prefixed by its length byte), read until a line feed or the end of the input as the
+// client does, then cut to the first line and judged.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "DaemonReply.h"
+#include "Unicode.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string received;
+    std::size_t i = 0;
+    while (i < size) {
+        const std::size_t piece = std::min<std::size_t>(data[i] + 1u, size - i - 1);
+        received.append(reinterpret_cast<const char*>(data + i + 1), piece);
+        i += 1 + piece;
+        if (replyComplete(received)) break;
+    }
+    const auto line = replyLine(received);
+    if (line) {
+        if (line->find('\n') != std::string::npos) std::abort();
+        if (!unicode::isValidUTF8(*line)) std::abort();
+        if (received.compare(0, line->size(), *line) != 0) std::abort();
+    }
+    if (isAliveReply(line) != (line && line->starts_with("OK"))) std::abort();
+    return 0;
+}
