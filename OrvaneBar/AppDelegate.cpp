@@ -434,12 +434,25 @@ void AppDelegate::quitApp() {
             }).detach();
             (void)done->waitFor(quitWaitLimit_);
         }
+    } else if (anyFanWithoutModeKey() && daemon.probe() == DaemonStatus::alive) {
+        // Without a mode key a fan is forced by raising its minimum, which no mode byte
+        // shows: a running daemon may hold such a fan, so it is asked to hand them back.
+        // A daemon that is down has restored them when it stopped.
+        (void)daemon.send(allAutoCommand);
     }
     if (terminate_) {
         terminate_();
     } else {
         QCoreApplication::quit();
     }
+}
+
+bool AppDelegate::anyFanWithoutModeKey() {
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count; ++i) {
+        if (!ctl.hasModeKey(i)) return true;
+    }
+    return false;
 }
 
 bool AppDelegate::anyFanForced() {

@@ -99,6 +99,8 @@ class AppDelegate : public FanRowDelegate {
     void restorePreBoostStates();
     // Some fan's mode value reads 1.
     bool anyFanForced();
+    // Some fan has no mode key, so whether it is forced (through its minimum) cannot be read.
+    bool anyFanWithoutModeKey();
 
     // The status item's menu (none before launch has finished).
     QMenu* menu() const { return menu_.get(); }

@@ -247,6 +247,22 @@ TEST_F(WritePathTest, QuitRestoresForcedFansFirst) {
     EXPECT_TRUE(alerts.empty());
 }
 
+// A machine without mode keys cannot show a fan forced through its minimum: Quit hands the
+// fans back through a running daemon, and starts none when the daemon is down.
+TEST_F(WritePathTest, QuitOnAMachineWithoutModeKeysAsksARunningDaemon) {
+    Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
+    auto app = makeApp(options());
+    app->quitApp();
+    EXPECT_EQ(terminated, 1);
+    EXPECT_TRUE(launcher->scripts().empty());
+
+    FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
+    app->quitApp();
+    EXPECT_EQ(terminated, 2);
+    EXPECT_EQ(daemon.lines(), (std::vector<std::string>{"ping", "auto"}));
+    EXPECT_TRUE(alerts.empty());
+}
+
 TEST_F(WritePathTest, QuitStartsAStoppedDaemonToRestore) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     emu.control("set F0Md 01");
