@@ -25,13 +25,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void touch(const std::string& path, mode_t mode = 0755) {
     std::ofstream(path) << "#!/bin/sh\n";
     ::chmod(path.c_str(), mode);

@@ -13,23 +13,15 @@
 #include <sstream>
 
 #include "AppDelegate.h"
+#include "DaemonFakes.h"
 #include "Emulator.h"
+#include "Files.h"
 #include "LoginItem.h"
 #include "ManualQueue.h"
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-}
+constexpr auto exists = &Files::fileExists;
 
 // A login-item service whose answers the test sets; it records the calls it gets.
 class FakeService : public LoginItemService {

@@ -20,6 +20,7 @@
 #include "AppDelegate.h"
 #include "DaemonFakes.h"
 #include "Emulator.h"
+#include "Files.h"
 #include "LaunchDaemonManager.h"
 #include "ManualQueue.h"
 #include "PrivateTmp.h"
@@ -38,17 +39,7 @@ const Alert kUninstallFailed = {AlertStyle::warning, "卸载失败", "可能需�
 const std::string kInstallTitle = "安装免密码控制服务";
 const std::string kUninstallTitle = "卸载免密码控制服务";
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0;
-}
+constexpr auto exists = &Files::fileExists;
 
 unsigned mode(const std::string& path) {
     struct stat info;

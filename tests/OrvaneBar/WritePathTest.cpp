@@ -41,13 +41,6 @@ Alert startFailedAlert(const std::string& tool) {
                 "' serve\n日志：/tmp/orvane-daemon.log"};
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 class WritePathTest : public ::testing::Test {
