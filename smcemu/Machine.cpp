@@ -45,12 +45,15 @@ void Machine::sync() {
     }
 }
 
-CallOutcome Machine::serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged) {
+CallOutcome Machine::serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged,
+                           int peer) {
     std::lock_guard lock(mutex_);
     std::memset(out, 0, kBlockSize);
     CallOutcome outcome;
     outcome.delayMs = slowMs_;
     uint64_t number = ++calls_;
+    if (trace_.size() == kTraceLength) trace_.pop_front();
+    trace_.push_back({number, peer, in[block::kCommand], keyName(le32(in + block::kKey))});
     sync();
 
     if (auto it = callFaults_.find(number); it != callFaults_.end()) {

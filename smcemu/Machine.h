@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -60,8 +61,10 @@ class Machine {
     explicit Machine(const Profile& profile, SimClock::Source time = monotonicSeconds);
 
     // Serves one call. `in` and `out` are 80-byte blocks; `out` is always fully written.
-    // `privileged` tells whether the peer is root.
-    CallOutcome serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged);
+    // `privileged` tells whether the peer is root; `peer` is its process id, kept in the
+    // call trace only.
+    CallOutcome serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged,
+                      int peer = 0);
 
     // serve() for callers that only need the return code.
     int32_t call(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged) {
@@ -79,6 +82,15 @@ class Machine {
     uint64_t callCount();
 
   private:
+    // One call as the trace keeps it: which process asked what of which key.
+    struct TraceEntry {
+        uint64_t number;
+        int peer;
+        uint8_t command;
+        std::string key;
+    };
+    static constexpr size_t kTraceLength = 256;
+
     struct KeyFaults {
         std::optional<int32_t> info, read, write;
         bool drop = false;
@@ -99,6 +111,7 @@ class Machine {
     std::string cmdGet(const std::vector<std::string>& words);
     std::string cmdSet(const std::vector<std::string>& words);
     std::string cmdStatus();
+    std::string cmdTrace(const std::vector<std::string>& words);
 
     std::mutex mutex_;
     KeyStore keys_;
@@ -106,6 +119,7 @@ class Machine {
     SimClock clock_;
     double modelTime_;
     uint64_t calls_ = 0;
+    std::deque<TraceEntry> trace_;  // the last kTraceLength calls, oldest first
     std::map<std::string, KeyFaults> keyFaults_;
     std::map<uint64_t, std::optional<int32_t>> callFaults_;  // call number -> code, or drop
     int slowMs_ = 0;

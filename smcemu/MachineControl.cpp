@@ -144,6 +144,7 @@ std::string Machine::controlLocked(const std::vector<std::string>& words,
         if (words.size() != 1) return err("usage: status");
         return cmdStatus();
     }
+    if (cmd == "trace") return cmdTrace(words);
     return err("unknown command \"" + shown(cmd) + "\"");
 }
 
@@ -285,6 +286,29 @@ std::string Machine::cmdStatus() {
         reply += buf;
     }
     return reply;
+}
+
+// "trace [AFTER]": the kept calls numbered above AFTER (all kept calls without it), one
+// word each, NUMBER:PID:COMMAND:KEY with the command as info, read, write or its hex byte.
+std::string Machine::cmdTrace(const std::vector<std::string>& words) {
+    if (words.size() > 2) return err("usage: trace [AFTER]");
+    uint64_t after = 0;
+    if (words.size() == 2) {
+        std::optional<uint64_t> n = parseCount(words[1], UINT64_MAX);
+        if (!n) return err("call number \"" + shown(words[1]) + "\" is not a whole number");
+        after = *n;
+    }
+    std::string out = "OK";
+    for (const TraceEntry& e : trace_) {
+        if (e.number <= after) continue;
+        std::string command = e.command == kCmdKeyInfo ? "info"
+                              : e.command == kCmdRead  ? "read"
+                              : e.command == kCmdWrite ? "write"
+                                                       : hexOf(e.command);
+        out += " " + std::to_string(e.number) + ":" + std::to_string(e.peer) + ":" + command + ":" +
+               shown(e.key);
+    }
+    return out;
 }
 
 }  // namespace smcemu

@@ -212,7 +212,9 @@ void Server::accept(int listenFd, bool control) {
     }
     ucred cred{};
     socklen_t len = sizeof cred;
-    bool privileged = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.uid == 0;
+    const bool known = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    const bool privileged = known && cred.uid == 0;
+    const int peer = known ? cred.pid : 0;
 
     auto conn = std::make_unique<Connection>();
     conn->fd = fd;
@@ -222,7 +224,8 @@ void Server::accept(int listenFd, bool control) {
         if (control)
             ref.thread = std::thread([this, &ref] { serveControl(ref); });
         else
-            ref.thread = std::thread([this, &ref, privileged] { serveSmc(ref, privileged); });
+            ref.thread =
+                std::thread([this, &ref, privileged, peer] { serveSmc(ref, privileged, peer); });
     } catch (const std::system_error&) {
         close(fd);
         return;
@@ -235,13 +238,13 @@ bool Server::waitUnlessStopping(int ms) {
     return !stopSignal_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
 }
 
-void Server::serveSmc(Connection& conn, bool privileged) {
+void Server::serveSmc(Connection& conn, bool privileged, int peer) {
     uint8_t request[kRequestSize];
     uint8_t reply[kReplySize];
     while (readFull(conn.fd, request, sizeof request)) {
         uint32_t selector = request[0] | (request[1] << 8) | (request[2] << 16) |
                             (static_cast<uint32_t>(request[3]) << 24);
-        CallOutcome outcome = machine_.serve(selector, request + 4, reply + 4, privileged);
+        CallOutcome outcome = machine_.serve(selector, request + 4, reply + 4, privileged, peer);
         if (outcome.drop) break;
         if (outcome.delayMs > 0 && !waitUnlessStopping(outcome.delayMs)) break;
         auto kr = static_cast<uint32_t>(outcome.kr);

@@ -70,7 +70,7 @@ class Server {
     void acceptLoop();
     void accept(int listenFd, bool control);
     void reapFinished();
-    void serveSmc(Connection& conn, bool privileged);
+    void serveSmc(Connection& conn, bool privileged, int peer);
     void serveControl(Connection& conn);
     bool waitUnlessStopping(int ms);
 

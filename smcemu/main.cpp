@@ -36,7 +36,8 @@ void usage(FILE* out) {
                  "\n"
                  "Control commands: load X | clock real|freeze | clock step SECONDS |\n"
                  "  fault KEY info|read|write KR | fault KEY drop | fault slow MS |\n"
-                 "  fault call N KR|drop | fault clear | get KEY | set KEY HEX | calls | status\n"
+                 "  fault call N KR|drop | fault clear | get KEY | set KEY HEX | calls | trace "
+                 "[AFTER] | status\n"
                  "\n"
                  "Profile parameters (@name value) and their defaults:\n%s",
                  SMCEMU_PROFILE_DIR, kDefaultProfile, smcemu::modelParameterHelp().c_str());

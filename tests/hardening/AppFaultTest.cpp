@@ -1,17 +1,25 @@
 // The application's write path against the real daemon on an emulator whose SMC fails: the
 // boost's step writes, its restore, and Quit. Only a refused write ("写入被拒") is shown as
 // "写入被拒绝"; other hardware errors the daemon reports show no alert.
+//
+// The sweeps count the SMC calls an operation makes (from the application's own connection
+// and the daemon's, in the order the emulator served them), then run it once per call
+// position with that call failing, on both machine families.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QSettings>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "Alerts.h"
 #include "AppDelegate.h"
+#include "DaemonClient.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
 #include "PrivateTmp.h"
@@ -21,125 +29,382 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// An emulator key fault, what the daemon's reply to a write that meets it is, and the
-// alerts each write on fan 0 therefore shows.
-struct Fault {
-    const char* name;
-    const char* control;  // the emulator's fault command
-    bool refusal;         // the daemon answers "ERR 写入被拒…"
-};
+const std::string kRefusedTitle = "写入被拒绝";
 
-const Fault kFaults[] = {
-    {"refusedModeWrite", "fault F0Md write e00002c1", true},
-    {"failedModeRead", "fault F0Md read e00002bc", false},
-    {"failedTargetInfo", "fault F0Tg info e00002bc", false},
-    {"droppedModeCall", "fault F0Md drop", false},
-};
-
-void PrintTo(const Fault& fault, std::ostream* out) {
-    *out << fault.control;
+std::string hex(const std::vector<std::uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (auto b : bytes) {
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
 }
 
-class AppFaultTest : public ::testing::TestWithParam<Fault> {
-  protected:
-    void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
+struct Machine {
+    const char* name;
+    const char* profile;
+    bool modeKeys;         // fans are forced through F{i}Md (recent) or a raised F{i}Mn (older)
+    const char* raisedMn;  // a raised minimum, on machines without mode keys
+};
+
+const Machine kRecent{"Recent", "recent-2fan.prof", true, nullptr};
+const Machine kOlder{"Older", "older-2fan.prof", false, "3e80"};
+
+// One emulator, a daemon serving on it in a private /tmp, and an AppDelegate talking to both,
+// with the boost enabled and every alert recorded instead of shown.
+class AppRig {
+  public:
+    explicit AppRig(const Machine& m) : machine(m), emu(Emulator::shippedProfile(m.profile)) {
+        emu.control("clock freeze");  // no fan physics between the checks
+        for (int fan = 0; fan < 2; ++fan)
+            originalMn[fan] = hex(emu.value(mnKey(fan)));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
         QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
         setAlertPresenter([this](AlertStyle, const std::string& title, const std::string&) {
             alerts.push_back(title);
         });
-        emu = std::make_unique<Emulator>(Emulator::shippedProfile("recent-2fan.prof"));
-        emu->control("clock freeze");
-        tmp = std::make_unique<PrivateTmp>();
-        ASSERT_TRUE(tmp->ok()) << tmp->error();
-        const pid_t pid = tmp->start({ORVTOOL_BINARY, "serve"}, "/tmp/orvane-daemon.log");
-        ASSERT_TRUE(tmp->waitForSocket("/tmp/orvane.sock", pid));
+        if (!tmp.ok()) return;
+        daemonPid = tmp.start({ORVTOOL_BINARY, "serve"}, "/tmp/orvane-daemon.log");
+        if (!tmp.waitForSocket("/tmp/orvane.sock", daemonPid)) return;
 
         AppDelegate::Seams seams;
         seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
         seams.queue = &queue;
         seams.showStatusItem = false;
-        seams.daemon.socketPath = tmp->path("/tmp/orvane.sock");
-        seams.daemon.toolPath = [] { return std::string(ORVTOOL_BINARY); };
-        seams.daemon.kickstart = [] { return false; };
-        // A daemon that went away must not be restarted behind the test's back.
-        seams.daemon.launcher = [](const std::string&) -> std::optional<int> { return 1; };
-        seams.daemon.probes = 1;
-        seams.daemon.pollInterval = 1ms;
+        seams.daemon = daemonOptions();
         seams.terminate = [this] { ++terminated; };
         seams.quitWaitLimit = 2s;
         seams.loginItem.home = dir.path().toStdString();
         seams.loginItem.service = std::shared_ptr<LoginItemService>();
         app = std::make_unique<AppDelegate>(seams);
     }
-    void TearDown() override {
+    ~AppRig() {
         app.reset();
-        tmp.reset();
-        emu.reset();
         setAlertPresenter(printAlertToStderr);
     }
 
-    std::vector<std::string> refusals(std::size_t count) const {
-        return std::vector<std::string>(GetParam().refusal ? count : 0, "写入被拒绝");
-    }
-    std::string mode(int fan) {
-        return emu->value("F" + std::to_string(fan) + "Md") == hexBytes("01") ? "forced" : "auto";
+    bool started() const { return app != nullptr; }
+    std::string error() { return tmp.error() + log(); }
+
+    DaemonClient::Options daemonOptions() const {
+        DaemonClient::Options options;
+        options.socketPath = tmp.path("/tmp/orvane.sock");
+        options.toolPath = [] { return std::string(ORVTOOL_BINARY); };
+        options.kickstart = [] { return false; };
+        // A daemon that went away must not be restarted behind the test's back.
+        options.launcher = [](const std::string&) -> std::optional<int> { return 1; };
+        options.probes = 1;
+        options.pollInterval = 1ms;
+        return options;
     }
 
+    static std::string mnKey(int fan) { return "F" + std::to_string(fan) + "Mn"; }
+    static std::string mdKey(int fan) { return "F" + std::to_string(fan) + "Md"; }
+
+    // Forces a fan behind everyone's back (control socket: no SMC call is counted).
+    void force(int fan) {
+        if (machine.modeKeys)
+            emu.control("set " + mdKey(fan) + " 01");
+        else
+            emu.control("set " + mnKey(fan) + " " + machine.raisedMn);
+    }
+    // A fan is forced when its mode byte is set or its minimum differs from the original.
+    bool forced(int fan) {
+        if (machine.modeKeys && hex(emu.value(mdKey(fan))) != "00") return true;
+        return hex(emu.value(mnKey(fan))) != originalMn[fan];
+    }
+    std::vector<bool> forcedFans() { return {forced(0), forced(1)}; }
+
+    std::uint64_t calls() { return std::stoull(emu.control("calls").substr(3)); }
+
+    std::string log() {
+        std::string text;
+        if (FILE* f = std::fopen(tmp.path("/tmp/orvane-daemon.log").c_str(), "r")) {
+            char buf[512];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+                text.append(buf, n);
+            std::fclose(f);
+        }
+        return text;
+    }
+
+    const Machine& machine;
     QTemporaryDir dir;
+    Emulator emu;
+    PrivateTmp tmp;
+    std::string originalMn[2];
+    pid_t daemonPid = -1;
     ManualQueue queue;
     std::vector<std::string> alerts;
     int terminated = 0;
-    std::unique_ptr<Emulator> emu;
-    std::unique_ptr<PrivateTmp> tmp;
     std::unique_ptr<AppDelegate> app;
 };
 
-TEST_P(AppFaultTest, BoostStepsAndRestoreAlertOnlyOnRefusals) {
-    const auto minimum = emu->value("F0Mn");
-    ASSERT_EQ(emu->control(GetParam().control).rfind("OK", 0), 0u);
+// ---------------------------------------------------------------------------------------
+// Faults that stay on a key of fan 0 for the whole operation (recent machines).
+
+struct KeyFault {
+    const char* name;
+    const char* control;  // the emulator's fault command
+    bool refusal;         // the daemon answers "ERR 写入被拒…"
+};
+
+const KeyFault kKeyFaults[] = {
+    {"refusedModeWrite", "fault F0Md write e00002c1", true},
+    {"failedModeRead", "fault F0Md read e00002bc", false},
+    {"failedTargetInfo", "fault F0Tg info e00002bc", false},
+    {"droppedModeCall", "fault F0Md drop", false},
+};
+
+void PrintTo(const KeyFault& fault, std::ostream* out) {
+    *out << fault.control;
+}
+
+class AppKeyFaultTest : public ::testing::TestWithParam<KeyFault> {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
+        rig = std::make_unique<AppRig>(kRecent);
+        ASSERT_TRUE(rig->started()) << rig->error();
+    }
+    std::vector<std::string> refusals(std::size_t count) const {
+        return std::vector<std::string>(GetParam().refusal ? count : 0, kRefusedTitle);
+    }
+    std::unique_ptr<AppRig> rig;
+};
+
+TEST_P(AppKeyFaultTest, BoostStepsAndRestoreAlertOnlyOnRefusals) {
+    const auto minimum = rig->emu.value("F0Mn");
+    ASSERT_EQ(rig->emu.control(GetParam().control).rfind("OK", 0), 0u);
     // Two steps up, each writing both fans; fan 0's write meets the fault, fan 1's succeeds.
-    app->handleTempBoost(70.0, std::nullopt);
-    app->handleTempBoost(200.0, std::nullopt);
-    EXPECT_EQ(alerts, refusals(2));
-    EXPECT_EQ(mode(1), "forced");
+    rig->app->handleTempBoost(70.0, std::nullopt);
+    rig->app->handleTempBoost(200.0, std::nullopt);
+    EXPECT_EQ(rig->alerts, refusals(2));
+    EXPECT_TRUE(rig->forced(1));
     if (GetParam().refusal) {
-        EXPECT_EQ(mode(0), "auto");
+        EXPECT_FALSE(rig->forced(0));
     }
 
     // Back below the start: the recorded states (both automatic) are restored.
-    alerts.clear();
-    app->handleTempBoost(20.0, std::nullopt);
-    EXPECT_EQ(alerts, refusals(1));
-    EXPECT_EQ(mode(1), "auto");
+    rig->alerts.clear();
+    rig->app->handleTempBoost(20.0, std::nullopt);
+    EXPECT_EQ(rig->alerts, refusals(1));
+    EXPECT_FALSE(rig->forced(1));
 
     // With the fault gone, a restore from the menu reaches every fan.
-    emu->control("fault clear");
-    app->restoreAllAuto();
-    EXPECT_EQ(mode(0), "auto");
-    EXPECT_EQ(mode(1), "auto");
+    rig->emu.control("fault clear");
+    rig->app->restoreAllAuto();
+    EXPECT_EQ(rig->forcedFans(), (std::vector<bool>{false, false}));
     // No write took the minimum path on this machine with mode keys.
-    EXPECT_EQ(emu->value("F0Mn"), minimum);
+    EXPECT_EQ(rig->emu.value("F0Mn"), minimum);
 }
 
-TEST_P(AppFaultTest, QuitNeverAlertsAndAlwaysTerminates) {
-    emu->control("set F0Md 01");
-    emu->control("set F1Md 01");
-    ASSERT_EQ(emu->control(GetParam().control).rfind("OK", 0), 0u);
-    app->quitApp();
-    EXPECT_EQ(terminated, 1);
+TEST_P(AppKeyFaultTest, QuitNeverAlertsAndAlwaysTerminates) {
+    rig->force(0);
+    rig->force(1);
+    ASSERT_EQ(rig->emu.control(GetParam().control).rfind("OK", 0), 0u);
+    rig->app->quitApp();
+    EXPECT_EQ(rig->terminated, 1);
     // The reply to Quit's "auto" is not shown, refused or not.
-    EXPECT_TRUE(alerts.empty());
+    EXPECT_TRUE(rig->alerts.empty());
     // The daemon's restore stops at fan 0 when fan 0's restore fails: both stay forced.
     // A fault on F0Tg does not touch the restore, which reaches both fans.
     const bool restoreFails = std::string(GetParam().control).find("F0Md") != std::string::npos;
-    EXPECT_EQ(mode(0), restoreFails ? "forced" : "auto");
-    EXPECT_EQ(mode(1), restoreFails ? "forced" : "auto");
+    EXPECT_EQ(rig->forcedFans(), (std::vector<bool>{restoreFails, restoreFails}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, AppFaultTest, ::testing::ValuesIn(kFaults),
+INSTANTIATE_TEST_SUITE_P(Faults, AppKeyFaultTest, ::testing::ValuesIn(kKeyFaults),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------
+// Each SMC call of an operation failing in turn.
+
+// One SMC call as the emulator's trace shows it.
+struct Call {
+    bool byDaemon = false;  // else by the application's own connection
+    std::string command;    // info, read or write
+    std::string key;
+
+    bool operator==(const Call&) const = default;
+    // The fan of a daemon call on a key such as "F1Md"; -1 for other keys and for calls
+    // of the application.
+    int daemonFan() const {
+        const bool fanKey = key.size() == 4 && key[0] == 'F' && key[1] >= '0' && key[1] <= '9';
+        return byDaemon && fanKey ? key[1] - '0' : -1;
+    }
+    std::string describe() const {
+        return command + " " + key + (byDaemon ? " by the daemon" : " by the application");
+    }
+};
+
+// The calls served after call number `after`.
+std::vector<Call> tracedCalls(AppRig& rig, std::uint64_t after) {
+    std::istringstream words(rig.emu.control("trace " + std::to_string(after)));
+    std::string word;
+    words >> word;  // OK
+    std::vector<Call> calls;
+    while (words >> word) {
+        // NUMBER:PID:COMMAND:KEY; keys in these profiles hold no blanks or colons.
+        std::vector<std::string> parts;
+        std::istringstream fields(word);
+        for (std::string part; std::getline(fields, part, ':');)
+            parts.push_back(part);
+        if (parts.size() != 4) continue;
+        calls.push_back({std::stol(parts[1]) == rig.daemonPid, parts[2], parts[3]});
+    }
+    return calls;
+}
+
+// A write operation of the application: what is done before it without faults, the
+// operation, and what brings every fan back afterwards without faults.
+struct AppOperation {
+    const char* name;
+    std::function<void(AppRig&)> prepare;
+    std::function<void(AppRig&)> run;
+    std::function<void(AppRig&)> recover;
+};
+
+const char* const kFaults[] = {"e00002bc", "e00002c1", "drop"};
+
+class AppFaultSweep : public ::testing::TestWithParam<const Machine*> {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
+    }
+
+    std::unique_ptr<AppRig> rig(const AppOperation& op) {
+        auto r = std::make_unique<AppRig>(*GetParam());
+        EXPECT_TRUE(r->started()) << r->error();
+        if (!r->started()) return nullptr;
+        op.prepare(*r);
+        EXPECT_TRUE(r->alerts.empty()) << op.name << ": preparing showed " << r->alerts.front();
+        return r;
+    }
+
+    // The calls the operation makes without faults.
+    std::vector<Call> countCalls(const AppOperation& op) {
+        auto r = rig(op);
+        if (!r) return {};
+        const std::uint64_t before = r->calls();
+        op.run(*r);
+        EXPECT_TRUE(r->alerts.empty());
+        const std::uint64_t made = r->calls() - before;
+        std::vector<Call> calls = tracedCalls(*r, before);
+        EXPECT_EQ(calls.size(), made) << "more calls than the trace keeps";
+        return calls;
+    }
+
+    // Runs the operation once per call position and fault. `check` gets the rig after the
+    // faulted operation, the call that failed and the fault; afterwards the operation's
+    // recovery, fault-free, must leave no fan forced.
+    void sweep(const AppOperation& op,
+               const std::function<void(AppRig&, const Call&, const std::string&)>& check) {
+        const std::vector<Call> calls = countCalls(op);
+        ASSERT_FALSE(calls.empty()) << op.name;
+        std::string sequence;
+        for (const Call& call : calls)
+            sequence += (sequence.empty() ? "" : ", ") + call.describe();
+        std::printf("[sweep] %s %s: %zu calls x 3 faults: %s\n", GetParam()->profile, op.name,
+                    calls.size(), sequence.c_str());
+        for (const std::string fault : kFaults) {
+            for (std::size_t k = 1; k <= calls.size(); ++k) {
+                const Call& call = calls[k - 1];
+                SCOPED_TRACE(std::string(op.name) + ", call " + std::to_string(k) + " of " +
+                             std::to_string(calls.size()) + " (" + call.describe() + "): " + fault);
+                auto r = rig(op);
+                ASSERT_TRUE(r);
+                ASSERT_EQ(
+                    r->emu.control("fault call " + std::to_string(k) + " " + fault).rfind("OK", 0),
+                    0u);
+                const std::uint64_t before = r->calls();
+                op.run(*r);
+                // The fault hit the call the count found in this position.
+                const std::vector<Call> made = tracedCalls(*r, before);
+                ASSERT_GE(made.size(), k);
+                ASSERT_EQ(made[k - 1], call);
+                check(*r, call, fault);
+
+                r->emu.control("fault clear");
+                r->alerts.clear();
+                op.recover(*r);
+                EXPECT_TRUE(r->alerts.empty());
+                EXPECT_EQ(r->forcedFans(), (std::vector<bool>{false, false})) << r->log();
+            }
+        }
+    }
+
+    // The alerts a faulted boost write shows: "写入被拒绝" when one of the daemon's writes
+    // failed (the hardware layer reports every failed write as refused, whatever its code),
+    // nothing for any other failure.
+    static std::vector<std::string> expectedAlerts(const Call& call) {
+        const bool refused = call.byDaemon && call.command == "write";
+        return refused ? std::vector<std::string>{kRefusedTitle} : std::vector<std::string>{};
+    }
+};
+
+TEST_P(AppFaultSweep, BoostStepUp) {
+    const AppOperation op{"boost step up", [](AppRig&) {},
+                          [](AppRig& r) { r.app->handleTempBoost(70.0, std::nullopt); },
+                          [](AppRig& r) { r.app->handleTempBoost(20.0, std::nullopt); }};
+    sweep(op, [](AppRig& r, const Call& call, const std::string&) {
+        EXPECT_EQ(r.alerts, expectedAlerts(call));
+        // The step goes on past a failing fan: every fan the fault did not hit is forced.
+        const int hit = call.daemonFan();
+        for (int fan = 0; fan < 2; ++fan) {
+            if (fan != hit) {
+                EXPECT_TRUE(r.forced(fan)) << "fan " << fan;
+            }
+        }
+    });
+}
+
+TEST_P(AppFaultSweep, BoostRestore) {
+    const AppOperation op{"boost restore",
+                          [](AppRig& r) { r.app->handleTempBoost(70.0, std::nullopt); },
+                          [](AppRig& r) { r.app->handleTempBoost(20.0, std::nullopt); },
+                          [](AppRig& r) { r.app->restoreAllAuto(); }};
+    sweep(op, [](AppRig& r, const Call& call, const std::string&) {
+        EXPECT_EQ(r.alerts, expectedAlerts(call));
+        // Only a fan whose own restore failed may stay forced.
+        const int hit = call.daemonFan();
+        for (int fan = 0; fan < 2; ++fan) {
+            if (fan != hit) {
+                EXPECT_FALSE(r.forced(fan)) << "fan " << fan;
+            }
+        }
+    });
+}
+
+TEST_P(AppFaultSweep, Quit) {
+    const AppOperation op{"quit",
+                          [](AppRig& r) {
+                              r.force(0);
+                              r.force(1);
+                          },
+                          [](AppRig& r) { r.app->quitApp(); },
+                          [](AppRig& r) {
+                              // What is left forced is handed back when the daemon stops.
+                              DaemonClient client(r.daemonOptions());
+                              EXPECT_EQ(client.send("quit"), std::optional<std::string>("OK bye"));
+                              int status = -1;
+                              EXPECT_EQ(::waitpid(r.daemonPid, &status, 0), r.daemonPid);
+                              EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                          }};
+    sweep(op, [](AppRig& r, const Call& call, const std::string&) {
+        EXPECT_EQ(r.terminated, 1);
+        EXPECT_TRUE(r.alerts.empty());  // Quit shows nothing, whatever the daemon answers
+        // The daemon's "auto" hands the fans back in order and stops at the first failure:
+        // the fan whose call failed and every later one stay forced. A failed read of the
+        // application's own still finds a forced fan (or a fan without a mode key), so the
+        // restore is asked for and reaches both fans.
+        const int hit = call.daemonFan();
+        EXPECT_EQ(r.forcedFans(), (std::vector<bool>{hit == 0, hit == 0 || hit == 1})) << r.log();
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Machines, AppFaultSweep, ::testing::Values(&kRecent, &kOlder),
+                         [](const auto& info) { return std::string(info.param->name); });
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Machine.h"
 #include "TestSupport.h"
 
@@ -90,6 +92,23 @@ TEST_F(Faults, CallFaultHitsOnlyTheNthCallFromNow) {
     EXPECT_EQ(m->control("calls"), "OK 6");
 }
 
+TEST_F(Faults, TraceNamesEachCallsPeerCommandAndKeyAfterAGivenNumber) {
+    test::Block in = request("F0Md", kCmdWrite, 1, {1}), out{};
+    m->serve(2, in.data(), out.data(), true, 4711);
+    serve("FS! ", kCmdKeyInfo);
+    expectOk("fault call 1 drop");
+    serve("F0Ac", kCmdRead);  // a faulted call is traced too
+    EXPECT_EQ(m->control("trace"), "OK 1:4711:write:F0Md 2:0:info:FS!  3:0:read:F0Ac");
+    EXPECT_EQ(m->control("trace 2"), "OK 3:0:read:F0Ac");
+    EXPECT_EQ(m->control("trace 3"), "OK");
+    // Only the most recent calls are kept.
+    for (int i = 0; i < 300; ++i)
+        serve("F0Ac", kCmdRead);
+    const std::string all = m->control("trace");
+    EXPECT_EQ(std::count(all.begin(), all.end(), ' '), 256);
+    EXPECT_EQ(all.rfind("OK 48:0:read:F0Ac ", 0), 0u) << all.substr(0, 40);
+}
+
 TEST_F(Faults, ClearRemovesEveryFault) {
     expectOk("fault F0Mn read e00002bc");
     expectOk("fault F0Ac drop");
@@ -141,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{"get F9Ac", "no key"}, std::pair{"get FS!", "four characters"},
         std::pair{"set F0Mn 1f", "holds 2 bytes, not 1"}, std::pair{"set F0Mn 1f4", "odd number"},
         std::pair{"set F0Mn zz40", "not hex"}, std::pair{"calls now", "usage"},
-        std::pair{"status x", "usage"}, std::pair{"load \x01\xff", "from 0 to 1"}));
+        std::pair{"status x", "usage"}, std::pair{"trace 1 2", "usage"},
+        std::pair{"trace x", "whole number"}, std::pair{"load \x01\xff", "from 0 to 1"}));
 
 TEST(Control, GetAndSetRawBytes) {
     test::ManualMachine m(kMachine);
