@@ -377,13 +377,46 @@ TEST_P(AppFaultSweep, BoostRestore) {
     });
 }
 
+// The daemon's "auto" hands the fans back in order and stops at the first failure: the fan
+// whose call failed and every later one stay forced.
+std::vector<bool> leftForcedByAutoAll(const Call& call) {
+    const int hit = call.daemonFan();
+    return {hit == 0, hit == 0 || hit == 1};
+}
+
+void forceBoth(AppRig& r) {
+    r.force(0);
+    r.force(1);
+}
+
+TEST_P(AppFaultSweep, RowSpeedAndRowAutomatic) {
+    const AppOperation speed{"row speed", [](AppRig&) {},
+                             [](AppRig& r) { r.app->sliderChanged(0, 4000); },
+                             [](AppRig& r) { r.app->restoreAllAuto(); }};
+    sweep(speed, [](AppRig& r, const Call& call, const std::string&) {
+        EXPECT_EQ(r.alerts, expectedAlerts(call));
+        EXPECT_FALSE(r.forced(1));
+    });
+    const AppOperation automatic{"row automatic", forceBoth,
+                                 [](AppRig& r) { r.app->manualModeChanged(0, false); },
+                                 [](AppRig& r) { r.app->restoreAllAuto(); }};
+    sweep(automatic, [](AppRig& r, const Call& call, const std::string&) {
+        EXPECT_EQ(r.alerts, expectedAlerts(call));
+        EXPECT_EQ(r.forcedFans(), (std::vector<bool>{call.daemonFan() == 0, true}));
+    });
+}
+
+TEST_P(AppFaultSweep, RestoreAllFromTheMenu) {
+    const AppOperation op{"restore all", forceBoth, [](AppRig& r) { r.app->restoreAllAuto(); },
+                          [](AppRig& r) { r.app->restoreAllAuto(); }};
+    sweep(op, [](AppRig& r, const Call& call, const std::string&) {
+        EXPECT_EQ(r.alerts, expectedAlerts(call));
+        EXPECT_EQ(r.forcedFans(), leftForcedByAutoAll(call)) << r.log();
+    });
+}
+
 TEST_P(AppFaultSweep, Quit) {
-    const AppOperation op{"quit",
-                          [](AppRig& r) {
-                              r.force(0);
-                              r.force(1);
-                          },
-                          [](AppRig& r) { r.app->quitApp(); },
+    const AppOperation op{"quit", forceBoth, [](AppRig& r) { r.app->quitApp(); },
                           [](AppRig& r) {
                               // What is left forced is handed back when the daemon stops.
                               DaemonClient client(r.daemonOptions());
