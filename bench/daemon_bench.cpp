@@ -7,9 +7,7 @@
 //
 // The daemon's socket path is fixed, so the program first moves into a private
 // mount namespace with its own /tmp (needs root).
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,6 +26,7 @@
 #include <vector>
 
 #include "Emulator.h"
+#include "PrivateTmp.h"
 
 namespace {
 
@@ -179,9 +178,7 @@ void print(const char* what, const Figures& f) {
 }  // namespace
 
 int main() {
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) {
+    if (!TmpCover().enter()) {
         std::perror("daemon_bench: a private /tmp needs root");
         return 1;
     }

@@ -13,9 +13,7 @@
 // namespace with its own /tmp (needs root), as daemon_bench does.
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -35,6 +33,7 @@
 #include <vector>
 
 #include "Emulator.h"
+#include "PrivateTmp.h"
 
 namespace {
 
@@ -248,16 +247,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "soak: needs root (a private /tmp); skipped\n");
         return kSkipped;
     }
-    // Opened before /tmp is covered: the build may live there.
-    const int appBinary = ::open(ORVANEBAR_BINARY, O_RDONLY | O_CLOEXEC);
-    const int toolBinary = ::open(ORVTOOL_BINARY, O_RDONLY | O_CLOEXEC);
-    if (appBinary < 0 || toolBinary < 0) {
-        std::perror("soak: programs not built");
-        return 1;
-    }
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", "/tmp", "tmpfs", 0, nullptr) != 0) {
+    if (!TmpCover().enter()) {
         std::perror("soak: a private /tmp needs root");
         return 1;
     }
@@ -268,8 +258,7 @@ int main(int argc, char** argv) {
     const pid_t daemon = ::fork();
     if (daemon == 0) {
         (void)!std::freopen("/dev/null", "w", stderr);
-        char* const args[] = {const_cast<char*>("orvtool"), const_cast<char*>("serve"), nullptr};
-        ::fexecve(toolBinary, args, environ);
+        ::execl(ORVTOOL_BINARY, "orvtool", "serve", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     // The application with a private home (lock file, settings) on the offscreen platform.
@@ -282,13 +271,9 @@ int main(int argc, char** argv) {
         ::setenv("XDG_RUNTIME_DIR", home, 1);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         (void)!std::freopen("/dev/null", "w", stderr);
-        char* const args[] = {const_cast<char*>("OrvaneBar"), const_cast<char*>("--print-alerts"),
-                              nullptr};
-        ::fexecve(appBinary, args, environ);
+        ::execl(ORVANEBAR_BINARY, "OrvaneBar", "--print-alerts", static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    ::close(appBinary);
-    ::close(toolBinary);
     if (!waitForSocket(kDaemonSocket)) {
         std::fprintf(stderr, "soak: the daemon did not start\n");
         ::kill(app, SIGKILL);

@@ -1,6 +1,6 @@
 // The application's write path against the real daemon on an emulator whose SMC fails: the
-// boost's step writes, its restore, and Quit. Only a refused write ("写入被拒") is shown as
-// "写入被拒绝"; other hardware errors the daemon reports show no alert.
+// boost's steps and restore, the rows' writes, "恢复全部自动模式" and Quit. Only a refused write
+// ("写入被拒") is shown as "写入被拒绝"; other hardware errors the daemon reports show no alert.
 //
 // The sweeps count the SMC calls an operation makes (from the application's own connection
 // and the daemon's, in the order the emulator served them), then run it once per call
@@ -20,9 +20,8 @@
 #include "Alerts.h"
 #include "AppDelegate.h"
 #include "DaemonClient.h"
-#include "Emulator.h"
+#include "FaultRig.h"
 #include "ManualQueue.h"
-#include "PrivateTmp.h"
 #include "SettingsKeys.h"
 
 using namespace std::chrono_literals;
@@ -31,43 +30,18 @@ namespace {
 
 const std::string kRefusedTitle = "写入被拒绝";
 
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    for (auto b : bytes) {
-        s += digits[b >> 4];
-        s += digits[b & 15];
-    }
-    return s;
-}
-
-struct Machine {
-    const char* name;
-    const char* profile;
-    bool modeKeys;         // fans are forced through F{i}Md (recent) or a raised F{i}Mn (older)
-    const char* raisedMn;  // a raised minimum, on machines without mode keys
-};
-
-const Machine kRecent{"Recent", "recent-2fan.prof", true, nullptr};
-const Machine kOlder{"Older", "older-2fan.prof", false, "3e80"};
-
-// One emulator, a daemon serving on it in a private /tmp, and an AppDelegate talking to both,
-// with the boost enabled and every alert recorded instead of shown.
-class AppRig {
+// A daemon on the emulator and an AppDelegate talking to both, with the boost enabled and
+// every alert recorded instead of shown.
+class AppRig : public FaultRig {
   public:
-    explicit AppRig(const Machine& m) : machine(m), emu(Emulator::shippedProfile(m.profile)) {
-        emu.control("clock freeze");  // no fan physics between the checks
-        for (int fan = 0; fan < 2; ++fan)
-            originalMn[fan] = hex(emu.value(mnKey(fan)));
+    explicit AppRig(const Machine& m) : FaultRig(m) {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
         QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
         setAlertPresenter([this](AlertStyle, const std::string& title, const std::string&) {
             alerts.push_back(title);
         });
-        if (!tmp.ok()) return;
-        daemonPid = tmp.start({ORVTOOL_BINARY, "serve"}, "/tmp/orvane-daemon.log");
-        if (!tmp.waitForSocket("/tmp/orvane.sock", daemonPid)) return;
+        if (!daemonStarted) return;
 
         AppDelegate::Seams seams;
         seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
@@ -86,11 +60,11 @@ class AppRig {
     }
 
     bool started() const { return app != nullptr; }
-    std::string error() { return tmp.error() + log(); }
+    std::string error() const { return tmp.error() + log(); }
 
     DaemonClient::Options daemonOptions() const {
         DaemonClient::Options options;
-        options.socketPath = tmp.path("/tmp/orvane.sock");
+        options.socketPath = socket();
         options.toolPath = [] { return std::string(ORVTOOL_BINARY); };
         options.kickstart = [] { return false; };
         // A daemon that went away must not be restarted behind the test's back.
@@ -100,42 +74,7 @@ class AppRig {
         return options;
     }
 
-    static std::string mnKey(int fan) { return "F" + std::to_string(fan) + "Mn"; }
-    static std::string mdKey(int fan) { return "F" + std::to_string(fan) + "Md"; }
-
-    // Forces a fan behind everyone's back (control socket: no SMC call is counted).
-    void force(int fan) {
-        if (machine.modeKeys)
-            emu.control("set " + mdKey(fan) + " 01");
-        else
-            emu.control("set " + mnKey(fan) + " " + machine.raisedMn);
-    }
-    // A fan is forced when its mode byte is set or its minimum differs from the original.
-    bool forced(int fan) {
-        if (machine.modeKeys && hex(emu.value(mdKey(fan))) != "00") return true;
-        return hex(emu.value(mnKey(fan))) != originalMn[fan];
-    }
-    std::vector<bool> forcedFans() { return {forced(0), forced(1)}; }
-
-    std::uint64_t calls() { return std::stoull(emu.control("calls").substr(3)); }
-
-    std::string log() {
-        std::string text;
-        if (FILE* f = std::fopen(tmp.path("/tmp/orvane-daemon.log").c_str(), "r")) {
-            char buf[512];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-                text.append(buf, n);
-            std::fclose(f);
-        }
-        return text;
-    }
-
-    const Machine& machine;
     QTemporaryDir dir;
-    Emulator emu;
-    PrivateTmp tmp;
-    std::string originalMn[2];
-    pid_t daemonPid = -1;
     ManualQueue queue;
     std::vector<std::string> alerts;
     int terminated = 0;
@@ -428,12 +367,9 @@ TEST_P(AppFaultSweep, Quit) {
     sweep(op, [](AppRig& r, const Call& call, const std::string&) {
         EXPECT_EQ(r.terminated, 1);
         EXPECT_TRUE(r.alerts.empty());  // Quit shows nothing, whatever the daemon answers
-        // The daemon's "auto" hands the fans back in order and stops at the first failure:
-        // the fan whose call failed and every later one stay forced. A failed read of the
-        // application's own still finds a forced fan (or a fan without a mode key), so the
-        // restore is asked for and reaches both fans.
-        const int hit = call.daemonFan();
-        EXPECT_EQ(r.forcedFans(), (std::vector<bool>{hit == 0, hit == 0 || hit == 1})) << r.log();
+        // A failed read of the application's own still finds a forced fan (or a fan without
+        // a mode key), so the restore is asked for and reaches both fans.
+        EXPECT_EQ(r.forcedFans(), leftForcedByAutoAll(call)) << r.log();
     });
 }
 

@@ -20,8 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "Emulator.h"
-#include "PrivateTmp.h"
+#include "FaultRig.h"
 
 namespace {
 
@@ -34,29 +33,6 @@ constexpr int kWaitMs = 10'000;
 // when the connection to the emulator is dropped during a call.
 constexpr const char* kFailCode = "e00002bc";
 constexpr const char* kDropCode = "e00002ed";
-
-struct Machine {
-    const char* profile;
-    bool modeKeys;            // F{i}Md exists (recent) or the minimum is raised (older)
-    const char* forcedMn[2];  // a raised minimum for each fan (older machines)
-};
-
-const Machine kRecent{"recent-2fan.prof", true, {nullptr, nullptr}};
-const Machine kOlder{"older-2fan.prof", false, {"3e80", "3e80"}};
-
-void PrintTo(const Machine* machine, std::ostream* out) {
-    *out << machine->profile;
-}
-
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-    std::string s;
-    char buf[4];
-    for (auto b : bytes) {
-        std::snprintf(buf, sizeof buf, "%02x", b);
-        s += buf;
-    }
-    return s;
-}
 
 // One client connection to the daemon, reading whole lines.
 class Client {
@@ -105,52 +81,22 @@ class Client {
     int fd_;
 };
 
-// An emulator and a daemon started on it in a private /tmp.
-class Rig {
+// A sweep's rig that can wait for the daemon's exit.
+class Rig : public FaultRig {
   public:
-    explicit Rig(const Machine& m) : machine(m), emu(Emulator::shippedProfile(m.profile)) {
-        emu.control("clock freeze");  // no fan physics between the checks
-        for (int i = 0; i < 2; ++i)
-            originalMn[i] = hex(emu.value(mnKey(i)));
-        if (!tmp.ok()) return;
-        pid = tmp.start({ORVTOOL_BINARY, "serve"}, "/tmp/orvane-daemon.log");
-        started = tmp.waitForSocket("/tmp/orvane.sock", pid);
-    }
+    using FaultRig::FaultRig;
     ~Rig() {
-        if (pid > 0 && !reaped) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
+        if (daemonPid > 0 && !reaped) {
+            ::kill(daemonPid, SIGKILL);
+            ::waitpid(daemonPid, nullptr, 0);
         }
     }
-
-    static std::string mnKey(int fan) { return "F" + std::to_string(fan) + "Mn"; }
-    static std::string mdKey(int fan) { return "F" + std::to_string(fan) + "Md"; }
-
-    std::string socket() const { return tmp.path("/tmp/orvane.sock"); }
-    std::uint64_t calls() {
-        const std::string r = emu.control("calls");
-        return std::stoull(r.substr(3));
-    }
-
-    // Forces a fan behind the daemon's back (control socket: no SMC call is counted).
-    void force(int fan) {
-        if (machine.modeKeys)
-            emu.control("set " + mdKey(fan) + " 01");
-        else
-            emu.control("set " + mnKey(fan) + " " + machine.forcedMn[fan]);
-    }
-    // Whether a fan is left forced: its mode byte set, or its minimum not the original.
-    bool forced(int fan) {
-        if (machine.modeKeys && hex(emu.value(mdKey(fan))) != "00") return true;
-        return hex(emu.value(mnKey(fan))) != originalMn[fan];
-    }
-    std::vector<bool> forcedFans() { return {forced(0), forced(1)}; }
 
     // Status of the daemon's exit, -1 when it did not exit normally in time.
     int waitExit() {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
         int status = 0;
-        while (::waitpid(pid, &status, WNOHANG) == 0) {
+        while (::waitpid(daemonPid, &status, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() > deadline) return -1;
             std::this_thread::sleep_for(2ms);
         }
@@ -158,23 +104,6 @@ class Rig {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    std::string log() {
-        std::string text;
-        if (FILE* f = std::fopen(tmp.path("/tmp/orvane-daemon.log").c_str(), "r")) {
-            char buf[512];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
-                text.append(buf, n);
-            std::fclose(f);
-        }
-        return text;
-    }
-
-    const Machine& machine;
-    Emulator emu;
-    PrivateTmp tmp;
-    std::string originalMn[2];
-    pid_t pid = -1;
-    bool started = false;
     bool reaped = false;
 };
 
@@ -214,8 +143,8 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
     // key-info cache) and forces again. Null when the daemon did not start.
     std::unique_ptr<Rig> rig(const Operation& op, bool warm) {
         auto r = std::make_unique<Rig>(*GetParam());
-        EXPECT_TRUE(r->started) << r->tmp.error() << r->log();
-        if (!r->started) return nullptr;
+        EXPECT_TRUE(r->daemonStarted) << r->tmp.error() << r->log();
+        if (!r->daemonStarted) return nullptr;
         if (warm) {
             Client c(r->socket());
             EXPECT_EQ(c.request(op.request), std::vector<std::string>{op.okReply});
@@ -293,7 +222,7 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
                         .rfind("OK", 0),
                     0u);
                 if (bySignal) {
-                    ASSERT_EQ(::kill(r->pid, SIGTERM), 0);
+                    ASSERT_EQ(::kill(r->daemonPid, SIGTERM), 0);
                 } else {
                     Client c(r->socket());
                     EXPECT_EQ(c.request("quit", 2), std::vector<std::string>{"OK bye"});
@@ -327,8 +256,6 @@ TEST_P(DaemonFaultTest, TerminationRestoresEveryFanItCan) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Machines, DaemonFaultTest, ::testing::Values(&kRecent, &kOlder),
-                         [](const auto& info) {
-                             return std::string(info.param->modeKeys ? "Recent" : "Older");
-                         });
+                         [](const auto& info) { return std::string(info.param->name); });
 
 }  // namespace

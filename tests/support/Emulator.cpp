@@ -117,3 +117,13 @@ std::vector<std::uint8_t> hexBytes(const std::string& hex) {
     }
     return out;
 }
+
+std::string hexString(const std::vector<std::uint8_t>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}

@@ -36,3 +36,5 @@ class Emulator {
 
 // Bytes from a hex string such as "1f40" or "1F 40".
 std::vector<std::uint8_t> hexBytes(const std::string& hex);
+// Lower-case hex digits of bytes, e.g. "1f40": the inverse of hexBytes.
+std::string hexString(const std::vector<std::uint8_t>& bytes);

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -41,6 +43,48 @@ bool canConnect(const std::string& path) {
 
 }  // namespace
 
+// A tree checked out and built under /tmp stays visible inside: each such directory is bound
+// back at its own path over the new tmpfs.
+TmpCover::TmpCover() {
+    for (std::string dir : {std::string(ORVANE_SOURCE_DIR), std::string(ORVANE_BINARY_DIR)}) {
+        const bool covered = !keep_.empty() && dir.rfind(keep_.front() + "/", 0) == 0;
+        if (dir.rfind("/tmp/", 0) == 0 && !covered) keep_.push_back(dir);
+    }
+    for (const std::string& dir : keep_) {
+        for (auto slash = dir.find('/', 5);; slash = dir.find('/', slash + 1)) {
+            makeDirs_.push_back(dir.substr(0, slash));
+            if (slash == std::string::npos) break;
+        }
+        fdPaths_.push_back("/proc/self/fd/" + std::to_string(kFirstKeptFd + fdPaths_.size()));
+    }
+}
+
+bool TmpCover::enter() const {
+    // /tmp is only covered once this process is surely in a namespace of its own.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return false;
+    // Each kept directory is opened before /tmp is covered, at a descriptor number fixed
+    // in advance; binding from that descriptor reaches the directory itself, where a path
+    // walk would now land in the new tmpfs.
+    for (std::size_t i = 0; i < keep_.size(); ++i) {
+        const int fd = ::open(keep_[i].c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int kept = kFirstKeptFd + int(i);
+        if (fd < 0 || ::dup2(fd, kept) < 0) return false;
+        if (fd != kept) ::close(fd);
+    }
+    if (::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) return false;
+    bool ok = true;
+    for (const std::string& dir : makeDirs_)
+        ::mkdir(dir.c_str(), 0755);
+    for (std::size_t i = 0; i < keep_.size(); ++i) {
+        ok = ok && ::mount(fdPaths_[i].c_str(), keep_[i].c_str(), nullptr, MS_BIND | MS_REC,
+                           nullptr) == 0;
+        ::close(kFirstKeptFd + int(i));
+    }
+    return ok;
+}
+
 PrivateTmp::PrivateTmp() {
     if (::geteuid() != 0) {
         error_ = "a private mount namespace needs root";
@@ -58,53 +102,14 @@ PrivateTmp::PrivateTmp() {
         error_ = "pipe";
         return;
     }
-    // A tree checked out and built under /tmp stays visible inside: each such directory is
-    // bound back at its own path over the new tmpfs.
-    std::vector<std::string> keep;
-    for (std::string dir : {std::string(ORVANE_SOURCE_DIR), std::string(ORVANE_BINARY_DIR)}) {
-        const bool covered = !keep.empty() && dir.rfind(keep.front() + "/", 0) == 0;
-        if (dir.rfind("/tmp/", 0) == 0 && !covered) keep.push_back(dir);
-    }
-    // Inside the new namespace each is opened before /tmp is covered, at a descriptor
-    // number fixed here; binding from that descriptor reaches the directory itself, where
-    // a path walk would now land in the new tmpfs.
-    constexpr int kFirstKeptFd = 900;
-    std::vector<std::string> makeDirs;  // every directory to create, parents first
-    std::vector<std::pair<std::string, std::string>> binds;  // (source, target)
-    for (const std::string& dir : keep) {
-        for (auto slash = dir.find('/', 5);; slash = dir.find('/', slash + 1)) {
-            makeDirs.push_back(dir.substr(0, slash));
-            if (slash == std::string::npos) break;
-        }
-        binds.emplace_back("/proc/self/fd/" + std::to_string(kFirstKeptFd + binds.size()), dir);
-    }
+    const TmpCover cover;  // made before the fork: the child may only make system calls
     const pid_t pid = ::fork();
     if (pid == 0) {
         // Only system calls from here on: the test process may have other threads.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::close(ready[0]);
         ::close(release[1]);
-        char status = 1;
-        // /tmp is only covered once this process is surely in a namespace of its own.
-        bool opened = false;
-        if (::unshare(CLONE_NEWNS) == 0 &&
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0) {
-            opened = true;
-            for (std::size_t i = 0; i < binds.size(); ++i) {
-                const int fd = ::open(binds[i].second.c_str(), O_PATH | O_DIRECTORY);
-                opened = opened && fd >= 0 && ::dup2(fd, kFirstKeptFd + int(i)) >= 0;
-            }
-        }
-        if (opened && ::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") == 0) {
-            status = 0;
-            for (const std::string& dir : makeDirs)
-                ::mkdir(dir.c_str(), 0755);
-            for (const auto& [source, target] : binds) {
-                if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) !=
-                    0)
-                    status = 1;
-            }
-        }
+        char status = cover.enter() ? 0 : 1;
         (void)!::write(ready[1], &status, 1);
         if (status != 0) ::_exit(1);
         char byte;
@@ -172,6 +177,13 @@ std::vector<pid_t> PrivateTmp::processesInside() const {
 
 std::string PrivateTmp::path(const std::string& inside) const {
     return "/proc/" + std::to_string(holder_) + "/root" + inside;
+}
+
+std::string PrivateTmp::read(const std::string& inside) const {
+    std::ifstream in(path(inside));
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 pid_t PrivateTmp::start(const std::vector<std::string>& argv, const std::string& logInside,

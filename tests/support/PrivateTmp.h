@@ -15,6 +15,22 @@
 #include <string>
 #include <vector>
 
+// The step that gives a process a mount namespace of its own with a fresh tmpfs on /tmp,
+// the project's source and build trees bound back in when they live under /tmp (a clone
+// there would vanish otherwise). Made in advance: enter() makes system calls only, so a
+// child forked from a threaded process may call it. Needs root.
+class TmpCover {
+  public:
+    TmpCover();
+    bool enter() const;
+
+  private:
+    static constexpr int kFirstKeptFd = 900;
+    std::vector<std::string> keep_;      // directories under /tmp to keep visible
+    std::vector<std::string> makeDirs_;  // directories to create on the new tmpfs, parents first
+    std::vector<std::string> fdPaths_;   // /proc/self/fd paths of the kept directories
+};
+
 class PrivateTmp {
   public:
     PrivateTmp();
@@ -28,6 +44,8 @@ class PrivateTmp {
 
     // A path inside the namespace ("/tmp/x") as the test process reaches it.
     std::string path(const std::string& inside) const;
+    // The whole content of a file inside; empty when it cannot be read.
+    std::string read(const std::string& inside) const;
 
     // Starts argv inside the namespace with standard input from /dev/null and both output
     // streams appended to logInside (a path inside; none: /dev/null). uid other than 0
