@@ -1,5 +1,8 @@
 #include "Cli.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <exception>
 #include <memory>
 #include <string>
@@ -15,8 +18,31 @@
 
 namespace orvtool {
 
+namespace {
+
+// The status of a command that prints results: 1 with a message when any of its output was
+// lost, so that a full disk or a closed stream is never taken for a result.
+int withOutputChecked(int status) {
+    if (flushStdout()) return status;
+    eprint(stdoutFailureText(stdoutError()));
+    return 1;
+}
+
+int dispatch(int argc, char* argv[]);
+
+}  // namespace
+
 int run(int argc, char* argv[]) {
-    ensureStandardStreams();
+    if (ensureStandardStreams() & (1 << STDOUT_FILENO)) markStdoutClosed();
+    // A reader that went away shows as a failed write (EPIPE), reported like any other,
+    // instead of a signal ending the tool with a status other than 0 and 1.
+    ::signal(SIGPIPE, SIG_IGN);
+    return withOutputChecked(dispatch(argc, argv));
+}
+
+namespace {
+
+int dispatch(int argc, char* argv[]) {
     if (argc < 2) {
         eprintRaw(texts::kUsageGeneral);
         return 1;
@@ -66,5 +92,7 @@ int run(int argc, char* argv[]) {
     eprintRaw(texts::kUsageGeneral);
     return 1;
 }
+
+}  // namespace
 
 }  // namespace orvtool

@@ -196,7 +196,7 @@ int cmdWatch(FanController& ctl, double seconds) {
         print(row);
         // A stream that no longer takes output ends the watch rather than sampling for
         // nobody until the duration is over.
-        if (std::fflush(stdout) != 0) return 1;
+        if (!flushStdout()) return 1;
         if (e >= last) break;
         sleepHalfSecond();
     }

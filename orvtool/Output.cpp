@@ -5,10 +5,23 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "Texts.h"
+
 namespace orvtool {
 
+namespace {
+
+bool gStdoutClosed = false;
+int gStdoutError = 0;
+
+void noteError(int err) {
+    if (gStdoutError == 0) gStdoutError = err != 0 ? err : EIO;
+}
+
+}  // namespace
+
 void eprintRaw(const std::string& text) {
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) noteError(errno);
     const char* data = text.data();
     std::size_t left = text.size();
     while (left > 0) {
@@ -25,8 +38,47 @@ void eprint(const std::string& text) {
 }
 
 void print(const std::string& text) {
+    if (gStdoutClosed) noteError(EBADF);
+    errno = 0;
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
+    if (std::ferror(stdout)) noteError(errno);
+}
+
+void markStdoutClosed() {
+    gStdoutClosed = true;
+}
+
+bool flushStdout() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) noteError(errno);
+    return gStdoutError == 0;
+}
+
+int stdoutError() {
+    return gStdoutError;
+}
+
+std::string stdoutFailureText(int err) {
+    const char* reason = texts::kStdoutOther;
+    switch (err) {
+        case EBADF:
+            reason = texts::kStdoutClosed;
+            break;
+        case ENOSPC:
+            reason = texts::kStdoutNoSpace;
+            break;
+        case EPIPE:
+            reason = texts::kStdoutBrokenPipe;
+            break;
+        case EIO:
+            reason = texts::kStdoutIOError;
+            break;
+        default:
+            break;
+    }
+    return texts::kStdoutFailed + std::string(reason) + texts::kStdoutErrno + std::to_string(err) +
+           ")";
 }
 
 }  // namespace orvtool

@@ -17,4 +17,18 @@ void eprintRaw(const std::string& text);
 // Writes text and a line feed to standard output (buffered).
 void print(const std::string& text);
 
+// Records that standard output was closed when the process started (it now points at
+// /dev/null): whatever is printed counts as lost.
+void markStdoutClosed();
+
+// Flushes standard output; false when anything printed so far was lost (closed stream,
+// full device, broken pipe, ...).
+bool flushStdout();
+
+// The errno of the first lost output, or 0.
+int stdoutError();
+
+// The message for lost output, without its line feed: the reason and the errno.
+std::string stdoutFailureText(int err);
+
 }  // namespace orvtool

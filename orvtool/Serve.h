@@ -1,5 +1,5 @@
-// The control daemon: a Unix-domain socket at ORVANE_SOCKET_PATH, one connection at a
-// time on one thread, one text command a line, one reply line per command.
+// The control daemon: a Unix-domain socket at ORVANE_SOCKET_PATH, several connections
+// served at once by one thread, one text command a line, one reply line per command.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +13,10 @@ inline constexpr const char* ORVANE_SOCKET_PATH = "/tmp/orvane.sock";
 
 namespace orvtool {
 
-// Runs the daemon. Returns (always 1) only when start-up or accept fails; `quit`, SIGINT
-// and SIGTERM end the process with status 0 after restoring automatic control.
+// Runs the daemon. Returns (always 1) only when start-up or the wait for connections fails
+// (after a failure past the bind, every fan is restored and the socket removed first);
+// `quit`, SIGINT, SIGTERM and SIGHUP end the process with status 0 after restoring
+// automatic control.
 int cmdServe(FanController& ctl);
 
 // Serves one accepted connection until the peer closes it or a read fails. Ends the
@@ -37,9 +39,20 @@ std::optional<std::string> requestText(std::string_view line);
 struct ServeLimits {
     // Bytes received without a line feed at which the connection is dropped unexecuted.
     std::size_t maxPending = 4096;
-    // Milliseconds without any received byte (or while a reply cannot be sent) after which
-    // the connection is dropped. Generous: the application's client sends at once.
+    // Milliseconds a connection may wait with nothing pending, counted from its connect or
+    // its last answered request (empty and dropped lines do not count), and that a reply
+    // may wait unread; past it the connection is dropped.
     int idleMs = 30'000;
+    // Milliseconds within which a line must be complete, counted from its first byte.
+    int lineMs = 10'000;
+    // Reply bytes a client that does not read may have waiting; past it it is dropped.
+    std::size_t maxOutput = 64 * 1024;
+    // Connections at once per peer user (root, others) and in all.
+    int perRoot = 16;
+    int perUser = 4;
+    int total = 64;
+    // Lines of one connection answered before the other connections get their turn.
+    int linesPerTurn = 64;
 };
 
 // Splits the bytes of one connection, received in any pieces, into lines. A line is
@@ -55,6 +68,10 @@ class RequestFramer {
     // are then dropped). The view holds until the next call.
     std::optional<std::string_view> nextLine();
     bool overlong() const { return pending_.size() - start_ >= maxPending_; }
+    // Whether a complete line waits to be taken out.
+    bool hasLine() const { return pending_.find('\n', start_) != std::string::npos; }
+    // Whether bytes of an unfinished line wait.
+    bool partial() const { return pending_.size() > start_; }
 
   private:
     std::size_t maxPending_;
@@ -64,15 +81,17 @@ class RequestFramer {
 
 // How serving one connection ended.
 enum class ClientEnd {
-    closed,    // the peer closed or a read failed
+    closed,    // the peer closed or a read or send failed
     quit,      // a `quit` was answered
-    stop,      // SIGINT or SIGTERM arrived
+    stop,      // SIGINT, SIGTERM or SIGHUP arrived
     overlong,  // a line grew past ServeLimits::maxPending
-    idle,      // nothing arrived for ServeLimits::idleMs
+    idle,      // nothing pending for ServeLimits::idleMs, or a reply unread that long
+    late,      // a line not complete within ServeLimits::lineMs
+    backlog,   // unread replies past ServeLimits::maxOutput
 };
 
-// The loop of serveClient without its ending: reads, answers and logs lines until the
-// connection ends, and tells how. serveClient adds what each ending does to the process.
+// Serves one connection with the daemon's loop (no listener) until it ends, and tells how.
+// The descriptor stays open. serveClient adds what each ending does to the process.
 ClientEnd serveConnection(int fd, FanController& ctl, const ServeLimits& limits = {});
 
 }  // namespace orvtool

@@ -8,13 +8,16 @@
 
 namespace orvtool {
 
-void ensureStandardStreams() {
+int ensureStandardStreams() {
+    int closed = 0;
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        closed |= 1 << fd;
         // open returns the lowest free descriptor: this one.
         const int opened = ::open("/dev/null", O_RDWR);
         if (opened >= 0 && opened != fd) ::close(opened);
     }
+    return closed;
 }
 
 DeferredStopSignals::DeferredStopSignals() {

@@ -14,6 +14,15 @@ inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数>\n";
 inline constexpr const char* kSMCInitFailed = "SMC 初始化失败: ";
 inline constexpr const char* kUnknownSubcommand = "未知子命令: ";
 
+// Results that could not be written (then a reason and the errno).
+inline constexpr const char* kStdoutFailed = "写入标准输出失败: ";
+inline constexpr const char* kStdoutClosed = "标准输出已关闭";
+inline constexpr const char* kStdoutNoSpace = "设备空间不足";
+inline constexpr const char* kStdoutBrokenPipe = "读取端已关闭";
+inline constexpr const char* kStdoutIOError = "输入输出错误";
+inline constexpr const char* kStdoutOther = "系统错误";
+inline constexpr const char* kStdoutErrno = " (errno=";
+
 // info
 inline constexpr const char* kInfoFanCount = "风扇数: ";
 inline constexpr const char* kInfoFanHeader = "— 风扇 ";  // then index, ": ", name
@@ -90,6 +99,39 @@ inline constexpr const char* kServeLogOverlong = "[serve] 请求行超过 ";  //
 inline constexpr const char* kServeLogOverlongTail = " 字节仍无换行，已断开该连接";
 inline constexpr const char* kServeLogIdle = "[serve] 连接 ";  // then the idle limit in seconds
 inline constexpr const char* kServeLogIdleTail = " 秒无数据，已断开该连接";
+inline constexpr const char* kServeLogLate =
+    "[serve] 请求行 ";  // then the line deadline in seconds
+inline constexpr const char* kServeLogLateTail = " 秒内未完成，已断开该连接";
+inline constexpr const char* kServeLogBacklog = "[serve] 客户端不读回复，积压超过 ";  // then bytes
+inline constexpr const char* kServeLogBacklogTail = " 字节，已断开该连接";
+inline constexpr const char* kServeLogRefused = "[serve] 用户 uid=";  // then the peer's uid
+inline constexpr const char* kServeLogRefusedTail = " 的连接数已达上限，已拒绝新连接";
+inline constexpr const char* kServeLogRefusedTotal = "[serve] 连接总数已达上限，已拒绝新连接";
+inline constexpr const char* kServeLogAcceptRetry = "[serve] accept 暂时失败 errno=";  // then errno
+inline constexpr const char* kServeLogAcceptRetryTail = "，稍后重试";
+inline constexpr const char* kServeLogDropped = "[serve] 标准错误写不进，已丢弃 ";  // then a count
+inline constexpr const char* kServeLogDroppedTail = " 行日志";
+// A request or reply cut in the log: the marker, then the number of bytes left out.
+inline constexpr const char* kServeLogCut = "…[截去 ";
+inline constexpr const char* kServeLogCutTail = " 字节]";
+
+// serve: what start-up found at the socket path (then the path, a kind, the tail)
+inline constexpr const char* kServeFoundAt = "[serve] ";
+inline constexpr const char* kServeFoundWas = " 处原有";
+inline constexpr const char* kServeFoundReplaced = "，已替换";
+inline constexpr const char* kServeFoundMoved = "，已移到 ";
+inline constexpr const char* kFoundSocket = "套接字";
+inline constexpr const char* kFoundSymlink = "符号链接";
+inline constexpr const char* kFoundFile = "普通文件";
+inline constexpr const char* kFoundFifo = "FIFO";
+inline constexpr const char* kFoundDirectory = "目录";
+inline constexpr const char* kFoundOther = "其他文件";
+
+// serve: the log file (then the directory or file path)
+inline constexpr const char* kServeLogDirUnsafe =
+    "[serve] 日志目录不安全（符号链接、非 root 所有或他人可写），只写标准错误: ";
+inline constexpr const char* kServeLogFileUnsafe =
+    "[serve] 日志文件不是 root 所有的普通文件，只写标准错误: ";
 
 // serve: protocol replies
 inline constexpr const char* kReplyPong = "OK pong fans=";

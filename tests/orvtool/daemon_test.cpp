@@ -1,6 +1,7 @@
 // `orvtool serve` as a real process. Each daemon runs in its own mount namespace with a
-// private directory bound over /tmp, so its fixed socket path never meets another test's
-// or a real daemon's, and the test reaches the socket through that directory.
+// private directory bound over /tmp and a fresh /var/log, so its fixed socket and log paths
+// never meet another test's or a real daemon's; the test reaches the socket through that
+// directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -58,7 +59,8 @@ class Daemon {
             ::close(err[1]);
             if (::unshare(CLONE_NEWNS) != 0 ||
                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                ::mount(tmpDir.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0)
+                ::mount(tmpDir.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0 ||
+                ::mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0)
                 ::_exit(kNoNamespace);
             char* const argv[] = {const_cast<char*>("orvtool"), const_cast<char*>("serve"),
                                   nullptr};

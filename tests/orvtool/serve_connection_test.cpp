@@ -1,10 +1,11 @@
 // Framing of one connection, served in-process over a socket pair: lines split and
 // joined across reads, dropped lines, the bound on an unterminated line, long replies,
-// an idle peer and a vanished one.
+// the line deadline and idle limit, a peer that does not read and a vanished one.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -123,14 +124,39 @@ TEST_F(ServeConnectionTest, LongReplyIsSentWhole) {
         ::shutdown(fds[0], SHUT_WR);
         received = replies();
     });
-    EXPECT_EQ(serve(orvtool::ServeLimits{1 << 20, 30'000}), ClientEnd::closed);
+    EXPECT_EQ(serve(orvtool::ServeLimits{.maxPending = 1 << 20, .maxOutput = 1 << 20}),
+              ClientEnd::closed);
     EXPECT_EQ(received, "ERR 未知命令: " + line + "\n");
 }
 
-TEST_F(ServeConnectionTest, IdlePeerIsDroppedAfterItsReply) {
+TEST_F(ServeConnectionTest, TimeLimitsCountFromTheRightMoment) {
+    // An unfinished line has its own deadline from its first byte.
     sendAll(fds[0], "ping\nset 0 30");
-    EXPECT_EQ(serve(orvtool::ServeLimits{4096, 50}), ClientEnd::idle);
+    EXPECT_EQ(serve(orvtool::ServeLimits{.idleMs = 30'000, .lineMs = 50}), ClientEnd::late);
     EXPECT_EQ(replies(), kPong);
+    EXPECT_EQ(emu->value("F0Md"), std::vector<std::uint8_t>{0});
+
+    // Empty and dropped lines gain no time: the idle limit counts from the last answer.
+    closeEnd(0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    peer = std::thread([this] {
+        sendAll(fds[0], "ping\n");
+        for (int i = 0; i < 20; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            sendAll(fds[0], i % 2 ? "\n" : " \t\n");
+        }
+    });
+    EXPECT_EQ(serve(orvtool::ServeLimits{.idleMs = 150, .lineMs = 10'000}), ClientEnd::idle);
+    EXPECT_EQ(replies(), kPong);
+}
+
+TEST_F(ServeConnectionTest, PeerThatDoesNotReadIsDroppedPastTheOutputBound) {
+    // Far more pipelined requests than the reply bound and the socket buffers hold.
+    std::string many;
+    for (int i = 0; i < 40'000; ++i)
+        many += "ping\n";
+    peer = std::thread([&] { sendAll(fds[0], many); });
+    EXPECT_EQ(serve(orvtool::ServeLimits{.maxOutput = 4096}), ClientEnd::backlog);
 }
 
 TEST_F(ServeConnectionTest, VanishedPeerDoesNotEndTheServer) {

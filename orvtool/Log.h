@@ -1,0 +1,108 @@
+// The daemon's log: one line per event, written to a rotated file in a root-owned directory
+// and to standard error, never blocking the daemon and never passing control bytes through.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace orvtool {
+
+#ifdef __APPLE__
+inline constexpr const char* ORVANE_LOG_DIR = "/Library/Logs/Orvane";
+#else
+inline constexpr const char* ORVANE_LOG_DIR = "/var/log/orvane";
+#endif
+inline constexpr const char* ORVANE_LOG_NAME = "daemon.log";
+inline constexpr const char* ORVANE_LOG_OLD_NAME = "daemon.log.1";
+
+// The log file rotates before it would pass this size; with the one old file kept, the log
+// takes at most about twice this on disk.
+inline constexpr std::size_t kLogFileBound = 1 << 20;
+// Bytes of a request (or of a reply quoting it) kept in a log line.
+inline constexpr std::size_t kLogTextBytes = 200;
+
+// Text as it goes into a log line: cut after maxBytes bytes (at a UTF-8 character boundary,
+// with a marker telling how many bytes were left out), then escaped so that a line holds no
+// control character: backslash as \\, NUL, tab, line feed, carriage return and escape as
+// \0 \t \n \r \e, other C0 controls, DEL and bytes that are not UTF-8 as \xNN, and the C1
+// controls (U+0080 to U+009F) as \u0080 to \u009F.
+std::string logText(std::string_view text, std::size_t maxBytes = kLogTextBytes);
+
+// Opens (creating it 0755 when missing) the log directory given as an absolute path whose
+// parent only root can write. The directory must not be a symbolic link and must belong
+// to root (or to this process's user) with no write permission for group or others.
+// Returns a descriptor, or -1 with `unsafe` telling whether a directory was found and
+// refused (false: it is missing or unreachable, as for a daemon that is not root).
+int openLogDirectory(const char* path, bool& unsafe);
+
+// The log file ORVANE_LOG_NAME in a directory given by descriptor (borrowed). Opened
+// without following links and without blocking; used only when it is a regular file of
+// this process's user with one link. Before a line would take it past `bound`, it is
+// renamed to ORVANE_LOG_OLD_NAME (replacing the older one) and a new file is started.
+class LogFile {
+  public:
+    LogFile(int dirFd, std::size_t bound) : dirFd_(dirFd), bound_(bound) {}
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    // Opens or creates the file; false when it is missing and cannot be created, or when it
+    // is not safe to write (`unsafe` then true).
+    bool open(bool& unsafe);
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    // Appends one whole line (line feed included), rotating first when needed.
+    void write(std::string_view line);
+
+  private:
+    void rotate();
+
+    int dirFd_;
+    std::size_t bound_;
+    int fd_ = -1;
+    std::size_t size_ = 0;
+};
+
+// The process's log. Until start() it writes each line to standard error like eprint;
+// the daemon starts it once, before anything else is logged.
+class DaemonLog {
+  public:
+    DaemonLog() = default;
+    ~DaemonLog();
+    DaemonLog(const DaemonLog&) = delete;
+    DaemonLog& operator=(const DaemonLog&) = delete;
+
+    // Opens the log file in the directory at dirPath, or in dirFd (taken over) when given,
+    // and decides about standard error: no lines there when it is the log file itself or
+    // /dev/null; writes that never wait when it is a pipe or a socket (lines that do not
+    // fit are dropped and counted). Returns a log line saying why the directory or the file
+    // was refused, or nothing.
+    std::string start(const char* dirPath, int dirFd = -1);
+
+    // Writes one line (without its line feed): to the file with a UTC time in front, to
+    // standard error as it is.
+    void write(const std::string& line);
+
+    // Lines standard error did not take so far.
+    std::size_t dropped() const { return dropped_; }
+
+  private:
+    void writeStderr(const std::string& line);
+
+    int dirFd_ = -1;
+    std::unique_ptr<LogFile> file_;
+    bool started_ = false;
+    bool toStderr_ = true;
+    bool stderrNonBlocking_ = false;
+    std::size_t dropped_ = 0;
+    std::size_t droppedReported_ = 0;
+};
+
+// The daemon's one log.
+DaemonLog& daemonLog();
+
+}  // namespace orvtool
