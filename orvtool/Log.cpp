@@ -68,7 +68,8 @@ std::string utcStamp() {
     const time_t now = ::time(nullptr);
     tm utc{};
     char buf[32];
-    if (::gmtime_r(&now, &utc) == nullptr || ::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ ", &utc) == 0)
+    if (::gmtime_r(&now, &utc) == nullptr ||
+        ::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ ", &utc) == 0)
         return "";
     return buf;
 }
@@ -132,7 +133,8 @@ int openLogDirectory(const char* path, bool& unsafe) {
     if (parentFd < 0) return -1;
     // Only root can write the parent, so what is found there is root's doing.
     ::mkdirat(parentFd, name.c_str(), 0755);
-    const int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd =
+        ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int err = errno;
     ::close(parentFd);
     if (fd < 0) {
@@ -160,9 +162,9 @@ bool LogFile::open(bool& unsafe) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     // O_NONBLOCK: should a FIFO ever stand there, opening it must not wait for a reader.
-    const int fd = ::openat(dirFd_, ORVANE_LOG_NAME,
-                            O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                            0644);
+    const int fd =
+        ::openat(dirFd_, ORVANE_LOG_NAME,
+                 O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         unsafe = errno == ELOOP || errno == ENXIO || errno == EISDIR;
         return false;
@@ -212,8 +214,8 @@ std::string DaemonLog::start(const char* dirPath, int dirFd) {
         file_ = std::make_unique<LogFile>(dirFd_, kLogFileBound);
         if (!file_->open(unsafe)) {
             file_.reset();
-            if (unsafe) refused = texts::kServeLogFileUnsafe + std::string(dirPath) + "/" +
-                                  ORVANE_LOG_NAME;
+            if (unsafe)
+                refused = texts::kServeLogFileUnsafe + std::string(dirPath) + "/" + ORVANE_LOG_NAME;
         }
     }
 
@@ -244,8 +246,8 @@ void DaemonLog::writeStderr(const std::string& line) {
     }
     if (dropped_ > droppedReported_) {
         const std::size_t count = dropped_ - droppedReported_;
-        const std::string note = texts::kServeLogDropped + std::to_string(count) +
-                                 texts::kServeLogDroppedTail + "\n";
+        const std::string note =
+            texts::kServeLogDropped + std::to_string(count) + texts::kServeLogDroppedTail + "\n";
         if (!writeAll(STDERR_FILENO, note)) {
             ++dropped_;
             return;

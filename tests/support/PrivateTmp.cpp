@@ -74,6 +74,8 @@ bool TmpCover::enter() const {
         if (fd != kept) ::close(fd);
     }
     if (::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) return false;
+    // A root daemon started inside logs to a fresh /var/log, never to the machine's.
+    if (::mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) return false;
     bool ok = true;
     for (const std::string& dir : makeDirs_)
         ::mkdir(dir.c_str(), 0755);
@@ -212,8 +214,8 @@ pid_t PrivateTmp::start(const std::vector<std::string>& argv, const std::string&
     ::_exit(127);
 }
 
-int PrivateTmp::run(const std::vector<std::string>& argv, const std::string& logInside) {
-    const pid_t pid = start(argv, logInside);
+int PrivateTmp::run(const std::vector<std::string>& argv, const std::string& logInside, uid_t uid) {
+    const pid_t pid = start(argv, logInside, uid);
     if (pid < 0) return -1;
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {

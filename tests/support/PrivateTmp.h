@@ -1,5 +1,6 @@
 // A private /tmp for one test, so that programs with fixed paths under /tmp (the control
-// daemon's socket and log) can run without touching the machine's.
+// daemon's socket) can run without touching the machine's; /var/log (where the daemon keeps
+// its log) is a fresh one too.
 //
 // A holder process enters a new mount namespace, makes every mount private to it and
 // mounts a fresh tmpfs on /tmp, then waits. Programs started through start() or run()
@@ -15,10 +16,10 @@
 #include <string>
 #include <vector>
 
-// The step that gives a process a mount namespace of its own with a fresh tmpfs on /tmp,
-// the project's source and build trees bound back in when they live under /tmp (a clone
-// there would vanish otherwise). Made in advance: enter() makes system calls only, so a
-// child forked from a threaded process may call it. Needs root.
+// The step that gives a process a mount namespace of its own with a fresh tmpfs on /tmp
+// and on /var/log, the project's source and build trees bound back in when they live under
+// /tmp (a clone there would vanish otherwise). Made in advance: enter() makes system calls only, so
+// a child forked from a threaded process may call it. Needs root.
 class TmpCover {
   public:
     TmpCover();
@@ -53,7 +54,7 @@ class PrivateTmp {
     pid_t start(const std::vector<std::string>& argv, const std::string& logInside = "",
                 uid_t uid = 0);
     // start() and wait; the exit status, or -1 when it did not exit normally.
-    int run(const std::vector<std::string>& argv, const std::string& logInside = "");
+    int run(const std::vector<std::string>& argv, const std::string& logInside = "", uid_t uid = 0);
 
     // Waits until a Unix-domain socket inside accepts connections; false when it does not
     // within the limit or when `pid` (if given) has exited first.
