@@ -56,10 +56,26 @@ DaemonClient::Options daemonOptions(const AppDelegate::Seams& seams) {
     return options;
 }
 
-std::string startFailureMessage(const std::string& toolPath) {
-    return std::string(Texts::startFailedMessage) + Texts::startFailedManualPrefix +
-           shellQuote(toolPath) + Texts::startFailedManualSuffix + Texts::startFailedLogPrefix +
+// "不会以 root 运行 '<tool>'：<reason>\n"
+std::string toolRefusal(const ToolTrust& trust) {
+    return Texts::toolRefusedPrefix + shellQuote(trust.path) + Texts::toolRefusedSeparator +
+           trust.reason + "\n";
+}
+
+// The hint to run the tool by hand is given only for a tool root may run; otherwise the
+// reason why not takes its place.
+std::string startFailureMessage(const ToolTrust& trust) {
+    const std::string manual = trust.trusted
+                                   ? Texts::startFailedManualPrefix + shellQuote(trust.path) +
+                                         Texts::startFailedManualSuffix
+                                   : toolRefusal(trust);
+    return std::string(Texts::startFailedMessage) + manual + Texts::startFailedLogPrefix +
            AppPaths::daemonLogPath;
+}
+
+// "<socket>被另一个用户（uid N）占用，不是以 root 运行的控制服务。\n"
+std::string foreignOwner(const std::string& socketPath, uid_t uid) {
+    return socketPath + Texts::foreignOwnerPrefix + std::to_string(uid) + Texts::foreignOwnerSuffix;
 }
 
 bool isWriteRejected(const std::string& reply) {
@@ -67,26 +83,115 @@ bool isWriteRejected(const std::string& reply) {
            reply.find(Texts::writeRejectedMarker) != std::string::npos;
 }
 
-// Signalled once by background work; waited for with a time limit.
-class Completion {
+// How Quit's "auto" went, as far as it got.
+struct AutoDelivery {
+    enum Result {
+        delivered,      // answered with a line starting "OK"
+        refused,        // answered with a line starting "ERR" (in `reply`)
+        noAnswer,       // no reply from the root daemon (yet)
+        notStarted,     // the daemon was down and could not be started
+        foreign,        // a listener that is not root holds the socket (uid in peerUid)
+        untrustedTool,  // the daemon was down and the tool is not one root may run
+    };
+    Result result = noAnswer;
+    std::string reply;
+    uid_t peerUid = 0;
+};
+
+// Filled by background work and read, with a time limit, by the main thread.
+class DeliveryState {
   public:
-    void signal() {
+    void update(const AutoDelivery& delivery, bool finished) {
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
+            delivery_ = delivery;
+            done_ = finished;
         }
-        changed_.notify_all();
+        if (finished) changed_.notify_all();
     }
-    bool waitFor(std::chrono::milliseconds limit) {
+    // What is known when the work finished or the limit passed, whichever is first.
+    AutoDelivery waitFor(std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, limit, [this] { return done_; });
+        (void)changed_.wait_for(lock, limit, [this] { return done_; });
+        return delivery_;
     }
 
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
+    AutoDelivery delivery_;
     bool done_ = false;
 };
+
+// How long Quit waits between attempts to deliver "auto".
+constexpr std::chrono::milliseconds kQuitRetry{500};
+
+// Delivers "auto" until a reply comes or the deadline passes. The daemon is started at
+// most once, on the first attempt, and only when mayStart; later attempts only send. A
+// missing reply, a busy or absent daemon and a foreign listener are tried again; an "OK"
+// or "ERR" reply ends the attempts. Every attempt is reported to `state`.
+void deliverAuto(const DaemonClient& client, bool mayStart,
+                 std::chrono::steady_clock::time_point deadline, DeliveryState& state) {
+    using Clock = std::chrono::steady_clock;
+    AutoDelivery delivery;
+    if (mayStart) {
+        const DaemonStatus status = client.ensureRunning();
+        if (status.kind == DaemonStatus::down || status.kind == DaemonStatus::untrustedTool) {
+            delivery.result = status.kind == DaemonStatus::down ? AutoDelivery::notStarted
+                                                                : AutoDelivery::untrustedTool;
+            state.update(delivery, true);
+            return;
+        }
+    }
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        // A slow daemon may take all the time left to answer.
+        const DaemonClient::Exchange exchange =
+            client.exchange(allAutoCommand, std::max(left, std::chrono::milliseconds(1)));
+        delivery = AutoDelivery{};
+        if (exchange.outcome == DaemonClient::Exchange::Outcome::foreignListener) {
+            delivery.result = AutoDelivery::foreign;
+            delivery.peerUid = exchange.peerUid;
+        } else if (exchange.line && exchange.line->rfind("OK", 0) == 0) {
+            delivery.result = AutoDelivery::delivered;
+        } else if (exchange.line && exchange.line->rfind("ERR", 0) == 0) {
+            delivery.result = AutoDelivery::refused;
+            delivery.reply = *exchange.line;
+        }
+        const bool finished = delivery.result == AutoDelivery::delivered ||
+                              delivery.result == AutoDelivery::refused ||
+                              Clock::now() + kQuitRetry >= deadline;
+        state.update(delivery, finished);
+        if (finished) return;
+        std::this_thread::sleep_for(kQuitRetry);
+    }
+}
+
+// Why the fans were not handed back, then how to do it by hand (only with a tool root may
+// run; otherwise why not).
+std::string quitFailureMessage(const AutoDelivery& delivery, const DaemonClient& client) {
+    std::string cause;
+    switch (delivery.result) {
+        case AutoDelivery::delivered:
+        case AutoDelivery::noAnswer:
+            cause = Texts::quitNoAnswer;
+            break;
+        case AutoDelivery::refused:
+            cause = Texts::quitReplyPrefix + delivery.reply + "\n";
+            break;
+        case AutoDelivery::notStarted:
+        case AutoDelivery::untrustedTool:
+            cause = Texts::quitNotStarted;
+            break;
+        case AutoDelivery::foreign:
+            cause = foreignOwner(client.options().socketPath, delivery.peerUid);
+            break;
+    }
+    const ToolTrust trust = client.toolTrust();
+    if (!trust.trusted) return cause + toolRefusal(trust);
+    return cause + Texts::quitManualPrefix + shellQuote(trust.path) + Texts::quitManualSuffix;
+}
 
 }  // namespace
 
@@ -262,7 +367,8 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::performWrite(const std::string& command) {
-    switch (daemon.probe()) {
+    const DaemonStatus status = daemon.probe();
+    switch (status.kind) {
         case DaemonStatus::alive:
             sendWrite(command);
             return;
@@ -270,35 +376,56 @@ void AppDelegate::performWrite(const std::string& command) {
             // Starting another daemon would take the socket over from this one.
             reportNoReply(command);
             return;
+        case DaemonStatus::foreign:
+            // Not the control service: nothing is sent, and nothing started over it (the
+            // daemon would replace the socket, but the user should know).
+            reportForeign(status.peerUid, command);
+            return;
         case DaemonStatus::down:
+        case DaemonStatus::untrustedTool:
             break;
     }
-    daemon.ensureRunningAsync(this, [this, command](DaemonStatus status) {
-        switch (status) {
+    daemon.ensureRunningAsync(this, [this, command](DaemonStatus result) {
+        switch (result.kind) {
             case DaemonStatus::alive:
                 sendWrite(command);
                 break;
             case DaemonStatus::unresponsive:
                 reportNoReply(command);
                 break;
+            case DaemonStatus::foreign:
+                reportForeign(result.peerUid, command);
+                break;
+            case DaemonStatus::untrustedTool:
+                showError(Texts::toolUntrustedTitle,
+                          toolRefusal(daemon.toolTrust()) + Texts::toolUntrustedAdvice);
+                break;
             case DaemonStatus::down:
-                showError(Texts::startFailedTitle, startFailureMessage(daemon.toolPath()));
+                showError(Texts::startFailedTitle, startFailureMessage(daemon.toolTrust()));
                 break;
         }
     });
 }
 
 void AppDelegate::sendWrite(const std::string& command) {
-    const std::optional<std::string> reply = daemon.send(command);
-    if (!reply) {
+    const DaemonClient::Exchange exchange = daemon.exchange(command);
+    if (exchange.outcome == DaemonClient::Exchange::Outcome::foreignListener) {
+        reportForeign(exchange.peerUid, command);
+    } else if (!exchange.line) {
         reportNoReply(command);
-    } else if (isWriteRejected(*reply)) {
+    } else if (isWriteRejected(*exchange.line)) {
         showError(Texts::writeRejectedTitle, Texts::writeRejectedMessage);
     }
 }
 
 void AppDelegate::reportNoReply(const std::string& command) {
     showError(Texts::noReplyTitle, Texts::noReplyPrefix + command + Texts::noReplySuffix);
+}
+
+void AppDelegate::reportForeign(uid_t uid, const std::string& command) {
+    showError(Texts::foreignListenerTitle, foreignOwner(daemon.options().socketPath, uid) +
+                                               Texts::foreignCommandPrefix + command +
+                                               Texts::foreignCommandSuffix);
 }
 
 void AppDelegate::releaseBoostHold() {
@@ -420,25 +547,28 @@ void AppDelegate::toggleLoginItem() {
 }
 
 void AppDelegate::quitApp() {
-    if (anyFanForced()) {
-        if (daemon.probe() == DaemonStatus::alive) {
-            (void)daemon.send(allAutoCommand);
-        } else {
-            // The start may show the password prompt; the main thread waits for it, but
-            // never longer than the limit. The work keeps what it needs alive itself.
-            auto done = std::make_shared<Completion>();
-            std::thread([client = daemon, done] {
-                if (client.ensureRunning() == DaemonStatus::alive)
-                    (void)client.send(allAutoCommand);
-                done->signal();
-            }).detach();
-            (void)done->waitFor(quitWaitLimit_);
-        }
-    } else if (anyFanWithoutModeKey() && daemon.probe() == DaemonStatus::alive) {
-        // Without a mode key a fan is forced by raising its minimum, which no mode byte
-        // shows: a running daemon may hold such a fan, so it is asked to hand them back.
-        // A daemon that is down has restored them when it stopped.
-        (void)daemon.send(allAutoCommand);
+    // A forced fan is handed back, starting the daemon when needed. Without a mode key a
+    // fan is forced by raising its minimum, which no mode byte shows: a daemon that is
+    // there may hold such a fan, so it is asked to hand them back; a daemon that is down
+    // restored them when it stopped, and a foreign listener holds nothing.
+    const bool forced = anyFanForced();
+    bool deliver = forced;
+    if (!forced && anyFanWithoutModeKey()) {
+        const DaemonStatus::Kind kind = daemon.probe().kind;
+        deliver = kind == DaemonStatus::alive || kind == DaemonStatus::unresponsive;
+    }
+    if (deliver) {
+        // The work may show the password prompt and may wait for a busy daemon; the main
+        // thread waits for it, never longer than the limit. The work keeps what it needs
+        // alive itself and stops trying at the same limit.
+        auto state = std::make_shared<DeliveryState>();
+        const auto deadline = std::chrono::steady_clock::now() + quitWaitLimit_;
+        std::thread([client = daemon, forced, deadline, state] {
+            deliverAuto(client, forced, deadline, *state);
+        }).detach();
+        const AutoDelivery delivery = state->waitFor(quitWaitLimit_);
+        if (delivery.result != AutoDelivery::delivered)
+            showError(Texts::quitFailedTitle, quitFailureMessage(delivery, daemon));
     }
     if (terminate_) {
         terminate_();

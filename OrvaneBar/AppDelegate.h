@@ -48,7 +48,7 @@ class AppDelegate : public FanRowDelegate {
         DaemonClient::Options daemon;
         // Ends the application after quitApp; none: QCoreApplication::quit.
         std::function<void()> terminate;
-        // How long quitApp waits for the fans to be handed back when the daemon is down.
+        // How long quitApp waits for the fans to be handed back.
         std::chrono::milliseconds quitWaitLimit{120'000};
         // Runs the boost dialog and tells whether "确定" was chosen; none: modal exec.
         std::function<bool(TempThresholdDialog&)> runTempDialog;
@@ -75,8 +75,10 @@ class AppDelegate : public FanRowDelegate {
     void manualModeChanged(std::int64_t fan, bool manual) override;
     void sliderChanged(std::int64_t fan, std::int64_t rpm) override;
 
-    // Menu actions. quitApp hands forced fans back to automatic control first, waiting at
-    // most quitWaitLimit when the daemon has to be started for it.
+    // Menu actions. quitApp hands forced fans back to automatic control first: background
+    // work starts the daemon when needed (once) and sends "auto" until a reply comes,
+    // retrying every half second; the main thread waits for it at most quitWaitLimit, and
+    // warns before terminating when the fans were not handed back.
     void restoreAllAuto();
     void toggleTempBoost();
     void setTempThreshold();
@@ -141,6 +143,7 @@ class AppDelegate : public FanRowDelegate {
     void restoreStates(const std::optional<std::vector<PreBoostState>>& states);
     std::vector<PreBoostState> recordFanStates();
     void reportNoReply(const std::string& command);
+    void reportForeign(uid_t uid, const std::string& command);
     void launchDaemonOperationFinished(bool wasInstall, bool succeeded);
 
     MainQueue& queue_;

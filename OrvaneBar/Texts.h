@@ -63,6 +63,38 @@ inline constexpr const char* writeRejectedMessage =
 // What an "ERR" reply contains when the daemon may not write the SMC.
 inline constexpr const char* writeRejectedMarker = "写入被拒";
 
+// Something else than the root control service holds the socket: "<socket>被另一个用户
+// （uid N）占用，…", then "命令「<command>」未发送。".
+inline constexpr const char* foreignListenerTitle = "控制服务被冒用";
+inline constexpr const char* foreignOwnerPrefix = "被另一个用户（uid ";
+inline constexpr const char* foreignOwnerSuffix = "）占用，不是以 root 运行的控制服务。\n";
+inline constexpr const char* foreignCommandPrefix = "命令「";
+inline constexpr const char* foreignCommandSuffix = "」未发送。";
+
+// A tool that root must not run: "不会以 root 运行 '<tool>'：<reason>\n"; the reason names
+// the file or directory at fault: "「<path>」属于另一个用户（uid N）".
+inline constexpr const char* toolUntrustedTitle = "orvtool 不可信";
+inline constexpr const char* toolRefusedPrefix = "不会以 root 运行 ";
+inline constexpr const char* toolRefusedSeparator = "：";
+inline constexpr const char* toolUntrustedAdvice =
+    "请把 orvtool 放在只有 root 或当前用户能修改的目录中。";
+inline constexpr const char* trustNamePrefix = "「";
+inline constexpr const char* trustNameSuffix = "」";
+inline constexpr const char* trustMissing = "不存在";
+inline constexpr const char* trustNotRegular = "不是普通文件";
+inline constexpr const char* trustOwnedPrefix = "属于另一个用户（uid ";
+inline constexpr const char* trustOwnedSuffix = "）";
+inline constexpr const char* trustWritable = "可被其他用户修改";
+
+// Quit could not hand the fans back: the cause, then how to do it by hand (only with a
+// tool root may run; otherwise why not).
+inline constexpr const char* quitFailedTitle = "风扇未能恢复自动模式";
+inline constexpr const char* quitNoAnswer = "控制服务没有应答。\n";
+inline constexpr const char* quitNotStarted = "控制服务未能启动。\n";
+inline constexpr const char* quitReplyPrefix = "控制服务回复：";
+inline constexpr const char* quitManualPrefix = "请在终端执行：sudo ";
+inline constexpr const char* quitManualSuffix = " auto";
+
 // Temperature boost dialog.
 inline constexpr const char* tempDialogMessage = "设置阶梯加速温度";
 inline constexpr const char* tempDialogInformative =

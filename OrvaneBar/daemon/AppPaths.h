@@ -6,7 +6,13 @@
 
 namespace AppPaths {
 
-inline constexpr const char* daemonLogPath = "/tmp/orvane-daemon.log";
+// The daemon's log, in a directory only root can write (the daemon creates it and opens
+// the file without following links).
+#ifdef __APPLE__
+inline constexpr const char* daemonLogPath = "/Library/Logs/Orvane/daemon.log";
+#else
+inline constexpr const char* daemonLogPath = "/var/log/orvane/daemon.log";
+#endif
 inline constexpr const char* socketPath = "/tmp/orvane.sock";
 
 // The running executable: the first command-line argument taken as a file path (relative
@@ -25,7 +31,8 @@ std::string executablePathFrom(const std::string& argv0);
 std::string deletingLastComponent(const std::string& path);
 // The tool for an executable: beside it (candidate A), else in the directory four levels
 // up, which for an application bundle's executable is the folder holding the bundle
-// (candidate B); the first at which a file exists, else A.
+// (candidate B); the first at which a file exists, else A. Whether root may run the file
+// is checked where it would be run (checkToolTrust).
 std::string orvtoolPathFor(const std::string& executablePath);
 
 }  // namespace AppPaths

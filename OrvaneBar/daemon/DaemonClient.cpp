@@ -113,8 +113,25 @@ Connect connectTo(int fd, const std::string& path, Clock::time_point deadline) {
     }
 }
 
-Exchange exchangeWith(const DaemonClient::Options& options, const std::string& command) {
-    const auto deadline = Clock::now() + options.exchangeTimeout;
+// The user of the process at the other end, as the kernel recorded it when that process
+// started listening; none when it cannot be learned.
+std::optional<uid_t> peerUid(int fd) {
+#ifdef __linux__
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return std::nullopt;
+    return credentials.uid;
+#else
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (::getpeereid(fd, &uid, &gid) != 0) return std::nullopt;
+    return uid;
+#endif
+}
+
+Exchange exchangeWith(const DaemonClient::Options& options, const std::string& command,
+                      std::chrono::milliseconds timeLimit) {
+    const auto deadline = Clock::now() + timeLimit;
     Exchange result;
 
     Socket socket;
@@ -127,6 +144,14 @@ Exchange exchangeWith(const DaemonClient::Options& options, const std::string& c
         case Connect::timedOut:
             result.outcome = Exchange::Outcome::noReplyInTime;
             return result;
+    }
+
+    // Only the root daemon is told anything.
+    const std::optional<uid_t> peer = peerUid(socket.fd());
+    if (!peer || *peer != 0) {
+        result.outcome = Exchange::Outcome::foreignListener;
+        result.peerUid = peer ? *peer : static_cast<uid_t>(-1);
+        return result;
     }
 
     // One send call; its result is not examined (a vanished peer shows in the reply).
@@ -154,8 +179,10 @@ Exchange exchangeWith(const DaemonClient::Options& options, const std::string& c
 }
 
 DaemonStatus probeWith(const DaemonClient::Options& options) {
-    const Exchange ping = exchangeWith(options, "ping");
+    const Exchange ping = exchangeWith(options, "ping", options.exchangeTimeout);
     if (ping.outcome == Exchange::Outcome::noReplyInTime) return DaemonStatus::unresponsive;
+    if (ping.outcome == Exchange::Outcome::foreignListener)
+        return {DaemonStatus::foreign, ping.peerUid};
     return isAliveReply(ping.line) ? DaemonStatus::alive : DaemonStatus::down;
 }
 
@@ -188,7 +215,12 @@ DaemonClient::DaemonClient(Options options)
     : shared_(std::make_shared<Shared>(withDefaults(std::move(options)))) {}
 
 DaemonClient::Exchange DaemonClient::exchange(const std::string& command) const {
-    return exchangeWith(shared_->options, command);
+    return exchangeWith(shared_->options, command, shared_->options.exchangeTimeout);
+}
+
+DaemonClient::Exchange DaemonClient::exchange(const std::string& command,
+                                              std::chrono::milliseconds timeLimit) const {
+    return exchangeWith(shared_->options, command, timeLimit);
 }
 
 std::optional<std::string> DaemonClient::send(const std::string& command) const {
@@ -203,6 +235,10 @@ std::string DaemonClient::toolPath() const {
     return shared_->options.toolPath();
 }
 
+ToolTrust DaemonClient::toolTrust() const {
+    return checkToolTrust(toolPath());
+}
+
 DaemonStatus DaemonClient::ensureRunning() const {
     return ensureRunning(*shared_);
 }
@@ -212,16 +248,20 @@ DaemonStatus DaemonClient::ensureRunning(Shared& shared) {
     const std::lock_guard<std::mutex> oneAttemptAtATime(shared.startMutex);
 
     const DaemonStatus before = probeWith(options);
-    if (before != DaemonStatus::down) return before;
+    if (before.kind != DaemonStatus::down) return before;
 
     // Without the tool nothing is started, not even the installed service.
     const std::string tool = options.toolPath();
     if (!fileExists(tool)) return DaemonStatus::down;
 
     if (fileExists(options.plistPath)) {
+        // The installed copy runs, from a root-owned place.
         (void)options.kickstart();
-    } else if (!options.launcher(daemonStartScript(tool, AppPaths::daemonLogPath))) {
-        return DaemonStatus::down;
+    } else {
+        // Run as root only a file no other user can change, by its resolved path.
+        const ToolTrust trust = checkToolTrust(tool);
+        if (!trust.trusted) return DaemonStatus::untrustedTool;
+        if (!options.launcher(daemonStartScript(trust.path))) return DaemonStatus::down;
     }
     // The launcher's exit status says nothing reliable (the daemon is started in the
     // background); only the probes tell.

@@ -7,7 +7,14 @@
 // started, while a daemon that takes the connection and stays silent is "unresponsive",
 // and no second daemon is started over it (a new one would take over the socket path and
 // leave the silent one running, possibly holding fans).
+//
+// Only a listener running as root is the control service: after connecting, and before
+// anything is sent, the peer's credentials (from the kernel) are checked. Another user
+// can bind the socket path once the daemon is gone and answer "OK" to everything; such a
+// listener gets no byte and is reported as foreign.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -20,13 +27,25 @@
 
 #include "DaemonReply.h"
 #include "PrivilegedLauncher.h"
+#include "ToolTrust.h"
 
 class QObject;
 
-enum class DaemonStatus {
-    alive,         // answered "ping" with a line starting "OK"
-    down,          // nothing listens, or the reply was not "OK…"
-    unresponsive,  // took the connection but gave no complete reply in time
+// What a probe or a start attempt found. Compares equal only with the same kind and, for
+// a foreign listener, the same uid.
+struct DaemonStatus {
+    enum Kind {
+        alive,          // the root daemon answered "ping" with a line starting "OK"
+        down,           // nothing listens, or the reply was not "OK…"
+        unresponsive,   // took the connection but gave no complete reply in time
+        foreign,        // the listener does not run as root: nothing was sent to it
+        untrustedTool,  // the daemon was down and the tool is not one root may run
+    };
+    DaemonStatus(Kind k = down, uid_t uid = 0) : kind(k), peerUid(uid) {}
+    friend bool operator==(const DaemonStatus&, const DaemonStatus&) = default;
+
+    Kind kind;
+    uid_t peerUid;  // foreign: the listener's user
 };
 
 class DaemonClient {
@@ -47,11 +66,13 @@ class DaemonClient {
     // How one exchange went.
     struct Exchange {
         enum class Outcome {
-            noDaemon,       // the socket could not be made or connected
-            noReplyInTime,  // connected, but the reply did not end within the time limit
-            replied,        // the reply ended (line feed, end of stream or read error)
+            noDaemon,         // the socket could not be made or connected
+            noReplyInTime,    // connected, but the reply did not end within the time limit
+            replied,          // the reply ended (line feed, end of stream or read error)
+            foreignListener,  // the listener is not root (or unknown): nothing was sent
         };
         Outcome outcome = Outcome::noDaemon;
+        uid_t peerUid = 0;  // foreignListener: the listener's user (-1 when unknown)
         // The first reply line without its line feed; none unless replied with valid UTF-8.
         std::optional<std::string> line;
     };
@@ -64,14 +85,17 @@ class DaemonClient {
     // Blocking for at most the exchange time limit; any thread.
     std::optional<std::string> send(const std::string& command) const;
     Exchange exchange(const std::string& command) const;
+    // The same with its own time limit instead of the options' one.
+    Exchange exchange(const std::string& command, std::chrono::milliseconds timeLimit) const;
 
     // The liveness probe ("ping").
     DaemonStatus probe() const;
     bool isAlive() const { return probe() == DaemonStatus::alive; }
 
-    // Brings the daemon up when it is down: nothing when it is alive or unresponsive;
-    // else, when the tool exists, the installed service is kick-started or the tool is
-    // started as root, then probed until it answers (20 probes 0.25 s apart, then one
+    // Brings the daemon up when it is down: nothing when it is alive, unresponsive or a
+    // foreign listener holds the socket; else, when the tool exists, the installed service
+    // is kick-started, or the tool, when root may run it (untrustedTool otherwise), is
+    // started as root; then probed until it answers (20 probes 0.25 s apart, then one
     // more). Blocks for seconds and may show the password prompt: background work only.
     // Start attempts of one client run one after another, so a second attempt finds the
     // daemon the first one started instead of starting another over it.
@@ -83,8 +107,9 @@ class DaemonClient {
     // destroyed before the work starts gives `down`.
     void ensureRunningAsync(QObject* context, std::function<void(DaemonStatus)> then) const;
 
-    // The tool path in effect (the start-failure alert names it).
+    // The tool path in effect, and whether root may run it (the alerts name them).
     std::string toolPath() const;
+    ToolTrust toolTrust() const;
     const Options& options() const { return shared_->options; }
 
   private:

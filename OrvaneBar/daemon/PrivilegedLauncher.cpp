@@ -10,7 +10,7 @@
 
 extern char** environ;
 
-std::optional<int> runProcess(const std::vector<std::string>& args) {
+std::optional<int> runProcess(const std::vector<std::string>& args, bool newSession) {
     std::vector<char*> argv;
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -19,8 +19,19 @@ std::optional<int> runProcess(const std::vector<std::string>& args) {
     posix_spawn_file_actions_t actions;
     if (::posix_spawn_file_actions_init(&actions) != 0) return std::nullopt;
     ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawnattr_t attributes;
+    if (::posix_spawnattr_init(&attributes) != 0) {
+        ::posix_spawn_file_actions_destroy(&actions);
+        return std::nullopt;
+    }
+#ifdef POSIX_SPAWN_SETSID
+    if (newSession) ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+#else
+    (void)newSession;
+#endif
     pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    ::posix_spawnattr_destroy(&attributes);
     ::posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) return std::nullopt;
 
@@ -46,8 +57,13 @@ std::string shellQuote(const std::string& text) {
     return quoted + "'";
 }
 
-std::string daemonStartScript(const std::string& toolPath, const std::string& logPath) {
-    return "(" + shellQuote(toolPath) + " serve >" + shellQuote(logPath) + " 2>&1 &)";
+std::string daemonStartScript(const std::string& toolPath) {
+#ifdef __APPLE__
+    const std::string detach;  // the whole privileged tree is in a new session already
+#else
+    const std::string detach = "setsid ";
+#endif
+    return "(" + detach + shellQuote(toolPath) + " serve </dev/null >/dev/null 2>&1 &)";
 }
 
 std::string adminAppleScript(const std::string& shellScript) {
@@ -61,7 +77,7 @@ std::string adminAppleScript(const std::string& shellScript) {
 
 std::optional<int> runAsAdministrator(const std::string& shellScript) {
 #ifdef __APPLE__
-    return runProcess({"/usr/bin/osascript", "-e", adminAppleScript(shellScript)});
+    return runProcess({"/usr/bin/osascript", "-e", adminAppleScript(shellScript)}, true);
 #else
     if (::geteuid() == 0) return runProcess({"/bin/sh", "-c", shellScript});
     return runProcess({"pkexec", "/bin/sh", "-c", shellScript});

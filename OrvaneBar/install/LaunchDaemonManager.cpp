@@ -1,14 +1,18 @@
 #include "LaunchDaemonManager.h"
 
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "AppPaths.h"
 #include "Files.h"
 #include "PropertyList.h"
+#include "ToolTrust.h"
 
 namespace {
 
@@ -63,6 +67,7 @@ LaunchDaemonManager::Options withDefaults(LaunchDaemonManager::Options options) 
     options.systemctl = withDefault(options.systemctl, "systemctl");
     if (options.tempDir.empty()) options.tempDir = QDir::tempPath().toStdString();
     if (options.tempDir.back() != '/') options.tempDir += '/';
+    options.logPath = withDefault(options.logPath, AppPaths::daemonLogPath);
     if (!options.toolPath) options.toolPath = [] { return AppPaths::orvtoolPath(); };
     if (!options.launcher) options.launcher = runAsAdministrator;
     return options;
@@ -100,7 +105,7 @@ bool LaunchDaemonManager::isInstalled() const {
 }
 
 std::string LaunchDaemonManager::servicePropertyList() const {
-    const std::string log = AppPaths::daemonLogPath;
+    const std::string log = PropertyList::xmlEscape(options_.logPath);
     return std::string(PropertyList::prologue) +
            "<dict>\n"
            "    <key>Label</key>\n"
@@ -132,7 +137,7 @@ std::string LaunchDaemonManager::servicePropertyList() const {
 
 std::string LaunchDaemonManager::unitText() const {
     const std::string bin = unitWord(options_.installBinPath);
-    const std::string log = AppPaths::daemonLogPath;
+    const std::string& log = options_.logPath;
     // Restarted whenever it exits, without a limit on restarts; a daemon that died
     // without handing the fans back (killed) gets them handed back before it is restarted
     // or stopped.
@@ -160,33 +165,73 @@ std::string LaunchDaemonManager::unitText() const {
            "WantedBy=multi-user.target\n";
 }
 
-std::string LaunchDaemonManager::tempPlistPath() const {
-    return options_.tempDir + label + ".plist";
+std::optional<std::string> LaunchDaemonManager::makeStagingDir() const {
+    std::string pattern = options_.tempDir + label + ".XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr) return std::nullopt;
+    return std::string(buffer.data());
 }
 
-std::string LaunchDaemonManager::tempUnitPath() const {
-    return options_.tempDir + unitName;
+std::string LaunchDaemonManager::stagedPlistPath(const std::string& stagingDir) {
+    return stagingDir + "/" + label + ".plist";
 }
 
-std::string LaunchDaemonManager::installScript(const std::string& toolPath) const {
-    const std::string bin = shellQuote(options_.installBinPath);
+std::string LaunchDaemonManager::stagedUnitPath(const std::string& stagingDir) {
+    return stagingDir + "/" + unitName;
+}
+
+namespace {
+
+// The test that a path is what the script expects and no symbolic link.
+std::string isPlain(const char* test, const std::string& path) {
+    const std::string quoted = shellQuote(path);
+    return std::string("[ ") + test + " " + quoted + " ] && [ ! -L " + quoted + " ]";
+}
+
+// Copies, checks that the copy is the source, and sets the copy's mode.
+std::string copyChecked(const std::string& source, const std::string& target, const char* mode) {
+    const std::string from = shellQuote(source);
+    const std::string to = shellQuote(target);
+    return "cp " + from + " " + to + " && cmp -s " + from + " " + to + " && chmod " + mode + " " +
+           to;
+}
+
+}  // namespace
+
+std::string LaunchDaemonManager::installScript(const std::string& toolPath,
+                                               const std::string& stagingDir) const {
+    const bool systemd = options_.kind == ServiceManagerKind::systemd;
+    std::string checks = isPlain("-d", stagingDir) + " && " + isPlain("-f", toolPath) + " && " +
+                         isPlain("-f", stagedPlistPath(stagingDir));
+    if (systemd) checks += " && " + isPlain("-f", stagedUnitPath(stagingDir));
+
+    // The service manager opens the log before the daemon runs, so its directory is made
+    // here (root's own, under a root-owned directory).
+    std::string dirs;
+    if (systemd) {
+        for (const std::string* path :
+             {&options_.installBinPath, &options_.plistPath, &options_.unitPath})
+            dirs += shellQuote(AppPaths::deletingLastComponent(*path)) + " ";
+    }
+    dirs += shellQuote(AppPaths::deletingLastComponent(options_.logPath));
+
+    std::string copies = checks + " && mkdir -p " + dirs + " && " +
+                         copyChecked(toolPath, options_.installBinPath, "755") + " && " +
+                         copyChecked(stagedPlistPath(stagingDir), options_.plistPath, "644");
+    if (systemd)
+        copies += " && " + copyChecked(stagedUnitPath(stagingDir), options_.unitPath, "644");
+    copies += " || exit 1; ";
+
     const std::string plist = shellQuote(options_.plistPath);
-    const std::string copies = "cp " + shellQuote(toolPath) + " " + bin + " && chmod 755 " + bin +
-                               " && cp " + shellQuote(tempPlistPath()) + " " + plist +
-                               " && chmod 644 " + plist;
-    if (options_.kind == ServiceManagerKind::launchd) {
+    if (!systemd) {
         const std::string target = std::string("system/") + label;
-        return copies + " && launchctl bootstrap system " + plist +
-               " 2>/dev/null; launchctl enable " + target + "; launchctl kickstart -k " + target;
+        return copies + "launchctl bootstrap system " + plist + " 2>/dev/null; launchctl enable " +
+               target + "; launchctl kickstart -k " + target;
     }
     const std::string systemctl = shellWord(options_.systemctl);
-    const std::string unit = shellQuote(options_.unitPath);
-    return "mkdir -p " + shellQuote(AppPaths::deletingLastComponent(options_.installBinPath)) +
-           " " + shellQuote(AppPaths::deletingLastComponent(options_.plistPath)) + " " +
-           shellQuote(AppPaths::deletingLastComponent(options_.unitPath)) + " && " + copies +
-           " && cp " + shellQuote(tempUnitPath()) + " " + unit + " && chmod 644 " + unit + " && " +
-           systemctl + " daemon-reload 2>/dev/null; " + systemctl + " enable " + unitName + "; " +
-           systemctl + " restart " + unitName;
+    return copies + systemctl + " daemon-reload 2>/dev/null; " + systemctl + " enable " + unitName +
+           "; " + systemctl + " restart " + unitName;
 }
 
 std::string LaunchDaemonManager::uninstallScript() const {
@@ -208,18 +253,25 @@ std::vector<std::string> LaunchDaemonManager::kickstartCommand() const {
 }
 
 void LaunchDaemonManager::install(std::function<void(bool)> then) const {
-    const std::string tool = options_.toolPath();
-    if (!fileExists(tool)) {
+    const ToolTrust trust = checkToolTrust(options_.toolPath());
+    if (!trust.trusted) {
         postResult(std::move(then), false);
         return;
     }
-    if (!writeAtomically(tempPlistPath(), servicePropertyList()) ||
+    const std::optional<std::string> staging = makeStagingDir();
+    if (!staging) {
+        postResult(std::move(then), false);
+        return;
+    }
+    if (!writeAtomically(stagedPlistPath(*staging), servicePropertyList()) ||
         (options_.kind == ServiceManagerKind::systemd &&
-         !writeAtomically(tempUnitPath(), unitText()))) {
+         !writeAtomically(stagedUnitPath(*staging), unitText()))) {
+        std::error_code ignored;
+        std::filesystem::remove_all(*staging, ignored);
         postResult(std::move(then), false);
         return;
     }
-    runPrivileged(installScript(tool), std::move(then));
+    runPrivileged(installScript(trust.path, *staging), std::move(then), *staging);
 }
 
 void LaunchDaemonManager::uninstall(std::function<void(bool)> then) const {
@@ -231,10 +283,15 @@ bool LaunchDaemonManager::kickstartIfInstalled() const {
     return runProcess(kickstartCommand()).has_value();
 }
 
-void LaunchDaemonManager::runPrivileged(const std::string& script,
-                                        std::function<void(bool)> then) const {
-    std::thread([launcher = options_.launcher, script, then = std::move(then)]() mutable {
+void LaunchDaemonManager::runPrivileged(const std::string& script, std::function<void(bool)> then,
+                                        const std::string& cleanUp) const {
+    std::thread([launcher = options_.launcher, script, then = std::move(then), cleanUp]() mutable {
         const std::optional<int> status = launcher(script);
+        if (!cleanUp.empty()) {
+            // Links inside are removed, never followed.
+            std::error_code ignored;
+            std::filesystem::remove_all(cleanUp, ignored);
+        }
         postResult(std::move(then), status && *status == 0);
     }).detach();
 }

@@ -11,6 +11,14 @@
 // Paths inserted into the scripts are quoted for the shell (and the whole script again for
 // AppleScript on macOS), and escaped in the XML and the unit, so that odd characters can
 // neither break a command nor corrupt a file. Ordinary paths give the plain texts.
+//
+// What root copies into place is staged in a directory of the user's own, made with a
+// unique name and mode 0700 under the user's temporary directory (no other user can
+// enter it, replace it or guess it in advance), and removed once the script has ended.
+// The script still refuses links: it copies only when the staging directory is a
+// directory and every source a regular file, none of them a symbolic link, compares each
+// copy with its source, and ends with a non-zero status at the first failure. The tool is
+// copied only when root may run it (checkToolTrust), by its resolved path.
 #pragma once
 
 #include <functional>
@@ -48,6 +56,7 @@ class LaunchDaemonManager {
         std::string unitPath;                   // defaultUnitPath
         std::string systemctl;                  // "systemctl" (found through PATH)
         std::string tempDir;                    // the user's temporary directory
+        std::string logPath;                    // AppPaths::daemonLogPath
         std::function<std::string()> toolPath;  // AppPaths::orvtoolPath
         PrivilegedLauncher launcher;            // runAsAdministrator
         ServiceManagerKind kind = hostKind;
@@ -62,8 +71,8 @@ class LaunchDaemonManager {
 
     // Run in the background; `then` is called later on the main thread with one queued
     // call, with true exactly when the privileged script exited with status 0. Installing
-    // fails at once (no prompt) when the tool is missing or the temporary files cannot be
-    // written.
+    // fails at once (no prompt) when the tool is missing or not one root may run, or when
+    // the files cannot be staged.
     void install(std::function<void(bool)> then) const;
     void uninstall(std::function<void(bool)> then) const;
 
@@ -75,11 +84,14 @@ class LaunchDaemonManager {
     // The texts, for the scripts and for tests.
     std::string servicePropertyList() const;
     std::string unitText() const;
-    // The temporary files the install script copies into place.
-    std::string tempPlistPath() const;
-    std::string tempUnitPath() const;
+    // A new private staging directory under tempDir (com.orvane.orvtool.XXXXXX, mode
+    // 0700); none when it cannot be made.
+    std::optional<std::string> makeStagingDir() const;
+    // The files the install script copies into place, in a staging directory.
+    static std::string stagedPlistPath(const std::string& stagingDir);
+    static std::string stagedUnitPath(const std::string& stagingDir);
     // The shell scripts run as root (on macOS wrapped by adminAppleScript).
-    std::string installScript(const std::string& toolPath) const;
+    std::string installScript(const std::string& toolPath, const std::string& stagingDir) const;
     std::string uninstallScript() const;
     // The command kickstartIfInstalled runs.
     std::vector<std::string> kickstartCommand() const;
@@ -92,9 +104,10 @@ class LaunchDaemonManager {
     }
 
   private:
-    // Runs the script with the launcher on a background thread and hands the result to
-    // `then` with one queued call to the main thread.
-    void runPrivileged(const std::string& script, std::function<void(bool)> then) const;
+    // Runs the script with the launcher on a background thread, then removes `cleanUp`
+    // (when given), and hands the result to `then` with one queued call to the main thread.
+    void runPrivileged(const std::string& script, std::function<void(bool)> then,
+                       const std::string& cleanUp = "") const;
 
     Options options_;
 };

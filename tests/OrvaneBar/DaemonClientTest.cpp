@@ -20,6 +20,7 @@
 #include "DaemonClient.h"
 #include "DaemonFakes.h"
 #include "PrivilegedLauncher.h"
+#include "ToolTrust.h"
 
 using namespace std::chrono_literals;
 
@@ -156,6 +157,54 @@ TEST_F(DaemonClientTest, EnsureRunningLeavesAnAnsweringDaemonAlone) {
     EXPECT_EQ(*kicks, 0);
 }
 
+// A listener of another user gets no byte, whatever it would answer, and no daemon is
+// started over it.
+TEST_F(DaemonClientTest, ForeignListenerGetsNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a listener as another user";
+    touch(tool);
+    const std::string open = dir.filePath("open").toStdString();
+    ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(open)));
+    ASSERT_EQ(::chown(open.c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
+    DaemonClient::Options o = options();
+    o.socketPath = open + "/orvane.sock";
+    ForeignListener listener(o.socketPath);
+    ASSERT_TRUE(listener.ok());
+
+    const DaemonClient client(o);
+    const DaemonClient::Exchange result = client.exchange("set 0 5700");
+    EXPECT_EQ(result.outcome, DaemonClient::Exchange::Outcome::foreignListener);
+    EXPECT_EQ(result.peerUid, ForeignListener::kUid);
+    EXPECT_EQ(result.line, std::nullopt);
+    EXPECT_EQ(client.send("auto"), std::nullopt);
+    const DaemonStatus foreign(DaemonStatus::foreign, ForeignListener::kUid);
+    EXPECT_EQ(client.probe(), foreign);
+    EXPECT_FALSE(client.isAlive());
+    EXPECT_EQ(client.ensureRunning(), foreign);
+    EXPECT_TRUE(launcher->scripts().empty());
+    EXPECT_EQ(*kicks, 0);
+    std::this_thread::sleep_for(400ms);  // past the listener's wait for a request
+    EXPECT_EQ(listener.received(), "");
+}
+
+// Root runs only a tool no other user can change: a planted one is refused before any
+// prompt, and a trusted one is started by its resolved path.
+TEST_F(DaemonClientTest, EnsureRunningStartsOnlyATrustedTool) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a file as another user";
+    touch(tool);
+    ASSERT_EQ(::chown(tool.c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
+    EXPECT_EQ(DaemonClient(options()).ensureRunning(), DaemonStatus::untrustedTool);
+    EXPECT_TRUE(launcher->scripts().empty());
+
+    ASSERT_EQ(::chown(tool.c_str(), 0, 0), 0);
+    const std::string link = dir.filePath("link-to-orvtool").toStdString();
+    ASSERT_EQ(::symlink(tool.c_str(), link.c_str()), 0);
+    DaemonClient::Options o = options();
+    o.toolPath = [link] { return link; };
+    EXPECT_EQ(DaemonClient(o).ensureRunning(), DaemonStatus::down);  // the prompt is cancelled
+    EXPECT_EQ(launcher->scripts(), std::vector<std::string>{daemonStartScript(tool)});
+}
+
 TEST_F(DaemonClientTest, EnsureRunningWithoutTheToolStartsNothing) {
     std::ofstream(options().plistPath) << "<plist/>";  // even with the service installed
     EXPECT_EQ(DaemonClient(options()).ensureRunning(), DaemonStatus::down);
@@ -227,21 +276,22 @@ TEST(AppPaths, BareProgramNameUsesTheRunningExecutable) {
 }
 
 TEST(PrivilegedLauncher, ScriptsForOrdinaryPathsAreThePlainForms) {
-    const std::string script = daemonStartScript("/Applications/orvtool", "/tmp/orvane-daemon.log");
-    EXPECT_EQ(script, "('/Applications/orvtool' serve >'/tmp/orvane-daemon.log' 2>&1 &)");
+    const std::string script = daemonStartScript("/Applications/orvtool");
+    EXPECT_EQ(script, "(setsid '/Applications/orvtool' serve </dev/null >/dev/null 2>&1 &)");
     EXPECT_EQ(adminAppleScript(script),
-              "do shell script \"('/Applications/orvtool' serve >'/tmp/orvane-daemon.log' 2>&1 "
-              "&)\" with administrator privileges");
+              "do shell script \"(setsid '/Applications/orvtool' serve </dev/null >/dev/null "
+              "2>&1 &)\" with administrator privileges");
 }
 
 TEST(PrivilegedLauncher, QuotesAreEscapedForShellAndAppleScript) {
     const std::string path = "/Users/o'neil/a \"b\" \\c/orvtool";
-    const std::string script = daemonStartScript(path, "/tmp/orvane-daemon.log");
+    const std::string script = daemonStartScript(path);
     EXPECT_EQ(script,
-              "('/Users/o'\\''neil/a \"b\" \\c/orvtool' serve >'/tmp/orvane-daemon.log' 2>&1 &)");
+              "(setsid '/Users/o'\\''neil/a \"b\" \\c/orvtool' serve </dev/null >/dev/null 2>&1 "
+              "&)");
     EXPECT_EQ(adminAppleScript(script),
-              "do shell script \"('/Users/o'\\\\''neil/a \\\"b\\\" \\\\c/orvtool' serve "
-              ">'/tmp/orvane-daemon.log' 2>&1 &)\" with administrator privileges");
+              "do shell script \"(setsid '/Users/o'\\\\''neil/a \\\"b\\\" \\\\c/orvtool' serve "
+              "</dev/null >/dev/null 2>&1 &)\" with administrator privileges");
 }
 
 // As root the launcher is /bin/sh itself (elsewhere it would show a password prompt).
@@ -250,18 +300,99 @@ TEST(PrivilegedLauncher, RootShellRunsTheScriptAndReportsItsStatus) {
     EXPECT_EQ(runAsAdministrator("exit 3"), 3);
 
     // A tool whose path could break out of the quotes: it runs with the single argument
-    // "serve", its output lands in the log, and nothing else is executed.
+    // "serve", in a session of its own, its standard streams on /dev/null, and nothing
+    // else is executed.
     QTemporaryDir dir;
     const std::string folder = dir.filePath("it's \"odd\"; touch pwned; '").toStdString();
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder)));
     const std::string toolPath = folder + "/orvtool";
-    std::ofstream(toolPath) << "#!/bin/sh\necho \"$# $1\"\necho err >&2\n";
+    const std::string report = dir.filePath("report").toStdString();
+    std::ofstream(toolPath) << "#!/bin/sh\n"
+                            << "session=$(cut -d' ' -f6 /proc/$$/stat)\n"
+                            << "streams=\"$(readlink /proc/$$/fd/0) $(readlink /proc/$$/fd/1) "
+                               "$(readlink /proc/$$/fd/2)\"\n"
+                            << "echo \"$# $1 $(( session == $$ )) $streams\" > "
+                            << shellQuote(report) << "\n";
     ::chmod(toolPath.c_str(), 0755);
-    const std::string log = dir.filePath("daemon's.log").toStdString();
-    std::ofstream(log) << "old content\n";  // truncated by the start
 
-    EXPECT_EQ(runAsAdministrator(daemonStartScript(toolPath, log)), 0);
-    EXPECT_TRUE(waitForContent(log, "1 serve\nerr\n")) << readFile(log);
+    EXPECT_EQ(runAsAdministrator(daemonStartScript(toolPath)), 0);
+    EXPECT_TRUE(waitForContent(report, "1 serve 1 /dev/null /dev/null /dev/null\n"))
+        << readFile(report);
     EXPECT_FALSE(QFileInfo::exists(dir.filePath("pwned")));
     EXPECT_FALSE(QFileInfo::exists("pwned"));
+}
+
+// Which files root may run: the file and every directory above it belong to root or the
+// user and only they can change them, except in root's sticky directories and directories
+// only the administrators' group can write.
+TEST(ToolTrust, OnlyFilesNoOtherUserCanChange) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+    QTemporaryDir dir;  // root's, 0700, in /tmp (root's, 1777)
+    const std::string root = dir.path().toStdString();
+    const auto at = [&](const std::string& name) { return root + "/" + name; };
+    const auto makeDir = [&](const std::string& name, mode_t mode, uid_t owner = 0,
+                             gid_t group = 0) {
+        QDir().mkpath(QString::fromStdString(at(name)));
+        (void)!::chown(at(name).c_str(), owner, group);
+        ::chmod(at(name).c_str(), mode);
+    };
+    const auto refusedFor = [](const std::string& path, const std::string& why) {
+        return "「" + path + "」" + why;
+    };
+
+    makeDir("bin", 0755);
+    touch(at("bin/orvtool"));
+    ToolTrust trust = checkToolTrust(at("bin/orvtool"), 1000);
+    EXPECT_TRUE(trust.trusted) << trust.reason;
+    EXPECT_EQ(trust.path, at("bin/orvtool"));
+
+    // A link is judged, and run, by what it resolves to.
+    makeDir("links", 0777);
+    ASSERT_EQ(::symlink(at("bin/orvtool").c_str(), at("links/tool").c_str()), 0);
+    trust = checkToolTrust(at("links/tool"), 1000);
+    EXPECT_TRUE(trust.trusted) << trust.reason;
+    EXPECT_EQ(trust.path, at("bin/orvtool"));
+
+    // Planted by another user in a sticky directory: the file is that user's.
+    makeDir("sticky", 01777);
+    touch(at("sticky/orvtool"));
+    ASSERT_EQ(::chown(at("sticky/orvtool").c_str(), 65534, 65534), 0);
+    trust = checkToolTrust(at("sticky/orvtool"), 1000);
+    EXPECT_FALSE(trust.trusted);
+    EXPECT_EQ(trust.reason, refusedFor(at("sticky/orvtool"), "属于另一个用户（uid 65534）"));
+    EXPECT_EQ(trust.path, at("sticky/orvtool"));
+    // The same file is the user's own when that user runs the application.
+    EXPECT_TRUE(checkToolTrust(at("sticky/orvtool"), 65534).trusted);
+    // Root's file in root's sticky directory stays root's.
+    ASSERT_EQ(::chown(at("sticky/orvtool").c_str(), 0, 0), 0);
+    EXPECT_TRUE(checkToolTrust(at("sticky/orvtool"), 1000).trusted);
+
+    // Writable by others: the file, or a directory above it.
+    ::chmod(at("bin/orvtool").c_str(), 0757);
+    EXPECT_EQ(checkToolTrust(at("bin/orvtool"), 1000).reason,
+              refusedFor(at("bin/orvtool"), "可被其他用户修改"));
+    ::chmod(at("bin/orvtool").c_str(), 0775);
+    EXPECT_EQ(checkToolTrust(at("bin/orvtool"), 1000).reason,
+              refusedFor(at("bin/orvtool"), "可被其他用户修改"));
+    ::chmod(at("bin/orvtool").c_str(), 0755);
+    makeDir("open/inner", 0755);
+    ::chmod(at("open").c_str(), 0777);  // no sticky bit: anyone can rename "inner" away
+    touch(at("open/inner/orvtool"));
+    EXPECT_EQ(checkToolTrust(at("open/inner/orvtool"), 1000).reason,
+              refusedFor(at("open"), "可被其他用户修改"));
+    makeDir("group", 0775, 0, 100);
+    touch(at("group/orvtool"));
+    EXPECT_EQ(checkToolTrust(at("group/orvtool"), 1000).reason,
+              refusedFor(at("group"), "可被其他用户修改"));
+    ASSERT_EQ(::chown(at("group").c_str(), 0, 0), 0);  // only root's group may write
+    EXPECT_TRUE(checkToolTrust(at("group/orvtool"), 1000).trusted);
+    // A sticky directory that is not root's is its owner's to rearrange.
+    makeDir("theirs", 01777, 65534, 65534);
+    touch(at("theirs/orvtool"));
+    EXPECT_EQ(checkToolTrust(at("theirs/orvtool"), 1000).reason,
+              refusedFor(at("theirs"), "属于另一个用户（uid 65534）"));
+
+    EXPECT_EQ(checkToolTrust(at("missing/orvtool"), 1000).reason,
+              refusedFor(at("missing/orvtool"), "不存在"));
+    EXPECT_EQ(checkToolTrust(at("bin"), 1000).reason, refusedFor(at("bin"), "不是普通文件"));
 }

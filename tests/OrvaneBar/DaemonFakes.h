@@ -1,11 +1,17 @@
-// Stand-ins for what the daemon client talks to: a daemon on a private socket path and
-// a privileged launcher that records what it is asked to run.
+// Stand-ins for what the daemon client talks to: a daemon on a private socket path, a
+// listener run by another user, and a privileged launcher that records what it is asked
+// to run.
 #pragma once
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -22,6 +28,7 @@
 #include <vector>
 
 #include "Alerts.h"
+#include "DaemonClient.h"
 #include "PrivilegedLauncher.h"
 
 // The whole content of a file; empty when it cannot be read.
@@ -145,6 +152,105 @@ class FakeDaemon {
     std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
+};
+
+inline void PrintTo(const DaemonStatus& status, std::ostream* out) {
+    static const char* const names[] = {"alive", "down", "unresponsive", "foreign",
+                                        "untrustedTool"};
+    *out << names[status.kind];
+    if (status.kind == DaemonStatus::foreign) *out << " (uid " << status.peerUid << ")";
+}
+
+// A listener of another local user (uid 65534) at a socket path, as an attacker would run
+// it: a process of its own that, optionally inside a PrivateTmp's mount namespace, first
+// sends "quit" to whatever listens there (and waits for the path to be free), then binds
+// the path, and answers "OK" to every connection after a short wait. Every byte it
+// receives is passed to the test, which can so tell that nothing was sent to it.
+class ForeignListener {
+  public:
+    static constexpr uid_t kUid = 65534;
+
+    // mountNamespace: a /proc/<pid>/ns/mnt path to enter first; empty: stay here.
+    ForeignListener(const std::string& path, const std::string& mountNamespace = "",
+                    bool quitFirst = false) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+        const int ns = mountNamespace.empty() ? -1 : ::open(mountNamespace.c_str(), O_RDONLY);
+        int ready[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(report_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Only system calls from here on: the test process has other threads.
+            if ((ns >= 0 && (::setns(ns, CLONE_NEWNS) != 0 || ::chdir("/") != 0)) ||
+                ::setgroups(0, nullptr) != 0 || ::setgid(kUid) != 0 || ::setuid(kUid) != 0)
+                ::_exit(1);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            const auto* name = reinterpret_cast<const sockaddr*>(&address);
+            if (quitFirst) {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                if (::connect(fd, name, sizeof(address)) == 0) {
+                    (void)!::write(fd, "quit\n", 5);
+                    char byte;
+                    while (::read(fd, &byte, 1) > 0) {
+                    }
+                }
+                ::close(fd);
+            }
+            const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            int bound = -1;
+            for (int i = 0; i < 1000 && bound != 0; ++i) {
+                bound = ::bind(listener, name, sizeof(address));
+                if (bound != 0) ::usleep(10'000);  // until the daemon has removed its socket
+            }
+            if (bound != 0 || ::listen(listener, 8) != 0) ::_exit(1);
+            (void)!::write(ready[1], "1", 1);
+            for (;;) {
+                const int client = ::accept(listener, nullptr, nullptr);
+                if (client < 0) continue;
+                pollfd p{client, POLLIN, 0};
+                char buffer[256];
+                if (::poll(&p, 1, 300) > 0) {
+                    const ssize_t n = ::read(client, buffer, sizeof(buffer));
+                    if (n > 0) (void)!::write(report_[1], buffer, static_cast<std::size_t>(n));
+                }
+                (void)!::send(client, "OK\n", 3, MSG_NOSIGNAL);
+                ::close(client);
+            }
+        }
+        if (ns >= 0) ::close(ns);
+        ::close(ready[1]);
+        pollfd p{ready[0], POLLIN, 0};
+        char byte = 0;
+        ready_ = pid_ > 0 && ::poll(&p, 1, 15'000) == 1 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+    }
+    ~ForeignListener() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(report_[0]);
+        ::close(report_[1]);
+    }
+    ForeignListener(const ForeignListener&) = delete;
+    ForeignListener& operator=(const ForeignListener&) = delete;
+
+    bool ok() const { return ready_; }
+    // Everything received so far.
+    std::string received() {
+        char buffer[256];
+        ssize_t n;
+        while ((n = ::read(report_[0], buffer, sizeof(buffer))) > 0)
+            received_.append(buffer, static_cast<std::size_t>(n));
+        return received_;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int report_[2] = {-1, -1};
+    bool ready_ = false;
+    std::string received_;
 };
 
 // Records the scripts it is asked to run, performs the test's action for each, and

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -90,9 +91,9 @@ TEST(ServiceTexts, PropertyListIsByteExact) {
         "    <key>KeepAlive</key>\n"
         "    <true/>\n"
         "    <key>StandardErrorPath</key>\n"
-        "    <string>/tmp/orvane-daemon.log</string>\n"
+        "    <string>/var/log/orvane/daemon.log</string>\n"
         "    <key>StandardOutPath</key>\n"
-        "    <string>/tmp/orvane-daemon.log</string>\n"
+        "    <string>/var/log/orvane/daemon.log</string>\n"
         "</dict>\n"
         "</plist>";
     EXPECT_EQ(LaunchDaemonManager().servicePropertyList(), expected);
@@ -104,26 +105,39 @@ TEST(ServiceTexts, PropertyListIsByteExact) {
     EXPECT_NE(odd.find("<string>/opt/Tom &amp; Jerry&apos;s &lt;tools&gt;/&quot;orvtool&quot;"
                        "</string>"),
               std::string::npos);
-    EXPECT_EQ(plistStrings(odd),
-              (std::vector<std::string>{"com.orvane.orvtool", options.installBinPath, "serve",
-                                        "/tmp/orvane-daemon.log", "/tmp/orvane-daemon.log"}));
+    EXPECT_EQ(plistStrings(odd), (std::vector<std::string>{
+                                     "com.orvane.orvtool", options.installBinPath, "serve",
+                                     "/var/log/orvane/daemon.log", "/var/log/orvane/daemon.log"}));
 }
 
 TEST(ServiceTexts, LaunchdScripts) {
     LaunchDaemonManager::Options options;
     options.kind = ServiceManagerKind::launchd;
     options.tempDir = "/private/var/folders/x/T/";
+    options.logPath = "/Library/Logs/Orvane/daemon.log";
     const LaunchDaemonManager manager(options);
-    EXPECT_EQ(adminAppleScript(manager.installScript("/Applications/Orvane/orvtool")),
-              "do shell script \"cp '/Applications/Orvane/orvtool' "
-              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && chmod 755 "
-              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && cp "
-              "'/private/var/folders/x/T/com.orvane.orvtool.plist' "
-              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && chmod 644 "
-              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && launchctl bootstrap system "
-              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' 2>/dev/null; launchctl enable "
-              "system/com.orvane.orvtool; launchctl kickstart -k system/com.orvane.orvtool\" with "
-              "administrator privileges");
+    // Nothing is copied unless the staged files are plain files in a plain directory, and
+    // each copy is compared with its source; any failure ends the script with status 1.
+    const std::string staging = "/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd";
+    EXPECT_EQ(
+        adminAppleScript(manager.installScript("/Applications/Orvane/orvtool", staging)),
+        "do shell script \"[ -d '/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd' ] && [ ! "
+        "-L '/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd' ] && [ -f "
+        "'/Applications/Orvane/orvtool' ] && [ ! -L '/Applications/Orvane/orvtool' ] && [ -f "
+        "'/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' ] && "
+        "[ ! -L '/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' "
+        "] && mkdir -p '/Library/Logs/Orvane' && cp '/Applications/Orvane/orvtool' "
+        "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && cmp -s "
+        "'/Applications/Orvane/orvtool' '/Library/PrivilegedHelperTools/com.orvane.orvtool' "
+        "&& chmod 755 '/Library/PrivilegedHelperTools/com.orvane.orvtool' && cp "
+        "'/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' "
+        "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && cmp -s "
+        "'/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' "
+        "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && chmod 644 "
+        "'/Library/LaunchDaemons/com.orvane.orvtool.plist' || exit 1; launchctl bootstrap "
+        "system '/Library/LaunchDaemons/com.orvane.orvtool.plist' 2>/dev/null; launchctl "
+        "enable system/com.orvane.orvtool; launchctl kickstart -k system/com.orvane.orvtool\" "
+        "with administrator privileges");
     EXPECT_EQ(adminAppleScript(manager.uninstallScript()),
               "do shell script \"launchctl bootout system/com.orvane.orvtool 2>/dev/null; rm -f "
               "'/Library/LaunchDaemons/com.orvane.orvtool.plist' "
@@ -132,11 +146,15 @@ TEST(ServiceTexts, LaunchdScripts) {
     EXPECT_EQ(manager.kickstartCommand(),
               (std::vector<std::string>{"/bin/launchctl", "kickstart", "-k",
                                         "system/com.orvane.orvtool"}));
+    EXPECT_NE(
+        manager.servicePropertyList().find("<string>/Library/Logs/Orvane/daemon.log</string>"),
+        std::string::npos);
 
     // An apostrophe in the tool path is closed, escaped and reopened for the shell, and
     // the escape's backslash doubled for the AppleScript string.
-    EXPECT_EQ(adminAppleScript(manager.installScript("/Users/o'brien/orvtool")).substr(0, 49),
-              "do shell script \"cp '/Users/o'\\\\''brien/orvtool' ");
+    EXPECT_NE(adminAppleScript(manager.installScript("/Users/o'brien/orvtool", staging))
+                  .find("[ -f '/Users/o'\\\\''brien/orvtool' ]"),
+              std::string::npos);
 }
 
 TEST(ServiceTexts, SystemdScriptsAndUnit) {
@@ -144,18 +162,30 @@ TEST(ServiceTexts, SystemdScriptsAndUnit) {
     options.kind = ServiceManagerKind::systemd;
     options.tempDir = "/tmp";
     const LaunchDaemonManager manager(options);
-    EXPECT_EQ(manager.installScript("/opt/orvane/bin/orvtool"),
-              "mkdir -p '/Library/PrivilegedHelperTools' '/Library/LaunchDaemons' "
-              "'/etc/systemd/system' && cp '/opt/orvane/bin/orvtool' "
-              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && chmod 755 "
-              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && cp "
-              "'/tmp/com.orvane.orvtool.plist' '/Library/LaunchDaemons/com.orvane.orvtool.plist' "
-              "&& chmod 644 '/Library/LaunchDaemons/com.orvane.orvtool.plist' && cp "
-              "'/tmp/com.orvane.orvtool.service' "
+    EXPECT_EQ(manager.installScript("/opt/orvane/bin/orvtool", "/tmp/com.orvane.orvtool.Ab12Cd"),
+              "[ -d '/tmp/com.orvane.orvtool.Ab12Cd' ] && [ ! -L '/tmp/com.orvane.orvtool.Ab12Cd' "
+              "] && [ -f '/opt/orvane/bin/orvtool' ] && [ ! -L '/opt/orvane/bin/orvtool' ] && [ -f "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' ] && [ ! -L "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' ] && [ -f "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.service' ] && [ ! -L "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.service' ] && mkdir -p "
+              "'/Library/PrivilegedHelperTools' '/Library/LaunchDaemons' '/etc/systemd/system' "
+              "'/var/log/orvane' && cp '/opt/orvane/bin/orvtool' "
+              "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && cmp -s "
+              "'/opt/orvane/bin/orvtool' '/Library/PrivilegedHelperTools/com.orvane.orvtool' && "
+              "chmod 755 '/Library/PrivilegedHelperTools/com.orvane.orvtool' && cp "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && cmp -s "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && chmod 644 "
+              "'/Library/LaunchDaemons/com.orvane.orvtool.plist' && cp "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.service' "
+              "'/etc/systemd/system/com.orvane.orvtool.service' && cmp -s "
+              "'/tmp/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.service' "
               "'/etc/systemd/system/com.orvane.orvtool.service' && chmod 644 "
-              "'/etc/systemd/system/com.orvane.orvtool.service' && systemctl daemon-reload "
-              "2>/dev/null; systemctl enable com.orvane.orvtool.service; systemctl restart "
-              "com.orvane.orvtool.service");
+              "'/etc/systemd/system/com.orvane.orvtool.service' || exit 1; systemctl "
+              "daemon-reload 2>/dev/null; systemctl enable com.orvane.orvtool.service; systemctl "
+              "restart com.orvane.orvtool.service");
     EXPECT_EQ(manager.uninstallScript(),
               "systemctl disable --now com.orvane.orvtool.service 2>/dev/null; rm -f "
               "'/Library/LaunchDaemons/com.orvane.orvtool.plist' "
@@ -172,8 +202,8 @@ TEST(ServiceTexts, SystemdScriptsAndUnit) {
               "ExecStopPost=/Library/PrivilegedHelperTools/com.orvane.orvtool auto\n"
               "Restart=always\n"
               "RestartSec=1\n"
-              "StandardOutput=append:/tmp/orvane-daemon.log\n"
-              "StandardError=append:/tmp/orvane-daemon.log\n"
+              "StandardOutput=append:/var/log/orvane/daemon.log\n"
+              "StandardError=append:/var/log/orvane/daemon.log\n"
               "\n"
               "[Install]\n"
               "WantedBy=multi-user.target\n");
@@ -306,16 +336,34 @@ TEST_F(ServiceEntryTest, InstallReportsTheScriptsExitStatus) {
     auto app = launch();
     const LaunchDaemonManager manager(serviceOptions());
 
-    // A cancelled prompt: the temporary files stay, nothing is placed.
+    // A cancelled prompt: the files were staged in a private directory for the script,
+    // which is removed afterwards; nothing is placed.
+    std::vector<std::string> staged;
+    launcher->action = [&] {
+        const QStringList dirs =
+            QDir(dir.filePath("tmp")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+        for (const QString& name : dirs) {
+            const std::string path = dir.filePath("tmp/" + name).toStdString();
+            staged = {path, std::to_string(mode(path)),
+                      readFile(LaunchDaemonManager::stagedPlistPath(path)),
+                      readFile(LaunchDaemonManager::stagedUnitPath(path))};
+        }
+    };
     app->toggleLaunchDaemon();
     EXPECT_EQ(entryTitle(*app), "安装中…");
     EXPECT_FALSE(app->launchDaemonMenuItem->isEnabled());
     ASSERT_TRUE(waitForAlerts(1));
     EXPECT_EQ(alerts.back(), kInstallFailed);
-    EXPECT_EQ(launcher->scripts(), std::vector<std::string>{manager.installScript(toolPath())});
-    EXPECT_EQ(readFile(manager.tempPlistPath()), manager.servicePropertyList());
-    EXPECT_EQ(readFile(manager.tempUnitPath()), manager.unitText());
+    ASSERT_EQ(staged.size(), 4u);
+    EXPECT_EQ(staged[0].rfind(dir.filePath("tmp/com.orvane.orvtool.").toStdString(), 0), 0u);
+    EXPECT_EQ(staged[1], std::to_string(0700));
+    EXPECT_EQ(staged[2], manager.servicePropertyList());
+    EXPECT_EQ(staged[3], manager.unitText());
+    EXPECT_EQ(launcher->scripts(),
+              std::vector<std::string>{manager.installScript(toolPath(), staged[0])});
+    EXPECT_FALSE(exists(staged[0]));
     EXPECT_FALSE(exists(plistPath()));
+    launcher->action = nullptr;
     EXPECT_EQ(entryTitle(*app), kInstallTitle);
     EXPECT_TRUE(app->launchDaemonMenuItem->isEnabled());
 
@@ -412,7 +460,10 @@ class RealInstallTest : public ServiceEntryTest {
         tmp = std::make_unique<PrivateTmp>();
         ASSERT_TRUE(tmp->ok()) << tmp->error();
         QDir().mkpath(QString::fromStdString(tmp->path("/tmp/user's tmp")));
-        QDir().mkpath(QString::fromStdString(tmp->path("/tmp/app & <co>")));
+        // The tool lies where both this process and the private /tmp see it, at a path
+        // root may run (in the build tree).
+        ASSERT_TRUE(toolDir.isValid());
+        QDir().mkpath(toolDir.filePath("app & <co>"));
         std::ofstream(toolPath()) << "#!/bin/sh\necho tool\n";
         writeStandIn(systemctl(), tmp->path("/tmp/systemctl.log"), tmp->path("/tmp/fail"));
     }
@@ -426,6 +477,7 @@ class RealInstallTest : public ServiceEntryTest {
         o.unitPath = root + "/etc/systemd/system/com.orvane.orvtool.service";
         o.systemctl = systemctl();
         o.tempDir = tmp->path("/tmp/user's tmp/");
+        o.logPath = root + "/var/log/orvane/daemon.log";
         o.toolPath = [tool = toolPath()] { return tool; };
         PrivateTmp* inside = tmp.get();
         o.launcher = [inside](const std::string& script) -> std::optional<int> {
@@ -433,10 +485,13 @@ class RealInstallTest : public ServiceEntryTest {
         };
         return o;
     }
-    std::string toolPath() const override { return tmp->path("/tmp/app & <co>/orvtool"); }
+    std::string toolPath() const override {
+        return toolDir.filePath("app & <co>/orvtool").toStdString();
+    }
     std::string systemctl() const { return tmp->path("/tmp/bin/systemctl"); }
     std::string recorded() const { return readFile(tmp->path("/tmp/systemctl.log")); }
 
+    QTemporaryDir toolDir{QString(ORVANE_BINARY_DIR) + "/install-test-XXXXXX"};
     std::unique_ptr<PrivateTmp> tmp;
 };
 
@@ -456,6 +511,11 @@ TEST_F(RealInstallTest, InstallPlacesTheFilesAndUninstallRemovesThem) {
     EXPECT_EQ(mode(o.plistPath), 0644u);
     EXPECT_EQ(readFile(o.unitPath), manager.unitText());
     EXPECT_EQ(mode(o.unitPath), 0644u);
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(o.logPath)).dir().exists());
+    // The staging directory is gone.
+    EXPECT_TRUE(QDir(QString::fromStdString(o.tempDir))
+                    .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+                    .isEmpty());
     EXPECT_EQ(recorded(),
               "daemon-reload\n"
               "enable com.orvane.orvtool.service\n"
@@ -495,4 +555,50 @@ TEST_F(RealInstallTest, FailedRestartReportsFailureWithTheFilesInPlace) {
     EXPECT_EQ(alerts.back(), kInstallFailed);
     EXPECT_TRUE(exists(serviceOptions().installBinPath));
     EXPECT_EQ(entryTitle(*app), kUninstallTitle);
+}
+
+// The script run as root copies only plain files from a plain staging directory, and
+// compares what it copied: a link at any source, or at the directory, ends it with a
+// failure before anything is placed.
+TEST_F(RealInstallTest, ScriptRefusesLinkedSources) {
+    const LaunchDaemonManager manager(serviceOptions());
+    const LaunchDaemonManager::Options& o = manager.options();
+    const std::string elsewhere = tmp->path("/tmp/elsewhere");
+    QDir().mkpath(QString::fromStdString(elsewhere));
+    std::ofstream(elsewhere + "/evil") << "[Service]\nExecStart=/bin/sh -c 'id > /pwned'\n";
+    const auto stage = [&](const std::string& name) {
+        const std::string staging = tmp->path("/tmp/user's tmp/") + name;
+        QDir().mkpath(QString::fromStdString(staging));
+        Files::writeAtomically(LaunchDaemonManager::stagedPlistPath(staging),
+                               manager.servicePropertyList());
+        Files::writeAtomically(LaunchDaemonManager::stagedUnitPath(staging), manager.unitText());
+        return staging;
+    };
+    const auto run = [&](const std::string& tool, const std::string& staging) {
+        return o.launcher(manager.installScript(tool, staging));
+    };
+
+    const std::string linkedUnit = stage("unit");
+    ::unlink(LaunchDaemonManager::stagedUnitPath(linkedUnit).c_str());
+    ASSERT_EQ(::symlink((elsewhere + "/evil").c_str(),
+                        LaunchDaemonManager::stagedUnitPath(linkedUnit).c_str()),
+              0);
+    EXPECT_EQ(run(toolPath(), linkedUnit), 1);
+
+    const std::string linkedDir = tmp->path("/tmp/user's tmp/linked");
+    ASSERT_EQ(::symlink(stage("real").c_str(), linkedDir.c_str()), 0);
+    EXPECT_EQ(run(toolPath(), linkedDir), 1);
+
+    const std::string linkedTool = tmp->path("/tmp/orvtool-link");
+    ASSERT_EQ(::symlink(toolPath().c_str(), linkedTool.c_str()), 0);
+    EXPECT_EQ(run(linkedTool, stage("tool")), 1);
+
+    EXPECT_FALSE(exists(o.installBinPath));
+    EXPECT_FALSE(exists(o.plistPath));
+    EXPECT_FALSE(exists(o.unitPath));
+    EXPECT_EQ(recorded(), "");
+
+    // The same script with plain files installs.
+    EXPECT_EQ(run(toolPath(), stage("plain")), 0);
+    EXPECT_EQ(readFile(o.unitPath), manager.unitText());
 }

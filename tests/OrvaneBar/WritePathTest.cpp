@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "Alerts.h"
 #include "AppDelegate.h"
@@ -38,7 +39,25 @@ const Alert kWriteRejected = {AlertStyle::warning, "写入被拒绝",
 Alert startFailedAlert(const std::string& tool) {
     return {AlertStyle::warning, "控制服务启动失败",
             "无法以管理员身份启动 orvtool serve。\n可手动运行：sudo '" + tool +
-                "' serve\n日志：/tmp/orvane-daemon.log"};
+                "' serve\n日志：/var/log/orvane/daemon.log"};
+}
+
+// Without a tool root may run, the alert says why instead of how to run it.
+Alert startFailedAlert(const std::string& tool, const std::string& reason) {
+    return {AlertStyle::warning, "控制服务启动失败",
+            "无法以管理员身份启动 orvtool serve。\n不会以 root 运行 '" + tool + "'：" + reason +
+                "\n日志：/var/log/orvane/daemon.log"};
+}
+
+Alert quitFailedAlert(const std::string& cause, const std::string& tool) {
+    return {AlertStyle::warning, "风扇未能恢复自动模式",
+            cause + "\n请在终端执行：sudo '" + tool + "' auto"};
+}
+
+Alert foreignAlert(const std::string& socket, const std::string& command) {
+    return {AlertStyle::warning, "控制服务被冒用",
+            socket + "被另一个用户（uid 65534）占用，不是以 root 运行的控制服务。\n命令「" +
+                command + "」未发送。"};
 }
 
 }  // namespace
@@ -171,14 +190,51 @@ TEST_F(WritePathTest, SilentDaemonIsReportedNotReplaced) {
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
+// A listener of another user at the socket is told nothing and no daemon is started over
+// it; a tool another user could have planted is not run as root.
+TEST_F(WritePathTest, ForeignListenerAndUntrustedToolAreReportedNotUsed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    createTool();
+    const std::string open = dir.filePath("open").toStdString();
+    ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(open)));
+    ASSERT_EQ(::chown(open.c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
+    DaemonClient::Options o = options();
+    o.socketPath = open + "/orvane.sock";
+    auto app = makeApp(o);
+    {
+        ForeignListener listener(o.socketPath);
+        ASSERT_TRUE(listener.ok());
+        app->sliderChanged(0, 5700);
+        app->restoreAllAuto();
+        EXPECT_EQ(alerts, (std::vector<Alert>{foreignAlert(o.socketPath, "set 0 5700"),
+                                              foreignAlert(o.socketPath, "auto")}));
+        std::this_thread::sleep_for(400ms);  // past the listener's wait for a request
+        EXPECT_EQ(listener.received(), "");
+    }
+
+    alerts.clear();
+    ASSERT_EQ(::chown(toolPath().c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
+    app->sliderChanged(0, 5700);
+    ASSERT_TRUE(waitForAlerts(1));
+    const Alert untrusted = {AlertStyle::warning, "orvtool 不可信",
+                             "不会以 root 运行 '" + toolPath() + "'：「" + toolPath() +
+                                 "」属于另一个用户（uid 65534）\n"
+                                 "请把 orvtool 放在只有 root 或当前用户能修改的目录中。"};
+    EXPECT_EQ(alerts, std::vector<Alert>{untrusted});
+    EXPECT_TRUE(launcher->scripts().empty());
+}
+
 TEST_F(WritePathTest, DownWithoutToolFailsWithoutPrompt) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     auto app = makeApp(options());
     app->sliderChanged(0, 3000);
     EXPECT_TRUE(alerts.empty());  // the start runs in the background
     ASSERT_TRUE(waitForAlerts(1));
-    // Names candidate A, beside the executable.
-    EXPECT_EQ(alerts, std::vector<Alert>{startFailedAlert(toolPath())});
+    // Names candidate A, beside the executable, and why it is not run.
+    EXPECT_EQ(alerts,
+              std::vector<Alert>{startFailedAlert(toolPath(), "「" + toolPath() + "」不存在")});
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
@@ -191,7 +247,7 @@ TEST_F(WritePathTest, CancelledPromptFailsAfterPollingAndEachWriteTriesAgain) {
     ASSERT_TRUE(waitForAlerts(2));
     EXPECT_EQ(alerts,
               (std::vector<Alert>{startFailedAlert(toolPath()), startFailedAlert(toolPath())}));
-    const std::string script = "('" + toolPath() + "' serve >'/tmp/orvane-daemon.log' 2>&1 &)";
+    const std::string script = "(setsid '" + toolPath() + "' serve </dev/null >/dev/null 2>&1 &)";
     EXPECT_EQ(launcher->scripts(), (std::vector<std::string>{script, script}));
 }
 
@@ -272,12 +328,46 @@ TEST_F(WritePathTest, QuitStartsAStoppedDaemonToRestore) {
     EXPECT_EQ(launcher->scripts().size(), 1u);
     EXPECT_TRUE(alerts.empty());
 
-    // The start fails: quit goes on, without an alert.
+    // The start fails: quit says so, and goes on.
     daemon.reset();
     launcher->action = nullptr;
     app->quitApp();
     EXPECT_EQ(terminated, 2);
+    EXPECT_EQ(alerts, std::vector<Alert>{quitFailedAlert("控制服务未能启动。", toolPath())});
+    EXPECT_EQ(launcher->scripts().size(), 2u);
+}
+
+// Quit keeps sending "auto" within its limit until a reply comes: replies that say
+// nothing are tried again half a second later, a slow reply is waited for (longer than a
+// row's write would wait), an "ERR" reply ends the attempts, and anything but "OK" is
+// reported before the application ends.
+TEST_F(WritePathTest, QuitUsesItsWholeLimitToRestore) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    emu.control("set F0Md 01");
+    createTool();
+    quitWaitLimit = 5s;
+    std::atomic<int> autos = 0;
+    std::string autoReply = "OK auto all\n";
+    FakeDaemon daemon(socketPath(), [&](const std::string& line) -> FakeDaemon::Reply {
+        if (line == "ping") return {{}, true};  // busy: the start-up probe gets no answer
+        if (++autos < 3) return {{}};           // closed without a reply
+        std::this_thread::sleep_for(1s);        // longer than a row's write waits
+        return {{autoReply}};
+    });
+    auto app = makeApp(options());
+    app->quitApp();
+    EXPECT_EQ(terminated, 1);
+    EXPECT_EQ(daemon.lines(), (std::vector<std::string>{"ping", "auto", "auto", "auto"}));
     EXPECT_TRUE(alerts.empty());
+    EXPECT_TRUE(launcher->scripts().empty());  // a daemon that is there is not replaced
+
+    autoReply = "ERR 写入失败\n";
+    autos = 2;
+    app->quitApp();
+    EXPECT_EQ(terminated, 2);
+    EXPECT_EQ(daemon.commands().size(), 4u);  // no second try after an "ERR"
+    EXPECT_EQ(alerts,
+              std::vector<Alert>{quitFailedAlert("控制服务回复：ERR 写入失败", toolPath())});
 }
 
 TEST_F(WritePathTest, QuitWaitsNoLongerThanItsLimit) {
@@ -300,6 +390,7 @@ TEST_F(WritePathTest, QuitWaitsNoLongerThanItsLimit) {
     app->quitApp();
     EXPECT_EQ(terminated, 1);
     EXPECT_EQ(launcher->scripts().size(), 1u);
+    EXPECT_EQ(alerts, std::vector<Alert>{quitFailedAlert("控制服务没有应答。", toolPath())});
     {
         const std::lock_guard<std::mutex> lock(gate->mutex);
         gate->open = true;
@@ -358,13 +449,16 @@ TEST_F(RealDaemonTest, WritesReachTheEmulator) {
     EXPECT_TRUE(alerts.empty());
 }
 
-TEST_F(RealDaemonTest, DaemonWithoutRootIsReported) {
+// The daemon run by another user is not the control service: it is told nothing.
+TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrusted) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     startDaemon(65534);
     auto app = makeApp(realOptions());
     app->sliderChanged(0, 3000);
-    EXPECT_EQ(alerts, std::vector<Alert>{kWriteRejected});
+    EXPECT_EQ(alerts,
+              std::vector<Alert>{foreignAlert(tmp->path("/tmp/orvane.sock"), "set 0 3000")});
     EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
+    EXPECT_EQ(tmp->read("/tmp/orvane-daemon.log").find("set 0 3000"), std::string::npos);
 }
 
 TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {
@@ -378,16 +472,8 @@ TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {
     auto app = makeApp(o);
 
     app->sliderChanged(0, 3000);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return emu.value("F0Md") == hexBytes("01"); }, 10000))
-        << readFile(tmp->path("/tmp/orvane-daemon.log"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return emu.value("F0Md") == hexBytes("01"); }, 10000));
     EXPECT_EQ(emu.value("F0Tg"), hexBytes("00803b45"));
-    // Detached, with its output in the log.
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] {
-            return readFile(tmp->path("/tmp/orvane-daemon.log")).find("OK set fan=0 rpm=3000") !=
-                   std::string::npos;
-        },
-        10000));
 
     // Stop it; quitting with fan 0 forced starts it again and restores the fan before
     // quitApp returns.
