@@ -1,1 +1,487 @@
-// Placeholder: filled in by the change that hardens this side.
+// Attacks of another local user (uid 65534) on the root control daemon: a real
+// `orvtool serve` as root in a private /tmp and /var/log, on the emulator, with the attacker
+// as a process of uid 65534 in the same namespace. Each attack is shown to fail: nothing is
+// written through planted paths, the log stays bounded and free of control bytes, no client
+// locks others out, and every stop hands the fans back.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Emulator.h"
+#include "PrivateTmp.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr uid_t kNobody = 65534;
+constexpr const char* kSocket = "/tmp/orvane.sock";
+constexpr const char* kLog = "/var/log/orvane/daemon.log";
+constexpr const char* kOldLog = "/var/log/orvane/daemon.log.1";
+// Safety net for every wait, so that a broken daemon fails a test instead of hanging it.
+constexpr int kWaitMs = 10'000;
+
+// A connection, or -1. Non-blocking ones fail at once where a full backlog would wait.
+int connectTo(const std::string& path, bool nonBlocking = false) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const int fd =
+        ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool sendAll(int fd, const std::string& data) {
+    for (std::size_t done = 0; done < data.size();) {
+        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// One line (without its line feed) within waitMs; empty at the end or on time-out.
+std::string readLine(int fd, int waitMs = kWaitMs) {
+    std::string line;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    char c;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) return "";
+        if (::recv(fd, &c, 1, 0) != 1) return "";
+        if (c == '\n') return line;
+        line += c;
+    }
+}
+
+// Reads one reply of any length, in large pieces; false when none comes.
+bool readReply(int fd) {
+    char buf[8192];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, kWaitMs) != 1) return false;
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        if (buf[n - 1] == '\n') return true;
+    }
+}
+
+// Whether the daemon closed the connection within waitMs.
+bool closedByPeer(int fd, int waitMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    char buf[4096];
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) == 1) {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+        }
+    }
+    return false;
+}
+
+// A root daemon on an emulator in a private /tmp; standard error to /dev/null, so that the
+// log file in /var/log/orvane is its only record.
+class Rig {
+  public:
+    explicit Rig(const std::string& profile = "recent-2fan.prof")
+        : emu(Emulator::shippedProfile(profile)) {
+        emu.control("clock freeze");
+        for (int fan = 0; fan < 2; ++fan)
+            originalMn[fan] = hexString(emu.value("F" + std::to_string(fan) + "Mn"));
+    }
+    ~Rig() {
+        for (const int fd : fds)
+            ::close(fd);
+    }
+
+    // With stderrInside the daemon's standard error goes to that file inside, as a whole
+    // record of its lines (the log file rotates).
+    bool start(const std::string& stderrInside = "") {
+        pid = tmp.start({ORVTOOL_BINARY, "serve"}, stderrInside);
+        return tmp.waitForSocket(kSocket, pid);
+    }
+    std::string socket() const { return tmp.path(kSocket); }
+
+    // A root client on a fresh connection: the reply to one request.
+    std::string ask(const std::string& request) {
+        const int fd = connectTo(socket());
+        if (fd < 0) return "(no connection)";
+        const std::string reply = sendAll(fd, request + "\n") ? readLine(fd) : "";
+        ::close(fd);
+        return reply;
+    }
+
+    // Runs body in a child process of uid 65534 inside the namespace; its exit status
+    // (-1 when it did not exit normally).
+    pid_t spawnAsNobody(const std::function<int()>& body) {
+        const pid_t child = ::fork();
+        if (child != 0) return child;
+        if (::setns(tmp.namespaceFd(), CLONE_NEWNS) != 0 || ::chdir("/") != 0 ||
+            ::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(126);
+        ::_exit(body());
+    }
+    static int wait(pid_t child) {
+        int status = 0;
+        if (::waitpid(child, &status, 0) != child) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    int asNobody(const std::function<int()>& body) { return wait(spawnAsNobody(body)); }
+    int shellAsNobody(const std::string& script) {
+        return tmp.run({"/bin/sh", "-c", script}, "", kNobody);
+    }
+
+    int waitExit() {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kWaitMs);
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) return -2;
+            std::this_thread::sleep_for(5ms);
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    bool forced(int fan, bool modeKeys) {
+        const std::string f = "F" + std::to_string(fan);
+        if (modeKeys && hexString(emu.value(f + "Md")) != "00") return true;
+        return hexString(emu.value(f + "Mn")) != originalMn[fan];
+    }
+
+    Emulator emu;
+    PrivateTmp tmp;
+    pid_t pid = -1;
+    std::string originalMn[2];
+    std::vector<int> fds;  // connections closed with the rig
+};
+
+#define REQUIRE_NAMESPACE(rig)                                                      \
+    if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp and uid 65534 need root"; \
+    ASSERT_TRUE((rig).tmp.ok()) << (rig).tmp.error()
+
+bool hasRawControlBytes(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char ch) {
+        const auto c = static_cast<unsigned char>(ch);
+        return (c < 0x20 && c != '\n') || c == 0x7F;
+    });
+}
+
+struct stat statOf(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) st.st_mode = 0;
+    return st;
+}
+
+}  // namespace
+
+TEST(DaemonAttack, PlantedPathsAreNeitherFollowedNorOpened) {
+    // What uid 65534 leaves at the old log path and at the socket path before the start.
+    const std::vector<std::pair<std::string, std::string>> plants = {
+        {"symlink",
+         "ln -s /tmp/victim /tmp/orvane-daemon.log && ln -s /tmp/victim " + std::string(kSocket)},
+        {"fifo", "mkfifo /tmp/orvane-daemon.log && mkfifo /tmp/orvane.sock"},
+        {"file", "echo mine > /tmp/orvane-daemon.log && echo mine > /tmp/orvane.sock"},
+        {"directory",
+         "mkdir -p /tmp/orvane-daemon.log /tmp/orvane.sock/sub && "
+         "ln -s /tmp/victim /tmp/orvane.sock/sub/link"},
+    };
+    for (const auto& [kind, script] : plants) {
+        SCOPED_TRACE(kind);
+        Rig rig;
+        REQUIRE_NAMESPACE(rig);
+        std::ofstream(rig.tmp.path("/tmp/victim")) << "root's";
+        ASSERT_EQ(rig.shellAsNobody(script), 0);
+        const struct stat before = statOf(rig.tmp.path("/tmp/orvane-daemon.log"));
+
+        ASSERT_TRUE(rig.start());
+        const struct stat sock = statOf(rig.socket());
+        EXPECT_TRUE(S_ISSOCK(sock.st_mode));
+        EXPECT_EQ(sock.st_uid, 0u);
+        EXPECT_EQ(sock.st_mode & 0777, 0666u);
+        // A request meant for a shell is only data.
+        EXPECT_EQ(rig.ask("x;id>/tmp/pwned;#"), "ERR 未知命令: x;id>/tmp/pwned;#");
+        EXPECT_EQ(rig.asNobody([] {
+            const int fd = connectTo(kSocket);
+            return fd >= 0 && sendAll(fd, "ping\n") && readLine(fd) == "OK pong fans=2" ? 0 : 1;
+        }),
+                  0);
+        ASSERT_EQ(::kill(rig.pid, SIGTERM), 0);
+        EXPECT_EQ(rig.waitExit(), 0);
+
+        EXPECT_EQ(rig.tmp.read("/tmp/victim"), "root's");
+        EXPECT_NE(::access(rig.tmp.path("/tmp/pwned").c_str(), F_OK), 0);
+        const struct stat after = statOf(rig.tmp.path("/tmp/orvane-daemon.log"));
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_size, before.st_size);
+        EXPECT_EQ(after.st_uid, kNobody);
+        if (kind == "fifo") {
+            // Never opened by the daemon: still nobody reads it.
+            const int w =
+                ::open(rig.tmp.path("/tmp/orvane-daemon.log").c_str(), O_WRONLY | O_NONBLOCK);
+            EXPECT_EQ(w, -1);
+            if (w >= 0) ::close(w);
+        }
+        const std::string log = rig.tmp.read(kLog);
+        EXPECT_NE(log.find("/tmp/orvane.sock 处原有"), std::string::npos) << log;
+        EXPECT_NE(log.find("[serve] x;id>/tmp/pwned;# → ERR 未知命令: x;id>/tmp/pwned;#"),
+                  std::string::npos)
+            << log;
+        if (kind == "directory") {
+            // Moved aside whole, its link not followed.
+            EXPECT_NE(log.find("已移到 /tmp/orvane.sock.moved."), std::string::npos) << log;
+        }
+    }
+}
+
+TEST(DaemonAttack, FloodOfControlBytesLeavesABoundedCleanLog) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.start());
+    std::string line = "\x1b[2J\x1b]0;owned\x07\rfake [serve] ping → OK";
+    line += std::string(1, '\0') + "\xc2\x9b" + "31m";
+    while (line.size() < 4000)
+        line += "\x1b\r" + std::string(1, '\0') + "xyz";
+    line += "\n";
+    const int status = rig.asNobody([&] {
+        const auto end = Clock::now() + 4s;
+        int fd = -1;
+        while (Clock::now() < end) {
+            if (fd < 0) fd = connectTo(kSocket);
+            if (fd < 0) return 2;
+            // Replies are read, so that only the log is under test here.
+            if (!sendAll(fd, line) || !readReply(fd)) {
+                ::close(fd);
+                fd = -1;
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+
+    const std::string current = rig.tmp.read(kLog);
+    const std::string old = rig.tmp.read(kOldLog);
+    const std::string both = old + current;
+    EXPECT_FALSE(old.empty()) << "the flood should have rotated the log at least once";
+    EXPECT_LE(current.size(), 1u << 20);
+    EXPECT_LE(old.size(), 1u << 20);
+    EXPECT_FALSE(hasRawControlBytes(current));
+    EXPECT_FALSE(hasRawControlBytes(old));
+    EXPECT_EQ(both.find("\xc2\x9b"), std::string::npos);
+    EXPECT_NE(both.find("\\e[2J\\e]0;owned\\x07\\rfake [serve] ping → OK\\0\\u009B31m"),
+              std::string::npos);
+    EXPECT_NE(both.find("…[截去 "), std::string::npos);
+}
+
+TEST(DaemonAttack, NoClientLocksOutTheOthers) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.start("/tmp/daemon.stderr"));
+    const auto start = Clock::now();
+
+    // A pipeliner that never reads, reconnecting whenever it is dropped.
+    const pid_t pipeliner = rig.spawnAsNobody([] {
+        std::string many;
+        for (int i = 0; i < 300'000; ++i)
+            many += "ping\n";
+        const auto end = Clock::now() + 14s;
+        while (Clock::now() < end) {
+            const int fd = connectTo(kSocket);
+            if (fd >= 0) sendAll(fd, many);
+            if (fd >= 0) ::close(fd);
+            std::this_thread::sleep_for(100ms);
+        }
+        return 0;
+    });
+    // A slow loris: one byte of "ping" every 1.5 s; 0 when the daemon drops it first.
+    const pid_t loris = rig.spawnAsNobody([] {
+        const int fd = connectTo(kSocket);
+        if (fd < 0) return 2;
+        for (const char c : std::string("pppppppppppping\n")) {
+            if (!sendAll(fd, std::string(1, c))) return 0;
+            if (closedByPeer(fd, 1500)) return 0;
+        }
+        return 1;
+    });
+    std::this_thread::sleep_for(300ms);
+    // Nine silent clients: at most the rest of the user's connections are kept, the others
+    // are closed at once.
+    const pid_t silent = rig.spawnAsNobody([] {
+        std::vector<int> fds;
+        for (int i = 0; i < 9; ++i)
+            fds.push_back(connectTo(kSocket));
+        int refused = 0;
+        for (const int fd : fds)
+            refused += fd < 0 || closedByPeer(fd, 200);
+        std::this_thread::sleep_for(14s);
+        return refused;
+    });
+
+    // Root's pings, each on a fresh connection as the application sends them, while the
+    // attack goes on (past the loris's line deadline).
+    std::vector<double> ms;
+    while (Clock::now() - start < 12s) {
+        const auto t0 = Clock::now();
+        EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        std::this_thread::sleep_for(250ms);
+    }
+    ASSERT_GE(ms.size(), 20u);
+    for (const double each : ms)
+        EXPECT_LT(each, 100.0);
+    std::printf("root pings under attack: %zu, slowest %.1f ms\n", ms.size(),
+                *std::max_element(ms.begin(), ms.end()));
+
+    EXPECT_EQ(Rig::wait(loris), 0);
+    EXPECT_GE(Rig::wait(silent), 5);
+    EXPECT_EQ(Rig::wait(pipeliner), 0);
+    const std::string log = rig.tmp.read("/tmp/daemon.stderr");
+    EXPECT_NE(log.find("[serve] 请求行 10 秒内未完成，已断开该连接"), std::string::npos);
+    EXPECT_NE(log.find("[serve] 客户端不读回复，积压超过 65536 字节，已断开该连接"),
+              std::string::npos);
+    EXPECT_NE(log.find("[serve] 用户 uid=65534 的连接数已达上限，已拒绝新连接"), std::string::npos);
+}
+
+TEST(DaemonAttack, HangupHandsTheFansBackOnBothFamilies) {
+    for (const auto& [profile, modeKeys] :
+         {std::pair{"recent-2fan.prof", true}, std::pair{"older-2fan.prof", false}}) {
+        SCOPED_TRACE(profile);
+        Rig rig(profile);
+        REQUIRE_NAMESPACE(rig);
+        ASSERT_TRUE(rig.start());
+        EXPECT_EQ(rig.ask("set 0 4000").rfind("OK set fan=0", 0), 0u);
+        EXPECT_EQ(rig.ask("set 1 4000").rfind("OK set fan=1", 0), 0u);
+        ASSERT_TRUE(rig.forced(0, modeKeys) && rig.forced(1, modeKeys));
+        // A connection waiting in the middle of a line does not delay the stop.
+        const int waiting = connectTo(rig.socket());
+        rig.fds.push_back(waiting);
+        sendAll(waiting, "set 0 25");
+        std::this_thread::sleep_for(50ms);
+        ASSERT_EQ(::kill(rig.pid, SIGHUP), 0);
+        EXPECT_EQ(rig.waitExit(), 0);
+        EXPECT_NE(::access(rig.socket().c_str(), F_OK), 0);
+        EXPECT_FALSE(rig.forced(0, modeKeys));
+        EXPECT_FALSE(rig.forced(1, modeKeys));
+    }
+}
+
+TEST(DaemonAttack, RunningOutOfDescriptorsIsOutlived) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.start());
+    EXPECT_EQ(rig.ask("set 0 4000"), "OK set fan=0 rpm=4000");
+    // Room for a few connections beyond what the daemon has open now.
+    rlim_t open = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(rig.pid) + "/fd")) {
+        (void)entry;
+        ++open;
+    }
+    const rlimit few{open + 4, open + 4};
+    ASSERT_EQ(::prlimit(rig.pid, RLIMIT_NOFILE, &few, nullptr), 0);
+
+    // Root's connections up to its cap: the daemon runs out of descriptors long before.
+    for (int i = 0; i < 16; ++i) {
+        const int fd = connectTo(rig.socket(), true);
+        if (fd >= 0) rig.fds.push_back(fd);
+    }
+    const auto deadline = Clock::now() + 5s;
+    while (rig.tmp.read(kLog).find("accept 暂时失败 errno=24") == std::string::npos &&
+           Clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(rig.tmp.read(kLog).find("[serve] accept 暂时失败 errno=24，稍后重试"),
+              std::string::npos);
+    // Still serving the connections it has, and alive with the fan still forced.
+    EXPECT_TRUE(sendAll(rig.fds.front(), "ping\n"));
+    EXPECT_EQ(readLine(rig.fds.front()), "OK pong fans=2");
+    for (const int fd : rig.fds)
+        ::close(fd);
+    rig.fds.clear();
+    EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+    EXPECT_EQ(::kill(rig.pid, 0), 0);
+    EXPECT_TRUE(rig.forced(0, true));
+
+    ASSERT_EQ(::kill(rig.pid, SIGTERM), 0);
+    EXPECT_EQ(rig.waitExit(), 0);
+    EXPECT_FALSE(rig.forced(0, true));
+}
+
+TEST(DaemonAttack, LostOutputIsAnErrorOfTheTool) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    // stdoutSetup runs in the child before exec; the status and standard error come back.
+    const auto run = [](const std::vector<std::string>& args,
+                        const std::function<void()>& stdoutSetup) {
+        int err[2];
+        if (::pipe(err) != 0) return std::pair{-1, std::string()};
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(err[1], STDERR_FILENO);
+            ::close(err[0]);
+            ::close(err[1]);
+            stdoutSetup();
+            std::vector<char*> argv{const_cast<char*>("orvtool")};
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(ORVTOOL_BINARY, argv.data());
+            ::_exit(125);
+        }
+        ::close(err[1]);
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::read(err[0], buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<std::size_t>(n));
+        ::close(err[0]);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return std::pair{WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+    };
+    const auto full = [] { ::dup2(::open("/dev/full", O_WRONLY), STDOUT_FILENO); };
+    const auto closed = [] { ::close(STDOUT_FILENO); };
+    const auto gone = [] {
+        int p[2];
+        if (::pipe(p) == 0) {
+            ::dup2(p[1], STDOUT_FILENO);
+            ::close(p[0]);  // the reader is gone before anything is written
+        }
+    };
+    EXPECT_EQ(run({"rpm"}, full),
+              std::pair(1, std::string("写入标准输出失败: 设备空间不足 (errno=28)\n")));
+    EXPECT_EQ(run({"info"}, full),
+              std::pair(1, std::string("写入标准输出失败: 设备空间不足 (errno=28)\n")));
+    EXPECT_EQ(run({"rpm"}, closed),
+              std::pair(1, std::string("写入标准输出失败: 标准输出已关闭 (errno=9)\n")));
+    EXPECT_EQ(run({"rpm"}, gone),
+              std::pair(1, std::string("写入标准输出失败: 读取端已关闭 (errno=32)\n")));
+    EXPECT_EQ(run({"watch", "5"}, full).first, 1);  // stops at the first row
+    EXPECT_EQ(run({"rpm"}, [] { ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO); }).first, 0);
+}

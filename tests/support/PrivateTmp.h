@@ -43,6 +43,9 @@ class PrivateTmp {
     bool ok() const { return holder_ > 0; }
     const std::string& error() const { return error_; }
 
+    // The namespace, for a forked process to join with setns (CLONE_NEWNS).
+    int namespaceFd() const { return namespaceFd_; }
+
     // A path inside the namespace ("/tmp/x") as the test process reaches it.
     std::string path(const std::string& inside) const;
     // The whole content of a file inside; empty when it cannot be read.
