@@ -1,8 +1,6 @@
 // The daemon's log: what a request looks like in a line, the file's rotation and the
 // refusal of files and directories another user could have planted, and a standard error
 // that never makes the daemon wait.
-#include "Log.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "Log.h"
 
 using orvtool::DaemonLog;
 using orvtool::LogFile;
@@ -154,8 +154,8 @@ TEST_F(LogDirTest, StandardErrorNeverBlocksAndNeverRepeatsTheFile) {
 
     EXPECT_GT(dropped, 0u);
     EXPECT_LT(dropped, 5000u);
-    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0))).rfind(
-                  "[serve] ping → OK pong fans=2\n", 0),
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)))
+                  .rfind("[serve] ping → OK pong fans=2\n", 0),
               0u);
     const std::string written = slurp(file("daemon.log"));
     EXPECT_EQ(written.find("[serve] once"), written.rfind("[serve] once"));

@@ -1,7 +1,5 @@
 // Taking over the socket path: whatever was planted there is replaced without following
 // it or entering it, and only the daemon's own socket is removed at the stop.
-#include "SocketPath.h"
-
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "SocketPath.h"
 
 using orvtool::bindReplacing;
 using orvtool::Found;
@@ -62,12 +62,11 @@ TEST_F(SocketPathTest, ReplacesWhatIsPlantedWithoutFollowingIt) {
         Found kind;
         std::string plant;
     };
-    for (const Case& c : {Case{Found::symlink, "ln -s victim orvane.sock"},
-                          Case{Found::symlink, "ln -s victim-missing orvane.sock"},
-                          Case{Found::fifo, "mkfifo orvane.sock"},
-                          Case{Found::file, "echo x > orvane.sock"},
-                          Case{Found::directory, "mkdir orvane.sock"},
-                          Case{Found::socket, ""}}) {
+    for (const Case& c :
+         {Case{Found::symlink, "ln -s victim orvane.sock"},
+          Case{Found::symlink, "ln -s victim-missing orvane.sock"},
+          Case{Found::fifo, "mkfifo orvane.sock"}, Case{Found::file, "echo x > orvane.sock"},
+          Case{Found::directory, "mkdir orvane.sock"}, Case{Found::socket, ""}}) {
         SCOPED_TRACE(c.plant);
         if (!c.plant.empty()) {  // the last case finds the socket of the one before
             ::unlink(path.c_str());
