@@ -1,6 +1,7 @@
 // The application's write path against the real daemon on an emulator whose SMC fails: the
 // boost's steps and restore, the rows' writes, "恢复全部自动模式" and Quit. Only a refused write
-// ("写入被拒") is shown as "写入被拒绝"; other hardware errors the daemon reports show no alert.
+// ("写入被拒") is shown as "写入被拒绝"; other hardware errors the daemon reports show no alert,
+// except that Quit warns when the fans could not be handed back.
 //
 // The sweeps count the SMC calls an operation makes (from the application's own connection
 // and the daemon's, in the order the emulator served them), then run it once per call
@@ -29,6 +30,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kRefusedTitle = "写入被拒绝";
+const std::string kQuitFailedTitle = "风扇未能恢复自动模式";
 
 // A daemon on the emulator and an AppDelegate talking to both, with the boost enabled and
 // every alert recorded instead of shown.
@@ -140,18 +142,17 @@ TEST_P(AppKeyFaultTest, BoostStepsAndRestoreAlertOnlyOnRefusals) {
     EXPECT_EQ(rig->emu.value("F0Mn"), minimum);
 }
 
-TEST_P(AppKeyFaultTest, QuitNeverAlertsAndAlwaysTerminates) {
+TEST_P(AppKeyFaultTest, QuitWarnsOnlyWhenTheRestoreFailsAndAlwaysTerminates) {
     rig->force(0);
     rig->force(1);
     ASSERT_EQ(rig->emu.control(GetParam().control).rfind("OK", 0), 0u);
     rig->app->quitApp();
     EXPECT_EQ(rig->terminated, 1);
-    // The reply to Quit's "auto" is not shown, refused or not.
-    EXPECT_TRUE(rig->alerts.empty());
-    // The daemon's restore stops at fan 0 when fan 0's restore fails: both stay forced.
-    // A fault on F0Tg does not touch the restore, which reaches both fans.
+    // The daemon's restore stops at fan 0 when fan 0's restore fails: both stay forced, and
+    // Quit says so. A fault on F0Tg does not touch the restore, which reaches both fans.
     const bool restoreFails = std::string(GetParam().control).find("F0Md") != std::string::npos;
     EXPECT_EQ(rig->forcedFans(), (std::vector<bool>{restoreFails, restoreFails}));
+    EXPECT_EQ(rig->alerts, std::vector<std::string>(restoreFails ? 1 : 0, kQuitFailedTitle));
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, AppKeyFaultTest, ::testing::ValuesIn(kKeyFaults),
@@ -366,10 +367,13 @@ TEST_P(AppFaultSweep, Quit) {
                           }};
     sweep(op, [](AppRig& r, const Call& call, const std::string&) {
         EXPECT_EQ(r.terminated, 1);
-        EXPECT_TRUE(r.alerts.empty());  // Quit shows nothing, whatever the daemon answers
         // A failed read of the application's own still finds a forced fan (or a fan without
         // a mode key), so the restore is asked for and reaches both fans.
-        EXPECT_EQ(r.forcedFans(), leftForcedByAutoAll(call)) << r.log();
+        const std::vector<bool> left = leftForcedByAutoAll(call);
+        EXPECT_EQ(r.forcedFans(), left) << r.log();
+        // Quit warns exactly when the daemon's restore failed.
+        const bool failed = left[0] || left[1];
+        EXPECT_EQ(r.alerts, std::vector<std::string>(failed ? 1 : 0, kQuitFailedTitle));
     });
 }
 
