@@ -11,8 +11,8 @@ namespace {
 class ProtectionReport : public ::testing::Environment {
   public:
     void SetUp() override {
-        for (const char* name : {"protected_symlinks", "protected_hardlinks",
-                                 "protected_regular", "protected_fifos"}) {
+        for (const char* name : {"protected_symlinks", "protected_hardlinks", "protected_regular",
+                                 "protected_fifos"}) {
             std::ifstream in(std::string("/proc/sys/fs/") + name);
             std::string value;
             if (!(in >> value)) value = "unknown";
