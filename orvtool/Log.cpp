@@ -64,14 +64,20 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
-std::string utcStamp() {
+// The UTC time in front of a file line, formatted once a second (the daemon has one thread).
+const std::string& utcStamp() {
+    static time_t formatted = -1;
+    static std::string stamp;
     const time_t now = ::time(nullptr);
+    if (now == formatted) return stamp;
     tm utc{};
     char buf[32];
-    if (::gmtime_r(&now, &utc) == nullptr ||
-        ::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ ", &utc) == 0)
-        return "";
-    return buf;
+    formatted = now;
+    stamp.clear();
+    if (::gmtime_r(&now, &utc) != nullptr &&
+        ::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ ", &utc) != 0)
+        stamp = buf;
+    return stamp;
 }
 
 }  // namespace
