@@ -342,6 +342,7 @@ class Server {
     Clock::time_point nextTime(const Connection& c) const;
     void finish(Connection& c);
     void sendBye(Connection& c);
+    void writePendingLog();
 
     FanController& ctl_;
     ServeLimits limits_;
@@ -349,7 +350,16 @@ class Server {
     Clock::time_point acceptPausedUntil_{};
     std::list<Connection> conns_;
     std::vector<char> buffer_;
+    std::vector<std::string> pendingLog_;
 };
+
+// The log lines of answered requests, written after their replies were sent, so that the
+// log write is not part of a client's wait.
+void Server::writePendingLog() {
+    for (const std::string& line : pendingLog_)
+        log(line);
+    pendingLog_.clear();
+}
 
 void Server::acceptSome(Clock::time_point now) {
     for (int i = 0; i < kAcceptsPerTurn; ++i) {
@@ -414,8 +424,9 @@ bool Server::answer(Connection& c, Clock::time_point now) {
         c.out += reply;
         c.out += '\n';
         c.lastAnswer = now;
-        log(texts::kServeLog + logText(*request) + texts::kServeLogArrow +
-            logText(reply, kLogReplyBytes));
+        // Written once the replies of this turn are on their way (writePendingLog).
+        pendingLog_.push_back(texts::kServeLog + logText(*request) + texts::kServeLogArrow +
+                              logText(reply, kLogReplyBytes));
         if (reply == texts::kReplyBye) return true;
         if (c.out.size() > limits_.maxOutput) c.end = ClientEnd::backlog;
     }
@@ -558,10 +569,12 @@ Outcome Server::run() {
                 readOnce(c, now);
             if (!c.end && answer(c, now)) {
                 sendBye(c);
+                writePendingLog();
                 return Outcome::quit;
             }
-            if (gStopRequested) return Outcome::stop;
             if (!c.end && !c.out.empty()) flush(c, now);
+            writePendingLog();
+            if (gStopRequested) return Outcome::stop;
             checkTimes(c, now);
         }
         for (auto it = conns_.begin(); it != conns_.end();) {
