@@ -21,13 +21,16 @@ fi
 
 profile=${SMCEMU_PROFILE:-smcemu/profiles/recent-2fan.prof}
 export SMCEMU_SOCKET=${SMCEMU_SOCKET:-/tmp/smcemu.sock}
-$bin/smcemu --profile "$profile" --socket "$SMCEMU_SOCKET" 2>/tmp/smcemu.log &
+# The emulator's messages go to a fresh private directory, never to a fixed name in /tmp.
+logs=$(mktemp -d)
+$bin/smcemu --profile "$profile" --socket "$SMCEMU_SOCKET" 2>"$logs/smcemu.log" &
 emu=$!
 daemon=""
 cleanup() {
   [ -z "$daemon" ] || echo quit | socat -t2 - "UNIX-CONNECT:$sock" >/dev/null 2>&1 || true
   kill "$emu" 2>/dev/null || true
   wait "$emu" 2>/dev/null || true
+  rm -rf "$logs"
 }
 trap cleanup EXIT
 for _ in $(seq 50); do [ -S "$SMCEMU_SOCKET.ctl" ] && break; sleep 0.1; done
