@@ -382,7 +382,9 @@ void Server::acceptSome(Clock::time_point now) {
         const int cap = uid == 0 ? limits_.perRoot : limits_.perUser;
         const auto same = std::count_if(conns_.begin(), conns_.end(),
                                         [uid](const Connection& c) { return c.uid == uid; });
-        if (static_cast<int>(conns_.size()) >= limits_.total) {
+        const auto others = std::count_if(conns_.begin(), conns_.end(),
+                                          [](const Connection& c) { return c.uid != 0; });
+        if (uid != 0 && others >= limits_.total) {
             ::close(fd);
             log(texts::kServeLogRefusedTotal);
         } else if (same >= cap) {

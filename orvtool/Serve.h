@@ -47,7 +47,8 @@ struct ServeLimits {
     int lineMs = 10'000;
     // Reply bytes a client that does not read may have waiting; past it it is dropped.
     std::size_t maxOutput = 64 * 1024;
-    // Connections at once per peer user (root, others) and in all.
+    // Connections at once per peer user (root, others), and of all users but root together:
+    // root keeps its share however many other users connect.
     int perRoot = 16;
     int perUser = 4;
     int total = 64;
