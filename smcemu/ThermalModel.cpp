@@ -100,8 +100,10 @@ ThermalModel::ThermalModel(const ModelParams& params, KeyStore& keys)
                                              : TempKind::Chassis;
         temperatureKeys_.emplace_back(key.name, kind);
     }
-    for (Fan& fan : fans_)
+    for (Fan& fan : fans_) {
+        fan.curveBase = keys_.number(fan.mn).value_or(p_.defaultFanMin);
         fan.rpm = goal(limits(fan), 0);
+    }
     integrate(kMaxIntegrated);
     publish();
 }
@@ -112,26 +114,37 @@ bool ThermalModel::isComputedKey(std::string_view name) {
     return name[0] == 'F' && name[1] >= '0' && name[1] <= '9' && name.substr(2) == "Ac";
 }
 
+unsigned ThermalModel::forceBits() const {
+    std::optional<double> word = keys_.number("FS! ");
+    if (!word || *word < 0 || *word > 65535) return 0;
+    return static_cast<unsigned>(*word);
+}
+
 ThermalModel::Limits ThermalModel::limits(const Fan& fan) const {
     Limits l;
     l.min = keys_.number(fan.mn).value_or(p_.defaultFanMin);
     l.max = keys_.number(fan.mx).value_or(p_.defaultFanMax);
+    l.curveBase = fan.curveBase;
     const Key* md = keys_.find(fan.md);
     std::optional<double> target = keys_.number(fan.tg);
-    l.manual = md && !md->bytes.empty() && (md->bytes[0] & 1) && target;
+    bool modeBit = md && !md->bytes.empty() && (md->bytes[0] & 1);
+    bool forceBit = (forceBits() >> fan.index) & 1;
+    l.manual = (modeBit || forceBit) && target;
     l.target = target.value_or(l.min);
     return l;
 }
 
 double ThermalModel::goal(const Limits& l, double fraction) {
+    // Forced: the target; automatic: the curve. Either is kept within the current limits,
+    // the maximum winning when they cross.
     double g;
     if (l.manual) {
-        // The maximum wins when the limits cross.
-        g = std::min(std::max(l.target, l.min), l.max);
+        g = l.target;
     } else {
-        double low = std::min(l.min, l.max);
-        g = low + (l.max - low) * fraction;
+        double base = std::min(l.curveBase, l.max);
+        g = base + (l.max - base) * fraction;
     }
+    g = std::min(std::max(g, l.min), l.max);
     return std::clamp(g, 0.0, kMaxRpm);
 }
 
@@ -180,8 +193,12 @@ double ThermalModel::gpuTemperature() const {
 }
 
 void ThermalModel::publish() {
-    for (const Fan& fan : fans_)
+    double fraction = autoFraction(cpu_);
+    for (const Fan& fan : fans_) {
         keys_.setNumber(fan.ac, fan.rpm);
+        Limits l = limits(fan);
+        if (!l.manual && keys_.has(fan.tg)) keys_.setNumber(fan.tg, goal(l, fraction));
+    }
     for (const auto& [name, kind] : temperatureKeys_) {
         double t = cpu_;
         switch (kind) {

@@ -1,10 +1,16 @@
 // The physics behind the computed keys: fans that follow their goal speed with a first-order
 // lag, and a CPU temperature that a load level heats and the fans' airflow cools.
 //
-// Fan goal: with a mode key whose bit 0 is set, the target key clamped to the current
-// limits; otherwise the automatic curve  min + (max - min) * clamp((T - auto_low) /
-// (auto_high - auto_low), 0, 1), where min is the current value of the minimum key, so a raised
-// minimum forces the fan up on machines without a mode key.
+// Fan goal: a forced fan (bit 0 of its mode key set, or its bit in the force-flag word "FS! "
+// set) runs at its target key clamped to the current limits. Otherwise automatic control
+// steers it along the curve  base + (max - base) * clamp((T - auto_low) / (auto_high -
+// auto_low), 0, 1), base being the minimum the fan had at start, and keeps the result within
+// the current minimum and maximum, so a raised minimum forces the fan up on machines without
+// a mode key while a minimum raised to the speed the fan runs at leaves it there.
+//
+// As on the real SMC, the target key of a fan under automatic control shows the speed the
+// controller steers to: it is published with the computed keys, and a value written to it
+// only stands while the fan is forced.
 //
 // CPU temperature relaxes towards
 //   ambient + (idle_heat + load * heat) / (1 + cooling * airflow),
@@ -71,7 +77,8 @@ class ThermalModel {
     void adoptKey(std::string_view name);
 
     // Keys the model computes: F{i}Ac and every key starting with T. The SMC does not
-    // accept writes to them.
+    // accept writes to them. (F{i}Tg is computed only while its fan is automatic, and takes
+    // writes.)
     static bool isComputedKey(std::string_view name);
 
   private:
@@ -79,14 +86,17 @@ class ThermalModel {
         int index;
         std::string ac, mn, mx, tg, md;
         double rpm = 0;
+        double curveBase = 0;  // the minimum at start: where the automatic curve begins
     };
     struct Limits {
-        double min, max, target;
+        double min, max, target, curveBase;
         bool manual;
     };
     enum class TempKind { Cpu, Gpu, Ambient, Chassis };
 
     Limits limits(const Fan& fan) const;
+    // The force-flag word "FS! ": bit i forces fan i. 0 when the machine has none.
+    unsigned forceBits() const;
     static double goal(const Limits& l, double fraction);
     double autoFraction(double cpu) const;
     double equilibrium() const;

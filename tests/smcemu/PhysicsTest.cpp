@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "Codec.h"
 #include "Machine.h"
 #include "TestSupport.h"
@@ -50,13 +52,76 @@ TEST(Physics, ModeKeyFanFollowsItsTargetWithALag) {
     EXPECT_NEAR(*m->fanRpm(0), idle, 5);
 }
 
-TEST(Physics, TargetWithoutModeBitChangesNothing) {
+// Under automatic control the target key shows the speed the controller steers to, as on
+// the real SMC; a target written then is replaced, and one written with the mode bit set
+// stands.
+TEST(Physics, TargetKeyFollowsAutomaticControlUntilForced) {
     ManualMachine m(shippedProfile("recent-2fan.prof"));
     double idle = *m->fanRpm(0);
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), 1200, 0.01);
     m.write("F0Md", {2});  // bit 0 clear
     m.write("F0Tg", flt(4000));
     m.passSeconds(10);
     EXPECT_NEAR(*m->fanRpm(0), idle, 5);
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), 1200, 0.01);
+
+    m->control("load 1");
+    m.passSeconds(120);
+    double loaded = *m->fanRpm(0);
+    EXPECT_GT(loaded, 3500);
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), loaded, 50);
+    EXPECT_NE(m->control("status").find("fan0=" + std::to_string(std::lround(loaded))),
+              std::string::npos);
+
+    // Pinning the fan at the published target keeps it at its speed.
+    double target = *m->keyNumber("F0Tg");
+    m.write("F0Md", {1});
+    m.write("F0Tg", flt(target));
+    m->control("load 0.1");
+    m.passSeconds(120);
+    EXPECT_NEAR(*m->fanRpm(0), target, 5);
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), target, 0.01);
+
+    m.write("F0Md", {0});
+    m.passSeconds(120);
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), 1200, 0.01);
+    EXPECT_NEAR(*m->fanRpm(0), 1200, 5);
+}
+
+// Without mode keys: the target key shows the automatic target, never below the current
+// minimum; a minimum raised to the speed a loaded fan runs at keeps it there, and the force
+// flag's bit for a fan makes it follow its target key.
+TEST(Physics, MachineWithoutModeKeysPublishesItsTargetAndHonoursTheForceFlag) {
+    ManualMachine m(shippedProfile("older-2fan.prof"));
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), 2000, 0.25);
+    m.write("F0Mn", fpe2(3000));
+    m.passSeconds(1);
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), 3000, 0.25);
+    m.write("F0Mn", fpe2(2000));
+
+    m->control("load 1");
+    m.passSeconds(120);
+    double loaded = *m->fanRpm(0);
+    EXPECT_GT(loaded, 4000);
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), loaded, 50);
+    m.write("F0Mn", fpe2(*m->keyNumber("F0Tg")));
+    m.passSeconds(120);
+    EXPECT_NEAR(*m->fanRpm(0), loaded, 0.05 * loaded);
+    m.write("F0Mn", fpe2(2000));
+
+    m->control("load 0.1");
+    m.passSeconds(120);
+    m.write("F1Tg", fpe2(5000));
+    m.write("FS! ", {0x00, 0x02});  // fan 1 forced
+    m.passSeconds(15);
+    EXPECT_NEAR(*m->fanRpm(1), 5000, 5);
+    EXPECT_NEAR(*m->fanRpm(0), 2000, 5);
+    EXPECT_NEAR(*m->keyNumber("F1Tg"), 5000, 0.25);
+    EXPECT_NE(m->control("status").find("fan1=5000rpm,manual"), std::string::npos);
+    m.write("FS! ", {0x00, 0x00});
+    m.passSeconds(15);
+    EXPECT_NEAR(*m->fanRpm(1), 2000, 5);
+    EXPECT_NEAR(*m->keyNumber("F1Tg"), 2000, 0.25);
 }
 
 TEST(Physics, RaisedMinimumForcesAFanAndOriginalBytesRestoreIt) {
