@@ -30,6 +30,26 @@ int withOutputChecked(int status) {
 
 int dispatch(int argc, char* argv[]);
 
+// Why the boot's record was not used; nothing for a usable or absent one.
+const char* recordProblemText(RecordProblem problem) {
+    switch (problem) {
+        case RecordProblem::unsafe:
+            return texts::kRecordUnsafe;
+        case RecordProblem::unreadable:
+            return texts::kRecordUnreadable;
+        case RecordProblem::malformed:
+            return texts::kRecordMalformed;
+        case RecordProblem::fanCount:
+            return texts::kRecordFanCount;
+        case RecordProblem::sizes:
+            return texts::kRecordSizes;
+        case RecordProblem::none:
+        case RecordProblem::missing:
+            break;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 int run(int argc, char* argv[]) {
@@ -48,9 +68,15 @@ int dispatch(int argc, char* argv[]) {
         return 1;
     }
 
+    const std::string command = argv[1];
+    // The commands that write to the SMC keep the boot's record of original minimums, when
+    // run by root (nobody else can write the SMC or the record).
+    FanController::Options options;
+    options.keepRecord =
+        (command == "set" || command == "auto" || command == "serve") && ::geteuid() == 0;
     std::unique_ptr<FanController> ctl;
     try {
-        ctl = std::make_unique<FanController>();
+        ctl = std::make_unique<FanController>(options);
     } catch (const SMCError& e) {
         eprint(texts::kSMCInitFailed + e.description());
         return 1;
@@ -58,8 +84,15 @@ int dispatch(int argc, char* argv[]) {
         eprint(texts::kSMCInitFailed + std::string(e.what()));
         return 1;
     }
+    if (const char* problem = recordProblemText(ctl->recordProblem())) {
+        eprint(texts::kRecordIgnored + std::string(problem) + texts::kRecordIgnoredTail +
+               ORVANE_MINIMUM_RECORD_PATH);
+    }
+    if (ctl->recordWriteError() != 0) {
+        eprint(texts::kRecordWriteFailed + std::to_string(ctl->recordWriteError()) +
+               texts::kRecordWriteFailedTail + ORVANE_MINIMUM_RECORD_PATH);
+    }
 
-    const std::string command = argv[1];
     if (command == "info") {
         cmdInfo(*ctl);
         return 0;

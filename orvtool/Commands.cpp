@@ -138,17 +138,22 @@ int cmdSet(FanController& ctl, std::int64_t fan, std::int64_t rpm) {
 }
 
 int cmdAuto(FanController& ctl) {
+    // Every fan that can be handed back is tried, whatever happened to the others; a fan
+    // that cannot be forced at all is skipped and is no failure.
+    FanController::RestoreReport report;
     try {
         DeferredStopSignals whole;
-        ctl.restoreAllAuto();
-    } catch (const SMCError& e) {
-        eprint(texts::kAutoFailed + e.description());
-        return 1;
+        report = ctl.restoreEveryFan();
     } catch (const std::exception& e) {
         eprint(texts::kAutoFailed + std::string(e.what()));
         return 1;
     }
-    print(texts::kAutoDone + str(ctl.numberOfFans()) + texts::kAutoDoneTail);
+    for (const FanController::RestoreFailure& f : report.failed)
+        eprint(texts::kAutoFailed + f.error.description());
+    for (const int fan : report.skipped)
+        print(texts::kFan + str(fan) + texts::kAutoSkippedTail);
+    print(texts::kAutoDone + str(static_cast<std::int64_t>(report.restored.size())) +
+          texts::kAutoDoneTail);
     for (int i = 0; i < ctl.numberOfFans(); ++i) {
         const std::string index = str(i);
         if (const auto md = ctl.modeValue(i)) {
@@ -162,7 +167,7 @@ int cmdAuto(FanController& ctl) {
             // An unreadable speed is shown as nothing.
         }
     }
-    return 0;
+    return report.failed.empty() ? 0 : 1;
 }
 
 int cmdWatch(FanController& ctl, double seconds) {

@@ -128,11 +128,16 @@ void log(const std::string& line) {
 // When the daemon stops, a fan that fails to go back to automatic control must not keep
 // the others forced: each fan is tried, whatever happened to the ones before it.
 void restoreEveryFan(FanController& ctl) {
-    for (int fan = 0; fan < ctl.numberOfFans(); ++fan) {
-        try {
-            ctl.restoreAuto(fan);
-        } catch (const std::exception&) {
-            // Nothing more can be done for this fan; go on with the next.
+    try {
+        ctl.restoreEveryFan();  // fans that fail are passed over, the rest still restored
+    } catch (const std::exception&) {
+        // Only an error outside the SMC's (out of memory) lands here: each fan on its own.
+        for (int fan = 0; fan < ctl.numberOfFans(); ++fan) {
+            try {
+                ctl.restoreAuto(fan);
+            } catch (const std::exception&) {
+                // Nothing more can be done for this fan; go on with the next.
+            }
         }
     }
 }

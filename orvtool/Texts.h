@@ -23,6 +23,17 @@ inline constexpr const char* kStdoutIOError = "输入输出错误";
 inline constexpr const char* kStdoutOther = "系统错误";
 inline constexpr const char* kStdoutErrno = " (errno=";
 
+// The boot's record of original fan minimums (then a reason, the tail and the path)
+inline constexpr const char* kRecordIgnored = "原始最小转速记录无效，已忽略（";
+inline constexpr const char* kRecordIgnoredTail = "）: ";
+inline constexpr const char* kRecordUnsafe = "不是 root 所有的普通文件，或目录可被他人写入";
+inline constexpr const char* kRecordUnreadable = "读取失败";
+inline constexpr const char* kRecordMalformed = "格式不符";
+inline constexpr const char* kRecordFanCount = "风扇数与本机不符";
+inline constexpr const char* kRecordSizes = "字节数与本机的最小转速键不符";
+inline constexpr const char* kRecordWriteFailed = "原始最小转速记录写入失败 errno=";  // then errno
+inline constexpr const char* kRecordWriteFailedTail = ": ";  // then the path
+
 // info
 inline constexpr const char* kInfoFanCount = "风扇数: ";
 inline constexpr const char* kInfoFanHeader = "— 风扇 ";  // then index, ": ", name
@@ -74,6 +85,8 @@ inline constexpr const char* kAutoMdReadBack = "Md 读回: 0x";
 inline constexpr const char* kAutoStillForced = "仍强制!";
 inline constexpr const char* kAutoOK = "自动 OK";
 inline constexpr const char* kAutoCurrent = " 当前 RPM: ";
+// A fan without a mode key whose original minimum is unknown (then the index and the tail).
+inline constexpr const char* kAutoSkippedTail = " 无模式键且原始最小转速未知，无法强制，已跳过";
 
 // watch
 inline constexpr const char* kWatchTime = "时间(s)";

@@ -50,23 +50,91 @@ std::string FanController::tgKey(int fan) {
     return fanKey(fan, "Tg");
 }
 
-FanController::FanController() {
+FanController::FanController() : FanController(Options{}) {}
+
+FanController::FanController(const Options& options) {
     auto count = smc.tryReadBytes("FNum");
     auto decoded = count ? SMCCodec::decode(*count, "ui8 ") : std::nullopt;
     if (!decoded) throw SMCError::keyNotFound("FNum");
     fanCount = static_cast<int>(*decoded);
 
     originalMnBytes.assign(fanCount, std::nullopt);
-    for (int i = 0; i < fanCount; ++i)
+    for (int i = 0; i < fanCount; ++i) {
         originalMnBytes[i] = smc.tryReadBytes(mnKey(i));
+        if (originalMnBytes[i] && originalMnBytes[i]->empty()) originalMnBytes[i].reset();
+    }
+    loadOriginals(options);
 
     minRPMArr.assign(fanCount, 0);
     maxRPMArr.assign(fanCount, 0);
     nameArr.assign(fanCount, {});
     for (int i = 0; i < fanCount; ++i) {
-        if (auto mn = readValue(mnKey(i))) minRPMArr[i] = mn->first;
+        // The limit is the original minimum, also while an earlier process left it raised.
+        std::optional<double> mn;
+        if (originalMnBytes[i]) mn = decodeAs(mnKey(i), *originalMnBytes[i]);
+        if (!mn) {
+            if (auto read = readValue(mnKey(i))) mn = read->first;
+        }
+        if (mn) minRPMArr[i] = *mn;
         if (auto mx = readValue(mxKey(i))) maxRPMArr[i] = mx->first;
         nameArr[i] = smcName(i);
+    }
+}
+
+// Takes the original minimums from the boot's record when it fits this machine; a fan the
+// record lacks keeps what was read at start. The record is written when none fits, or
+// when this process captured a minimum the record lacks.
+void FanController::loadOriginals(const Options& options) {
+    const std::string path =
+        options.recordPath.empty() ? std::string(ORVANE_MINIMUM_RECORD_PATH) : options.recordPath;
+    RecordRead read = readMinimumRecord(path);
+    recordProblem_ = read.problem;
+    if (read.record) {
+        std::vector<std::optional<std::uint32_t>> sizes(fanCount);
+        for (int i = 0; i < fanCount; ++i) {
+            try {
+                sizes[i] = smc.readKeyInfo(mnKey(i)).first;
+            } catch (const SMCError&) {
+                // A size that cannot be told accepts the recorded bytes.
+            }
+        }
+        recordProblem_ = checkMinimumRecord(*read.record, fanCount, sizes);
+        if (recordProblem_ != RecordProblem::none) read.record.reset();
+    }
+
+    bool captured = false;
+    bool added = false;
+    for (int i = 0; i < fanCount; ++i) {
+        captured = captured || originalMnBytes[i].has_value();
+        if (!read.record) continue;
+        const auto& recorded = read.record->minimums[i];
+        if (recorded && !recorded->empty()) {
+            originalMnBytes[i] = recorded;
+        } else if (originalMnBytes[i]) {
+            added = true;
+        }
+    }
+    if (options.keepRecord && captured && (!read.record || added))
+        recordWriteError_ = writeMinimumRecord(path, MinimumRecord{originalMnBytes});
+}
+
+std::optional<SMCBytes> FanController::originalMinimum(int fan) const {
+    return inRange(fan) ? originalMnBytes[fan] : std::nullopt;
+}
+
+const std::optional<SMCBytes>& FanController::known(int fan) const {
+    static const std::optional<SMCBytes> none;
+    return inRange(fan) ? originalMnBytes[fan] : none;
+}
+
+// The bytes decoded with the type the SMC reports for `key`; none when either fails.
+std::optional<double> FanController::decodeAs(const std::string& key, const SMCBytes& bytes) {
+    try {
+        const auto info = smc.readKeyInfo(key);
+        if (info.first == 0) return std::nullopt;
+        return SMCCodec::decode(bytes, info.second);
+    } catch (const SMCError&) {
+        return std::nullopt;
     }
 }
 
@@ -188,11 +256,32 @@ std::vector<FanLiveInfo> FanController::liveFans() {
         auto md = smc.tryReadBytes(mdKey(i));
         info.forced = md && !md->empty() && (md->front() & 1) == 1;
         info.targetRPM = targetRPM(i);
+        // Without a mode key a raised minimum is the forcing, and its speed the target.
+        if (!md && originalMnBytes[i]) {
+            auto mn = smc.tryReadBytes(mnKey(i));
+            if (mn && *mn != *originalMnBytes[i]) {
+                info.forced = true;
+                info.targetRPM = decodeAs(mnKey(i), *mn);
+            }
+        }
         info.minRPM = minRPMArr[i];
         info.maxRPM = maxRPMArr[i];
         fans.push_back(std::move(info));
     }
     return fans;
+}
+
+bool FanController::isForced(int fan) noexcept {
+    try {
+        if (!inRange(fan)) return false;
+        if (auto md = smc.tryReadBytes(mdKey(fan))) return !md->empty() && (md->front() & 1) == 1;
+        const auto& orig = originalMnBytes[fan];
+        if (!orig) return false;
+        auto mn = smc.tryReadBytes(mnKey(fan));
+        return mn && *mn != *orig;
+    } catch (...) {
+        return false;
+    }
 }
 
 std::optional<double> FanController::readTemperature(const std::string& key) {
@@ -255,9 +344,18 @@ std::int64_t FanController::setFanRPM(int fan, std::int64_t rpm) {
     if (modeKeyBytes(fan)) {
         smc.writeBytes(mdKey(fan), {0x01});
         smc.writeBytes(tgKey(fan), encodeFor(tgKey(fan), target));
-    } else {
-        smc.writeBytes(mnKey(fan), encodeFor(mnKey(fan), target));
+        return target;
     }
+    // A minimum that nothing could put back is never raised.
+    const auto& orig = originalMnBytes[fan];
+    if (!orig) throw SMCError::minimumUnknown(mnKey(fan));
+    // Nor is it ever set below the original: a target under it (the maximum winning over
+    // the minimum, or a fractional minimum truncated) writes the original bytes themselves.
+    if (static_cast<double>(target) < lo) {
+        smc.writeBytes(mnKey(fan), *orig);
+        return truncateToInt64(lo);
+    }
+    smc.writeBytes(mnKey(fan), encodeFor(mnKey(fan), target));
     return target;
 }
 
@@ -274,7 +372,31 @@ void FanController::restoreAuto(int fan) {
     smc.writeBytes(mnKey(fan), *orig);
 }
 
+FanController::RestoreReport FanController::restoreEveryFan() {
+    RestoreReport report;
+    for (int i = 0; i < fanCount; ++i) {
+        try {
+            // Without a mode key and a known original minimum, nothing can have forced the
+            // fan through this controller, and nothing could hand it back.
+            if (!originalMnBytes[i] && !modeKeyBytes(i)) {
+                report.skipped.push_back(i);
+                continue;
+            }
+            restoreAuto(i);
+            report.restored.push_back(i);
+        } catch (const SMCError& e) {
+            report.failed.push_back({i, e});
+        }
+    }
+    return report;
+}
+
 void FanController::restoreAllAuto() {
-    for (int i = 0; i < fanCount; ++i)
-        restoreAuto(i);
+    const RestoreReport report = restoreEveryFan();
+    if (report.failed.empty()) return;
+    if (report.failed.size() == 1) throw report.failed.front().error;
+    std::vector<std::pair<int, std::string>> failures;
+    for (const RestoreFailure& f : report.failed)
+        failures.emplace_back(f.fan, f.error.description());
+    throw SMCError::restoreFailed(failures);
 }

@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "MinimumRecord.h"
 #include "SMCConnection.h"
 
-// Everything known about one fan, for detailed listings.
+// Everything known about one fan, for detailed listings. originalMnBytes are the fan's
+// original minimum bytes: from the boot's record when there is one, else as read at start.
 struct FanInfo {
     int index = 0;
     std::string name;
@@ -32,7 +34,9 @@ struct FanLiveInfo {
     double currentRPM = 0;
     double minRPM = 0;
     double maxRPM = 0;
+    // Mode-key fans: bit 0 of the mode byte. Others: the minimum differs from the original.
     bool forced = false;
+    // The target key's reading; for a fan forced through its minimum, that minimum.
     std::optional<double> targetRPM;
 };
 
@@ -45,8 +49,29 @@ std::string fanNameFromRecord(const SMCBytes& record, int fan);
 
 class FanController {
   public:
-    // Opens the SMC and captures the fan count, limits, names and minimum-speed bytes.
+    struct Options {
+        // Where the boot's record of original minimums lives; empty: the default path.
+        std::string recordPath;
+        // Whether this process writes the record when no valid one exists (the programs
+        // that write to the SMC); otherwise the record is only read.
+        bool keepRecord = false;
+    };
+
+    // What restoreEveryFan did with each fan.
+    struct RestoreFailure {
+        int fan;
+        SMCError error;
+    };
+    struct RestoreReport {
+        std::vector<int> restored;
+        std::vector<int> skipped;  // fans that cannot be forced at all
+        std::vector<RestoreFailure> failed;
+    };
+
+    // Opens the SMC and captures the fan count, limits, names and minimum-speed bytes; the
+    // original minimums come from the boot's record when a valid one exists.
     FanController();
+    explicit FanController(const Options& options);
 
     int numberOfFans() const { return fanCount; }
 
@@ -73,11 +98,29 @@ class FanController {
     // (exists, value) of the global force flag "FS! ".
     std::pair<bool, std::optional<std::uint8_t>> forceFlag();
 
-    // Clamps rpm to the fan's limits, forces the fan at that speed and returns it.
+    // Why the record at the record path was not used; none or missing need no warning.
+    RecordProblem recordProblem() const { return recordProblem_; }
+    // The errno of a failed attempt to write the record; 0 when none failed.
+    int recordWriteError() const { return recordWriteError_; }
+    // The fan's original minimum bytes; none when never captured.
+    std::optional<SMCBytes> originalMinimum(int fan) const;
+
+    // Whether the fan is forced now. Mode-key fans: bit 0 of the mode byte. Others: the
+    // current minimum bytes differ from the original ones. False when anything is missing.
+    bool isForced(int fan) noexcept;
+
+    // Clamps rpm to the fan's limits, forces the fan at that speed and returns it. A fan
+    // forced through its minimum never gets less than its original minimum, and one whose
+    // original minimum is unknown is not forced (minimumUnknown).
     std::int64_t setFanRPM(int fan, std::int64_t rpm);
     // Hands one fan back to automatic control.
     void restoreAuto(int fan);
-    // Hands every fan back in index order; the first failure stops and is raised.
+    // Hands back every fan that can be forced, in index order, going on past failures.
+    // Fans without a mode key and without a known original minimum cannot be forced and
+    // are skipped. Raises only for errors other than the SMC's.
+    RestoreReport restoreEveryFan();
+    // restoreEveryFan, then raises when a fan failed: that fan's own error when it is the
+    // only one, else restoreFailed naming every failed fan.
     void restoreAllAuto();
 
   private:
@@ -90,6 +133,9 @@ class FanController {
     std::optional<SMCBytes> modeKeyBytes(int fan);
     SMCBytes encodeFor(const std::string& key, std::int64_t target);
     bool inRange(int fan) const { return fan >= 0 && fan < fanCount; }
+    const std::optional<SMCBytes>& known(int fan) const;
+    std::optional<double> decodeAs(const std::string& key, const SMCBytes& bytes);
+    void loadOriginals(const Options& options);
 
     SMCConnection smc;
     int fanCount = 0;
@@ -97,4 +143,6 @@ class FanController {
     std::vector<double> minRPMArr;
     std::vector<double> maxRPMArr;
     std::vector<std::string> nameArr;
+    RecordProblem recordProblem_ = RecordProblem::missing;
+    int recordWriteError_ = 0;
 };

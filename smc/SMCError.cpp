@@ -47,6 +47,13 @@ SMCError::SMCError(Kind kind, std::int32_t kr, SMCCommand cmd, std::string key, 
         case Kind::serviceNotFound:
             description_ = "未找到 AppleSMC 服务";
             break;
+        case Kind::minimumUnknown:
+            description_ = "key " + key_ +
+                           " 原始值未记录（启动时读不到且开机记录中没有），不抬高该风扇的最小转速";
+            break;
+        case Kind::restoreFailed:
+            description_ = type_;
+            break;
     }
 }
 
@@ -67,4 +74,20 @@ SMCError SMCError::writeRejected(std::int32_t kr) {
 }
 SMCError SMCError::serviceNotFound() {
     return {Kind::serviceNotFound, 0, SMCCommand::readBytes, {}, {}};
+}
+SMCError SMCError::minimumUnknown(std::string key) {
+    return {Kind::minimumUnknown, 0, SMCCommand::writeBytes, std::move(key), {}};
+}
+SMCError SMCError::restoreFailed(const std::vector<std::pair<int, std::string>>& failures) {
+    std::string fans;
+    std::string reasons;
+    for (const auto& [fan, description] : failures) {
+        fans += (fans.empty() ? "" : "、") + std::to_string(fan);
+        reasons += (reasons.empty() ? "" : "；") + description;
+    }
+    return {Kind::restoreFailed,
+            0,
+            SMCCommand::writeBytes,
+            {},
+            "风扇 " + fans + " 恢复自动失败: " + reasons};
 }

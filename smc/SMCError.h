@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "SMCCommand.h"
 
@@ -16,7 +18,9 @@ class SMCError : public std::exception {
         keyNotFound,
         badDataType,
         writeRejected,
-        serviceNotFound
+        serviceNotFound,
+        minimumUnknown,  // a minimum never captured, so never raised
+        restoreFailed    // several fans could not be handed back
     };
 
     static SMCError openFailed(std::int32_t kr);
@@ -25,6 +29,11 @@ class SMCError : public std::exception {
     static SMCError badDataType(std::string key, std::string type);
     static SMCError writeRejected(std::int32_t kr);
     static SMCError serviceNotFound();
+    // The minimum key `key` was unreadable at start and is not in the boot's record: the
+    // fan is not forced through it, since nothing could put it back.
+    static SMCError minimumUnknown(std::string key);
+    // Several fans failed to go back to automatic control: (fan, description) of each.
+    static SMCError restoreFailed(const std::vector<std::pair<int, std::string>>& failures);
 
     Kind kind() const { return kind_; }
     std::int32_t kr() const { return kr_; }
