@@ -348,7 +348,10 @@ std::int64_t FanController::setFanRPM(int fan, std::int64_t rpm) {
     }
     // A minimum that nothing could put back is never raised.
     const auto& orig = originalMnBytes[fan];
-    if (!orig) throw SMCError::minimumUnknown(mnKey(fan));
+    if (!orig) {
+        if (smc.readKeyInfo(mnKey(fan)).first == 0) throw SMCError::keyNotFound(mnKey(fan));
+        throw SMCError::minimumUnknown(mnKey(fan));
+    }
     // Nor is it ever set below the original: a target under it (the maximum winning over
     // the minimum, or a fractional minimum truncated) writes the original bytes themselves.
     if (static_cast<double>(target) < lo) {

@@ -113,8 +113,8 @@ bool writeAll(int fd, const std::string& text) {
 }  // namespace
 
 std::string encodeMinimumRecord(const MinimumRecord& record) {
-    std::string text = std::string(kHeader) + "\nfans " + std::to_string(record.minimums.size()) +
-                       "\n";
+    std::string text =
+        std::string(kHeader) + "\nfans " + std::to_string(record.minimums.size()) + "\n";
     for (std::size_t i = 0; i < record.minimums.size(); ++i) {
         const auto& bytes = record.minimums[i];
         text += "F" + std::to_string(i) + "Mn " + (bytes ? hexOf(*bytes) : "-") + "\n";
@@ -173,7 +173,7 @@ RecordRead readMinimumRecord(const std::string& path) {
     }
     Fd dir(openDirectory(*s, false));
     if (dir.get() < 0) {
-        result.problem = errno == ENOENT ? RecordProblem::missing
+        result.problem = errno == ENOENT  ? RecordProblem::missing
                          : errno == EPERM ? RecordProblem::unsafe
                                           : RecordProblem::unreadable;
         return result;
@@ -181,7 +181,7 @@ RecordRead readMinimumRecord(const std::string& path) {
     // Non-blocking, so that nothing in the file's place can hold the reader in open.
     Fd file(::openat(dir.get(), s->name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.get() < 0) {
-        result.problem = errno == ENOENT ? RecordProblem::missing
+        result.problem = errno == ENOENT  ? RecordProblem::missing
                          : errno == ELOOP ? RecordProblem::unsafe
                                           : RecordProblem::unreadable;
         return result;
@@ -218,7 +218,8 @@ RecordRead readMinimumRecord(const std::string& path) {
 
 RecordProblem checkMinimumRecord(const MinimumRecord& record, int fanCount,
                                  const std::vector<std::optional<std::uint32_t>>& sizes) {
-    if (record.minimums.size() != static_cast<std::size_t>(fanCount)) return RecordProblem::fanCount;
+    if (record.minimums.size() != static_cast<std::size_t>(fanCount))
+        return RecordProblem::fanCount;
     for (std::size_t i = 0; i < record.minimums.size(); ++i) {
         const auto& bytes = record.minimums[i];
         if (!bytes || i >= sizes.size() || !sizes[i]) continue;

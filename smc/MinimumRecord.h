@@ -36,12 +36,12 @@ struct MinimumRecord {
 // Why a record was not used. `missing` is the normal case of a fresh boot and no warning.
 enum class RecordProblem {
     none,
-    missing,    // no file
-    unsafe,     // a link, not a regular file or directory, wrong owner, writable by others
-    unreadable, // cannot be opened or read
-    malformed,  // not in the record's format
-    fanCount,   // made for another number of fans
-    sizes,      // a fan's bytes do not have the size its key has
+    missing,     // no file
+    unsafe,      // a link, not a regular file or directory, wrong owner, writable by others
+    unreadable,  // cannot be opened or read
+    malformed,   // not in the record's format
+    fanCount,    // made for another number of fans
+    sizes,       // a fan's bytes do not have the size its key has
 };
 
 struct RecordRead {

@@ -4,6 +4,8 @@
 
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +42,13 @@ inline Result runTool(const std::vector<std::string>& args, const RunOptions& op
         ::dup2(err[1], STDERR_FILENO);
         ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
         if (options.smcSocket) ::setenv("SMCEMU_SOCKET", options.smcSocket, 1);
+        // As root the tool keeps the boot's record of fan minimums under /run: each run gets
+        // an empty /run of its own, never the machine's.
+        if (::geteuid() == 0 &&
+            (::unshare(CLONE_NEWNS) != 0 ||
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0))
+            ::_exit(kSetupFailed);
         if (options.dropToNobody &&
             (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
             ::_exit(kSetupFailed);

@@ -259,8 +259,17 @@ TEST_F(Recent, AutoRestoresAndReadsBackOrReportsTheFailure) {
               "", 0);
     EXPECT_EQ(key("F0Md") + key("F1Md"), "0000");
 
+    // A fan that fails does not keep the next one forced: it is handed back, the failure is
+    // reported and the status is 1.
+    ASSERT_EQ(emu->control("set F0Md 01"), "OK");
+    ASSERT_EQ(emu->control("set F1Md 01"), "OK");
     ASSERT_EQ(emu->control("fault F0Md write e00002c1").rfind("OK", 0), 0u);
-    expectRun(runTool({"auto"}), "", "恢复自动失败: " + kRefused + "\n", 1);
+    expectRun(runTool({"auto"}),
+              lines({"已对 1 个风扇执行恢复自动", "风扇 0 F0Md 读回: 0x1 (仍强制!)",
+                     "风扇 0 当前 RPM: 2480", "风扇 1 F1Md 读回: 0x0 (自动 OK)",
+                     "风扇 1 当前 RPM: 3100"}),
+              "恢复自动失败: " + kRefused + "\n", 1);
+    EXPECT_EQ(key("F1Md"), "00");
 }
 
 TEST_F(Older, AutoShowsOnlyReadableSpeeds) {

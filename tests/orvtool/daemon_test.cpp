@@ -60,7 +60,8 @@ class Daemon {
             if (::unshare(CLONE_NEWNS) != 0 ||
                 ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                 ::mount(tmpDir.c_str(), "/tmp", nullptr, MS_BIND, nullptr) != 0 ||
-                ::mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0)
+                ::mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0 ||
+                ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0)
                 ::_exit(kNoNamespace);
             char* const argv[] = {const_cast<char*>("orvtool"), const_cast<char*>("serve"),
                                   nullptr};

@@ -144,8 +144,11 @@ TEST(FanWrites, BadIndicesAndUnrecordedMinimum) {
     EXPECT_EQ(errorText([&] { fc.setFanRPM(-1, 2000); }), "key F-1Mn 不存在");
     EXPECT_EQ(errorText([&] { fc.restoreAuto(2); }), "key F2Mn 不存在");
     EXPECT_EQ(errorText([&] { fc.restoreAuto(0); }), "key F0Mn(原始值未记录) 不存在");
-    // Fan 0 fails first, so fan 1 is never restored.
-    EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }), "key F0Mn(原始值未记录) 不存在");
+    // Fan 0 has neither a mode key nor a minimum: nothing can force it, so handing every
+    // fan back skips it and restores fan 1.
+    emu.control("set F1Mn 1f40");
+    EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }), "no error");
+    EXPECT_EQ(emu.value("F1Mn"), (Bytes{0x12, 0xc0}));
     EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 2000); }), "key F0Mn 不存在");
 }
 
@@ -183,7 +186,7 @@ TEST_F(FanWritesFake, NonFiniteLimitWritesNothing) {
     EXPECT_TRUE(writtenKeys().empty());
 }
 
-TEST_F(FanWritesFake, RestoreAllStopsAtTheFirstFailure) {
+TEST_F(FanWritesFake, RestoreAllGoesOnPastAFailureAndRaisesIt) {
     smc.addKey("FNum", "ui8 ", {0x02});
     smc.addKey("F0Md", "ui8 ", {0x01});
     smc.addKey("F1Md", "ui8 ", {0x01});
@@ -191,8 +194,14 @@ TEST_F(FanWritesFake, RestoreAllStopsAtTheFirstFailure) {
     FanController fc;
     EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }),
               "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper");
-    EXPECT_EQ(writtenKeys(), std::vector<std::string>{"F0Md"});
-    EXPECT_EQ(smc.value("F1Md"), Bytes{0x01});
+    EXPECT_EQ(writtenKeys(), (std::vector<std::string>{"F0Md", "F1Md"}));
+    EXPECT_EQ(smc.value("F1Md"), Bytes{0x00});
+    // Two failures name both fans; each fan's own error follows.
+    smc.addKey("F1Md", "ui8 ", {0x01});
+    smc.failKey("F1Md", 6, static_cast<std::int32_t>(0xE00002C1));
+    EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }),
+              "风扇 0、1 恢复自动失败: 写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 "
+              "helper；写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper");
 }
 
 TEST_F(FanWritesFake, UnreadableModeKeyIsAnErrorNotTheMinimumPath) {

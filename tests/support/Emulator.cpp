@@ -36,8 +36,10 @@ std::string Emulator::shippedProfile(const std::string& name) {
 }
 
 Emulator::Emulator(const std::string& profile, bool isText) {
-    // Outside /tmp when possible, so tests that mount a private /tmp still reach it.
-    std::string tmpl = ::access("/run", W_OK) == 0 ? "/run/emutest.XXXXXX" : "/tmp/emutest.XXXXXX";
+    // Outside /tmp and /run when possible, so tests that mount a private /tmp and /run
+    // still reach it.
+    std::string tmpl =
+        ::access("/dev/shm", W_OK) == 0 ? "/dev/shm/emutest.XXXXXX" : "/tmp/emutest.XXXXXX";
     if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp");
     dir_ = tmpl;
     ::chmod(dir_.c_str(), 0755);  // other users must reach the socket inside

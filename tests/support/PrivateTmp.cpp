@@ -76,6 +76,8 @@ bool TmpCover::enter() const {
     if (::mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) return false;
     // A root daemon started inside logs to a fresh /var/log, never to the machine's.
     if (::mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) return false;
+    // ... and keeps its record of original fan minimums in a fresh /run, as after a boot.
+    if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return false;
     bool ok = true;
     for (const std::string& dir : makeDirs_)
         ::mkdir(dir.c_str(), 0755);
