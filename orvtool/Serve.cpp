@@ -236,7 +236,7 @@ std::string serveCommand(const std::string& line, FanController& ctl) {
 
 std::optional<std::string_view> RequestFramer::nextLine() {
     const std::size_t lf = pending_.find('\n', start_);
-    if (lf == std::string::npos) {
+    if (lf == std::string::npos || lf - start_ > maxPending_) {
         pending_.erase(0, start_);
         start_ = 0;
         return std::nullopt;

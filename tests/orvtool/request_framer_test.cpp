@@ -38,19 +38,24 @@ TEST(RequestFramer, LinesAreTheSameWhateverThePieces) {
 
 TEST(RequestFramer, OverlongCountsOnlyBytesWithoutALineFeed) {
     RequestFramer framer(8);
-    framer.append("1234567");
+    framer.append("12345678");  // a line of the full length may still get its line feed
     EXPECT_TRUE(drain(framer).empty());
     EXPECT_FALSE(framer.overlong());
-    framer.append("8");
+    framer.append("9");
     EXPECT_TRUE(drain(framer).empty());
     EXPECT_TRUE(framer.overlong());
 
-    // Complete lines taken out do not count, however long they were.
+    // Lines taken out do not count; a line of the full length is served wherever its line
+    // feed arrives, and one byte more is overlong even when its line feed came with it.
     RequestFramer lines(8);
-    lines.append("a long first line\nshort\n1234567");
-    EXPECT_EQ(drain(lines), (std::vector<std::string>{"a long first line", "short"}));
+    lines.append("12345678\nshort\n1234567");
+    EXPECT_EQ(drain(lines), (std::vector<std::string>{"12345678", "short"}));
     EXPECT_FALSE(lines.overlong());
-    lines.append("\n");
-    EXPECT_EQ(drain(lines), (std::vector<std::string>{"1234567"}));
+    lines.append("8\n");
+    EXPECT_EQ(drain(lines), (std::vector<std::string>{"12345678"}));
     EXPECT_FALSE(lines.overlong());
+    lines.append("ok\n123456789\nnext\n");
+    EXPECT_EQ(drain(lines), (std::vector<std::string>{"ok"}));
+    EXPECT_TRUE(lines.overlong());
+    EXPECT_FALSE(lines.hasLine());
 }

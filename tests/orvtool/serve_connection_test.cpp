@@ -103,8 +103,15 @@ TEST_F(ServeConnectionTest, QuitLeavesLaterLinesUnanswered) {
 }
 
 TEST_F(ServeConnectionTest, UnterminatedLineIsBoundedAt4096Bytes) {
-    // 4095 bytes before the line feed is the longest line served.
-    EXPECT_EQ(serve("ping" + std::string(4091, ' ') + "\n"), ClientEnd::closed);
+    // 4096 bytes before the line feed is the longest line served, though the read buffer
+    // fills before its line feed arrives.
+    EXPECT_EQ(serve("ping" + std::string(4092, ' ') + "\n"), ClientEnd::closed);
+    EXPECT_EQ(replies(), kPong);
+
+    // One byte more without a line feed drops the connection unexecuted.
+    closeEnd(0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    EXPECT_EQ(serve("ping\nset 0 3000" + std::string(4097 - 10, ' ') + "\n"), ClientEnd::overlong);
     EXPECT_EQ(replies(), kPong);
 
     closeEnd(0);
