@@ -8,6 +8,7 @@
 #include "FakeSMC.h"
 #include "FanController.h"
 #include "SMCCodec.h"
+#include "TempRecord.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -272,4 +273,88 @@ TEST_F(FanWritesFake, IndicesWithoutValidKeysKeepTheirErrors) {
     FanController fc;
     EXPECT_EQ(errorText([&] { fc.restoreAuto(-1); }), "key F-1Mn 不存在");
     EXPECT_EQ(errorText([&] { fc.restoreAuto(10); }), "key F10Mn(原始值未记录) 不存在");
+}
+
+// A later process (a restarted daemon, `orvtool auto`) takes the factory minimum from the
+// boot's record, though the fan was left forced: it sees the fan forced at the raised
+// minimum and hands back the factory bytes.
+TEST_F(FanWritesFake, RecordGivesLaterControllersTheFactoryMinimum) {
+    smc.addKey("FNum", "ui8 ", {0x02});
+    for (const char* fan : {"F0", "F1"}) {
+        smc.addKey(std::string(fan) + "Mn", "fpe2", {0x1f, 0x40});  // 2000
+        smc.addKey(std::string(fan) + "Mx", "fpe2", {0x5d, 0xc0});  // 6000
+    }
+    TempRecord tmp;
+    FanController(tmp.options()).setFanRPM(0, 3000);
+    ASSERT_EQ(smc.value("F0Mn"), (Bytes{0x2e, 0xe0}));
+
+    FanController later(tmp.options());
+    EXPECT_EQ(later.recordProblem(), RecordProblem::none);
+    EXPECT_EQ(later.minRPM(0), 2000);
+    EXPECT_EQ(later.allFans()[0].originalMnBytes, (Bytes{0x1f, 0x40}));
+    EXPECT_TRUE(later.isForced(0));
+    EXPECT_FALSE(later.isForced(1));
+    const auto live = later.liveFans();
+    EXPECT_TRUE(live[0].forced);
+    EXPECT_EQ(live[0].targetRPM, 3000);
+    EXPECT_FALSE(live[1].forced);
+    later.restoreAllAuto();
+    EXPECT_EQ(smc.value("F0Mn"), (Bytes{0x1f, 0x40}));
+    EXPECT_FALSE(later.isForced(0));
+
+    // A record made for other key sizes or another fan count is ignored and, by a process
+    // that keeps the record, replaced with what it captured; one that only reads leaves it.
+    for (const MinimumRecord& wrong : {MinimumRecord{{Bytes{0, 0, 0xfa, 0x44}, std::nullopt}},
+                                       MinimumRecord{{Bytes{0x2e, 0xe0}}}}) {
+        ASSERT_EQ(writeMinimumRecord(tmp.path(), wrong), 0);
+        FanController reader(tmp.options(false));
+        EXPECT_NE(reader.recordProblem(), RecordProblem::none);
+        EXPECT_EQ(readMinimumRecord(tmp.path()).record, wrong);
+        FanController keeper(tmp.options());
+        EXPECT_EQ(keeper.originalMinimum(0), (Bytes{0x1f, 0x40}));
+        EXPECT_EQ(readMinimumRecord(tmp.path()).record,
+                  (MinimumRecord{{Bytes{0x1f, 0x40}, Bytes{0x1f, 0x40}}}));
+    }
+}
+
+TEST_F(FanWritesFake, MinimumIsNeverRaisedUnlessKnownNorSetBelowTheOriginal) {
+    smc.addKey("FNum", "ui8 ", {0x02});
+    smc.addKey("F0Mn", "fpe2", {0x1f, 0x40});
+    smc.addKey("F0Mx", "fpe2", {0x5d, 0xc0});
+    smc.failKey("F0Mn", 5, static_cast<std::int32_t>(0xE00002BC));  // unreadable at start
+    smc.addKey("F1Mn", "fpe2", {0x12, 0xc2});                       // 1200.5, no maximum
+    TempRecord tmp;
+    FanController fc(tmp.options());
+    smc.clearBlocks();
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 3000); }),
+              "key F0Mn 原始值未记录（启动时读不到且开机记录中没有），不抬高该风扇的最小转速");
+    EXPECT_TRUE(writtenKeys().empty());
+    EXPECT_FALSE(fc.isForced(0));
+    // Nothing could have raised it, so handing back every fan skips it.
+    const auto report = fc.restoreEveryFan();
+    EXPECT_EQ(report.skipped, std::vector<int>{0});
+    EXPECT_EQ(report.restored, std::vector<int>{1});
+
+    // The maximum (0, unreadable) would win over the minimum, and a fractional minimum
+    // truncates below itself: either way the original bytes are written, never less.
+    for (const std::int64_t rpm : {std::int64_t{5000}, std::int64_t{0}}) {
+        smc.addKey("F1Mn", "fpe2", {0x2e, 0xe0});
+        EXPECT_EQ(fc.setFanRPM(1, rpm), 1200);
+        EXPECT_EQ(smc.value("F1Mn"), (Bytes{0x12, 0xc2}));
+    }
+}
+
+// A fan that cannot be forced at all (odd-cases fan 2: neither a mode key nor a minimum)
+// does not keep `auto` from handing back the others.
+TEST(FanWrites, RestoreAllSkipsAFanThatCannotBeForced) {
+    Emulator emu(Emulator::shippedProfile("odd-cases.prof"));
+    TempRecord tmp;
+    FanController fc(tmp.options());
+    fc.setFanRPM(0, 3000);
+    fc.setFanRPM(1, 3000);
+    EXPECT_EQ(errorText([&] { fc.setFanRPM(2, 3000); }), "key F2Mn 不存在");
+    EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }), "no error");
+    EXPECT_EQ(emu.value("F0Md"), Bytes{0x00});
+    EXPECT_EQ(emu.value("F1Md"), Bytes{0x00});
+    EXPECT_EQ(fc.restoreEveryFan().skipped, std::vector<int>{2});
 }
