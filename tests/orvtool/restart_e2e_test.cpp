@@ -1,0 +1,100 @@
+// Fans handed back across processes on both machine families: the real orvtool binary in
+// a private /tmp and /run (a fresh boot's), on a real emulator.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "Emulator.h"
+#include "PrivateTmp.h"
+
+namespace {
+
+// One request on a fresh connection; the reply line without its line feed.
+std::string ask(const std::string& socketPath, const std::string& line) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string request = line + "\n";
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+            char c;
+            while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
+                reply += c;
+        }
+    }
+    ::close(fd);
+    return reply;
+}
+
+class RestartTest : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "SMC writes and a private /run need root";
+        ASSERT_TRUE(tmp.ok()) << tmp.error();
+        factory = emu.value("F0Mn");
+    }
+    pid_t startDaemon() {
+        const pid_t pid = tmp.start({ORVTOOL_BINARY, "serve"}, "/tmp/orvane-daemon.log");
+        EXPECT_TRUE(tmp.waitForSocket("/tmp/orvane.sock", pid));
+        return pid;
+    }
+    bool modeKeys() const { return std::string(GetParam()) == "recent-2fan.prof"; }
+    // Whether fan 0 is forced in the SMC: mode byte set, or minimum off the factory one.
+    bool forced() {
+        if (modeKeys()) return emu.value("F0Md") != std::vector<std::uint8_t>{0};
+        return emu.value("F0Mn") != factory;
+    }
+
+    Emulator emu{Emulator::shippedProfile(GetParam())};
+    PrivateTmp tmp;
+    std::vector<std::uint8_t> factory;
+};
+
+}  // namespace
+
+TEST_P(RestartTest, RestartedDaemonHandsBackTheFactoryMinimum) {
+    const std::string socket = tmp.path("/tmp/orvane.sock");
+    const pid_t first = startDaemon();
+    EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_TRUE(forced());
+    // Killed outright: no stop sequence hands the fan back.
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    ::waitpid(first, nullptr, 0);
+    EXPECT_TRUE(forced());
+
+    startDaemon();
+    EXPECT_EQ(ask(socket, "auto"), "OK auto all");
+    EXPECT_FALSE(forced());
+    EXPECT_EQ(emu.value("F0Mn"), factory);
+    EXPECT_EQ(ask(socket, "quit"), "OK bye");
+}
+
+TEST_P(RestartTest, SeparateAutoProcessHandsBackTheFactoryMinimum) {
+    const std::string log = "/tmp/tool.log";
+    EXPECT_EQ(tmp.run({ORVTOOL_BINARY, "set", "0", "3000"}, log), 0);
+    EXPECT_TRUE(forced());
+    EXPECT_EQ(tmp.run({ORVTOOL_BINARY, "auto"}, log), 0);
+    EXPECT_FALSE(forced());
+    EXPECT_EQ(emu.value("F0Mn"), factory);
+    const std::string out = tmp.read(log);
+    EXPECT_NE(out.find("已对 2 个风扇执行恢复自动"), std::string::npos) << out;
+    EXPECT_EQ(out.find("失败"), std::string::npos) << out;
+    // The record is where every later process of this boot finds it, readable by all.
+    EXPECT_NE(tmp.read("/run/orvane/fan-minimums").find("fans 2\n"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, RestartTest,
+                         ::testing::Values("recent-2fan.prof", "older-2fan.prof"),
+                         [](const auto& info) {
+                             return std::string(info.param).substr(0, 6) == "recent" ? "Recent"
+                                                                                     : "Older";
+                         });
