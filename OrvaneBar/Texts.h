@@ -34,6 +34,8 @@ inline constexpr const char* installService = "安装免密码控制服务";
 inline constexpr const char* loginItem = "开机自动启动";
 inline constexpr const char* quitApp = "退出（恢复自动模式）";
 inline constexpr const char* quitKeyEquivalent = "q";
+// A machine without fans: the disabled line between the separators around the (absent) rows.
+inline constexpr const char* noFans = "未检测到风扇";
 
 // Fan row.
 inline constexpr const char* fanRowInitialName = "Fan";

@@ -37,6 +37,13 @@ std::vector<MenuEntry> buildMenuModel(const MenuInputs& inputs) {
 
     for (int fan = 0; fan < inputs.fanCount; ++fan)
         menu.push_back(fanRow(fan));
+    // Without rows the two separators would meet, and the menu would merge them into one:
+    // a disabled line keeps the section and says why it is empty.
+    if (inputs.fanCount <= 0) {
+        MenuEntry none = item(Texts::noFans, MenuAction::none);
+        none.enabled = false;
+        menu.push_back(none);
+    }
 
     menu.push_back(separator());
     menu.push_back(item(Texts::restoreAllAuto, MenuAction::restoreAllAuto));

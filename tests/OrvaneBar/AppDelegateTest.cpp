@@ -50,10 +50,23 @@ const std::vector<std::string> kAfterRows = {
     "---", "安装免密码控制服务", "---", "[ ] 开机自动启动",       "退出（恢复自动模式） Q",
 };
 
+// describe() of the entries the menu lays out with a size, i.e. shows: Qt gives a
+// separator it merges with its neighbour no room.
+std::vector<std::string> describeShown(QMenu* menu, QAction* temperature) {
+    std::vector<std::string> all = describe(menu, temperature), shown;
+    const auto actions = menu->actions();
+    for (qsizetype i = 0; i < actions.size(); ++i) {
+        if (actions[i]->isVisible() && !menu->actionGeometry(actions[i]).isEmpty())
+            shown.push_back(all[static_cast<std::size_t>(i)]);
+    }
+    return shown;
+}
+
 std::vector<std::string> expectedMenu(int fans) {
     std::vector<std::string> lines = {"temperature (disabled)", "---"};
     for (int i = 0; i < fans; ++i)
         lines.push_back("row " + std::to_string(i));
+    if (fans == 0) lines.push_back("未检测到风扇 (disabled)");
     lines.insert(lines.end(), kAfterRows.begin(), kAfterRows.end());
     return lines;
 }
@@ -98,6 +111,7 @@ TEST_F(AppDelegateTest, MenuEntriesWithTwoFans) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     auto app = launch();
     EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(2));
+    EXPECT_EQ(describeShown(app->menu(), app->tempItem), expectedMenu(2));
     ASSERT_EQ(app->fanRows.size(), 2u);
     EXPECT_EQ(app->statusItem->toolTip(), "Orvane 风扇控制（左键点开）");
     EXPECT_TRUE(app->refreshTimer->isActive());
@@ -114,6 +128,8 @@ TEST_F(AppDelegateTest, MenuEntriesWithOneFanAndWithNone) {
         Emulator emu("\"FNum\" \"ui8 \" 1 00\n", true);
         auto app = launch();
         EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(0));
+        // Both separators keep their room in the laid-out menu.
+        EXPECT_EQ(describeShown(app->menu(), app->tempItem), expectedMenu(0));
         EXPECT_EQ(app->lastTitle, "0.0k");
         EXPECT_EQ(app->tempItem->text(), "Orvane");
     }
