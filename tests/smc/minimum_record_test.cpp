@@ -45,16 +45,15 @@ TEST(MinimumRecord, WrittenAtomicallyReadBackAndReplaced) {
 
 TEST(MinimumRecord, AnythingButTheExactFormatIsMalformed) {
     for (const char* text : {
-             "",
-             "orvane-fan-minimums 2\nfans 0\n",
-             "orvane-fan-minimums 1\nfans 1\n",                  // a fan missing
-             "orvane-fan-minimums 1\nfans 1\nF0Mn 1f40",         // no final line feed
-             "orvane-fan-minimums 1\nfans 1\nF1Mn 1f40\n",       // wrong index
-             "orvane-fan-minimums 1\nfans 1\nF0Mn 1F40\n",       // upper-case hex
-             "orvane-fan-minimums 1\nfans 1\nF0Mn 1f4\n",        // half a byte
-             "orvane-fan-minimums 1\nfans 01\nF0Mn 1f40\n",      // leading zero
-             "orvane-fan-minimums 1\nfans 256\n",                // more fans than FNum holds
-             "orvane-fan-minimums 1\nfans 1\nF0Mn 1f40\nmore\n", // trailing line
+             "", "orvane-fan-minimums 2\nfans 0\n",
+             "orvane-fan-minimums 1\nfans 1\n",                   // a fan missing
+             "orvane-fan-minimums 1\nfans 1\nF0Mn 1f40",          // no final line feed
+             "orvane-fan-minimums 1\nfans 1\nF1Mn 1f40\n",        // wrong index
+             "orvane-fan-minimums 1\nfans 1\nF0Mn 1F40\n",        // upper-case hex
+             "orvane-fan-minimums 1\nfans 1\nF0Mn 1f4\n",         // half a byte
+             "orvane-fan-minimums 1\nfans 01\nF0Mn 1f40\n",       // leading zero
+             "orvane-fan-minimums 1\nfans 256\n",                 // more fans than FNum holds
+             "orvane-fan-minimums 1\nfans 1\nF0Mn 1f40\nmore\n",  // trailing line
          }) {
         EXPECT_FALSE(parseMinimumRecord(text)) << text;
     }
