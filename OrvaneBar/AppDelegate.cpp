@@ -47,6 +47,12 @@ LaunchDaemonManager::Options launchDaemonOptions(const AppDelegate::Seams& seams
     return options;
 }
 
+FanController::Options controllerOptions(const AppDelegate::Seams& seams) {
+    FanController::Options options = seams.controller;
+    options.keepRecord = false;
+    return options;
+}
+
 DaemonClient::Options daemonOptions(const AppDelegate::Seams& seams) {
     DaemonClient::Options options = seams.daemon;
     const LaunchDaemonManager service(launchDaemonOptions(seams));
@@ -198,7 +204,8 @@ std::string quitFailureMessage(const AutoDelivery& delivery, const DaemonClient&
 AppDelegate::AppDelegate() : AppDelegate(Seams{}) {}
 
 AppDelegate::AppDelegate(Seams seams)
-    : loginItem(seams.loginItem),
+    : ctl(controllerOptions(seams)),
+      loginItem(seams.loginItem),
       daemon(daemonOptions(seams)),
       launchDaemon(launchDaemonOptions(seams)),
       queue_(seams.queue != nullptr ? *seams.queue : mainQueue()),
@@ -548,12 +555,13 @@ void AppDelegate::toggleLoginItem() {
 
 void AppDelegate::quitApp() {
     // A forced fan is handed back, starting the daemon when needed. Without a mode key a
-    // fan is forced by raising its minimum, which no mode byte shows: a daemon that is
+    // fan is forced by raising its minimum; when the original minimums are not the boot's
+    // record, one forced before this process started looks automatic: a daemon that is
     // there may hold such a fan, so it is asked to hand them back; a daemon that is down
     // restored them when it stopped, and a foreign listener holds nothing.
     const bool forced = anyFanForced();
     bool deliver = forced;
-    if (!forced && anyFanWithoutModeKey()) {
+    if (!forced && forcedStateUncertain()) {
         const DaemonStatus::Kind kind = daemon.probe().kind;
         deliver = kind == DaemonStatus::alive || kind == DaemonStatus::unresponsive;
     }
@@ -577,7 +585,8 @@ void AppDelegate::quitApp() {
     }
 }
 
-bool AppDelegate::anyFanWithoutModeKey() {
+bool AppDelegate::forcedStateUncertain() {
+    if (ctl.recordProblem() == RecordProblem::none) return false;
     const int count = ctl.numberOfFans();
     for (int i = 0; i < count; ++i) {
         if (!ctl.hasModeKey(i)) return true;
@@ -588,7 +597,7 @@ bool AppDelegate::anyFanWithoutModeKey() {
 bool AppDelegate::anyFanForced() {
     const int count = ctl.numberOfFans();
     for (int i = 0; i < count; ++i) {
-        if (ctl.modeValue(i) == 1) return true;
+        if (ctl.isForced(i)) return true;
     }
     return false;
 }
@@ -630,22 +639,23 @@ void AppDelegate::handleTempBoost(std::optional<double> cpu, std::optional<doubl
     }
 }
 
+// The live readings say whether each fan is forced and at what target, on both families:
+// for a fan forced through its minimum the target is that minimum. Without a target the
+// current speed is kept (0 when unreadable).
 std::vector<PreBoostState> AppDelegate::recordFanStates() {
     std::vector<PreBoostState> states;
-    const int count = ctl.numberOfFans();
-    for (int i = 0; i < count; ++i) {
+    std::vector<FanLiveInfo> fans;
+    try {
+        fans = ctl.liveFans();
+    } catch (const std::exception&) {
+    }
+    const auto count = static_cast<std::size_t>(std::max(ctl.numberOfFans(), 0));
+    for (std::size_t i = 0; i < count; ++i) {
         PreBoostState state;
-        state.forced = ctl.modeValue(i) == 1;
-        double rpm = 0;
-        if (std::optional<double> target = ctl.targetRPM(i)) {
-            rpm = *target;
-        } else {
-            try {
-                rpm = ctl.currentRPM(i);
-            } catch (const std::exception&) {
-            }
+        if (i < fans.size()) {
+            state.forced = fans[i].forced;
+            state.targetRPM = truncateRPM(fans[i].targetRPM.value_or(fans[i].currentRPM));
         }
-        state.targetRPM = truncateRPM(rpm);
         states.push_back(state);
     }
     return states;

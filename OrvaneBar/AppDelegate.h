@@ -36,6 +36,9 @@ class AppDelegate : public FanRowDelegate {
   public:
     // What tests and unattended runs replace; the application uses the defaults.
     struct Seams {
+        // The fan controller. Its record of original minimums is only read here, whatever
+        // keepRecord says: the daemon, which writes the SMC, keeps it.
+        FanController::Options controller;
         std::string launchDaemonPlistPath = LaunchDaemonManager::defaultPlistPath;
         // The control service; an empty plistPath takes launchDaemonPlistPath.
         LaunchDaemonManager::Options launchDaemon;
@@ -99,10 +102,13 @@ class AppDelegate : public FanRowDelegate {
     std::string tempBoostMenuTitle() const;
     // Sends the commands that give every fan its recorded state back.
     void restorePreBoostStates();
-    // Some fan's mode value reads 1.
+    // Some fan is forced: its mode bit is set, or (without a mode key) its minimum differs
+    // from the original one.
     bool anyFanForced();
-    // Some fan has no mode key, so whether it is forced (through its minimum) cannot be read.
-    bool anyFanWithoutModeKey();
+    // Some fan has no mode key while the original minimums do not come from the boot's
+    // record: a fan forced through its minimum before this process started cannot be told
+    // from an automatic one.
+    bool forcedStateUncertain();
 
     // The status item's menu (none before launch has finished).
     QMenu* menu() const { return menu_.get(); }

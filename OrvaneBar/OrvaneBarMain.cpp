@@ -14,6 +14,30 @@
 #include "Screenshot.h"
 #include "Texts.h"
 
+namespace {
+
+// Why the boot's record of original minimums was not used; nothing for a usable or absent one.
+const char* recordProblemText(RecordProblem problem) {
+    switch (problem) {
+        case RecordProblem::unsafe:
+            return Texts::recordUnsafe;
+        case RecordProblem::unreadable:
+            return Texts::recordUnreadable;
+        case RecordProblem::malformed:
+            return Texts::recordMalformed;
+        case RecordProblem::fanCount:
+            return Texts::recordFanCount;
+        case RecordProblem::sizes:
+            return Texts::recordSizes;
+        case RecordProblem::none:
+        case RecordProblem::missing:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 int OrvaneBarMain::main(int argc, char** argv) {
     QApplication app(argc, argv);  // takes Qt's own options out of argv
     QApplication::setOrganizationName("Orvane");
@@ -57,6 +81,11 @@ int OrvaneBarMain::main(int argc, char** argv) {
     } catch (const std::exception& error) {
         showError(Texts::smcInitFailedTitle, smcInitFailureText(error.what()));
         return 1;
+    }
+
+    if (const char* problem = recordProblemText(delegate->ctl.recordProblem())) {
+        std::fprintf(stderr, "%s%s%s%s\n", Texts::recordIgnoredPrefix, problem,
+                     Texts::recordIgnoredTail, ORVANE_MINIMUM_RECORD_PATH);
     }
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate.get(),

@@ -82,6 +82,7 @@ class AppDelegateTest : public ::testing::Test {
 
     std::unique_ptr<AppDelegate> launch() {
         AppDelegate::Seams seams;
+        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemonPlistPath = plistPath();
         seams.queue = &queue;
         seams.showStatusItem = false;

@@ -192,6 +192,7 @@ TEST_F(LoginItemTest, CheckMarkShowsTheStateReached) {
     ManualQueue queue;
     auto launch = [&](const std::string& homeDir) {
         AppDelegate::Seams seams;
+        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
         seams.queue = &queue;
         seams.showStatusItem = false;

@@ -278,6 +278,7 @@ class ServiceEntryTest : public ::testing::Test {
 
     std::unique_ptr<AppDelegate> launch(DaemonClient::Options daemon = {}) {
         AppDelegate::Seams seams;
+        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemon = serviceOptions();
         seams.queue = &queue;
         seams.showStatusItem = false;

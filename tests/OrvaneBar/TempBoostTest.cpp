@@ -64,6 +64,7 @@ class TempBoostTest : public ::testing::Test {
     std::unique_ptr<RecordingApp> makeApp(bool enabled = true) {
         QSettings().setValue(SettingsKeys::tempBoostEnabled, enabled);
         AppDelegate::Seams seams;
+        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
         seams.queue = &queue;
         seams.showStatusItem = false;

@@ -46,6 +46,7 @@ class AppRig : public FaultRig {
         if (!daemonStarted) return;
 
         AppDelegate::Seams seams;
+        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
         seams.queue = &queue;
         seams.showStatusItem = false;

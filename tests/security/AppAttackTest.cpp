@@ -118,6 +118,7 @@ class AppAttackTest : public ::testing::Test {
     std::unique_ptr<AppDelegate> makeApp(DaemonClient::Options daemon,
                                          LaunchDaemonManager::Options service = {}) {
         AppDelegate::Seams seams;
+        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         if (service.plistPath.empty())
             service.plistPath = dir.filePath("service.plist").toStdString();
         seams.launchDaemon = std::move(service);
