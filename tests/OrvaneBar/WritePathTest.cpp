@@ -3,11 +3,17 @@
 // Most cases use a recording stand-in daemon; the last ones drive the real daemon on the
 // emulator inside a private /tmp.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCheckBox>
+#include <QFile>
+#include <QLabel>
 #include <QSettings>
+#include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
@@ -20,7 +26,9 @@
 #include "DaemonFakes.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
+#include "MinimumRecord.h"
 #include "PrivateTmp.h"
+#include "SettingsKeys.h"
 
 using namespace std::chrono_literals;
 
@@ -92,6 +100,7 @@ class WritePathTest : public ::testing::Test {
 
     std::unique_ptr<AppDelegate> makeApp(DaemonClient::Options daemon) {
         AppDelegate::Seams seams;
+        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemonPlistPath = plistPath();
         seams.queue = &queue;
         seams.showStatusItem = false;
@@ -296,18 +305,40 @@ TEST_F(WritePathTest, QuitRestoresForcedFansFirst) {
     EXPECT_TRUE(alerts.empty());
 }
 
-// A machine without mode keys cannot show a fan forced through its minimum: Quit hands the
-// fans back through a running daemon, and starts none when the daemon is down.
-TEST_F(WritePathTest, QuitOnAMachineWithoutModeKeysAsksARunningDaemon) {
+// Without mode keys a fan is forced when its minimum differs from the original one. With
+// the boot's record the originals are sure: nothing forced sends nothing, a raised minimum
+// is handed back. Without it a fan forced before the start would look automatic, so Quit
+// asks a running daemon, and starts none when the daemon is down.
+TEST_F(WritePathTest, QuitOnAMachineWithoutModeKeysFollowsTheMinimums) {
     Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
+    emu.control("set F0Mn 2ee0");  // forced at 3000 before the start
+    ASSERT_EQ(writeMinimumRecord(dir.filePath("fan-minimums").toStdString(),
+                                 {{hexBytes("1f40"), hexBytes("1f40")}}),
+              0);
+    {
+        FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
+        auto app = makeApp(options());
+        EXPECT_TRUE(app->anyFanForced());
+        emu.control("set F0Mn 1f40");
+        EXPECT_FALSE(app->anyFanForced());
+        app->quitApp();
+        EXPECT_EQ(terminated, 1);
+        EXPECT_TRUE(daemon.lines().empty());
+        emu.control("set F1Mn 2ee0");
+        app->quitApp();
+        EXPECT_EQ(daemon.lines(), (std::vector<std::string>{"ping", "auto"}));
+    }
+
+    QFile::remove(dir.filePath("fan-minimums"));
     auto app = makeApp(options());
+    EXPECT_FALSE(app->anyFanForced());  // the raised minimum is all it knows
     app->quitApp();
-    EXPECT_EQ(terminated, 1);
+    EXPECT_EQ(terminated, 3);
     EXPECT_TRUE(launcher->scripts().empty());
 
     FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
     app->quitApp();
-    EXPECT_EQ(terminated, 2);
+    EXPECT_EQ(terminated, 4);
     EXPECT_EQ(daemon.lines(), (std::vector<std::string>{"ping", "auto"}));
     EXPECT_TRUE(alerts.empty());
 }
@@ -485,3 +516,151 @@ TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {
     EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
     EXPECT_TRUE(alerts.empty());
 }
+
+// The application only reads the boot's record, and says so when it cannot use it.
+TEST_F(RealDaemonTest, AppWarnsOfAnUnusableRecord) {
+    Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
+    ASSERT_EQ(::mkdir(tmp->path("/run/orvane").c_str(), 0755), 0);
+    std::ofstream(tmp->path("/run/orvane/fan-minimums")) << "not a record\n";
+    EXPECT_EQ(tmp->run({ORVANEBAR_BINARY, "--screenshot", "/tmp"}, "/tmp/app.log"), 0);
+    EXPECT_NE(tmp->read("/tmp/app.log")
+                  .find("OrvaneBar: 原始最小转速记录无效，已忽略（格式不符）: "
+                        "/run/orvane/fan-minimums\n"),
+              std::string::npos)
+        << tmp->read("/tmp/app.log");
+    EXPECT_EQ(tmp->read("/run/orvane/fan-minimums"), "not a record\n");
+}
+
+// The same on both machine families: with mode keys (forced by the mode bit and target)
+// and without (forced by a raised minimum, known as such from the daemon's record).
+class RealDaemonFamilyTest : public RealDaemonTest,
+                             public ::testing::WithParamInterface<const char*> {
+  protected:
+    bool modeKeys() const { return std::string(GetParam()) == "recent-2fan.prof"; }
+
+    // The application as launched, reading the record the daemon keeps; ticks come from
+    // the test.
+    std::unique_ptr<AppDelegate> launchApp() {
+        auto app = makeApp(realOptions());
+        app->applicationDidFinishLaunching();
+        app->refreshTimer->stop();
+        return app;
+    }
+    std::unique_ptr<AppDelegate> makeApp(DaemonClient::Options daemon) {
+        AppDelegate::Seams seams;
+        seams.controller.recordPath = tmp->path("/run/orvane/fan-minimums");
+        seams.launchDaemonPlistPath = plistPath();
+        seams.queue = &queue;
+        seams.showStatusItem = false;
+        seams.daemon = std::move(daemon);
+        seams.terminate = [this] { ++terminated; };
+        seams.loginItem.home = dir.path().toStdString();
+        seams.loginItem.service = std::shared_ptr<LoginItemService>();
+        return std::make_unique<AppDelegate>(seams);
+    }
+    void afterGracePeriod(AppDelegate& app) {
+        queue.advance(FanRowLogic::gracePeriod);
+        app.refreshTimer->start(0);  // one tick through the timer, as the application gets it
+        QTest::qWait(50);
+        app.refreshTimer->stop();
+    }
+    double rpm(int fan) {
+        const std::string reply = emu->control("status");
+        const std::string field = " fan" + std::to_string(fan) + "=";
+        const auto at = reply.find(field);
+        return at == std::string::npos ? -1 : std::atof(reply.c_str() + at + field.size());
+    }
+    // The keys that force the two fans: the mode bytes (and fan 0's target when it is
+    // forced), or the minimums.
+    std::string fanKeys() {
+        if (!modeKeys()) return hexString(emu->value("F0Mn")) + " " + hexString(emu->value("F1Mn"));
+        const std::string md0 = hexString(emu->value("F0Md"));
+        return md0 + (md0 == "01" ? hexString(emu->value("F0Tg")) : "") + " " +
+               hexString(emu->value("F1Md"));
+    }
+    // Fan 0 forced at 3000, fan 1 automatic; both automatic.
+    std::string forcedAt3000() const { return modeKeys() ? "0100803b45 00" : "2ee0 1f40"; }
+    std::string automatic() const { return modeKeys() ? "00 00" : "1f40 1f40"; }
+
+    std::unique_ptr<Emulator> emu;
+};
+
+// Ticking "手动" under load pins the fan at the speed automatic control has brought it to.
+TEST_P(RealDaemonFamilyTest, ManualUnderLoadHoldsTheSpeed) {
+    emu = std::make_unique<Emulator>(Emulator::shippedProfile(GetParam()));
+    emu->control("clock freeze");
+    emu->control("load 1.0");
+    emu->control("clock step 120");
+    startDaemon();
+    auto app = launchApp();
+    const double loaded = rpm(0);
+    ASSERT_GT(loaded, 4000);
+
+    FanRowView* row = app->fanRows[0];
+    row->modeButton->click();
+    EXPECT_TRUE(alerts.empty());
+    emu->control("clock step 120");
+    EXPECT_NEAR(rpm(0), loaded, 0.1 * loaded);
+    emu->control("load 0.1");
+    emu->control("clock step 120");
+    EXPECT_NEAR(rpm(0), loaded, 0.1 * loaded);
+    EXPECT_LT(rpm(1), 0.6 * loaded);  // the other fan, still automatic, slows down
+
+    afterGracePeriod(*app);
+    EXPECT_TRUE(row->modeButton->isChecked());
+    EXPECT_TRUE(row->slider->isEnabled());
+    EXPECT_NEAR(row->slider->value(), loaded, 0.1 * loaded);
+    EXPECT_FALSE(app->fanRows[1]->modeButton->isChecked());
+}
+
+// A fan the user forced to 3000 shows as forced after the grace period, in this process and
+// in one started later; the boost gives it back its 3000 when it ends, and Quit hands every
+// fan back.
+TEST_P(RealDaemonFamilyTest, ForcedFanIsShownAndRestored) {
+    emu = std::make_unique<Emulator>(Emulator::shippedProfile(GetParam()));
+    startDaemon();
+    auto app = launchApp();
+    FanRowView* row = app->fanRows[0];
+    row->modeButton->click();     // ticked: pinned at its speed
+    row->slider->setValue(3000);  // then moved to 3000
+    queue.advance(FanRowLogic::writeDelay);
+    EXPECT_EQ(fanKeys(), forcedAt3000());
+    EXPECT_TRUE(alerts.empty());
+
+    auto restarted = launchApp();
+    for (AppDelegate* shown : {app.get(), restarted.get()}) {
+        afterGracePeriod(*shown);
+        FanRowView* r = shown->fanRows[0];
+        EXPECT_TRUE(r->modeButton->isChecked());
+        EXPECT_TRUE(r->slider->isEnabled());
+        EXPECT_EQ(r->slider->value(), 3000);
+        EXPECT_EQ(r->targetLabel->text(), "3000 RPM");
+        EXPECT_FALSE(shown->fanRows[1]->modeButton->isChecked());
+        EXPECT_EQ(shown->fanRows[1]->targetLabel->text(), "自动");
+        EXPECT_TRUE(shown->anyFanForced());
+    }
+
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
+    app->handleTempBoost(80, std::nullopt);  // full speed
+    ASSERT_TRUE(app->preBoostStates);
+    EXPECT_TRUE((*app->preBoostStates)[0].forced);
+    EXPECT_EQ((*app->preBoostStates)[0].targetRPM, 3000);
+    EXPECT_FALSE((*app->preBoostStates)[1].forced);
+    EXPECT_NE(fanKeys(), forcedAt3000());
+    app->handleTempBoost(50, std::nullopt);
+    EXPECT_EQ(fanKeys(), forcedAt3000());  // "set 0 3000", not "auto 0"
+
+    app->quitApp();
+    EXPECT_EQ(terminated, 1);
+    EXPECT_EQ(fanKeys(), automatic());
+    EXPECT_FALSE(app->anyFanForced());
+    EXPECT_TRUE(alerts.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, RealDaemonFamilyTest,
+                         ::testing::Values("recent-2fan.prof", "older-2fan.prof"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param).substr(0, 6) == "recent"
+                                        ? std::string("ModeKeys")
+                                        : std::string("NoModeKeys");
+                         });
