@@ -9,6 +9,7 @@
 #include "Emulator.h"
 #include "FanController.h"
 #include "Serve.h"
+#include "TempRecord.h"
 #include "ToolProcess.h"
 
 using orvtool::requestText;
@@ -48,7 +49,7 @@ class ServeCommandTest : public ::testing::Test {
         ASSERT_EQ(emu->control("clock freeze").rfind("OK", 0), 0u);
         for (const std::string& pin : pins)
             ASSERT_EQ(emu->control("set " + pin), "OK") << pin;
-        ctl = std::make_unique<FanController>();
+        ctl = std::make_unique<FanController>(noRecord());
     }
     std::string key(const std::string& name) { return tooltest::hexOf(emu->value(name)); }
     std::string reply(const std::string& line) { return orvtool::serveCommand(line, *ctl); }

@@ -13,6 +13,7 @@
 #include "Emulator.h"
 #include "FanController.h"
 #include "Serve.h"
+#include "TempRecord.h"
 
 using orvtool::ClientEnd;
 using orvtool::serveConnection;
@@ -44,7 +45,7 @@ class ServeConnectionTest : public ::testing::Test {
   protected:
     void SetUp() override {
         emu = std::make_unique<Emulator>(Emulator::shippedProfile("recent-2fan.prof"));
-        ctl = std::make_unique<FanController>();
+        ctl = std::make_unique<FanController>(noRecord());
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
     }
     void TearDown() override {

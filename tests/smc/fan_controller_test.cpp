@@ -5,6 +5,7 @@
 #include "Emulator.h"
 #include "FakeSMC.h"
 #include "FanController.h"
+#include "TempRecord.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -24,7 +25,7 @@ std::string keyNotFoundText(const std::function<void()>& f) {
 
 TEST(FanControllerProfiles, RecentTwoFanMachine) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    FanController fc;
+    FanController fc(noRecord());
     ASSERT_EQ(fc.numberOfFans(), 2);
     auto fans = fc.allFans();
     ASSERT_EQ(fans.size(), 2u);
@@ -46,7 +47,7 @@ TEST(FanControllerProfiles, RecentTwoFanMachine) {
 
 TEST(FanControllerProfiles, OlderTwoFanMachineReadsCapitalIdRecords) {
     Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
-    FanController fc;
+    FanController fc(noRecord());
     ASSERT_EQ(fc.numberOfFans(), 2);
     auto fans = fc.allFans();
     for (const FanInfo& f : fans) {
@@ -64,7 +65,7 @@ TEST(FanControllerProfiles, OlderTwoFanMachineReadsCapitalIdRecords) {
 
 TEST(FanControllerProfiles, MachineWithoutFirstCpuKeysOrGpuKey) {
     Emulator emu(Emulator::shippedProfile("single-fan.prof"));
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(fc.numberOfFans(), 1);
     auto cpu = fc.cpuTemperature();
     ASSERT_TRUE(cpu);
@@ -75,7 +76,7 @@ TEST(FanControllerProfiles, MachineWithoutFirstCpuKeysOrGpuKey) {
 
 TEST(FanControllerProfiles, OddCasesMachineLoads) {
     Emulator emu(Emulator::shippedProfile("odd-cases.prof"));
-    FanController fc;
+    FanController fc(noRecord());
     ASSERT_GE(fc.numberOfFans(), 1);
     EXPECT_EQ(fc.allFans().size(), static_cast<std::size_t>(fc.numberOfFans()));
     EXPECT_TRUE(fc.cpuTemperature());
@@ -101,7 +102,7 @@ TEST(FanControllerProfiles, NamesLimitsAndIndices) {
 "F1Ac" "flt " 4 00009644
 )",
                  true);
-    FanController fc;
+    FanController fc(noRecord());
     ASSERT_EQ(fc.numberOfFans(), 8);
     EXPECT_EQ(fc.fanName(0), "Right");
     EXPECT_EQ(fc.fanName(1), "Left side");
@@ -143,7 +144,7 @@ TEST(FanControllerProfiles, ElevenFansLeaveTheLastWithoutKeys) {
 "F9Ac" "fpe2" 2 1f40
 )",
                  true);
-    FanController fc;
+    FanController fc(noRecord());
     ASSERT_EQ(fc.numberOfFans(), 11);
     auto fans = fc.liveFans();
     ASSERT_EQ(fans.size(), 11u);
@@ -159,10 +160,10 @@ TEST(FanControllerProfiles, ElevenFansLeaveTheLastWithoutKeys) {
 TEST(FanControllerProfiles, FanCountIsRequired) {
     {
         Emulator emu("\"F0Ac\" \"fpe2\" 2 1f40\n", true);
-        EXPECT_EQ(keyNotFoundText([] { FanController fc; }), "key FNum 不存在");
+        EXPECT_EQ(keyNotFoundText([] { FanController fc(noRecord()); }), "key FNum 不存在");
     }
     Emulator emu("\"FNum\" \"ui8 \" 1 00\n", true);
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(fc.numberOfFans(), 0);
     EXPECT_TRUE(fc.allFans().empty());
     EXPECT_TRUE(fc.liveFans().empty());
@@ -184,7 +185,7 @@ TEST_F(FanControllerFake, CpuTemperatureTakesTheFirstKeyThatDecodes) {
     smc.addKey("TC0H", "ui8 ", {0x00, 0x00});  // decoded as sp78 whatever the type
     smc.addKey("TCAD", "sp78", {0x50, 0x00});
     smc.addKey("TG0P", "sp78", {0xFF, 0x80});
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(fc.cpuTemperature(), 0.0);
     EXPECT_EQ(fc.gpuTemperature(), -0.5);
 }
@@ -193,7 +194,7 @@ TEST_F(FanControllerFake, CpuTemperatureFallsThroughToLaterKeys) {
     smc.addKey("TCBH", "sp78", {0x3A, 0x40});
     smc.addKey("TCAH", "sp78", {0x00, 0x00});
     smc.failKey("TCAH", 9, 5);
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(fc.cpuTemperature(), 58.25);
     EXPECT_FALSE(fc.gpuTemperature());
 }
@@ -204,7 +205,7 @@ TEST_F(FanControllerFake, ModeBitAndForceFlag) {
     smc.addKey("FS! ", "ui16", {0x00, 0x03});
     smc.addKey("F0Ac", "fpe2", {0x1F, 0x40});
     smc.failKey("F1Ac", 9, 5);
-    FanController fc;
+    FanController fc(noRecord());
     auto live = fc.liveFans();
     EXPECT_TRUE(live[0].forced);
     EXPECT_FALSE(live[1].forced);

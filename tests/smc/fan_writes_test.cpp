@@ -49,7 +49,7 @@ std::string modeMachine(const std::string& type, const std::string& mn, const st
 
 TEST(FanWrites, ClampsToTheLimitsCapturedAtStart) {
     Emulator emu(modeMachine("flt ", "00009644", "0080bb45", "flt "), true);  // 1200..6000
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(fc.setFanRPM(0, 800), 1200);
     EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00, 0x96, 0x44}));
     EXPECT_EQ(fc.setFanRPM(0, 7000), 6000);
@@ -61,7 +61,7 @@ TEST(FanWrites, ClampsToTheLimitsCapturedAtStart) {
 
 TEST(FanWrites, FractionalMinimumIsTruncatedAfterClamping) {
     Emulator emu(modeMachine("flt ", "00109644", "0080bb45", "flt "), true);  // 1200.5..6000
-    FanController fc;
+    FanController fc(noRecord());
     ASSERT_EQ(fc.minRPM(0), 1200.5);
     EXPECT_EQ(fc.setFanRPM(0, 1000), 1200);
     EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00, 0x96, 0x44}));
@@ -70,12 +70,12 @@ TEST(FanWrites, FractionalMinimumIsTruncatedAfterClamping) {
 TEST(FanWrites, CrossedOrMissingLimitsLetTheMaximumWin) {
     {
         Emulator emu(modeMachine("fpe2", "2ee0", "1f40", "fpe2"), true);  // min 3000, max 2000
-        FanController fc;
+        FanController fc(noRecord());
         EXPECT_EQ(fc.setFanRPM(0, 2500), 2000);
     }
     Emulator emu("\"FNum\" \"ui8 \" 1 01\n\"F0Md\" \"ui8 \" 1 00\n\"F0Tg\" \"fpe2\" 2 1f40\n",
                  true);
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(fc.setFanRPM(0, 2500), 0);
     EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00}));
 }
@@ -83,20 +83,20 @@ TEST(FanWrites, CrossedOrMissingLimitsLetTheMaximumWin) {
 TEST(FanWrites, TargetIsEncodedInTheTypeOfTheTargetKey) {
     {
         Emulator emu(modeMachine("flt ", "00009644", "0080bb45", "fpe2"), true);
-        FanController fc;
+        FanController fc(noRecord());
         EXPECT_EQ(fc.setFanRPM(0, 2000), 2000);
         EXPECT_EQ(emu.value("F0Md"), Bytes{0x01});
         EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x1F, 0x40}));
     }
     Emulator emu(modeMachine("fpe2", "12c0", "5dc0", "flt "), true);
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(fc.setFanRPM(0, 2000), 2000);
     EXPECT_EQ(emu.value("F0Tg"), (Bytes{0x00, 0x00, 0xFA, 0x44}));
 }
 
 TEST(FanWrites, ModeKeyRestoreClearsOnlyTheModeByte) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    FanController fc;
+    FanController fc(noRecord());
     emu.control("clock freeze");
     fc.setFanRPM(1, 4000);
     Bytes target = emu.value("F1Tg");
@@ -109,7 +109,7 @@ TEST(FanWrites, ModeKeyRestoreClearsOnlyTheModeByte) {
 
 TEST(FanWrites, MinimumPathRaisesMinimumAndRestoresCapturedBytes) {
     Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
-    FanController fc;
+    FanController fc(noRecord());
     Bytes original = emu.value("F0Mn");
     ASSERT_EQ(original.size(), 2u);
     EXPECT_EQ(fc.setFanRPM(0, 3000), 3000);
@@ -126,7 +126,7 @@ TEST(FanWrites, MinimumPathRaisesMinimumAndRestoresCapturedBytes) {
 TEST(FanWrites, ForcedFanConvergesInTheEmulator) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     emu.control("clock freeze");
-    FanController fc;
+    FanController fc(noRecord());
     fc.setFanRPM(0, 4000);
     emu.control("clock step 10");
     auto live = fc.liveFans();
@@ -140,7 +140,7 @@ TEST(FanWrites, ForcedFanConvergesInTheEmulator) {
 TEST(FanWrites, BadIndicesAndUnrecordedMinimum) {
     Emulator emu("\"FNum\" \"ui8 \" 1 02\n\"F1Mn\" \"fpe2\" 2 12c0\n\"F1Mx\" \"fpe2\" 2 5dc0\n",
                  true);
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(errorText([&] { fc.setFanRPM(2, 2000); }), "key F2Mn 不存在");
     EXPECT_EQ(errorText([&] { fc.setFanRPM(-1, 2000); }), "key F-1Mn 不存在");
     EXPECT_EQ(errorText([&] { fc.restoreAuto(2); }), "key F2Mn 不存在");
@@ -167,7 +167,7 @@ class FanWritesFake : public ::testing::Test {
 
 TEST_F(FanWritesFake, OutOfRangeWriteTouchesNothing) {
     smc.addKey("FNum", "ui8 ", {0x01});
-    FanController fc;
+    FanController fc(noRecord());
     smc.clearBlocks();
     EXPECT_EQ(errorText([&] { fc.setFanRPM(1, 2000); }), "key F1Mn 不存在");
     EXPECT_TRUE(smc.blocks().empty());
@@ -181,7 +181,7 @@ TEST_F(FanWritesFake, NonFiniteLimitWritesNothing) {
     smc.addKey("F0Mx", "flt ", {0x00, 0x00, 0xC0, 0x7F});  // NaN
     smc.addKey("F1Mn", "flt ", {0x00, 0x00, 0x80, 0xFF});  // -infinity
     smc.addKey("F1Mx", "flt ", {0x00, 0x80, 0xBB, 0x45});
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 2000); }), "key F0Mx dataType 异常: flt ");
     EXPECT_EQ(errorText([&] { fc.setFanRPM(1, 2000); }), "key F1Mn dataType 异常: flt ");
     EXPECT_TRUE(writtenKeys().empty());
@@ -192,7 +192,7 @@ TEST_F(FanWritesFake, RestoreAllGoesOnPastAFailureAndRaisesIt) {
     smc.addKey("F0Md", "ui8 ", {0x01});
     smc.addKey("F1Md", "ui8 ", {0x01});
     smc.failKey("F0Md", 6, static_cast<std::int32_t>(0xE00002C1));
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(errorText([&] { fc.restoreAllAuto(); }),
               "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper");
     EXPECT_EQ(writtenKeys(), (std::vector<std::string>{"F0Md", "F1Md"}));
@@ -211,7 +211,7 @@ TEST_F(FanWritesFake, UnreadableModeKeyIsAnErrorNotTheMinimumPath) {
     smc.addKey("F0Tg", "flt ", {0x00, 0x00, 0x96, 0x44});
     smc.addKey("F0Mn", "flt ", {0x00, 0x00, 0x96, 0x44});
     smc.addKey("F0Mx", "flt ", {0x00, 0x80, 0xBB, 0x45});
-    FanController fc;
+    FanController fc(noRecord());
     // Taken for absent, the failed read would raise F0Mn (set) or write it back while the
     // mode byte stays set (restore), and either would answer success.
     smc.failKey("F0Md", 5, static_cast<std::int32_t>(0xE00002BC));
@@ -225,7 +225,7 @@ TEST_F(FanWritesFake, MissingTargetKeyLeavesTheModeByteSet) {
     smc.addKey("FNum", "ui8 ", {0x01});
     smc.addKey("F0Md", "ui8 ", {0x00});
     smc.addKey("F0Mx", "fpe2", {0x5D, 0xC0});
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(errorText([&] { fc.setFanRPM(0, 2000); }), "key F0Tg 不存在");
     EXPECT_EQ(smc.value("F0Md"), Bytes{0x01});
 }
@@ -244,7 +244,7 @@ TEST(FanWritesPrivilege, NonRootWriteIsRejected) {
             text = "setuid failed";
         } else {
             try {
-                FanController fc;
+                FanController fc(noRecord());
                 fc.setFanRPM(0, 3000);
                 text = "write accepted";
             } catch (const SMCError& e) {
@@ -270,7 +270,7 @@ TEST(FanWritesPrivilege, NonRootWriteIsRejected) {
 TEST_F(FanWritesFake, IndicesWithoutValidKeysKeepTheirErrors) {
     smc.addKey("FNum", "ui8 ", {0x0B});
     smc.addKey("F0Md", "ui8 ", {0x00});
-    FanController fc;
+    FanController fc(noRecord());
     EXPECT_EQ(errorText([&] { fc.restoreAuto(-1); }), "key F-1Mn 不存在");
     EXPECT_EQ(errorText([&] { fc.restoreAuto(10); }), "key F10Mn(原始值未记录) 不存在");
 }

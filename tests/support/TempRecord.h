@@ -9,6 +9,11 @@
 
 #include "FanController.h"
 
+// For tests that do not look at the record: a path that never exists, only read.
+inline FanController::Options noRecord() {
+    return {"/nonexistent/orvane-test/orvane/fan-minimums", false};
+}
+
 class TempRecord {
   public:
     TempRecord() {
