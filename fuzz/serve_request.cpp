@@ -10,6 +10,7 @@
 #include "FakeSMC.h"
 #include "FanController.h"
 #include "Serve.h"
+#include "TempRecord.h"
 #include "Unicode.h"
 
 namespace {
@@ -38,7 +39,7 @@ FakeSMC& makeSMC() {
 // directory is removed when the run ends).
 FanController& controller() {
     static FakeSMC& smc = makeSMC();
-    static FanController ctl;
+    static FanController ctl(noRecord());  // never the machine's own record
     smc.clearBlocks();  // it records every call; keep memory flat over a long run
     return ctl;
 }
