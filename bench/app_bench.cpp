@@ -9,6 +9,7 @@
 
 #include "AppDelegate.h"
 #include "Emulator.h"
+#include "TempRecord.h"
 
 class AppDelegateBench {
   public:
@@ -21,6 +22,7 @@ void BM_RefreshTick(benchmark::State& state) {
     QTemporaryDir dir;
     AppDelegate::Seams seams;
     seams.showStatusItem = false;
+    seams.controller = noRecord();  // never the machine's own record
     seams.launchDaemonPlistPath = dir.filePath("none.plist").toStdString();
     AppDelegate app(seams);
     app.applicationDidFinishLaunching();
