@@ -112,6 +112,16 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
+int openRecordDirectory(const std::string& path, bool create, std::string& name) {
+    const auto s = split(path);
+    if (!s) {
+        errno = EINVAL;
+        return -1;
+    }
+    name = s->name;
+    return openDirectory(*s, create);
+}
+
 std::string encodeMinimumRecord(const MinimumRecord& record) {
     std::string text =
         std::string(kHeader) + "\nfans " + std::to_string(record.minimums.size()) + "\n";

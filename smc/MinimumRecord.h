@@ -62,6 +62,13 @@ RecordRead readMinimumRecord(const std::string& path);
 RecordProblem checkMinimumRecord(const MinimumRecord& record, int fanCount,
                                  const std::vector<std::optional<std::uint32_t>>& sizes);
 
+// The directory that holds `path` (the record, or a file kept beside it), opened without
+// following a link and only when root or this process's user owns it and nobody else may
+// write to it; created (mode 0755) when missing and `create` is set. A descriptor the
+// caller closes, with the file's own name in `name`; -1 with errno set otherwise (EPERM
+// when the directory is there but cannot be trusted).
+int openRecordDirectory(const std::string& path, bool create, std::string& name);
+
 // Replaces the record at `path` atomically (a new file in the same directory, synced, then
 // renamed over the old one), creating the last directory of the path (mode 0755) when it
 // is missing. 0 on success, else an errno value (EPERM for an unsafe directory).
