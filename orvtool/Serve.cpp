@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "FanController.h"
+#include "ForcedMark.h"
 #include "Format.h"
 #include "Log.h"
 #include "SMCError.h"
@@ -123,23 +124,64 @@ void log(const std::string& line) {
     daemonLog().write(line);
 }
 
+// The mark of forced fans this daemon keeps; empty (servers inside tests) keeps none.
+std::string gMarkPath;
+bool gMarked = false;
+bool gMarkFailed = false;
+
+void markForced(bool forced) {
+    if (gMarkPath.empty() || forced == gMarked) return;
+    const int err = setForcedMark(gMarkPath, forced);
+    if (err == 0) {
+        gMarked = forced;
+    } else if (!gMarkFailed) {
+        log(texts::kServeLogMarkFailed + std::to_string(err) + texts::kServeLogMarkFailedTail +
+            gMarkPath);
+    }
+    gMarkFailed = err != 0;
+}
+
+bool anyFanForced(FanController& ctl) {
+    for (int fan = 0; fan < ctl.numberOfFans(); ++fan)
+        if (ctl.isForced(fan)) return true;
+    return false;
+}
+
+// Before a command that may force a fan, so that a daemon killed in the middle of it
+// still leaves the mark; after a command that hands fans back, once none is forced.
+void markBefore(const std::string& request) {
+    if (request.rfind("set ", 0) == 0) markForced(true);
+}
+
+void markAfter(const std::string& reply, FanController& ctl) {
+    if (!gMarked) return;
+    if (reply == texts::kReplyAutoAll ||
+        (reply.rfind(texts::kReplyAutoFan, 0) == 0 && !anyFanForced(ctl)))
+        markForced(false);
+}
+
 }  // namespace
 
 // When the daemon stops, a fan that fails to go back to automatic control must not keep
 // the others forced: each fan is tried, whatever happened to the ones before it.
-void restoreEveryFan(FanController& ctl) {
+bool restoreEveryFan(FanController& ctl) {
+    bool all = true;
     try {
-        ctl.restoreEveryFan();  // fans that fail are passed over, the rest still restored
+        // Fans that fail are passed over, the rest still restored.
+        all = ctl.restoreEveryFan().failed.empty();
     } catch (const std::exception&) {
         // Only an error outside the SMC's (out of memory) lands here: each fan on its own.
         for (int fan = 0; fan < ctl.numberOfFans(); ++fan) {
             try {
                 ctl.restoreAuto(fan);
             } catch (const std::exception&) {
-                // Nothing more can be done for this fan; go on with the next.
+                all = false;  // nothing more can be done for this fan; go on with the next
             }
         }
     }
+    // A fan that did not go back keeps the mark, for the next start to try again.
+    if (all) markForced(false);
+    return all;
 }
 
 namespace {
@@ -426,7 +468,9 @@ bool Server::answer(Connection& c, Clock::time_point now) {
         tookLine = true;
         const auto request = requestText(*raw);
         if (!request) continue;  // empty or not UTF-8: no reply, and no time is gained
+        markBefore(*request);
         const std::string reply = serveCommand(*request, ctl_);
+        markAfter(reply, ctl_);
         if (c.out.empty()) c.outSince = now;
         c.out += reply;
         c.out += '\n';
@@ -691,6 +735,11 @@ int cmdServe(FanController& ctl) {
     log(texts::kServeBanner + std::string(ORVANE_SOCKET_PATH) + texts::kServeBannerCount +
         std::to_string(ctl.numberOfFans()) + texts::kServeBannerTail);
     if (!logRefused.empty()) log(logRefused);
+    gMarkPath = ORVANE_FORCED_MARK_PATH;
+    if (forcedMarkPresent(gMarkPath)) {
+        gMarked = true;
+        log(restoreEveryFan(ctl) ? texts::kServeLogLeftForced : texts::kServeLogLeftForcedFailed);
+    }
     if (gBound.cleared.found != Found::nothing) {
         std::string line = texts::kServeFoundAt + std::string(ORVANE_SOCKET_PATH) +
                            texts::kServeFoundWas + foundText(gBound.cleared.found);

@@ -16,15 +16,17 @@ namespace orvtool {
 // Runs the daemon. Returns (always 1) only when start-up or the wait for connections fails
 // (after a failure past the bind, every fan is restored and the socket removed first);
 // `quit`, SIGINT, SIGTERM and SIGHUP end the process with status 0 after restoring
-// automatic control.
+// automatic control. A daemon that finds the forced mark of one that ended without that
+// (ForcedMark.h) hands every fan back before it serves.
 int cmdServe(FanController& ctl);
 
 // Serves one accepted connection until the peer closes it or a read fails. Ends the
 // process on `quit` or a stop signal.
 void serveClient(int fd, FanController& ctl);
 
-// Hands every fan back to automatic control for a stop, going on past fans that fail.
-void restoreEveryFan(FanController& ctl);
+// Hands every fan back to automatic control for a stop, going on past fans that fail;
+// whether every fan went back.
+bool restoreEveryFan(FanController& ctl);
 
 // The reply (without its line feed) to one trimmed request line. Its only side effects are
 // the FanController calls the command asks for.

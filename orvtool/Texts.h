@@ -128,6 +128,16 @@ inline constexpr const char* kServeLogDroppedTail = " 行日志";
 inline constexpr const char* kServeLogCut = "…[截去 ";
 inline constexpr const char* kServeLogCutTail = " 字节]";
 
+// serve: fans a daemon that ended without a stop left forced, handed back at the next start
+inline constexpr const char* kServeLogLeftForced =
+    "[serve] 上一个守护进程结束时仍有风扇被强制，已交还自动控制";
+inline constexpr const char* kServeLogLeftForcedFailed =
+    "[serve] 上一个守护进程结束时仍有风扇被强制，有风扇未能交还自动控制";
+// serve: the mark of forced fans could not be kept (then errno, the tail, the path)
+inline constexpr const char* kServeLogMarkFailed = "[serve] 强制标记写入失败 errno=";
+inline constexpr const char* kServeLogMarkFailedTail =
+    "，守护进程被强行结束后，下次启动时不会交还风扇: ";
+
 // serve: what start-up found at the socket path (then the path, a kind, the tail)
 inline constexpr const char* kServeFoundAt = "[serve] ";
 inline constexpr const char* kServeFoundWas = " 处原有";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,6 +55,12 @@ class RestartTest : public ::testing::TestWithParam<const char*> {
         return emu.value("F0Mn") != factory;
     }
 
+    // Whether a daemon's mark of forced fans is there.
+    bool marked() const {
+        struct stat st {};
+        return ::lstat(tmp.path("/run/orvane/daemon-forced").c_str(), &st) == 0;
+    }
+
     Emulator emu{Emulator::shippedProfile(GetParam())};
     PrivateTmp tmp;
     std::vector<std::uint8_t> factory;
@@ -61,21 +68,49 @@ class RestartTest : public ::testing::TestWithParam<const char*> {
 
 }  // namespace
 
-TEST_P(RestartTest, RestartedDaemonHandsBackTheFactoryMinimum) {
+TEST_P(RestartTest, KilledDaemonsFansGoBackWhenTheNextOneStarts) {
     const std::string socket = tmp.path("/tmp/orvane.sock");
     const pid_t first = startDaemon();
     EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
     EXPECT_TRUE(forced());
-    // Killed outright: no stop sequence hands the fan back.
+    EXPECT_TRUE(marked());
+    // Killed outright, as a service manager's hard stop does: no stop sequence runs.
     ASSERT_EQ(::kill(first, SIGKILL), 0);
     ::waitpid(first, nullptr, 0);
     EXPECT_TRUE(forced());
 
-    startDaemon();
-    EXPECT_EQ(ask(socket, "auto"), "OK auto all");
+    // The next daemon hands the fan back before it answers anything, with the factory
+    // minimum from the boot's record on a machine without mode keys.
+    const pid_t second = startDaemon();
+    EXPECT_EQ(ask(socket, "ping"), "OK pong fans=2");
     EXPECT_FALSE(forced());
     EXPECT_EQ(emu.value("F0Mn"), factory);
+    EXPECT_FALSE(marked());
+    EXPECT_NE(tmp.read("/var/log/orvane/daemon.log").find("仍有风扇被强制，已交还自动控制"),
+              std::string::npos);
+
+    // Handing the fan back through the daemon clears the mark: a daemon killed after that
+    // leaves nothing for the next one to do.
+    EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_EQ(ask(socket, "auto 0"), "OK auto fan=0");
+    EXPECT_FALSE(marked());
+    ASSERT_EQ(::kill(second, SIGKILL), 0);
+    ::waitpid(second, nullptr, 0);
+    EXPECT_EQ(ask(socket, "set 0 3000"), "");  // nobody listens
+    startDaemon();
     EXPECT_EQ(ask(socket, "quit"), "OK bye");
+    const std::string log = tmp.read("/var/log/orvane/daemon.log");
+    EXPECT_EQ(log.find("已交还自动控制"), log.rfind("已交还自动控制")) << log;
+}
+
+TEST_P(RestartTest, FanForcedFromTheCommandLineStaysForcedWhenADaemonStarts) {
+    EXPECT_EQ(tmp.run({ORVTOOL_BINARY, "set", "0", "3000"}, "/tmp/tool.log"), 0);
+    EXPECT_TRUE(forced());
+    startDaemon();
+    EXPECT_EQ(ask(tmp.path("/tmp/orvane.sock"), "ping"), "OK pong fans=2");
+    EXPECT_TRUE(forced());
+    EXPECT_EQ(ask(tmp.path("/tmp/orvane.sock"), "quit"), "OK bye");
+    EXPECT_FALSE(forced());
 }
 
 TEST_P(RestartTest, SeparateAutoProcessHandsBackTheFactoryMinimum) {
