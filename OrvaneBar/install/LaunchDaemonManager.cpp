@@ -70,6 +70,8 @@ LaunchDaemonManager::Options withDefaults(LaunchDaemonManager::Options options) 
     options.logPath = withDefault(options.logPath, AppPaths::daemonLogPath);
     if (!options.toolPath) options.toolPath = [] { return AppPaths::orvtoolPath(); };
     if (!options.launcher) options.launcher = runAsAdministrator;
+    if (!options.run)
+        options.run = [](const std::vector<std::string>& args) { return runProcess(args); };
     return options;
 }
 
@@ -206,15 +208,15 @@ std::string LaunchDaemonManager::installScript(const std::string& toolPath,
                          isPlain("-f", stagedPlistPath(stagingDir));
     if (systemd) checks += " && " + isPlain("-f", stagedUnitPath(stagingDir));
 
-    // The service manager opens the log before the daemon runs, so its directory is made
-    // here (root's own, under a root-owned directory).
+    // The directories of the installed files need not exist yet (a fresh system may lack
+    // the helper tools' directory), and the service manager opens the log before the
+    // daemon runs, so they are made here (root's own, under root-owned directories).
+    std::vector<const std::string*> files = {&options_.installBinPath, &options_.plistPath};
+    if (systemd) files.push_back(&options_.unitPath);
+    files.push_back(&options_.logPath);
     std::string dirs;
-    if (systemd) {
-        for (const std::string* path :
-             {&options_.installBinPath, &options_.plistPath, &options_.unitPath})
-            dirs += shellQuote(AppPaths::deletingLastComponent(*path)) + " ";
-    }
-    dirs += shellQuote(AppPaths::deletingLastComponent(options_.logPath));
+    for (const std::string* path : files)
+        dirs += (dirs.empty() ? "" : " ") + shellQuote(AppPaths::deletingLastComponent(*path));
 
     std::string copies = checks + " && mkdir -p " + dirs + " && " +
                          copyChecked(toolPath, options_.installBinPath, "755") + " && " +
@@ -252,6 +254,13 @@ std::vector<std::string> LaunchDaemonManager::kickstartCommand() const {
     return {options_.systemctl, "--no-ask-password", "restart", unitName};
 }
 
+std::string LaunchDaemonManager::kickstartScript() const {
+    std::string script;
+    for (const std::string& word : kickstartCommand())
+        script += (script.empty() ? "" : " ") + shellQuote(word);
+    return script;
+}
+
 void LaunchDaemonManager::install(std::function<void(bool)> then) const {
     const ToolTrust trust = checkToolTrust(options_.toolPath());
     if (!trust.trusted) {
@@ -280,7 +289,10 @@ void LaunchDaemonManager::uninstall(std::function<void(bool)> then) const {
 
 bool LaunchDaemonManager::kickstartIfInstalled() const {
     if (!isInstalled()) return false;
-    return runProcess(kickstartCommand()).has_value();
+    const std::optional<int> asUser = options_.run(kickstartCommand());
+    if (asUser && *asUser == 0) return true;
+    const std::optional<int> asRoot = options_.launcher(kickstartScript());
+    return asRoot && *asRoot == 0;
 }
 
 void LaunchDaemonManager::runPrivileged(const std::string& script, std::function<void(bool)> then,

@@ -1,6 +1,6 @@
 // The password-free control service: orvtool installed as a permanent system service that
-// runs `serve`, installed and removed with one administrator prompt, and restarted without
-// one when the daemon does not answer.
+// runs `serve`, installed and removed with one administrator prompt, and restarted when the
+// daemon does not answer (with a prompt only where the user may not restart it).
 //
 // The installed state is never stored: it is whether the service property list exists.
 // On macOS launchd runs the service from that property list. On Linux the same files are
@@ -59,6 +59,8 @@ class LaunchDaemonManager {
         std::string logPath;                    // AppPaths::daemonLogPath
         std::function<std::string()> toolPath;  // AppPaths::orvtoolPath
         PrivilegedLauncher launcher;            // runAsAdministrator
+        // Runs a command as the user and waits for it (see runProcess).
+        std::function<std::optional<int>(const std::vector<std::string>&)> run;  // runProcess
         ServiceManagerKind kind = hostKind;
     };
 
@@ -76,9 +78,11 @@ class LaunchDaemonManager {
     void install(std::function<void(bool)> then) const;
     void uninstall(std::function<void(bool)> then) const;
 
-    // Restarts the installed service, blocking, without a prompt: false when it is not
-    // installed or the restart command could not be started; its exit status is not
-    // examined (the caller probes the daemon).
+    // Restarts the installed service, blocking: false at once when it is not installed.
+    // The restart is first run as the user, without a prompt; when that is refused (a
+    // non-zero status, as launchd and systemd give a user who may not restart system
+    // services) or cannot be run, the same restart runs as root after the administrator
+    // prompt. True when one of them ended with status 0. Background work only.
     bool kickstartIfInstalled() const;
 
     // The texts, for the scripts and for tests.
@@ -93,8 +97,10 @@ class LaunchDaemonManager {
     // The shell scripts run as root (on macOS wrapped by adminAppleScript).
     std::string installScript(const std::string& toolPath, const std::string& stagingDir) const;
     std::string uninstallScript() const;
-    // The command kickstartIfInstalled runs.
+    // The command kickstartIfInstalled runs, and the same as a root script (every word
+    // quoted for the shell).
     std::vector<std::string> kickstartCommand() const;
+    std::string kickstartScript() const;
 
     const Options& options() const {
         return options_;

@@ -13,7 +13,9 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QXmlStreamReader>
+#include <atomic>
 #include <fstream>
 #include <sstream>
 
@@ -60,13 +62,13 @@ std::vector<std::string> plistStrings(const std::string& xml) {
 }
 
 // A stand-in for systemctl: appends its arguments as one line to `log`, and fails a
-// restart while the file `failRestart` exists.
+// restart (with or without options before it) while the file `failRestart` exists.
 void writeStandIn(const std::string& path, const std::string& log, const std::string& failRestart) {
     QDir().mkpath(QString::fromStdString(path.substr(0, path.rfind('/'))));
     std::ofstream(path) << "#!/bin/sh\n"
                         << "echo \"$*\" >> " << shellQuote(log) << "\n"
-                        << "if [ \"$1\" = restart ] && [ -e " << shellQuote(failRestart)
-                        << " ]; then exit 3; fi\n";
+                        << "case \" $* \" in *' restart '*) [ -e " << shellQuote(failRestart)
+                        << " ] && exit 3;; esac\nexit 0\n";
     ::chmod(path.c_str(), 0755);
 }
 
@@ -126,7 +128,8 @@ TEST(ServiceTexts, LaunchdScripts) {
         "'/Applications/Orvane/orvtool' ] && [ ! -L '/Applications/Orvane/orvtool' ] && [ -f "
         "'/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' ] && "
         "[ ! -L '/private/var/folders/x/T/com.orvane.orvtool.Ab12Cd/com.orvane.orvtool.plist' "
-        "] && mkdir -p '/Library/Logs/Orvane' && cp '/Applications/Orvane/orvtool' "
+        "] && mkdir -p '/Library/PrivilegedHelperTools' '/Library/LaunchDaemons' "
+        "'/Library/Logs/Orvane' && cp '/Applications/Orvane/orvtool' "
         "'/Library/PrivilegedHelperTools/com.orvane.orvtool' && cmp -s "
         "'/Applications/Orvane/orvtool' '/Library/PrivilegedHelperTools/com.orvane.orvtool' "
         "&& chmod 755 '/Library/PrivilegedHelperTools/com.orvane.orvtool' && cp "
@@ -215,30 +218,85 @@ TEST(ServiceTexts, SystemdScriptsAndUnit) {
               std::string::npos);
 }
 
-TEST(ServiceTexts, KickstartOnlyWhenInstalled) {
+TEST(ServiceTexts, KickstartAsTheUserElseAsRoot) {
+    QTemporaryDir dir;
+    for (const ServiceManagerKind kind :
+         {ServiceManagerKind::launchd, ServiceManagerKind::systemd}) {
+        const bool launchd = kind == ServiceManagerKind::launchd;
+        SCOPED_TRACE(launchd ? "launchd" : "systemd");
+        auto launcher = std::make_shared<FakeLauncher>();
+        std::vector<std::vector<std::string>> ran;
+        std::optional<int> asUser = 0;
+        LaunchDaemonManager::Options options;
+        options.kind = kind;
+        options.plistPath = dir.filePath("service.plist").toStdString();
+        options.systemctl = "/opt/it's/systemctl";
+        options.launcher = FakeLauncher::bind(launcher);
+        options.run = [&](const std::vector<std::string>& args) {
+            ran.push_back(args);
+            return asUser;
+        };
+        const LaunchDaemonManager manager(options);
+        const std::vector<std::string> command =
+            launchd ? std::vector<std::string>{"/bin/launchctl", "kickstart", "-k",
+                                               "system/com.orvane.orvtool"}
+                    : std::vector<std::string>{"/opt/it's/systemctl", "--no-ask-password",
+                                               "restart", "com.orvane.orvtool.service"};
+        // Every word quoted, the apostrophe closed, escaped and reopened.
+        const std::string asRoot =
+            launchd ? "'/bin/launchctl' 'kickstart' '-k' 'system/com.orvane.orvtool'"
+                    : "'/opt/it'\\''s/systemctl' '--no-ask-password' 'restart' "
+                      "'com.orvane.orvtool.service'";
+        EXPECT_EQ(manager.kickstartCommand(), command);
+        EXPECT_EQ(manager.kickstartScript(), asRoot);
+
+        // Not installed: nothing runs.
+        EXPECT_FALSE(manager.kickstartIfInstalled());
+        EXPECT_TRUE(ran.empty());
+
+        // The user may restart it: no prompt.
+        std::ofstream(options.plistPath) << "<plist/>";
+        EXPECT_TRUE(manager.kickstartIfInstalled());
+        EXPECT_EQ(ran, std::vector<std::vector<std::string>>{command});
+        EXPECT_TRUE(launcher->scripts().empty());
+
+        // Refused, or not run at all: the same restart as root, its status the result.
+        asUser = 1;
+        launcher->status = 0;
+        EXPECT_TRUE(manager.kickstartIfInstalled());
+        asUser = std::nullopt;
+        launcher->status = 1;  // the prompt cancelled
+        EXPECT_FALSE(manager.kickstartIfInstalled());
+        launcher->status = std::nullopt;  // no prompt at all
+        EXPECT_FALSE(manager.kickstartIfInstalled());
+        EXPECT_EQ(ran.size(), 4u);
+        EXPECT_EQ(launcher->scripts(), std::vector<std::string>(3, asRoot));
+        ::unlink(options.plistPath.c_str());
+    }
+}
+
+TEST(ServiceTexts, KickstartJudgesTheRestartCommandsExitStatus) {
     QTemporaryDir dir;
     const std::string log = dir.filePath("systemctl.log").toStdString();
+    auto launcher = std::make_shared<FakeLauncher>();
+    launcher->status = 0;
     LaunchDaemonManager::Options options;
     options.kind = ServiceManagerKind::systemd;
     options.plistPath = dir.filePath("service.plist").toStdString();
     options.systemctl = dir.filePath("bin/systemctl").toStdString();
+    options.launcher = FakeLauncher::bind(launcher);
     writeStandIn(options.systemctl, log, dir.filePath("fail").toStdString());
+    std::ofstream(options.plistPath) << "<plist/>";
     const LaunchDaemonManager manager(options);
 
-    EXPECT_FALSE(manager.kickstartIfInstalled());
-    EXPECT_FALSE(exists(log));  // nothing started
-
-    std::ofstream(options.plistPath) << "<plist/>";
     EXPECT_TRUE(manager.kickstartIfInstalled());
-    // The restart's own failure is not examined.
-    std::ofstream(dir.filePath("fail").toStdString()) << "";
+    EXPECT_TRUE(launcher->scripts().empty());
+    std::ofstream(dir.filePath("fail").toStdString()) << "";  // now the restart exits 3
     EXPECT_TRUE(manager.kickstartIfInstalled());
+    EXPECT_EQ(launcher->scripts(), std::vector<std::string>{manager.kickstartScript()});
     EXPECT_EQ(readFile(log),
               "--no-ask-password restart com.orvane.orvtool.service\n"
               "--no-ask-password restart com.orvane.orvtool.service\n");
-
-    options.systemctl = dir.filePath("no-such-systemctl").toStdString();
-    EXPECT_FALSE(LaunchDaemonManager(options).kickstartIfInstalled());
 }
 
 class ServiceEntryTest : public ::testing::Test {
@@ -447,6 +505,36 @@ TEST_F(ServiceEntryTest, WritePathKickstartsTheInstalledServiceInsteadOfPromptin
     EXPECT_EQ(fake.commands(), std::vector<std::string>{"set 1 4000"});
     EXPECT_EQ(readFile(log), "--no-ask-password restart com.orvane.orvtool.service\n");
     EXPECT_TRUE(launcher->scripts().empty());
+    EXPECT_TRUE(alerts.empty());
+}
+
+TEST_F(ServiceEntryTest, WritePathRestartsARefusedServiceAsRootInTheBackground) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    std::ofstream(plistPath()) << "<plist/>";
+    const std::string log = dir.filePath("systemctl.log").toStdString();
+    writeStandIn(serviceOptions().systemctl, log, dir.filePath("fail").toStdString());
+    std::ofstream(dir.filePath("fail").toStdString()) << "";  // the user's restart is refused
+    std::atomic<bool> onMainThread{true};
+    launcher->status = 0;
+    launcher->action = [&] { onMainThread = QThread::currentThread() == qApp->thread(); };
+
+    DaemonClient::Options daemon;
+    daemon.probes = 2000;  // the test brings the daemon up once root's restart was asked for
+    daemon.pollInterval = 5ms;
+    daemon.exchangeTimeout = 1s;
+    auto app = launch(daemon);
+    app->sliderChanged(1, 4000);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !launcher->scripts().empty(); }, 10000));
+    FakeDaemon fake(dir.filePath("orvane.sock").toStdString(), FakeDaemon::daemonLike);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !fake.commands().empty(); }, 15000));
+    EXPECT_EQ(fake.commands(), std::vector<std::string>{"set 1 4000"});
+    EXPECT_EQ(readFile(log), "--no-ask-password restart com.orvane.orvtool.service\n");
+    EXPECT_EQ(launcher->scripts(), std::vector<std::string>{shellQuote(serviceOptions().systemctl) +
+                                                            " '--no-ask-password' 'restart' "
+                                                            "'com.orvane.orvtool.service'"});
+    EXPECT_FALSE(onMainThread);
     EXPECT_TRUE(alerts.empty());
 }
 
