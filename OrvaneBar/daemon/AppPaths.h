@@ -15,17 +15,18 @@ inline constexpr const char* daemonLogPath = "/var/log/orvane/daemon.log";
 #endif
 inline constexpr const char* socketPath = "/tmp/orvane.sock";
 
-// The running executable: the first command-line argument taken as a file path (relative
-// to the working directory) with symbolic links resolved. When that argument holds no
-// slash (the program was found through PATH, so it names no file here) the kernel's
-// record of the executable, /proc/self/exe, is used instead where it exists.
+// The running executable, with symbolic links resolved. On macOS it is the system's record
+// of it (_NSGetExecutablePath). Elsewhere it is the first command-line argument taken as a
+// file path (relative to the working directory); when that argument holds no slash (the
+// program was found through PATH, so it names no file here) the kernel's record,
+// /proc/self/exe, is used instead.
 std::string executablePath();
 // The directory holding the executable.
 std::string exeDir();
 // The orvtool executable for the running application (see orvtoolPathFor).
 std::string orvtoolPath();
 
-// executablePath's rule for a given first argument.
+// The rule for a given first argument (with the system's record for a bare name).
 std::string executablePathFrom(const std::string& argv0);
 // The path with its last component removed ("/a/b" gives "/a", "/a" and "/" give "/").
 std::string deletingLastComponent(const std::string& path);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -32,6 +34,10 @@ constexpr int kSendFlags = 0;  // SO_NOSIGPIPE is set on the socket instead
 constexpr std::size_t kReadBufferSize = 1024;
 // How often a connection refused for a full backlog is tried again.
 constexpr std::chrono::milliseconds kConnectRetry{10};
+#ifdef __APPLE__
+// How long a refused connection to a path that is a socket is tried again (see connectTo).
+constexpr std::chrono::milliseconds kRefusedRetry{250};
+#endif
 
 using Files::fileExists;
 
@@ -85,10 +91,26 @@ class Socket {
 
 enum class Connect { connected, failed, timedOut };
 
+#ifdef __APPLE__
+bool isSocket(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+}
+#endif
+
 // Connects with the whole zero-filled address structure as its length. A Unix-domain
 // connect either completes at once or fails; a full listen backlog fails with EAGAIN and
 // is tried again until the deadline (other platforms report EINPROGRESS and finish later).
+//
+// Darwin refuses a connection to a full backlog with ECONNREFUSED, the error a socket
+// file without a listener (a killed daemon's) gives as well. Such a refusal is tried again
+// while the path is a socket, but only briefly: a socket nobody listens at must count as
+// no daemon soon (the caller then starts one, which replaces the file), not as a silent
+// daemon at the deadline.
 Connect connectTo(int fd, const std::string& path, Clock::time_point deadline) {
+#ifdef __APPLE__
+    const Clock::time_point refusedUntil = std::min(deadline, Clock::now() + kRefusedRetry);
+#endif
     sockaddr_un address;
     std::memset(&address, 0, sizeof(address));
     address.sun_family = AF_UNIX;
@@ -107,6 +129,14 @@ Connect connectTo(int fd, const std::string& path, Clock::time_point deadline) {
                 return Connect::failed;
             return Connect::connected;
         }
+#ifdef __APPLE__
+        if (errno == ECONNREFUSED) {
+            if (!isSocket(path) || Clock::now() + kConnectRetry >= refusedUntil)
+                return Connect::failed;
+            std::this_thread::sleep_for(kConnectRetry);
+            continue;
+        }
+#endif
         if (errno != EAGAIN) return Connect::failed;
         if (Clock::now() + kConnectRetry >= deadline) return Connect::timedOut;
         std::this_thread::sleep_for(kConnectRetry);
