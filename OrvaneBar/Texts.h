@@ -47,6 +47,11 @@ inline constexpr const char* recordMalformed = "格式不符";
 inline constexpr const char* recordFanCount = "风扇数与本机不符";
 inline constexpr const char* recordSizes = "字节数与本机的最小转速键不符";
 
+// Standard error when the platform's login-item service refuses a call and says why
+// (the prefix, then its explanation).
+inline constexpr const char* loginItemRegisterFailed = "OrvaneBar: 登录项注册失败: ";
+inline constexpr const char* loginItemUnregisterFailed = "OrvaneBar: 登录项注销失败: ";
+
 // Fan row.
 inline constexpr const char* fanRowInitialName = "Fan";
 inline constexpr const char* fanRowInitialRPM = "-- RPM";

@@ -4,10 +4,15 @@
 #include <unistd.h>
 
 #include <QDir>
+#include <cstdio>
 
 #include "AppPaths.h"
 #include "Files.h"
 #include "PropertyList.h"
+#include "Texts.h"
+#ifdef __APPLE__
+#include "LoginItemMac.h"
+#endif
 
 namespace {
 
@@ -19,13 +24,19 @@ std::shared_ptr<LoginItemService> platformService(const std::string& home,
 #ifdef __APPLE__
     (void)home;
     (void)executablePath;
-    return nullptr;
+    return makeMainAppLoginItemService();
 #else
     const char* configHome = ::getenv("XDG_CONFIG_HOME");
     return std::make_shared<AutostartEntryService>(
         AutostartEntryService::entryPathFor(configHome != nullptr ? configHome : "", home),
         std::move(executablePath));
 #endif
+}
+
+// One line on standard error for a service call that failed with an explanation.
+void reportFailure(const char* prefix, const LoginItemService& service) {
+    const std::string why = service.lastError();
+    if (!why.empty()) std::fprintf(stderr, "%s%s\n", prefix, why.c_str());
 }
 
 }  // namespace
@@ -132,13 +143,19 @@ bool LoginItem::isEnabled() const {
 
 void LoginItem::setEnabled(bool enabled) {
     if (enabled) {
-        if (service_ && service_->registerItem() && service_->status() == LoginItemService::enabled)
-            return;
+        if (service_) {
+            if (!service_->registerItem()) {
+                reportFailure(Texts::loginItemRegisterFailed, *service_);
+            } else if (service_->status() == LoginItemService::enabled) {
+                return;
+            }
+        }
         QDir().mkpath(QString::fromStdString(AppPaths::deletingLastComponent(launchAgentPlist_)));
         (void)writeAtomically(launchAgentPlist_, agentPropertyList(executablePath_()));
         return;
     }
-    if (service_ && service_->status() != LoginItemService::notRegistered)
-        (void)service_->unregisterItem();
+    if (service_ && service_->status() != LoginItemService::notRegistered &&
+        !service_->unregisterItem())
+        reportFailure(Texts::loginItemUnregisterFailed, *service_);
     (void)::unlink(launchAgentPlist_.c_str());
 }

@@ -6,7 +6,7 @@
 // On Linux the login-item service is the desktop's autostart: an entry for the application
 // in the autostart folder of the user's configuration directory ($XDG_CONFIG_HOME, else
 // ~/.config). On macOS it is the main-application service of the service-management
-// framework, which is not built here.
+// framework (LoginItemMac.mm).
 #pragma once
 
 #include <functional>
@@ -17,8 +17,11 @@
 // The platform's login-item service for this application.
 class LoginItemService {
   public:
+    // The status values of the macOS service; only enabled counts as enabled.
     static constexpr int notRegistered = 0;
     static constexpr int enabled = 1;
+    static constexpr int requiresApproval = 2;
+    static constexpr int notFound = 3;
 
     virtual ~LoginItemService() = default;
     // notRegistered, enabled, or another value (not enabled). A cheap query.
@@ -26,6 +29,9 @@ class LoginItemService {
     // Whether the call succeeded.
     virtual bool registerItem() = 0;
     virtual bool unregisterItem() = 0;
+    // Why the last failed registerItem or unregisterItem failed, when the platform says;
+    // else empty.
+    virtual std::string lastError() const { return {}; }
 };
 
 // The desktop autostart entry: enabled while the entry file exists.
@@ -70,7 +76,8 @@ class LoginItem {
     // The service reports enabled, or the login-agent file exists. A status query and at
     // most one file test; never writes.
     bool isEnabled() const;
-    // Switches start at login on or off; every failure is swallowed.
+    // Switches start at login on or off. Every failure is swallowed; a service failure the
+    // platform explains is only written to standard error (one line).
     void setEnabled(bool enabled);
 
     // home + "/Library/LaunchAgents/" + label + ".plist".

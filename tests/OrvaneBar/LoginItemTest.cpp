@@ -35,13 +35,17 @@ class FakeService : public LoginItemService {
     }
     bool unregisterItem() override {
         calls.push_back("unregister");
+        if (!unregisterSucceeds) return false;
         state = notRegistered;
         return true;
     }
+    std::string lastError() const override { return error; }
 
     int state = notRegistered;
     bool registerSucceeds = true;
+    bool unregisterSucceeds = true;
     int statusAfterRegister = enabled;
+    std::string error;  // the explanation of a failed call
     std::vector<std::string> calls;
 };
 
@@ -119,6 +123,39 @@ TEST_F(LoginItemTest, ServiceNotEndingEnabledFallsBackToTheAgentFile) {
                              : std::vector<std::string>{"register"};
         EXPECT_EQ(service->calls, expected);
     }
+}
+
+TEST_F(LoginItemTest, ServiceRefusalsAreExplainedOnStandardErrorOnly) {
+    auto service = std::make_shared<FakeService>();
+    service->registerSucceeds = false;
+    service->unregisterSucceeds = false;
+    service->error = "Operation not permitted";
+    LoginItem item = makeItem(service);
+
+    ::testing::internal::CaptureStderr();
+    item.setEnabled(true);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "OrvaneBar: 登录项注册失败: Operation not permitted\n");
+    EXPECT_TRUE(item.isEnabled());  // through the agent file
+
+    service->state = LoginItemService::requiresApproval;
+    ::testing::internal::CaptureStderr();
+    item.setEnabled(false);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "OrvaneBar: 登录项注销失败: Operation not permitted\n");
+    EXPECT_FALSE(exists(agentPath()));
+
+    // A failure the service does not explain, and calls that succeed, write nothing.
+    service->error.clear();
+    ::testing::internal::CaptureStderr();
+    item.setEnabled(true);
+    item.setEnabled(false);
+    service->registerSucceeds = service->unregisterSucceeds = true;
+    item.setEnabled(true);
+    item.setEnabled(false);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(service->calls, (std::vector<std::string>{"register", "unregister", "register",
+                                                        "unregister", "register", "unregister"}));
 }
 
 TEST_F(LoginItemTest, WithoutServiceTheAgentFileAloneCarriesTheState) {

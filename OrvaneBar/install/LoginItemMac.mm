@@ -1,0 +1,70 @@
+// The main-application login-item service, mapped directly onto SMAppService. Built with
+// automatic reference counting; every call runs in its own autorelease pool, since it is
+// also made from the refresh timer.
+#import <Foundation/Foundation.h>
+#import <ServiceManagement/ServiceManagement.h>
+
+#include "LoginItemMac.h"
+
+#include <string>
+
+namespace {
+
+static_assert(SMAppServiceStatusNotRegistered == LoginItemService::notRegistered);
+static_assert(SMAppServiceStatusEnabled == LoginItemService::enabled);
+static_assert(SMAppServiceStatusRequiresApproval == LoginItemService::requiresApproval);
+static_assert(SMAppServiceStatusNotFound == LoginItemService::notFound);
+
+std::string describe(NSError* error) {
+    if (error == nil) return {};
+    const char* text = error.localizedDescription.UTF8String;
+    return text != nullptr ? std::string(text) : std::string();
+}
+
+class MainAppLoginItemService final : public LoginItemService {
+  public:
+    int status() const override {
+        if (@available(macOS 13.0, *)) {
+            @autoreleasepool {
+                return static_cast<int>([SMAppService mainAppService].status);
+            }
+        }
+        return notFound;
+    }
+
+    bool registerItem() override {
+        if (@available(macOS 13.0, *)) {
+            @autoreleasepool {
+                NSError* error = nil;
+                const bool done = [[SMAppService mainAppService] registerAndReturnError:&error];
+                lastError_ = done ? std::string() : describe(error);
+                return done;
+            }
+        }
+        return false;
+    }
+
+    bool unregisterItem() override {
+        if (@available(macOS 13.0, *)) {
+            @autoreleasepool {
+                NSError* error = nil;
+                const bool done = [[SMAppService mainAppService] unregisterAndReturnError:&error];
+                lastError_ = done ? std::string() : describe(error);
+                return done;
+            }
+        }
+        return false;
+    }
+
+    std::string lastError() const override { return lastError_; }
+
+  private:
+    std::string lastError_;
+};
+
+}  // namespace
+
+std::shared_ptr<LoginItemService> makeMainAppLoginItemService() {
+    if (@available(macOS 13.0, *)) return std::make_shared<MainAppLoginItemService>();
+    return nullptr;
+}
