@@ -9,13 +9,11 @@
 #include <algorithm>
 
 StatusItem::StatusItem(QObject* parent) : QObject(parent), tray_(new QSystemTrayIcon(this)) {
+#ifndef Q_OS_MACOS  // there the status item opens its menu on a left click by itself
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-#ifndef Q_OS_MACOS  // there the tray opens its menu on a left click by itself
         if (r == QSystemTrayIcon::Trigger && menu_ != nullptr) menu_->popup(QCursor::pos());
-#else
-        (void)r;
-#endif
     });
+#endif
 }
 
 void StatusItem::setTitle(const std::string& text) {
