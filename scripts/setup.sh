@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-format clang libclang-rt-14-dev
   qt6-base-dev fonts-wqy-microhei xvfb xauth
+  trayer xdotool libx11-dev
   socat unicode-data util-linux procps
 )
 

@@ -149,14 +149,14 @@ XDesktop::XDesktop(PrivateTmp& tmp) {
     ::setenv("DISPLAY", name_.c_str(), 1);
 
     // A panel at the top right that grows with its icons, drawn opaque.
-    const pid_t host = tmp.start({tray, "--edge", "top", "--align", "right", "--widthtype",
-                                  "request", "--height", "32", "--SetDockType", "false",
-                                  "--SetPartialStrut", "false", "--transparent", "false"},
-                                 "/tmp/trayer.log");
+    const pid_t host = tmp.start(
+        {tray, "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
+         "--SetDockType", "false", "--SetPartialStrut", "false", "--transparent", "false"},
+        "/tmp/trayer.log");
     const Atom selection = XInternAtom(display_, "_NET_SYSTEM_TRAY_S0", False);
-    if (host <= 0 || !waitUntil([&] {
-            return XGetSelectionOwner(display_, selection) != 0 || exited(host);
-        }) || XGetSelectionOwner(display_, selection) == 0) {
+    if (host <= 0 ||
+        !waitUntil([&] { return XGetSelectionOwner(display_, selection) != 0 || exited(host); }) ||
+        XGetSelectionOwner(display_, selection) == 0) {
         error_ = "the tray host did not take the tray: " + tmp.read("/tmp/trayer.log");
         return;
     }
@@ -167,9 +167,9 @@ bool XDesktop::startServer(PrivateTmp& tmp, int number) {
     const std::string name = ":" + std::to_string(number);
     const std::string size = std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight);
     const std::string log = "/tmp/xvfb" + std::to_string(number) + ".log";
-    const pid_t pid = tmp.start({findProgram("Xvfb"), name, "-screen", "0", size + "x24",
-                                 "-nolisten", "tcp", "-noreset"},
-                                log);
+    const pid_t pid = tmp.start(
+        {findProgram("Xvfb"), name, "-screen", "0", size + "x24", "-nolisten", "tcp", "-noreset"},
+        log);
     if (pid <= 0) return false;
     Display* display = nullptr;
     waitUntil(
@@ -233,9 +233,9 @@ QRect XDesktop::screen() const {
 QImage XDesktop::grab(const QRect& wanted) const {
     const QRect area = wanted.intersected(screen());
     if (display_ == nullptr || area.isEmpty()) return QImage();
-    XImage* picture = XGetImage(display_, DefaultRootWindow(display_), area.x(), area.y(),
-                                unsigned(area.width()), unsigned(area.height()), AllPlanes,
-                                ZPixmap);
+    XImage* picture =
+        XGetImage(display_, DefaultRootWindow(display_), area.x(), area.y(), unsigned(area.width()),
+                  unsigned(area.height()), AllPlanes, ZPixmap);
     if (picture == nullptr) return QImage();
     // A colour channel's value from its mask, scaled to 8 bits.
     auto channel = [](unsigned long pixel, unsigned long mask) {
@@ -250,10 +250,10 @@ QImage XDesktop::grab(const QRect& wanted) const {
     for (int y = 0; y < area.height(); ++y) {
         for (int x = 0; x < area.width(); ++x) {
             const unsigned long pixel = XGetPixel(picture, x, y);
-            image.setPixel(x, y,
-                           qRgb(channel(pixel, picture->red_mask),
-                                channel(pixel, picture->green_mask),
-                                channel(pixel, picture->blue_mask)));
+            image.setPixel(
+                x, y,
+                qRgb(channel(pixel, picture->red_mask), channel(pixel, picture->green_mask),
+                     channel(pixel, picture->blue_mask)));
         }
     }
     XDestroyImage(picture);
@@ -286,14 +286,18 @@ bool XDesktop::click(QPoint at) const {
 }
 
 bool XDesktop::drag(QPoint from, QPoint to) const {
-    std::vector<std::string> args{
-        "mousemove", std::to_string(from.x()), std::to_string(from.y()), "sleep", "0.1",
-        "mousedown", "1"};
+    std::vector<std::string> args{"mousemove",
+                                  std::to_string(from.x()),
+                                  std::to_string(from.y()),
+                                  "sleep",
+                                  "0.1",
+                                  "mousedown",
+                                  "1"};
     const int steps = 8;
     for (int i = 1; i <= steps; ++i) {
         const QPoint at = from + (to - from) * i / steps;
-        args.insert(args.end(), {"sleep", "0.05", "mousemove", std::to_string(at.x()),
-                                 std::to_string(at.y())});
+        args.insert(args.end(),
+                    {"sleep", "0.05", "mousemove", std::to_string(at.x()), std::to_string(at.y())});
     }
     args.insert(args.end(), {"sleep", "0.1", "mouseup", "1"});
     return xdotool(args);
