@@ -3,8 +3,9 @@
 # default profile (SMCEMU_PROFILE picks another) and shows the main job in a terminal:
 # `orvtool info`, the control daemon started as root, a fan forced through the socket
 # with socat, `orvtool watch` showing it converge, then automatic control again under
-# a changing load. Then the tray application: on a desktop it starts for real; without
-# one, pictures of its tray icon and menu are saved under shots/.
+# a changing load. Then the tray application: on a desktop with a tray it starts there for
+# real, with the control daemon running as root beside it; without one, pictures of its tray
+# icon and menu are saved under shots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -26,7 +27,9 @@ logs=$(mktemp -d)
 $bin/smcemu --profile "$profile" --socket "$SMCEMU_SOCKET" 2>"$logs/smcemu.log" &
 emu=$!
 daemon=""
+app=""
 cleanup() {
+  [ -z "$app" ] || kill "$app" 2>/dev/null || true
   [ -z "$daemon" ] || echo quit | socat -t2 - "UNIX-CONNECT:$sock" >/dev/null 2>&1 || true
   kill "$emu" 2>/dev/null || true
   wait "$emu" 2>/dev/null || true
@@ -67,11 +70,41 @@ wait "$daemon" 2>/dev/null || true
 daemon=""
 
 step "the tray application"
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  echo "OrvaneBar is in the tray: click its icon for the menu; choose 退出 to end."
-  $bin/OrvaneBar
-else
+pictures() {
   mkdir -p shots
   QT_QPA_PLATFORM=offscreen $bin/OrvaneBar --screenshot shots 2>/dev/null
-  echo "no desktop here: pictures saved as shots/tray-icon.png and shots/menu.png"
+  echo "pictures saved as shots/tray-icon.png and shots/menu.png"
+}
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "no desktop here"
+  pictures
+  exit 0
 fi
+# The application says at once when the desktop shows no tray icons, and ends at once when
+# it cannot reach the display; either way its menu would be out of reach.
+$bin/OrvaneBar 2> >(tee "$logs/app.err" >&2) &
+app=$!
+for _ in $(seq 30); do
+  kill -0 "$app" 2>/dev/null || break
+  grep -q 'shows no tray icons' "$logs/app.err" 2>/dev/null && break
+  sleep 0.1
+done
+if kill -0 "$app" 2>/dev/null && ! grep -q 'shows no tray icons' "$logs/app.err"; then
+  # The daemon runs as root beside the application, as the installed control service
+  # would, so that its writes need no administrator prompt; it stops (handing the fans
+  # back) when this script ends.
+  say "sudo orvtool serve &"
+  $asroot env SMCEMU_SOCKET="$SMCEMU_SOCKET" $bin/orvtool serve 2>"$logs/daemon.log" &
+  daemon=$!
+  for _ in $(seq 50); do [ -S "$sock" ] && break; sleep 0.1; done
+  echo "OrvaneBar is in the tray: click its icon for the menu; choose 退出 to end."
+  status=0
+  wait "$app" || status=$?
+  app=""
+  exit "$status"
+fi
+kill "$app" 2>/dev/null || true
+wait "$app" 2>/dev/null || true
+app=""
+echo "OrvaneBar cannot put its icon in a tray on this desktop (${DISPLAY:-}${WAYLAND_DISPLAY:+ $WAYLAND_DISPLAY})"
+pictures
