@@ -7,8 +7,6 @@
 namespace {
 
 constexpr std::uint32_t kSelectorStructMethod = 2;
-constexpr std::size_t kValueOffset = 48;
-constexpr std::size_t kMaxValueBytes = 32;
 
 void putLE32(SMCBlock& block, std::size_t offset, std::uint32_t value) {
     for (int i = 0; i < 4; ++i)
@@ -68,12 +66,12 @@ SMCBlock SMCConnection::call(SMCCommand command, const std::string& key, std::ui
     SMCBlock output{};
     auto code = keyCode(key);
     if (!code) throw SMCError::keyNotFound(key);
-    putLE32(input, 0, *code);
-    putLE32(input, 28, keyInfoSize);
-    putLE32(input, 44, data32);
-    std::size_t n = std::min(kMaxValueBytes, data.size());
-    std::copy_n(data.begin(), n, input.begin() + kValueOffset);
-    input[42] = static_cast<std::uint8_t>(command);
+    putLE32(input, kSMCKeyOffset, *code);
+    putLE32(input, kSMCDataSizeOffset, keyInfoSize);
+    putLE32(input, kSMCData32Offset, data32);
+    std::size_t n = std::min(kSMCMaxBytes, data.size());
+    std::copy_n(data.begin(), n, input.begin() + kSMCBytesOffset);
+    input[kSMCCommandOffset] = static_cast<std::uint8_t>(command);
 
     std::size_t outputSize = output.size();
     kern_return_t kr = IOConnectCallStructMethod(conn, kSelectorStructMethod, input.data(),
@@ -88,7 +86,8 @@ SMCBlock SMCConnection::call(SMCCommand command, const std::string& key, std::ui
 std::pair<std::uint32_t, std::string> SMCConnection::readKeyInfo(const std::string& key) {
     if (auto cached = keyInfoCache.find(key); cached != keyInfoCache.end()) return cached->second;
     SMCBlock output = call(SMCCommand::readKeyInfo, key, 0, 0, {});
-    std::pair<std::uint32_t, std::string> info{le32(output, 28), keyString(le32(output, 32))};
+    std::pair<std::uint32_t, std::string> info{le32(output, kSMCDataSizeOffset),
+                                               keyString(le32(output, kSMCDataTypeOffset))};
     keyInfoCache.emplace(key, info);
     return info;
 }
@@ -97,8 +96,8 @@ std::optional<SMCBytes> SMCConnection::readBytes(const std::string& key) {
     auto [dataSize, dataType] = readKeyInfo(key);
     if (dataSize == 0) return std::nullopt;
     SMCBlock output = call(SMCCommand::readBytes, key, dataSize, 0, {});
-    if (dataSize > kMaxValueBytes) return std::nullopt;
-    auto first = output.begin() + kValueOffset;
+    if (dataSize > kSMCMaxBytes) return std::nullopt;
+    auto first = output.begin() + kSMCBytesOffset;
     return SMCBytes(first, first + dataSize);
 }
 

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "IOKit.h"
+#include "SMCBlock.h"
 #include "SMCCommand.h"
 #include "SMCError.h"
 
 using SMCBytes = std::vector<std::uint8_t>;
-using SMCBlock = std::array<std::uint8_t, 80>;
 
 class SMCConnection {
   public:
