@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds, runs every test; then the same
-# suite built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and
-# every fuzz target for a short while (ORVANE_FUZZ_SECONDS each, default 20; 0 skips).
+# The test command: installs what is missing, compiles the macOS build and shows that
+# check catches known faults (scripts/maccheck.sh, build-maccheck/), builds, runs every
+# test; then the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/), and every fuzz target for a short while (ORVANE_FUZZ_SECONDS each,
+# default 20; 0 skips).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
+scripts/maccheck.sh
+scripts/maccheck.sh --selftest
 scripts/build.sh
 (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
 

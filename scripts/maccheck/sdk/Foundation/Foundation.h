@@ -1,0 +1,41 @@
+// The Foundation classes the application uses: the root class, strings and errors.
+#pragma once
+
+#include <Availability.h>
+#include <objc/objc.h>
+#include <stddef.h>
+#include <stdint.h>
+
+typedef long NSInteger;
+typedef unsigned long NSUInteger;
+
+#define NS_RETURNS_INNER_POINTER __attribute__((objc_returns_inner_pointer))
+// typedef NS_ENUM(NSInteger, Name) { ... }: an enumeration with a fixed underlying type.
+#define NS_ENUM(_type, _name)                                           \
+    enum __attribute__((enum_extensibility(open))) _name : _type _name; \
+    enum __attribute__((enum_extensibility(open))) _name : _type
+
+@class NSString;
+
+__attribute__((objc_root_class))
+@interface NSObject {
+    Class isa;
+}
++ (instancetype)alloc;
++ (instancetype)new;
+- (instancetype)init;
+@end
+
+@interface NSString : NSObject
++ (nullable instancetype)stringWithUTF8String:(const char* _Nonnull)nullTerminatedCString;
+// The string as UTF-8, owned by the string (or by the autorelease pool).
+@property(nullable, readonly) const char* UTF8String NS_RETURNS_INNER_POINTER;
+@end
+
+typedef NSString* NSErrorDomain;
+
+@interface NSError : NSObject
+@property(readonly, copy, nonnull) NSErrorDomain domain;
+@property(readonly) NSInteger code;
+@property(readonly, copy, nonnull) NSString* localizedDescription;
+@end

@@ -1,0 +1,2 @@
+// macOS has no <byteswap.h>.
+#error "<byteswap.h> is Linux-only"

@@ -1,0 +1,2 @@
+// macOS has no <error.h>.
+#error "<error.h> is Linux-only"

@@ -1,0 +1,2 @@
+// macOS has no <malloc.h>.
+#error "<malloc.h> is Linux-only"

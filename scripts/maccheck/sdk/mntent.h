@@ -1,0 +1,2 @@
+// macOS has no <mntent.h>.
+#error "<mntent.h> is Linux-only"

@@ -1,0 +1,2 @@
+// macOS has no <sys/auxv.h>.
+#error "<sys/auxv.h> is Linux-only"

@@ -1,0 +1,2 @@
+// macOS has no <sys/eventfd.h>.
+#error "<sys/eventfd.h> is Linux-only"

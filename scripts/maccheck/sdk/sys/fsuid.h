@@ -1,0 +1,2 @@
+// macOS has no <sys/fsuid.h>.
+#error "<sys/fsuid.h> is Linux-only"

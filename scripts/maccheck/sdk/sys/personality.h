@@ -1,0 +1,2 @@
+// macOS has no <sys/personality.h>.
+#error "<sys/personality.h> is Linux-only"

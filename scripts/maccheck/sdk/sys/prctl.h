@@ -1,0 +1,2 @@
+// macOS has no <sys/prctl.h>.
+#error "<sys/prctl.h> is Linux-only"

@@ -1,0 +1,2 @@
+// macOS has no <sys/sendfile.h>.
+#error "<sys/sendfile.h> is Linux-only"

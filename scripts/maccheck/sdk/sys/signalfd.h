@@ -1,0 +1,2 @@
+// macOS has no <sys/signalfd.h>.
+#error "<sys/signalfd.h> is Linux-only"

@@ -1,0 +1,2 @@
+// macOS has no <sys/statfs.h>.
+#error "<sys/statfs.h> is Linux-only"

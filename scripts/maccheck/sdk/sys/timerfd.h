@@ -1,0 +1,2 @@
+// macOS has no <sys/timerfd.h>.
+#error "<sys/timerfd.h> is Linux-only"

@@ -1,0 +1,2 @@
+// macOS has no <sys/vfs.h>.
+#error "<sys/vfs.h> is Linux-only"
