@@ -222,6 +222,41 @@ run_selftest() {
   rm -f "$scratch"/*.compile.log
   echo "selftest: unchanged SMCConnection.cpp and parameter block: pass"
 
+  # Every name the wrappers poison, and Linux-only flags they take out, is an error where
+  # code sees it (the wrappers are reached through libc++'s and glibc's own headers), each
+  # header macOS lacks stops the build; the Darwin names they add compile.
+  local sdk=$here/sdk probe=$scratch/probe.cpp names=() headers=() name line
+  mapfile -t names < <(sed -n 's/^#pragma GCC poison //p' "$sdk"/*.h "$sdk"/sys/*.h | tr ' ' '\n')
+  names+=(O_PATH O_TMPFILE SO_PEERCRED CLOCK_BOOTTIME SIGRTMIN)
+  mapfile -t headers < <(cd "$sdk" && grep -l '^#error' -- *.h sys/*.h)
+  {
+    for name in sys/socket.h unistd.h fcntl.h sys/stat.h stdlib.h string.h errno.h signal.h \
+      time.h pthread.h sched.h sys/mman.h sys/random.h poll.h spawn.h "${headers[@]}"; do
+      echo "#include <$name>"
+    done
+    echo "static_assert(POSIX_SPAWN_SETSID == 0x0400 && SO_NOSIGPIPE == 0x1022);"
+    echo "int (*peer)(int, uid_t*, gid_t*) = &getpeereid;"
+    echo "void probe() {"
+    echo "#line 1000"
+    printf '    (void)%s;\n' "${names[@]}"
+    echo "}"
+  } >"$probe"
+  compile "$dir" "$cmd" "-fsyntax-only -ferror-limit=0" "$probe" /dev/null "$scratch/probe.log" || true
+  for ((line = 0; line < ${#names[@]}; line++)); do
+    grep -qE "probe.cpp:$((1000 + line)):[0-9]+: error: (attempt to use a poisoned identifier|use of undeclared identifier '${names[line]}')" \
+      "$scratch/probe.log" || { echo "selftest: ${names[line]} is not an error" >&2; bad=1; }
+  done
+  for name in "${headers[@]}"; do
+    grep -qF "<$name> is Linux-only" "$scratch/probe.log" ||
+      { echo "selftest: <$name> does not stop the build" >&2; bad=1; }
+  done
+  if grep -E 'error:' "$scratch/probe.log" | grep -vqE 'probe.cpp:[0-9]{4}:|is Linux-only'; then
+    grep -E 'error:' "$scratch/probe.log" | grep -vE 'probe.cpp:[0-9]{4}:|is Linux-only' >&2
+    echo "selftest: the Darwin names or the wrapped headers themselves fail" >&2
+    bad=1
+  fi
+  ((bad)) || echo "selftest: ${#names[@]} Linux-only names and ${#headers[@]} headers: errors"
+
   local copy=$scratch/SMCConnection.cpp
   cp "$file" "$copy"
   cat >>"$copy" <<'EOF'
