@@ -26,8 +26,9 @@ int setForcedMark(const std::string& path, bool present) {
     if (dir < 0) return !present && errno == ENOENT ? 0 : errno;
     int err = 0;
     if (present) {
-        const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW |
-                                                       O_NONBLOCK | O_CLOEXEC, 0644);
+        const int fd =
+            ::openat(dir, name.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd < 0) {
             err = errno;
         } else {
