@@ -231,6 +231,24 @@ TEST(TempBoostRules, UnreadableMaximumCountsAs6000) {
     EXPECT_EQ(TempBoost::stepRPM(2, 5700), 4560);
 }
 
+// The temperature grammar: plain decimals only, out-of-range values refused rather than
+// rounded to infinity or zero.
+TEST(TempBoostParse, AcceptsPlainDecimalsOnly) {
+    const std::pair<const char*, double> accepted[] = {
+        {"70", 70},   {".5", 0.5},   {"5.", 5},      {"-0", 0},     {"+60.25", 60.25},
+        {"1e2", 100}, {"1E+2", 100}, {"25e-1", 2.5}, {"0e-400", 0}, {"007", 7},
+    };
+    for (const auto& [text, value] : accepted) {
+        const auto parsed = TempBoost::parseTemperature(text);
+        ASSERT_TRUE(parsed.has_value()) << text;
+        EXPECT_EQ(*parsed, value) << text;
+    }
+    for (const char* text :
+         {"",      "+",    "-",   ".",   "1e",    "1e+",    "e5", "+-1", "--1", "++1",
+          "1.2.3", "0x10", "inf", "nan", "1e400", "1e-400", " 1", "1 ",  "1,5", "٧٠"})
+        EXPECT_FALSE(TempBoost::parseTemperature(text).has_value()) << text;
+}
+
 TEST_F(TempBoostTest, DialogValidatesAndStores) {
     auto app = makeApp(false);
     app->applicationDidFinishLaunching();
