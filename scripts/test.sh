@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, compiles the macOS build and shows that
 # check catches known faults (scripts/maccheck.sh, build-maccheck/), builds, runs every
-# test; then the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer
-# (build-asan/), and every fuzz target for a short while (ORVANE_FUZZ_SECONDS each,
-# default 20; 0 skips).
+# test, builds, installs and purges the Debian package (scripts/package-test.sh); then the
+# same suite built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and
+# every fuzz target for a short while (ORVANE_FUZZ_SECONDS each, default 20; 0 skips).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,6 +11,14 @@ scripts/maccheck.sh
 scripts/maccheck.sh --selftest
 scripts/build.sh
 (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
+
+# The Debian package: built, installed, its programs run from /usr/bin against this build's
+# emulator, then purged; installing needs root, like the tests that skip without it.
+if [ "$(id -u)" -eq 0 ]; then
+  scripts/package-test.sh
+else
+  echo "test: the package test installs a package and needs root; skipped" >&2
+fi
 
 # Sanitized: programs started by the tests (emulator, orvtool, OrvaneBar) come from this
 # build too, so they run instrumented. The benchmarks are left out.
