@@ -1,17 +1,17 @@
 #include "IOKitEmu.h"
 
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <variant>
+
+#include "AppleSMCDriver.h"
+#include "EmulatorClient.h"
 
 mach_port_t mach_task_self_ = 1;
 
@@ -21,24 +21,28 @@ struct IOEmuMatching {
 
 namespace {
 
+using Kind = IOEmuBackend::Kind;
+
 constexpr std::size_t kBlockSize = 80;
 constexpr std::uint32_t kSelectorStructMethod = 2;
-// A call the service has not answered by then fails, so a stalled emulator cannot
-// hang its clients (the tray application reads the SMC on its main thread).
-constexpr int kCallTimeoutSeconds = 5;
 
 struct Iterator {
-    bool hasService = false;
+    std::optional<Kind> service;  // the AppleSMC service not yet handed out, and its backend
 };
-struct Service {};
+struct Service {
+    Kind kind;
+};
 struct Connection {
-    int fd = -1;
+    Kind kind;
+    int fd = -1;                             // emulator: the socket
+    std::shared_ptr<AppleSMCDriver> driver;  // driver: the opened user client
 };
 using Object = std::variant<Iterator, Service, Connection>;
 
 std::mutex gLock;
 std::map<io_object_t, Object> gObjects;
 io_object_t gNextHandle = 1;
+std::optional<Kind> gMatched;
 
 io_object_t addObject(Object object) {
     std::lock_guard<std::mutex> guard(gLock);
@@ -48,63 +52,15 @@ io_object_t addObject(Object object) {
     return handle;
 }
 
-std::string socketPath() {
-    const char* env = std::getenv("SMCEMU_SOCKET");
-    return (env != nullptr && *env != '\0') ? env : SMCEMU_DEFAULT_SOCKET;
-}
-
-int connectService() {
-    std::string path = socketPath();
-    sockaddr_un addr{};
-    if (path.size() >= sizeof(addr.sun_path)) return -1;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int rc;
-    do {
-        rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-        ::close(fd);
-        return -1;
+// The driver when it is loaded, unless the emulator is asked for by its variable (so tests
+// and the demo keep the emulator on a machine that has the driver).
+Kind chooseBackend() {
+    struct stat st {};
+    if (!emulator::socketConfigured() && ::stat(APPLESMC_DRIVER_DIR, &st) == 0 &&
+        S_ISDIR(st.st_mode)) {
+        return Kind::driver;
     }
-    timeval timeout{kCallTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    return fd;
-}
-
-bool sendAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool recvAll(int fd, unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void putLE32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint32_t getLE32(const unsigned char* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
+    return Kind::emulator;
 }
 
 }  // namespace
@@ -120,13 +76,20 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFMutableDictionaryRef m
         delete matching;
         return kIOReturnBadArgument;
     }
-    // The service exists when the emulator answers a connection attempt.
     Iterator iterator;
     if (matching->serviceClass == "AppleSMC") {
-        int fd = connectService();
-        if (fd >= 0) {
+        const Kind kind = chooseBackend();
+        {
+            std::lock_guard<std::mutex> guard(gLock);
+            gMatched = kind;
+        }
+        // The driver's service exists with its directory; the emulator's when it answers
+        // a connection attempt.
+        if (kind == Kind::driver) {
+            iterator.service = kind;
+        } else if (int fd = emulator::connectService(); fd >= 0) {
             ::close(fd);
-            iterator.hasService = true;
+            iterator.service = kind;
         }
     }
     delete matching;  // the dictionary is consumed, as IOKit does
@@ -135,15 +98,17 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFMutableDictionaryRef m
 }
 
 io_object_t IOIteratorNext(io_iterator_t iterator) {
+    Kind kind;
     {
         std::lock_guard<std::mutex> guard(gLock);
         auto it = gObjects.find(iterator);
         if (it == gObjects.end()) return 0;
         auto* iter = std::get_if<Iterator>(&it->second);
-        if (iter == nullptr || !iter->hasService) return 0;
-        iter->hasService = false;
+        if (iter == nullptr || !iter->service) return 0;
+        kind = *iter->service;
+        iter->service.reset();
     }
-    return addObject(Service{});
+    return addObject(Service{kind});
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {
@@ -159,16 +124,22 @@ kern_return_t IOObjectRelease(io_object_t object) {
 kern_return_t IOServiceOpen(io_service_t service, mach_port_t, std::uint32_t type,
                             io_connect_t* connect) {
     if (connect == nullptr || type != 0) return kIOReturnBadArgument;
+    Kind kind;
     {
         std::lock_guard<std::mutex> guard(gLock);
         auto it = gObjects.find(service);
-        if (it == gObjects.end() || !std::holds_alternative<Service>(it->second)) {
-            return kIOReturnBadArgument;
-        }
+        auto* found = it == gObjects.end() ? nullptr : std::get_if<Service>(&it->second);
+        if (found == nullptr) return kIOReturnBadArgument;
+        kind = found->kind;
     }
-    int fd = connectService();
-    if (fd < 0) return kIOReturnNotOpen;
-    *connect = addObject(Connection{fd});
+    Connection connection{kind, -1, nullptr};
+    if (kind == Kind::driver) {
+        connection.driver = std::make_shared<AppleSMCDriver>();
+    } else {
+        connection.fd = emulator::connectService();
+        if (connection.fd < 0) return kIOReturnNotOpen;
+    }
+    *connect = addObject(std::move(connection));
     return kIOReturnSuccess;
 }
 
@@ -180,38 +151,45 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
         selector != kSelectorStructMethod) {
         return kIOReturnBadArgument;
     }
-    int fd;
+    int fd = -1;
+    std::shared_ptr<AppleSMCDriver> driver;
     {
         std::lock_guard<std::mutex> guard(gLock);
         auto it = gObjects.find(connection);
         if (it == gObjects.end()) return kIOReturnNotOpen;
         auto* conn = std::get_if<Connection>(&it->second);
         if (conn == nullptr) return kIOReturnBadArgument;
-        // A connection lost by an earlier call is opened again, as the service itself
-        // is still there; only the call that met the loss fails.
-        if (conn->fd < 0) conn->fd = connectService();
-        if (conn->fd < 0) return kIOReturnNotResponding;
-        fd = conn->fd;
-    }
-    unsigned char request[4 + kBlockSize];
-    putLE32(request, selector);
-    std::memcpy(request + 4, inputStruct, kBlockSize);
-    unsigned char reply[4 + kBlockSize];
-    if (!sendAll(fd, request, sizeof(request)) || !recvAll(fd, reply, sizeof(reply))) {
-        // The stream may hold a late or partial reply: never read from it again.
-        std::lock_guard<std::mutex> guard(gLock);
-        auto it = gObjects.find(connection);
-        if (it != gObjects.end()) {
-            if (auto* conn = std::get_if<Connection>(&it->second); conn && conn->fd == fd) {
-                ::close(fd);
-                conn->fd = -1;
-            }
+        if (conn->kind == Kind::driver) {
+            driver = conn->driver;
+        } else {
+            // A connection lost by an earlier call is opened again, as the service itself
+            // is still there; only the call that met the loss fails.
+            if (conn->fd < 0) conn->fd = emulator::connectService();
+            if (conn->fd < 0) return kIOReturnNotResponding;
+            fd = conn->fd;
         }
-        return kIOReturnNotResponding;
     }
-    std::memcpy(outputStruct, reply + 4, kBlockSize);
+    kern_return_t kr;
+    if (driver) {
+        kr = driver->call(static_cast<const std::uint8_t*>(inputStruct),
+                          static_cast<std::uint8_t*>(outputStruct));
+    } else {
+        bool lost = false;
+        kr = emulator::call(fd, selector, inputStruct, outputStruct, kBlockSize, lost);
+        if (lost) {
+            std::lock_guard<std::mutex> guard(gLock);
+            auto it = gObjects.find(connection);
+            if (it != gObjects.end()) {
+                if (auto* conn = std::get_if<Connection>(&it->second); conn && conn->fd == fd) {
+                    ::close(fd);
+                    conn->fd = -1;
+                }
+            }
+            return kr;
+        }
+    }
     *outputStructCnt = kBlockSize;
-    return static_cast<kern_return_t>(getLE32(reply));
+    return kr;
 }
 
 kern_return_t IOServiceClose(io_connect_t connect) {
@@ -227,4 +205,15 @@ kern_return_t IOServiceClose(io_connect_t connect) {
     }
     if (fd >= 0) ::close(fd);
     return kIOReturnSuccess;
+}
+
+IOEmuBackend IOEmuCurrentBackend() {
+    std::optional<Kind> kind;
+    {
+        std::lock_guard<std::mutex> guard(gLock);
+        kind = gMatched;
+    }
+    if (!kind) kind = chooseBackend();
+    if (*kind == Kind::driver) return {Kind::driver, APPLESMC_DRIVER_DIR};
+    return {Kind::emulator, emulator::socketPath()};
 }

@@ -1,14 +1,16 @@
-// Linux stand-in for the part of IOKit the hardware layer uses. The "AppleSMC"
-// service is the SMC emulator, reached over a Unix-domain socket: one opened user
-// client is one connection, one struct-method call is one request and one reply.
-//
-// The socket is "/tmp/smcemu.sock" unless the environment variable SMCEMU_SOCKET
-// names another path (the address of the service belongs to the platform, so it
-// is read here and nowhere else).
+// Linux stand-in for the part of IOKit the hardware layer uses. The "AppleSMC" service
+// has two backends, chosen when the service is matched:
+// - the Linux applesmc driver (AppleSMCDriver.h), when its directory
+//   "/sys/devices/platform/applesmc.768" exists and SMCEMU_SOCKET is not set;
+// - otherwise the SMC emulator (EmulatorClient.h), reached over a Unix-domain socket:
+//   "/tmp/smcemu.sock" unless the environment variable SMCEMU_SOCKET names another path
+//   (the address of the service belongs to the platform, so it is read here and nowhere
+//   else).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 using kern_return_t = std::int32_t;
 using mach_port_t = std::uint32_t;
@@ -25,6 +27,11 @@ inline constexpr kern_return_t kIOReturnNotPrivileged = static_cast<kern_return_
 inline constexpr kern_return_t kIOReturnBadArgument = static_cast<kern_return_t>(0xE00002C2);
 inline constexpr kern_return_t kIOReturnUnsupported = static_cast<kern_return_t>(0xE00002C7);
 inline constexpr kern_return_t kIOReturnNotOpen = static_cast<kern_return_t>(0xE00002CD);
+// The driver backend's answer to a write the driver cannot make (a key it exposes no
+// attribute for, or a type it would encode wrongly).
+inline constexpr kern_return_t kIOReturnNotWritable = static_cast<kern_return_t>(0xE00002CF);
+// The driver backend's answer when other processes kept moving the shared key selection.
+inline constexpr kern_return_t kIOReturnBusy = static_cast<kern_return_t>(0xE00002D5);
 inline constexpr kern_return_t kIOReturnNotResponding = static_cast<kern_return_t>(0xE00002ED);
 
 inline constexpr mach_port_t kIOMainPortDefault = 0;
@@ -32,6 +39,8 @@ extern mach_port_t mach_task_self_;
 
 // Default address of the emulated service.
 inline constexpr const char* SMCEMU_DEFAULT_SOCKET = "/tmp/smcemu.sock";
+// The attribute directory of the Linux applesmc driver.
+inline constexpr const char* APPLESMC_DRIVER_DIR = "/sys/devices/platform/applesmc.768";
 
 CFMutableDictionaryRef IOServiceMatching(const char* name);
 kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFMutableDictionaryRef matching,
@@ -44,3 +53,12 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
                                         const void* inputStruct, std::size_t inputStructCnt,
                                         void* outputStruct, std::size_t* outputStructCnt);
 kern_return_t IOServiceClose(io_connect_t connect);
+
+// Which backend serves "AppleSMC": the one of the last match, or before any match the one
+// a match would choose. `address` is the emulator's socket or the driver's directory.
+struct IOEmuBackend {
+    enum class Kind { emulator, driver };
+    Kind kind;
+    std::string address;
+};
+IOEmuBackend IOEmuCurrentBackend();

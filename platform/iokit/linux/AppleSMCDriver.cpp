@@ -1,0 +1,410 @@
+#include "AppleSMCDriver.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kBlockSize = 80;
+constexpr std::size_t kKeyOffset = 0;
+constexpr std::size_t kDataSizeOffset = 28;
+constexpr std::size_t kDataTypeOffset = 32;
+constexpr std::size_t kResultOffset = 40;
+constexpr std::size_t kCommandOffset = 42;
+constexpr std::size_t kBytesOffset = 48;
+constexpr std::size_t kMaxBytes = 32;
+
+constexpr std::uint8_t kCommandRead = 5;
+constexpr std::uint8_t kCommandWrite = 6;
+constexpr std::uint8_t kCommandKeyInfo = 9;
+constexpr std::uint8_t kResultKeyNotFound = 0x84;
+constexpr std::uint8_t kResultBadCommand = 0x89;
+
+// How often an access spoilt by another process's selection is made before the call fails.
+constexpr int kSelectAttempts = 8;
+// Fans are F0 to F9 (one digit in a four-character key); sensors are numbered from 1.
+constexpr int kMaxFans = 10;
+constexpr int kMaxSensors = 256;
+
+std::uint32_t le32(const std::uint8_t* p) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+void putLE32(std::uint8_t* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The four name bytes of a key code, most significant first.
+std::string keyName(std::uint32_t code) {
+    std::string s;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<char>(code >> shift));
+    return s;
+}
+
+// A type name as a code; a name the driver shows shorter than four characters is padded
+// with the spaces it stands for.
+std::uint32_t typeCode(std::string type) {
+    type.resize(4, ' ');
+    std::uint32_t code = 0;
+    for (char c : type)
+        code = (code << 8) | static_cast<std::uint8_t>(c);
+    return code;
+}
+
+// An attribute's text without its line feed. Names keep their trailing spaces ("FS! ").
+std::string firstLine(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+std::optional<long long> decimal(const std::string& text) {
+    const std::string line = firstLine(text);
+    if (line.empty()) return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(line.c_str(), &end, 10);
+    if (errno != 0 || end == line.c_str() || *end != '\0') return std::nullopt;
+    return value;
+}
+
+kern_return_t fromErrno(int err) {
+    return (err == EACCES || err == EPERM) ? kIOReturnNotPrivileged : kIOReturnError;
+}
+
+// The driver's fan number (1-based) of a key "F{i}" + suffix, or 0 for any other key.
+int fanNumber(const std::string& key, const char* suffix) {
+    if (key.size() != 4 || key[0] != 'F' || key[1] < '0' || key[1] > '9') return 0;
+    return key.compare(2, 2, suffix) == 0 ? key[1] - '0' + 1 : 0;
+}
+
+std::string fanFile(int fan, const char* attribute) {
+    return "fan" + std::to_string(fan) + "_" + attribute;
+}
+
+std::vector<std::uint8_t> bigEndian16(long long value) {
+    const auto v = static_cast<std::uint16_t>(value);
+    return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+}
+
+}  // namespace
+
+AppleSMCDriver::AppleSMCDriver(std::string root)
+    : AppleSMCDriver(std::move(root), ::geteuid() == 0) {}
+
+AppleSMCDriver::AppleSMCDriver(std::string root, bool privileged)
+    : root_(std::move(root)), privileged_(privileged) {}
+
+kern_return_t AppleSMCDriver::call(const std::uint8_t* input, std::uint8_t* output) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::memset(output, 0, kBlockSize);
+    const std::string key = keyName(le32(input + kKeyOffset));
+    const std::uint8_t command = input[kCommandOffset];
+    if (command == kCommandWrite) return writeKey(key, input);
+    if (command != kCommandKeyInfo && command != kCommandRead) {
+        output[kResultOffset] = kResultBadCommand;
+        return kIOReturnSuccess;
+    }
+    KeyInfo info;
+    if (kern_return_t kr = keyInfo(key, info)) return kr;
+    if (info.size == 0) {
+        output[kResultOffset] = kResultKeyNotFound;
+        return kIOReturnSuccess;
+    }
+    if (command == kCommandKeyInfo) {
+        putLE32(output + kDataSizeOffset, info.size);
+        putLE32(output + kDataTypeOffset, typeCode(info.type));
+        return kIOReturnSuccess;
+    }
+    std::vector<std::uint8_t> bytes;
+    if (kern_return_t kr = readKey(key, info, bytes)) return kr;
+    if (bytes.empty()) output[kResultOffset] = kResultKeyNotFound;
+    std::memcpy(output + kBytesOffset, bytes.data(), std::min(bytes.size(), kMaxBytes));
+    return kIOReturnSuccess;
+}
+
+kern_return_t AppleSMCDriver::keyInfo(const std::string& key, KeyInfo& info) {
+    if (auto it = infoCache_.find(key); it != infoCache_.end()) {
+        info = it->second;
+        return kIOReturnSuccess;
+    }
+    if (!privileged_) {
+        std::vector<std::uint8_t> bytes;
+        if (kern_return_t kr = attributeValue(key, info, bytes)) return kr;
+        infoCache_.emplace(key, info);
+        return kIOReturnSuccess;
+    }
+    int index = -1;
+    if (kern_return_t kr = indexOf(key, index)) return kr;
+    info = {};
+    if (index >= 0) {
+        std::string type;
+        std::string length;
+        kern_return_t kr = atIndex(index, &key, [&] {
+            int err = readFile("key_at_index_type", type);
+            return err != 0 ? err : readFile("key_at_index_data_length", length);
+        });
+        if (kr != kIOReturnSuccess) return kr;
+        const auto size = decimal(length);
+        if (!size || *size <= 0 || *size > 0xFFFF) return kIOReturnError;
+        info.size = static_cast<std::uint32_t>(*size);
+        info.type = firstLine(type);
+    }
+    infoCache_.emplace(key, info);
+    return kIOReturnSuccess;
+}
+
+kern_return_t AppleSMCDriver::readKey(const std::string& key, const KeyInfo& info,
+                                      std::vector<std::uint8_t>& bytes) {
+    if (!privileged_) {
+        KeyInfo current;
+        // An attribute that went away since its key info leaves no bytes: a missing key.
+        return attributeValue(key, current, bytes);
+    }
+    std::string data;
+    kern_return_t kr = atIndex(indexCache_.at(key), &key, [&] {
+        int err = readFile("key_at_index_data", data, info.size + 1);
+        // Another key's bytes, if the selection moved before the read, may differ in size.
+        return err != 0 ? err : (data.size() == info.size ? 0 : -1);
+    });
+    if (kr != kIOReturnSuccess) return kr;
+    bytes.assign(data.begin(), data.end());
+    return kIOReturnSuccess;
+}
+
+kern_return_t AppleSMCDriver::writeKey(const std::string& key, const std::uint8_t* input) {
+    if (!privileged_) return kIOReturnNotPrivileged;
+    const int minimum = fanNumber(key, "Mn");
+    const int target = fanNumber(key, "Tg");
+    if (minimum == 0 && target == 0) return kIOReturnNotWritable;
+    KeyInfo info;
+    if (kern_return_t kr = keyInfo(key, info)) return kr;
+    // The driver encodes what it is given as fpe2: a key of any other type would be
+    // written wrongly, so it is never asked to.
+    if (info.size != 2 || info.type != "fpe2") return kIOReturnNotWritable;
+    // fpe2 is unsigned 14.2 fixed point; the driver takes whole rpm, so the fraction is lost.
+    const unsigned raw = unsigned(input[kBytesOffset]) << 8 | input[kBytesOffset + 1];
+    const std::string file = minimum != 0 ? fanFile(minimum, "min") : fanFile(target, "output");
+    switch (writeFile(file, std::to_string(raw >> 2) + "\n")) {
+        case 0:
+            return kIOReturnSuccess;
+        case EACCES:
+        case EPERM:
+            return kIOReturnNotPrivileged;
+        case ENOENT:
+            return kIOReturnNotWritable;
+        default:
+            return kIOReturnError;
+    }
+}
+
+kern_return_t AppleSMCDriver::keyCount(int& count) {
+    if (!count_) {
+        std::string text;
+        if (int err = readFile("key_count", text)) return fromErrno(err);
+        const auto value = decimal(text);
+        if (!value || *value < 0 || *value > 0xFFFF) return kIOReturnError;
+        count_ = static_cast<int>(*value);
+    }
+    count = *count_;
+    return kIOReturnSuccess;
+}
+
+kern_return_t AppleSMCDriver::indexOf(const std::string& key, int& index) {
+    if (auto it = indexCache_.find(key); it != indexCache_.end()) {
+        index = it->second;
+        return kIOReturnSuccess;
+    }
+    int count = 0;
+    if (kern_return_t kr = keyCount(count)) return kr;
+    // The SMC keeps its keys sorted by their four bytes, which is how strings compare.
+    int lo = 0;
+    int hi = count - 1;
+    while (lo <= hi) {
+        const int mid = lo + (hi - lo) / 2;
+        std::string name;
+        kern_return_t kr = atIndex(mid, nullptr, [&] {
+            int err = readFile("key_at_index_name", name);
+            name = firstLine(name);
+            return err;
+        });
+        if (kr != kIOReturnSuccess) return kr;
+        indexCache_.emplace(name, mid);
+        if (name == key) {
+            index = mid;
+            return kIOReturnSuccess;
+        }
+        if (name < key)
+            lo = mid + 1;
+        else
+            hi = mid - 1;
+    }
+    index = -1;
+    return kIOReturnSuccess;
+}
+
+kern_return_t AppleSMCDriver::atIndex(int index, const std::string* expectedName,
+                                      const std::function<int()>& body) {
+    const std::string selection = std::to_string(index) + "\n";
+    for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {
+        if (int err = writeFile("key_at_index", selection)) return fromErrno(err);
+        const int err = body();
+        if (err > 0) return fromErrno(err);
+        if (err < 0) continue;
+        // What was read belongs to the index only if the selection is still that index
+        // and still names the key: another process may have selected in between.
+        std::string text;
+        if (expectedName) {
+            if (int e = readFile("key_at_index_name", text)) return fromErrno(e);
+            if (firstLine(text) != *expectedName) continue;
+        }
+        if (int e = readFile("key_at_index", text)) return fromErrno(e);
+        if (decimal(text) == index) return kIOReturnSuccess;
+    }
+    return kIOReturnBusy;
+}
+
+kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& info,
+                                             std::vector<std::uint8_t>& bytes) {
+    info = {};
+    bytes.clear();
+    std::string text;
+    // Reads one attribute: true with its text, false when the driver lacks it.
+    kern_return_t kr = kIOReturnSuccess;
+    const auto read = [&](const std::string& file) {
+        const int err = readFile(file, text);
+        if (err != 0 && err != ENOENT) kr = fromErrno(err);
+        return err == 0;
+    };
+    const auto number = [&]() -> std::optional<long long> {
+        auto value = decimal(text);
+        if (!value) kr = kIOReturnError;
+        return value;
+    };
+
+    if (key == "FNum") {
+        int fans = 0;
+        while (fans < kMaxFans && read(fanFile(fans + 1, "input")))
+            ++fans;
+        if (kr != kIOReturnSuccess) return kr;
+        info = {1, "ui8 "};
+        bytes = {static_cast<std::uint8_t>(fans)};
+        return kIOReturnSuccess;
+    }
+    if (key == "FS! ") {
+        long long bits = 0;
+        int fans = 0;
+        for (; fans < kMaxFans && read(fanFile(fans + 1, "manual")); ++fans) {
+            const auto bit = number();
+            if (!bit) return kr;
+            if (*bit != 0) bits |= 1LL << fans;
+        }
+        if (kr != kIOReturnSuccess || fans == 0) return kr;
+        info = {2, "ui16"};
+        bytes = bigEndian16(bits);
+        return kIOReturnSuccess;
+    }
+    static constexpr std::pair<const char*, const char*> kSpeeds[] = {
+        {"Ac", "input"}, {"Mn", "min"}, {"Mx", "max"}, {"Sf", "safe"}, {"Tg", "output"}};
+    for (const auto& [suffix, attribute] : kSpeeds) {
+        if (const int fan = fanNumber(key, suffix)) {
+            if (!read(fanFile(fan, attribute))) return kr;
+            const auto rpm = number();
+            if (!rpm) return kr;
+            info = {2, "fpe2"};
+            bytes = bigEndian16(std::clamp<long long>(*rpm, 0, 0x3FFF) * 4);
+            return kIOReturnSuccess;
+        }
+    }
+    if (const int fan = fanNumber(key, "ID")) {
+        // The label is the record's name part, which starts at byte 4.
+        if (!read(fanFile(fan, "label"))) return kr;
+        const std::string name = firstLine(text).substr(0, kMaxBytes - 4);
+        bytes.assign(4, 0);
+        bytes.insert(bytes.end(), name.begin(), name.end());
+        info = {static_cast<std::uint32_t>(bytes.size()), "{fds"};
+        return kIOReturnSuccess;
+    }
+    if (const auto file = temperatureAttribute(key)) {
+        if (!read(*file)) return kr;
+        const auto millidegrees = number();
+        if (!millidegrees) return kr;
+        // sp78: signed 8.8 fixed point.
+        const long long v = std::llround(static_cast<double>(*millidegrees) * 256.0 / 1000.0);
+        info = {2, "sp78"};
+        bytes = bigEndian16(std::clamp<long long>(v, -0x8000, 0x7FFF));
+        return kIOReturnSuccess;
+    }
+    return kIOReturnSuccess;
+}
+
+std::optional<std::string> AppleSMCDriver::temperatureAttribute(const std::string& key) {
+    if (!temperatureLabels_) {
+        // temp{N}_label names the key of sensor N; the labels are read once.
+        temperatureLabels_.emplace();
+        std::string text;
+        for (int n = 1; n <= kMaxSensors; ++n) {
+            const std::string prefix = "temp" + std::to_string(n);
+            if (readFile(prefix + "_label", text) != 0) break;
+            temperatureLabels_->emplace(firstLine(text), prefix + "_input");
+        }
+    }
+    auto it = temperatureLabels_->find(key);
+    if (it == temperatureLabels_->end()) return std::nullopt;
+    return it->second;
+}
+
+int AppleSMCDriver::readFile(const std::string& name, std::string& text, std::size_t limit) {
+    text.clear();
+    int err = 0;
+    int fd;
+    do {
+        fd = ::open((root_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        err = errno;
+    } else {
+        char buf[256];
+        while (text.size() < limit) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) err = errno;
+            if (n <= 0) break;
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    }
+    if (hook_) hook_(name, false);
+    return err;
+}
+
+int AppleSMCDriver::writeFile(const std::string& name, const std::string& text) {
+    int err = 0;
+    int fd;
+    do {
+        fd = ::open((root_ + "/" + name).c_str(), O_WRONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        err = errno;
+    } else {
+        // An attribute takes one write whole; a short one is a failure.
+        ssize_t n;
+        do {
+            n = ::write(fd, text.data(), text.size());
+        } while (n < 0 && errno == EINTR);
+        if (n < 0)
+            err = errno;
+        else if (static_cast<std::size_t>(n) != text.size())
+            err = EIO;
+        ::close(fd);
+    }
+    if (hook_) hook_(name, true);
+    return err;
+}
