@@ -423,7 +423,10 @@ void AppDelegate::sendWrite(const std::string& command) {
     } else if (!exchange.line) {
         reportNoReply(command);
     } else if (isWriteRejected(*exchange.line)) {
-        showError(Texts::writeRejectedTitle, Texts::writeRejectedMessage);
+        const bool unsupported =
+            exchange.line->find(Texts::writeUnsupportedMarker) != std::string::npos;
+        showError(Texts::writeRejectedTitle,
+                  unsupported ? Texts::writeUnsupportedMessage : Texts::writeRejectedMessage);
     }
 }
 

@@ -79,6 +79,11 @@ inline constexpr const char* writeRejectedMessage =
     "然后重新操作，会再次弹出管理员授权。";
 // What an "ERR" reply contains when the daemon may not write the SMC.
 inline constexpr const char* writeRejectedMarker = "写入被拒";
+// A refusal that root would not change: the machine's SMC driver cannot write that key.
+inline constexpr const char* writeUnsupportedMarker = "此驱动不支持";
+inline constexpr const char* writeUnsupportedMessage =
+    "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 类型的转速键）。\n"
+    "以 root 运行也无法改变，本机无法这样控制该风扇。";
 
 // Something else than the root control service holds the socket: "<socket>被另一个用户
 // （uid N）占用，…", then "命令「<command>」未发送。".

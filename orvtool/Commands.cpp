@@ -10,6 +10,7 @@
 
 #include "FanController.h"
 #include "Format.h"
+#include "IOKit.h"
 #include "Output.h"
 #include "SMCError.h"
 #include "Signals.h"
@@ -84,6 +85,14 @@ int cmdInfo(FanController& ctl) {
     print(cpu ? format(texts::kInfoCPUFormat, *cpu) : texts::kInfoCPUAbsent);
     const auto gpu = ctl.gpuTemperature();
     print(gpu ? format(texts::kInfoGPUFormat, *gpu) : texts::kInfoGPUAbsent);
+#ifdef __APPLE__
+    print(texts::kInfoBackendIOKit);
+#else
+    const IOEmuBackend backend = IOEmuCurrentBackend();
+    print((backend.kind == IOEmuBackend::Kind::driver ? texts::kInfoBackendDriver
+                                                      : texts::kInfoBackendEmulator) +
+          backend.address + ")");
+#endif
     return 0;
 }
 

@@ -57,6 +57,11 @@ inline constexpr const char* kInfoCPUFormat = "CPU 温度: %.1f ℃";
 inline constexpr const char* kInfoCPUAbsent = "CPU 温度: (读不到)";
 inline constexpr const char* kInfoGPUFormat = "GPU 温度: %.1f ℃";
 inline constexpr const char* kInfoGPUAbsent = "GPU 温度: (读不到)";
+// What serves the SMC calls: on Linux the emulator or the applesmc driver (then the
+// emulator's socket or the driver's directory, and ")").
+inline constexpr const char* kInfoBackendIOKit = "SMC: IOKit (AppleSMC)";
+inline constexpr const char* kInfoBackendEmulator = "SMC: 模拟器 (";
+inline constexpr const char* kInfoBackendDriver = "SMC: applesmc 驱动 (";
 
 // rpm
 inline constexpr const char* kFan = "风扇 ";

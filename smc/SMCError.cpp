@@ -16,6 +16,10 @@ std::optional<SMCCommand> smcCommandFromRaw(std::uint8_t raw) {
 
 namespace {
 
+// The code a service answers for a write it cannot make at all (IOKit's "not writable"),
+// as the Linux driver does for keys it exposes no attribute for: root would not help.
+constexpr std::int32_t kWriteUnsupported = static_cast<std::int32_t>(0xE00002CF);
+
 // The 32-bit pattern of a kernel return code in lower-case hex, no leading zeros.
 std::string hex(std::int32_t kr) {
     char buf[16];
@@ -42,7 +46,9 @@ SMCError::SMCError(Kind kind, std::int32_t kr, SMCCommand cmd, std::string key, 
             description_ = "key " + key_ + " dataType 异常: " + type_;
             break;
         case Kind::writeRejected:
-            description_ = "写入被拒(kr=0x" + hex(kr_) + ")——普通用户权限不足，需 root/特权 helper";
+            description_ = "写入被拒(kr=0x" + hex(kr_) + ")——" +
+                           (kr_ == kWriteUnsupported ? "此驱动不支持写入该键"
+                                                     : "普通用户权限不足，需 root/特权 helper");
             break;
         case Kind::serviceNotFound:
             description_ = "未找到 AppleSMC 服务";

@@ -27,6 +27,9 @@ class SMCError : public std::exception {
     static SMCError callFailed(SMCCommand cmd, std::int32_t kr);
     static SMCError keyNotFound(std::string key);
     static SMCError badDataType(std::string key, std::string type);
+    // A write the service refused: for want of privilege, or, with kIOReturnNotWritable
+    // (0xE00002CF), because it cannot write that key at all (a driver that exposes no such
+    // write), which root would not change.
     static SMCError writeRejected(std::int32_t kr);
     static SMCError serviceNotFound();
     // The minimum key `key` was unreadable at start and is not in the boot's record: the

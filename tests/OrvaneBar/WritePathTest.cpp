@@ -179,13 +179,19 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
         if (line == "set 0 4") return {{"\xff\xfe\n"}};  // not UTF-8
         if (line == "set 0 5") return {{}, true};        // no reply in time
         if (line == "set 0 6") return {{"写入被拒 but not ERR\n"}};
+        if (line == "set 0 7") return {{"ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键\n"}};
         return {{"OK set fan=0 rpm=2000\n"}};
     });
     auto app = makeApp(options());
-    for (int rpm = 1; rpm <= 7; ++rpm)
+    for (int rpm = 1; rpm <= 8; ++rpm)
         app->sliderChanged(0, rpm);
+    // A key the driver cannot write is not blamed on privilege.
+    const Alert unsupported = {
+        AlertStyle::warning, "写入被拒绝",
+        "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 "
+        "类型的转速键）。\n以 root 运行也无法改变，本机无法这样控制该风扇。"};
     EXPECT_EQ(alerts, (std::vector<Alert>{kWriteRejected, noReplyAlert("set 0 4"),
-                                          noReplyAlert("set 0 5")}));
+                                          noReplyAlert("set 0 5"), unsupported}));
     EXPECT_TRUE(launcher->scripts().empty());
 }
 

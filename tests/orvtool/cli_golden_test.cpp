@@ -151,6 +151,7 @@ TEST_F(Recent, InfoShowsEveryFanAndIgnoresExtraArguments) {
         "FS! 全局强制标志: (不存在)",
         "CPU 温度: 51.5 ℃",
         "GPU 温度: 41.5 ℃",
+        "SMC: 模拟器 (" + emu->socketPath() + ")",
     });
     expectRun(runTool({"info"}), expected, "", 0);
     expectRun(runTool({"info", "extra", "args"}), expected, "", 0);
@@ -175,6 +176,7 @@ TEST_F(Older, InfoShowsNamesForceFlagAndTheMinimumPath) {
                   "FS! 全局强制标志: 0x1 (强制)",
                   "CPU 温度: 48.5 ℃",
                   "GPU 温度: -3.5 ℃",
+                  "SMC: 模拟器 (" + emu->socketPath() + ")",
               }),
               "", 0);
 }
@@ -192,6 +194,7 @@ TEST_F(GoldenTest, InfoOnAFanWithoutKeysAndMissingTemperatures) {
         "FS! 全局强制标志: (不存在)",
         "CPU 温度: 60.0 ℃",
         "GPU 温度: (读不到)",
+        "SMC: 模拟器 (" + emu->socketPath() + ")",
     });
     EXPECT_EQ(out.substr(out.size() - std::min(out.size(), tail.size())), tail);
 }
@@ -235,6 +238,15 @@ TEST_F(Recent, SetWithoutRootShowsTheRefusal) {
     if (r.status == tooltest::kSetupFailed) GTEST_SKIP() << "cannot run the tool as nobody";
     expectRun(r, "风扇 0 写入前 RPM: 2480  [Min=1200 Max=5700]\n",
               "写入失败: " + kRefused + "\n诊断: " + kRefused + "\n", 1);
+    EXPECT_EQ(key("F0Md"), "00");
+}
+
+TEST_F(Recent, SetThatTheDriverCannotWriteSaysSo) {
+    REQUIRE_ROOT();
+    ASSERT_EQ(emu->control("fault F0Md write e00002cf").rfind("OK", 0), 0u);
+    const std::string unsupported = "写入被拒(kr=0xe00002cf)——此驱动不支持写入该键";
+    expectRun(runTool({"set", "0", "2000"}), "风扇 0 写入前 RPM: 2480  [Min=1200 Max=5700]\n",
+              "写入失败: " + unsupported + "\n诊断: " + unsupported + "\n", 1);
     EXPECT_EQ(key("F0Md"), "00");
 }
 

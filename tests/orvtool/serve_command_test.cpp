@@ -130,6 +130,9 @@ TEST_F(RecentMachine, SMCFailuresBecomeErrorRepliesButQuitStillSaysBye) {
     EXPECT_EQ(reply("set 0 3000"), refused);
     EXPECT_EQ(reply("auto"), refused);
     EXPECT_EQ(key("F1Md"), "00");  // the failure of fan 0 does not keep fan 1 forced
+    // A key the SMC driver cannot write is not blamed on privilege.
+    ASSERT_EQ(emu->control("fault F1Md write e00002cf").rfind("OK", 0), 0u);
+    EXPECT_EQ(reply("set 1 3000"), "ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键");
     EXPECT_EQ(reply("quit"), "OK bye");
 }
 

@@ -176,6 +176,13 @@ TEST(SMCErrorText, DescriptionsAndCommandCodes) {
     EXPECT_EQ(SMCError::badDataType("F0Mx", "flt ").description(), "key F0Mx dataType 异常: flt ");
     EXPECT_EQ(SMCError::writeRejected(-1).description(),
               "写入被拒(kr=0xffffffff)——普通用户权限不足，需 root/特权 helper");
+    // A key the service cannot write at all, beside its neighbouring codes.
+    EXPECT_EQ(SMCError::writeRejected(static_cast<std::int32_t>(0xE00002CF)).description(),
+              "写入被拒(kr=0xe00002cf)——此驱动不支持写入该键");
+    for (std::uint32_t kr : {0xE00002CEu, 0xE00002D0u, 0xE00002C7u})
+        EXPECT_EQ(
+            SMCError::writeRejected(static_cast<std::int32_t>(kr)).description().find("此驱动"),
+            std::string::npos);
     for (int raw = 0; raw < 256; ++raw) {
         bool known = raw == 5 || raw == 6 || raw == 8 || raw == 9;
         EXPECT_EQ(smcCommandFromRaw(static_cast<std::uint8_t>(raw)).has_value(), known) << raw;
