@@ -12,6 +12,7 @@ packages=(
   trayer xdotool libx11-dev
   socat unicode-data util-linux procps
   clang-19 libc++-19-dev libc++abi-19-dev llvm-19
+  libfuse3-dev fuse3
 )
 
 missing=()

@@ -48,6 +48,11 @@ void Machine::sync() {
 CallOutcome Machine::serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged,
                            int peer) {
     std::lock_guard lock(mutex_);
+    return serveLocked(selector, in, out, privileged, peer);
+}
+
+CallOutcome Machine::serveLocked(uint32_t selector, const uint8_t* in, uint8_t* out,
+                                 bool privileged, int peer) {
     std::memset(out, 0, kBlockSize);
     CallOutcome outcome;
     outcome.delayMs = slowMs_;
@@ -162,6 +167,14 @@ std::optional<double> Machine::keyNumber(std::string_view key) {
     std::lock_guard lock(mutex_);
     sync();
     return keys_.number(key);
+}
+
+std::vector<Key> Machine::keysByIndex() {
+    std::lock_guard lock(mutex_);
+    sync();
+    std::vector<Key> keys = keys_.all();
+    std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) { return a.name < b.name; });
+    return keys;
 }
 
 uint64_t Machine::callCount() {

@@ -66,6 +66,28 @@ class Machine {
     CallOutcome serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged,
                       int peer = 0);
 
+    // Several calls served as one operation, as a kernel driver makes them under its own lock:
+    // while a session lives, no other call, control command or step of the physics comes
+    // between its calls.
+    class Session {
+      public:
+        CallOutcome serve(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged,
+                          int peer = 0) {
+            return machine_.serveLocked(selector, in, out, privileged, peer);
+        }
+
+      private:
+        friend class Machine;
+        explicit Session(Machine& machine) : machine_(machine), lock_(machine.mutex_) {}
+        Machine& machine_;
+        std::unique_lock<std::mutex> lock_;
+    };
+    Session session() { return Session(*this); }
+
+    // The key table as it is now: every key's name, type and bytes, in the SMC's order
+    // (sorted by name, byte by byte), which is the order its key index counts in.
+    std::vector<Key> keysByIndex();
+
     // serve() for callers that only need the return code.
     int32_t call(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged) {
         return serve(selector, in, out, privileged).kr;
@@ -96,6 +118,8 @@ class Machine {
         bool drop = false;
     };
 
+    CallOutcome serveLocked(uint32_t selector, const uint8_t* in, uint8_t* out, bool privileged,
+                            int peer);
     void sync();  // brings the physics up to the current simulated time
     void keyInfo(const std::string& name, uint8_t* out);
     void readKey(const std::string& name, uint8_t* out);

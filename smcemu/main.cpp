@@ -1,6 +1,6 @@
 // smcemu: serves the SMC user-client call over a Unix socket for machines without an SMC.
 //
-//   smcemu [--profile FILE] [--socket PATH] [--control PATH]
+//   smcemu [--profile FILE] [--socket PATH] [--control PATH] [--driver-fs DIR [--driver NAME]]
 //   smcemu ctl [--control PATH] WORDS...
 #include <pthread.h>
 #include <sys/stat.h>
@@ -8,10 +8,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "Client.h"
+#include "DriverModel.h"
+#include "DriverMount.h"
 #include "Machine.h"
 #include "Profile.h"
 #include "Server.h"
@@ -28,11 +31,17 @@ constexpr const char* kDefaultProfile = "recent-2fan.prof";
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: smcemu [--profile FILE] [--socket PATH] [--control PATH]\n"
+                 "              [--driver-fs DIR [--driver mainline|t2]]\n"
                  "       smcemu ctl [--control PATH] WORDS...\n"
                  "\n"
                  "Serves the SMC call on the Unix socket PATH (default: $SMCEMU_SOCKET, else\n"
                  "/tmp/smcemu.sock) and control commands on PATH.ctl. FILE is a profile; a bare\n"
                  "name is also looked up in %s (default %s).\n"
+                 "With --driver-fs, the machine is also served as the Linux applesmc driver's\n"
+                 "files, mounted (FUSE) on the directory DIR, e.g.\n"
+                 "/sys/devices/platform/applesmc.768 in a mount namespace of its own. The\n"
+                 "mainline driver (the default) fits machines with fpe2 fan speeds and no fan\n"
+                 "mode keys; t2 the patched driver for machines with \"flt \" speeds and F{i}Md.\n"
                  "\n"
                  "Control commands: load X | clock real|freeze | clock step SECONDS |\n"
                  "  fault KEY info|read|write KR | fault KEY drop | fault slow MS |\n"
@@ -102,7 +111,7 @@ int runControlClient(int argc, char** argv) {
 }
 
 int runServer(int argc, char** argv) {
-    std::string profilePath, socketPath, controlPath;
+    std::string profilePath, socketPath, controlPath, driverFs, driverName;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             usage(stdout);
@@ -111,6 +120,8 @@ int runServer(int argc, char** argv) {
         if (optionValue(argc, argv, i, "--profile", profilePath)) continue;
         if (optionValue(argc, argv, i, "--socket", socketPath)) continue;
         if (optionValue(argc, argv, i, "--control", controlPath)) continue;
+        if (optionValue(argc, argv, i, "--driver-fs", driverFs)) continue;
+        if (optionValue(argc, argv, i, "--driver", driverName)) continue;
         std::fprintf(stderr, "smcemu: unknown argument \"%s\"\n", argv[i]);
         usage(stderr);
         return 2;
@@ -118,6 +129,13 @@ int runServer(int argc, char** argv) {
     if (profilePath.empty()) profilePath = kDefaultProfile;
     if (socketPath.empty()) socketPath = smcemu::defaultSocketPath();
     if (controlPath.empty()) controlPath = smcemu::controlPathFor(socketPath);
+    std::optional<smcemu::DriverVariant> variant =
+        smcemu::parseDriverVariant(driverName.empty() ? "mainline" : driverName);
+    if (!variant || (!driverName.empty() && driverFs.empty())) {
+        std::fprintf(stderr, variant ? "smcemu: --driver needs --driver-fs\n"
+                                     : "smcemu: --driver is mainline or t2\n");
+        return 2;
+    }
 
     // Handle termination signals synchronously in this thread; every thread started from
     // here on inherits the blocked mask.
@@ -131,14 +149,26 @@ int runServer(int argc, char** argv) {
     try {
         smcemu::Profile profile = smcemu::loadProfile(resolveProfile(profilePath));
         smcemu::Machine machine(profile);
+        std::optional<smcemu::DriverModel> driver;
+        if (!driverFs.empty()) driver.emplace(machine, *variant);
         smcemu::Server server(machine, {socketPath, controlPath});
         server.start();
+        std::optional<smcemu::DriverMount> mount;
+        if (driver) {
+            mount.emplace(*driver, driverFs);
+            mount->start();
+        }
         std::fprintf(stderr, "smcemu: listening on %s\n", socketPath.c_str());
+        if (mount) std::fprintf(stderr, "smcemu: driver files on %s\n", driverFs.c_str());
         int signal = 0;
         while (sigwait(&stopSignals, &signal) != 0) {
         }
+        if (mount) mount->stop();
         server.stop();
     } catch (const smcemu::ProfileError& e) {
+        std::fprintf(stderr, "smcemu: %s\n", e.what());
+        return 1;
+    } catch (const smcemu::DriverError& e) {
         std::fprintf(stderr, "smcemu: %s\n", e.what());
         return 1;
     } catch (const std::exception& e) {

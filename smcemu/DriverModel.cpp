@@ -1,0 +1,332 @@
+#include "DriverModel.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "Codec.h"
+
+namespace smcemu {
+namespace {
+
+// The largest speed the driver takes, in rpm.
+constexpr unsigned long kMaxSpeed = 0x4000;
+
+std::string fanKey(int fan, const char* suffix) {
+    return "F" + std::to_string(fan) + suffix;
+}
+
+std::string number(long long v) {
+    return std::to_string(v) + "\n";
+}
+
+// A decimal number as the driver parses input: an optional '+', digits, at most one
+// trailing line feed, nothing else; no value when it does not fit in 32 bits either.
+std::optional<unsigned long> parseDecimal(std::string_view text) {
+    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    if (text.empty()) return std::nullopt;
+    unsigned long long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+        if (v > UINT32_MAX) return std::nullopt;
+    }
+    return static_cast<unsigned long>(v);
+}
+
+void putKey(uint8_t* block, const std::string& key) {
+    for (int i = 0; i < 4; ++i)
+        block[block::kKey + i] = static_cast<uint8_t>(key[3 - i]);
+}
+
+void putSize(uint8_t* block, size_t size) {
+    for (int i = 0; i < 4; ++i)
+        block[block::kDataSize + i] = static_cast<uint8_t>(size >> (8 * i));
+}
+
+}  // namespace
+
+std::optional<DriverVariant> parseDriverVariant(std::string_view name) {
+    if (name == "mainline") return DriverVariant::Mainline;
+    if (name == "t2") return DriverVariant::T2;
+    return std::nullopt;
+}
+
+DriverModel::DriverModel(Machine& machine, DriverVariant variant)
+    : machine_(machine), variant_(variant) {
+    std::vector<Key> keys = machine.keysByIndex();
+    for (const Key& k : keys)
+        keys_.push_back({k.name, k.type, k.bytes.size()});
+
+    int fans = 0;
+    auto fnum =
+        std::find_if(keys.begin(), keys.end(), [](const Key& k) { return k.name == "FNum"; });
+    if (fnum != keys.end() && !fnum->bytes.empty()) fans = fnum->bytes[0];
+
+    // The driver reads speeds in one encoding only; a machine whose fan keys use another
+    // one, or that has the other driver's manual keys, is not a machine it serves.
+    const char* other = variant_ == DriverVariant::Mainline ? "t2" : "mainline";
+    for (int fan = 0; fan < fans; ++fan) {
+        for (const char* suffix : {"Ac", "Mn", "Mx", "Tg"}) {
+            const KeyShape* k = shape(fanKey(fan, suffix));
+            if (k && k->type != speedKind())
+                throw DriverError("fan key " + k->name + " is of type \"" + k->type +
+                                  "\", but this driver reads fan speeds as \"" + speedKind() +
+                                  "\" (try --driver " + other + ")");
+        }
+        const bool hasMode = shape(fanKey(fan, "Md")) != nullptr;
+        if (variant_ == DriverVariant::Mainline && hasMode)
+            throw DriverError("the machine has the fan mode key " + fanKey(fan, "Md") +
+                              ", which the mainline driver cannot use (try --driver t2)");
+        if (variant_ == DriverVariant::T2 && !hasMode)
+            throw DriverError("the machine has no fan mode key " + fanKey(fan, "Md") +
+                              ", which this driver needs for manual control (try --driver "
+                              "mainline)");
+    }
+
+    addFile("key_count", false, {Kind::KeyCount, 0, ""});
+    addFile("key_at_index", true, {Kind::KeyAtIndex, 0, ""});
+    addFile("key_at_index_name", false, {Kind::IndexName, 0, ""});
+    addFile("key_at_index_type", false, {Kind::IndexType, 0, ""});
+    addFile("key_at_index_data_length", false, {Kind::IndexLength, 0, ""});
+    addFile("key_at_index_data", false, {Kind::IndexData, 0, ""});
+    for (int fan = 0; fan < fans; ++fan) {
+        std::string prefix = "fan" + std::to_string(fan + 1) + "_";
+        addFile(prefix + "label", false, {Kind::FanLabel, fan, fanKey(fan, "ID")});
+        addFile(prefix + "input", false, {Kind::FanSpeed, fan, fanKey(fan, "Ac")});
+        addFile(prefix + "min", true, {Kind::FanSpeed, fan, fanKey(fan, "Mn")});
+        addFile(prefix + "max", false, {Kind::FanSpeed, fan, fanKey(fan, "Mx")});
+        addFile(prefix + "safe", false, {Kind::FanSpeed, fan, fanKey(fan, "Sf")});
+        addFile(prefix + "output", true, {Kind::FanSpeed, fan, fanKey(fan, "Tg")});
+        addFile(prefix + "manual", true, {Kind::FanManual, fan, ""});
+    }
+    // Every key from "T" on to "U" is a temperature sensor, numbered in index order.
+    int sensor = 0;
+    for (const KeyShape& k : keys_) {
+        if (k.name[0] != 'T') continue;
+        std::string prefix = "temp" + std::to_string(++sensor) + "_";
+        addFile(prefix + "label", false, {Kind::TempLabel, 0, k.name});
+        addFile(prefix + "input", false, {Kind::TempInput, 0, k.name});
+    }
+}
+
+void DriverModel::addFile(std::string name, bool writable, Attribute attribute) {
+    files_.push_back({std::move(name), writable});
+    attributes_.push_back(std::move(attribute));
+}
+
+const DriverModel::File* DriverModel::file(std::string_view name) const {
+    for (const File& f : files_)
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+const DriverModel::KeyShape* DriverModel::shape(std::string_view key) const {
+    auto it =
+        std::lower_bound(keys_.begin(), keys_.end(), key,
+                         [](const KeyShape& k, std::string_view name) { return k.name < name; });
+    return it != keys_.end() && it->name == key ? &*it : nullptr;
+}
+
+std::string DriverModel::speedKind() const {
+    return variant_ == DriverVariant::Mainline ? "fpe2" : "flt ";
+}
+
+int DriverModel::readKey(Access& access, const std::string& key, std::vector<uint8_t>& bytes) {
+    const KeyShape* k = shape(key);
+    if (!k) return EIO;
+    uint8_t in[kBlockSize] = {}, out[kBlockSize];
+    putKey(in, key);
+    putSize(in, k->size);
+    in[block::kCommand] = kCmdRead;
+    CallOutcome outcome = access.session.serve(kSmcSelector, in, out, true, access.pid);
+    access.delayMs += outcome.delayMs;
+    if (outcome.drop || outcome.kr != kIOReturnSuccess || out[block::kResult] != 0) return EIO;
+    bytes.assign(out + block::kBytes, out + block::kBytes + std::min(k->size, block::kMaxBytes));
+    return 0;
+}
+
+int DriverModel::writeKey(Access& access, const std::string& key,
+                          const std::vector<uint8_t>& bytes) {
+    uint8_t in[kBlockSize] = {}, out[kBlockSize];
+    putKey(in, key);
+    putSize(in, bytes.size());
+    in[block::kCommand] = kCmdWrite;
+    std::copy_n(bytes.begin(), std::min(bytes.size(), block::kMaxBytes), in + block::kBytes);
+    CallOutcome outcome = access.session.serve(kSmcSelector, in, out, true, access.pid);
+    access.delayMs += outcome.delayMs;
+    if (outcome.drop || outcome.kr != kIOReturnSuccess || out[block::kResult] != 0) return EIO;
+    return 0;
+}
+
+DriverModel::Content DriverModel::read(std::string_view name, int pid) {
+    auto it =
+        std::find_if(files_.begin(), files_.end(), [&](const File& f) { return f.name == name; });
+    if (it == files_.end()) return {ENOENT, {}};
+    const Attribute& attribute = attributes_[static_cast<size_t>(it - files_.begin())];
+    Content content;
+    int delayMs = 0;
+    {
+        std::lock_guard lock(mutex_);
+        Access access{machine_.session(), pid};
+        content = readAttribute(access, attribute);
+        delayMs = access.delayMs;
+    }
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    return content;
+}
+
+int DriverModel::write(std::string_view name, std::string_view data, uid_t uid, int pid) {
+    auto it =
+        std::find_if(files_.begin(), files_.end(), [&](const File& f) { return f.name == name; });
+    if (it == files_.end()) return ENOENT;
+    if (!it->writable || uid != 0) return EACCES;
+    const Attribute& attribute = attributes_[static_cast<size_t>(it - files_.begin())];
+    int error = 0, delayMs = 0;
+    {
+        std::lock_guard lock(mutex_);
+        Access access{machine_.session(), pid};
+        error = writeAttribute(access, attribute, data);
+        delayMs = access.delayMs;
+    }
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    return error;
+}
+
+int DriverModel::readSpeed(Access& access, const std::string& key, unsigned& rpm) {
+    const KeyShape* k = shape(key);
+    if (!k || k->type != speedKind()) return EIO;
+    std::vector<uint8_t> bytes;
+    if (int error = readKey(access, key, bytes)) return error;
+    std::optional<double> v = codec::decode(bytes, k->type);
+    if (!v) return EIO;
+    // The driver shifts an fpe2 value right (whole rpm) and truncates a float.
+    rpm = *v > 0 && *v < 4294967295.0 ? static_cast<unsigned>(*v) : 0;
+    return 0;
+}
+
+DriverModel::Content DriverModel::readAttribute(Access& access, const Attribute& a) {
+    Content c;
+    std::vector<uint8_t> bytes;
+    switch (a.kind) {
+        case Kind::KeyCount:
+            c.bytes = number(static_cast<long long>(keys_.size()));
+            break;
+        case Kind::KeyAtIndex:
+            c.bytes = number(static_cast<long long>(selected_));
+            break;
+        case Kind::IndexName:
+        case Kind::IndexType:
+        case Kind::IndexLength:
+            if (selected_ >= keys_.size()) {
+                c.error = EINVAL;
+            } else {
+                const KeyShape& k = keys_[selected_];
+                c.bytes = a.kind == Kind::IndexName   ? k.name + "\n"
+                          : a.kind == Kind::IndexType ? k.type + "\n"
+                                                      : number(static_cast<long long>(k.size));
+            }
+            break;
+        case Kind::IndexData:
+            if (selected_ >= keys_.size()) {
+                c.error = EINVAL;
+            } else if (!(c.error = readKey(access, keys_[selected_].name, bytes))) {
+                c.bytes.assign(bytes.begin(), bytes.end());
+            }
+            break;
+        case Kind::FanLabel:
+            // The fan's record holds a flags word, then its name ended by NUL.
+            if (!(c.error = readKey(access, a.key, bytes))) {
+                if (bytes.size() < 4) {
+                    c.error = EIO;
+                } else {
+                    auto end = std::find(bytes.begin() + 4, bytes.end(), uint8_t{0});
+                    c.bytes.assign(bytes.begin() + 4, end);
+                    c.bytes += '\n';
+                }
+            }
+            break;
+        case Kind::FanSpeed: {
+            unsigned rpm = 0;
+            if (!(c.error = readSpeed(access, a.key, rpm))) c.bytes = number(rpm);
+            break;
+        }
+        case Kind::FanManual:
+            if (variant_ == DriverVariant::Mainline) {
+                if (!(c.error = readKey(access, "FS! ", bytes))) {
+                    if (bytes.size() != 2 || a.fan >= 16) {
+                        c.error = EIO;
+                    } else {
+                        unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
+                        c.bytes = number((word >> a.fan) & 1);
+                    }
+                }
+            } else if (!(c.error = readKey(access, fanKey(a.fan, "Md"), bytes))) {
+                if (bytes.empty())
+                    c.error = EIO;
+                else
+                    c.bytes = number(bytes[0] & 1);
+            }
+            break;
+        case Kind::TempLabel:
+            c.bytes = a.key + "\n";
+            break;
+        case Kind::TempInput: {
+            const KeyShape* k = shape(a.key);
+            if (!k || k->type != "sp78" || k->size != 2) {
+                c.error = EIO;
+            } else if (!(c.error = readKey(access, a.key, bytes))) {
+                // sp78 in quarter degrees, as millidegrees.
+                auto raw = static_cast<int16_t>(bytes[0] << 8 | bytes[1]);
+                c.bytes = number(250 * (raw >> 6));
+            }
+            break;
+        }
+    }
+    if (c.error) c.bytes.clear();
+    return c;
+}
+
+int DriverModel::writeAttribute(Access& access, const Attribute& a, std::string_view data) {
+    std::optional<unsigned long> value = parseDecimal(data);
+    if (!value) return EINVAL;
+    switch (a.kind) {
+        case Kind::KeyAtIndex:
+            if (*value >= keys_.size()) return EINVAL;
+            selected_ = *value;
+            return 0;
+        case Kind::FanSpeed: {
+            if (*value > kMaxSpeed) return EINVAL;
+            // Never hand a key an encoding it does not have.
+            const KeyShape* k = shape(a.key);
+            if (!k || k->type != speedKind()) return EIO;
+            std::vector<uint8_t> bytes(k->size, 0);
+            if (!codec::encodeInto(static_cast<double>(*value), k->type, bytes)) return EIO;
+            return writeKey(access, a.key, bytes);
+        }
+        case Kind::FanManual: {
+            std::vector<uint8_t> bytes;
+            if (variant_ == DriverVariant::T2) {
+                const KeyShape* k = shape(fanKey(a.fan, "Md"));
+                if (!k || k->size != 1) return EIO;
+                return writeKey(access, k->name, {static_cast<uint8_t>(*value ? 1 : 0)});
+            }
+            // Read-modify-write of the fan's bit in the big-endian flag word.
+            if (int error = readKey(access, "FS! ", bytes)) return error;
+            if (bytes.size() != 2 || a.fan >= 16) return EIO;
+            unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
+            unsigned bit = 1u << a.fan;
+            word = *value ? word | bit : word & ~bit;
+            bytes = {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+            return writeKey(access, "FS! ", bytes);
+        }
+        default:
+            return EACCES;
+    }
+}
+
+}  // namespace smcemu
