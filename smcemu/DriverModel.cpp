@@ -13,7 +13,7 @@ namespace smcemu {
 namespace {
 
 // The largest speed the driver takes, in rpm.
-constexpr unsigned long kMaxSpeed = 0x4000;
+constexpr uint64_t kMaxSpeed = 0x4000;
 
 std::string fanKey(int fan, const char* suffix) {
     return "F" + std::to_string(fan) + suffix;
@@ -24,18 +24,19 @@ std::string number(long long v) {
 }
 
 // A decimal number as the driver parses input: an optional '+', digits, at most one
-// trailing line feed, nothing else; no value when it does not fit in 32 bits either.
-std::optional<unsigned long> parseDecimal(std::string_view text) {
+// trailing line feed, nothing else; no value when it does not fit in 64 bits either.
+std::optional<uint64_t> parseDecimal(std::string_view text) {
     if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
     if (text.empty()) return std::nullopt;
-    unsigned long long v = 0;
+    uint64_t v = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-        if (v > UINT32_MAX) return std::nullopt;
+        auto digit = static_cast<uint64_t>(c - '0');
+        if (v > (UINT64_MAX - digit) / 10) return std::nullopt;
+        v = v * 10 + digit;
     }
-    return static_cast<unsigned long>(v);
+    return v;
 }
 
 void putKey(uint8_t* block, const std::string& key) {
@@ -292,7 +293,7 @@ DriverModel::Content DriverModel::readAttribute(Access& access, const Attribute&
 }
 
 int DriverModel::writeAttribute(Access& access, const Attribute& a, std::string_view data) {
-    std::optional<unsigned long> value = parseDecimal(data);
+    std::optional<uint64_t> value = parseDecimal(data);
     if (!value) return EINVAL;
     switch (a.kind) {
         case Kind::KeyAtIndex:
