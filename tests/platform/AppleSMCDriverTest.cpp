@@ -2,8 +2,10 @@
 // stand in for the driver's: after each access the backend reports, the tree rewrites the
 // index files for the index just selected, as the driver shows the selected key, and a
 // test may play another process that selects in between.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,7 +78,10 @@ class FakeTree {
         for (const char* fan : {"fan1_min", "fan1_output", "fan2_min", "fan2_output"})
             put(fan, "");
     }
-    ~FakeTree() { fs::remove_all(dir); }
+    ~FakeTree() {
+        fs::remove_all(dir);
+        fs::remove(lockPath());
+    }
 
     void put(const std::string& file, const std::string& text) {
         std::ofstream(dir + "/" + file, std::ios::binary | std::ios::trunc) << text;
@@ -114,10 +119,11 @@ class FakeTree {
         if (other) other(file, wrote);
     }
     std::unique_ptr<AppleSMCDriver> driver(bool privileged = true) {
-        auto d = std::make_unique<AppleSMCDriver>(dir, privileged);
+        auto d = std::make_unique<AppleSMCDriver>(dir, privileged, lockPath());
         d->setAccessHook([this](const std::string& f, bool w) { accessed(f, w); });
         return d;
     }
+    std::string lockPath() const { return dir + ".lock"; }
     std::vector<std::string> written() {
         std::vector<std::string> files;
         for (const auto& [file, wrote] : log)
@@ -247,6 +253,36 @@ TEST(AppleSMCDriver, AnotherProcessMovingTheSelectionNeverYieldsAnotherKeysBytes
     Answer read = call(d, request("F0Mn", 5, 2));
     EXPECT_EQ(read.kr, kIOReturnBusy);
     EXPECT_NE(Bytes(read.out.begin() + 48, read.out.begin() + 50), (Bytes{0x2E, 0xE0}));
+}
+
+// Two processes reading the same keys can move the selection away and back between one's
+// select and its checks, which no check can see; processes of the stand-in take turns.
+TEST(AppleSMCDriver, ProcessesOfTheStandInTakeTurnsAtTheSelection) {
+    FakeTree tree;
+    auto owner = tree.driver();
+    AppleSMCDriver& d = *owner;
+    EXPECT_EQ(readKey(d, "F0Mn"), (Bytes{0x1F, 0x40}));
+    const int lock = ::open(tree.lockPath().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(lock, 0);
+    // Whenever it gets the lock, the other process selects F1Mx right after our selection
+    // and F0Mn again right after our read of the data.
+    int turns = 0;
+    bool holding = false;
+    tree.other = [&](const std::string& file, bool wrote) {
+        if (wrote && file == "key_at_index" && ::flock(lock, LOCK_EX | LOCK_NB) == 0) {
+            holding = true;
+            ++turns;
+            tree.select(tree.indexOf("F1Mx"));
+        } else if (!wrote && file == "key_at_index_data" && holding) {
+            tree.select(tree.indexOf("F0Mn"));
+            ::flock(lock, LOCK_UN);
+            holding = false;
+        }
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(readKey(d, "F0Mn"), (Bytes{0x1F, 0x40}));
+    EXPECT_EQ(turns, 0);
+    ::close(lock);
 }
 
 TEST(AppleSMCDriver, Fpe2SpeedsAreWrittenAsWholeRpmThroughTheFanAttributes) {

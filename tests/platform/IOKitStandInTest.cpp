@@ -26,6 +26,7 @@ int checkBackends() {
     if (::unshare(CLONE_NEWNS) != 0) return 1;
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 2;
     if (::mount("tmpfs", "/sys/devices/platform", "tmpfs", 0, "mode=0755") != 0) return 3;
+    if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return 3;  // the index lock
     ::unsetenv("SMCEMU_SOCKET");
     if (IOEmuCurrentBackend().kind != IOEmuBackend::Kind::emulator) return 4;
 

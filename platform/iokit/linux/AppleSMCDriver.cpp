@@ -1,6 +1,7 @@
 #include "AppleSMCDriver.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,9 @@ constexpr std::uint8_t kResultBadCommand = 0x89;
 
 // How often an access spoilt by another process's selection is made before the call fails.
 constexpr int kSelectAttempts = 8;
+// How long the lock of the selection is waited for: 2 s in steps of 0.2 ms.
+constexpr int kLockWaitPolls = 10000;
+constexpr useconds_t kLockPollMicroseconds = 200;
 // Fans are F0 to F9 (one digit in a four-character key); sensors are numbered from 1.
 constexpr int kMaxFans = 10;
 constexpr int kMaxSensors = 256;
@@ -99,8 +103,30 @@ std::vector<std::uint8_t> bigEndian16(long long value) {
 AppleSMCDriver::AppleSMCDriver(std::string root)
     : AppleSMCDriver(std::move(root), ::geteuid() == 0) {}
 
-AppleSMCDriver::AppleSMCDriver(std::string root, bool privileged)
-    : root_(std::move(root)), privileged_(privileged) {}
+AppleSMCDriver::AppleSMCDriver(std::string root, bool privileged, std::string lockPath)
+    : root_(std::move(root)), privileged_(privileged), lockPath_(std::move(lockPath)) {}
+
+AppleSMCDriver::~AppleSMCDriver() {
+    if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+bool AppleSMCDriver::lockIndex() {
+    if (lockFd_ < 0) {
+        lockFd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (lockFd_ < 0) return false;  // the checks of each access still hold
+    }
+    // Only root holds it, for one access; one stuck in the driver is not waited for long.
+    for (int waited = 0; waited < kLockWaitPolls; ++waited) {
+        if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        ::usleep(kLockPollMicroseconds);
+    }
+    return false;
+}
+
+void AppleSMCDriver::unlockIndex() {
+    ::flock(lockFd_, LOCK_UN);
+}
 
 kern_return_t AppleSMCDriver::call(const std::uint8_t* input, std::uint8_t* output) {
     std::lock_guard<std::mutex> guard(lock_);
@@ -252,8 +278,18 @@ kern_return_t AppleSMCDriver::indexOf(const std::string& key, int& index) {
 
 kern_return_t AppleSMCDriver::atIndex(int index, const std::string* expectedName,
                                       const std::function<int()>& body) {
+    const bool locked = lockIndex();
+    const kern_return_t kr = selectAndCheck(index, expectedName, body);
+    if (locked) unlockIndex();
+    return kr;
+}
+
+kern_return_t AppleSMCDriver::selectAndCheck(int index, const std::string* expectedName,
+                                             const std::function<int()>& body) {
     const std::string selection = std::to_string(index) + "\n";
     for (int attempt = 0; attempt < kSelectAttempts; ++attempt) {
+        // Past the first retry the other process is given a moment to finish its access.
+        if (attempt > 1) ::usleep(static_cast<useconds_t>(attempt) * 500);
         if (int err = writeFile("key_at_index", selection)) return fromErrno(err);
         const int err = body();
         if (err > 0) return fromErrno(err);

@@ -4,8 +4,10 @@
 //
 // Key info and reads go through the shared index files (key_at_index and its companions):
 // a key's index is found by binary search over the sorted names and cached. The selection
-// is one value for the whole machine, so every access that depends on it reads the name
-// and the selected index again afterwards and starts over when another process moved it.
+// is one value for the whole machine. Processes of this stand-in take turns at it under a
+// lock file only root can open (two readers of the same keys could otherwise move the
+// selection away and back unseen); against other programs, every access that depends on
+// it reads the name and the selected index again afterwards and starts over when they moved.
 //
 // A process that is not root cannot select an index. It reads the keys that have their
 // own attributes (fan speeds and names, the fan count, the manual bits as "FS! ", the
@@ -28,11 +30,18 @@
 
 #include "IOKitEmu.h"
 
+// Where root processes of the stand-in take turns at the driver's key selection: in a
+// directory only root may write, so no user can plant it or hold its lock.
+inline constexpr const char* APPLESMC_INDEX_LOCK = "/run/orvane-applesmc-index.lock";
+
 class AppleSMCDriver {
   public:
     // `privileged` defaults to whether the process runs as root.
     explicit AppleSMCDriver(std::string root = APPLESMC_DRIVER_DIR);
-    AppleSMCDriver(std::string root, bool privileged);
+    AppleSMCDriver(std::string root, bool privileged, std::string lockPath = APPLESMC_INDEX_LOCK);
+    ~AppleSMCDriver();
+    AppleSMCDriver(const AppleSMCDriver&) = delete;
+    AppleSMCDriver& operator=(const AppleSMCDriver&) = delete;
 
     // One struct-method call: an 80-byte input block, an 80-byte output block.
     kern_return_t call(const std::uint8_t* input, std::uint8_t* output);
@@ -56,18 +65,27 @@ class AppleSMCDriver {
     // Index files.
     kern_return_t keyCount(int& count);
     kern_return_t indexOf(const std::string& key, int& index);
+    // Selects `index`, runs `body` (0, an errno, or -1 when what it read cannot be the
+    // key's) and checks the selection held, under the lock of the selection.
     kern_return_t atIndex(int index, const std::string* expectedName,
                           const std::function<int()>& body);
+    kern_return_t selectAndCheck(int index, const std::string* expectedName,
+                                 const std::function<int()>& body);
     // Own attributes, for a process that cannot select.
     kern_return_t attributeValue(const std::string& key, KeyInfo& info,
                                  std::vector<std::uint8_t>& bytes);
     std::optional<std::string> temperatureAttribute(const std::string& key);
+
+    bool lockIndex();
+    void unlockIndex();
 
     int readFile(const std::string& name, std::string& text, std::size_t limit = 4096);
     int writeFile(const std::string& name, const std::string& text);
 
     std::string root_;
     bool privileged_;
+    std::string lockPath_;
+    int lockFd_ = -1;
     AccessHook hook_;
     std::mutex lock_;
     std::optional<int> count_;
