@@ -1,0 +1,149 @@
+// The real programs on the applesmc driver model: a private mount namespace (fresh /tmp, /run
+// and /var/log) whose /sys/devices/platform holds a real smcemu's driver files, and no
+// emulator socket named, so every program started in it reaches its fans through the driver.
+// The model's clock is frozen: fan speeds and temperatures keep still, so what a program
+// prints depends only on the bytes it was given.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DriverTree.h"
+#include "Emulator.h"
+#include "PrivateTmp.h"
+
+namespace drivertest {
+
+constexpr uid_t kNobody = 65534;
+constexpr const char* kBackendLine = "SMC: applesmc 驱动 (/sys/devices/platform/applesmc.768)\n";
+constexpr const char* kUnsupported = "此驱动不支持写入该键";
+
+// One request on a fresh connection to a Unix socket; the reply line without its line feed,
+// empty when nobody answers.
+inline std::string ask(const std::string& socketPath, const std::string& line) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string request = line + "\n";
+        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+            char c;
+            while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
+                reply += c;
+        }
+    }
+    ::close(fd);
+    return reply;
+}
+
+struct Output {
+    int status = -1;
+    std::string text;  // standard output and error, as they came
+};
+
+class DriverMachine {
+  public:
+    // Whether the machine can run these tests at all; the reason when not.
+    static std::string missing() {
+        if (::geteuid() != 0) return "a private mount namespace needs root";
+        if (!DriverTree::fuseAvailable()) return "no /dev/fuse";
+        return "";
+    }
+
+    // Mounts the model of `profile` (a shipped profile's file name) with `driver`
+    // ("mainline" or "t2") and freezes its clock.
+    DriverMachine(const std::string& profile, const std::string& driver) {
+        // Programs inherit this process's environment: with an emulator named they would
+        // never look for the driver.
+        ::unsetenv("SMCEMU_SOCKET");
+        if (!ns_.ok()) {
+            error_ = ns_.error();
+            return;
+        }
+        tree_ = std::make_unique<DriverTree>(ns_, Emulator::shippedProfile(profile), driver);
+        if (!tree_->ok()) {
+            error_ = tree_->error();
+        } else if (tree_->control("clock freeze").rfind("OK", 0) != 0) {
+            error_ = "the model's clock did not freeze";
+        }
+    }
+
+    bool ok() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    PrivateTmp& ns() { return ns_; }
+    DriverTree& tree() { return *tree_; }
+
+    // Stops the model; its exit status (0: it ended cleanly with its files unmounted).
+    int stop() { return tree_ ? tree_->stop() : -1; }
+
+    // orvtool from the build, run to its end inside as `uid`.
+    Output tool(const std::vector<std::string>& args, uid_t uid = 0) {
+        const std::string log = nextLog();
+        Output out;
+        out.status = ns_.run(argv(args), log, uid);
+        out.text = ns_.read(log);
+        return out;
+    }
+    // orvtool started inside as `uid`, printing to `log` (a path inside).
+    pid_t startTool(const std::vector<std::string>& args, const std::string& log, uid_t uid = 0) {
+        return ns_.start(argv(args), log, uid);
+    }
+    std::string nextLog() { return "/tmp/orvtool." + std::to_string(++runs_) + ".log"; }
+
+    // A key's bytes in the model, as hex ("1f40"); empty when the model lacks the key.
+    std::string bytes(const std::string& key) { return hexString(tree_->value(key)); }
+
+    // The control daemon (orvtool serve as root) and requests to it.
+    pid_t startDaemon() {
+        const pid_t pid = startTool({"serve"}, "/tmp/daemon.out");
+        return ns_.waitForSocket("/tmp/orvane.sock", pid) ? pid : -1;
+    }
+    std::string request(const std::string& line) { return ask(ns_.path("/tmp/orvane.sock"), line); }
+
+  private:
+    static std::vector<std::string> argv(const std::vector<std::string>& args) {
+        std::vector<std::string> all{ORVTOOL_BINARY};
+        all.insert(all.end(), args.begin(), args.end());
+        return all;
+    }
+
+    PrivateTmp ns_;
+    std::unique_ptr<DriverTree> tree_;
+    std::string error_;
+    int runs_ = 0;
+};
+
+// A test's machine, the model stopped cleanly at the end (no sanitizer report, files
+// unmounted while programs may still hold them).
+class DriverTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        const std::string why = DriverMachine::missing();
+        if (!why.empty()) GTEST_SKIP() << why;
+    }
+    void TearDown() override {
+        if (!machine || !machine->ok()) return;
+        EXPECT_EQ(machine->stop(), 0) << machine->tree().log();
+    }
+    // Starts the model; false (with a failure) when it does not come up.
+    bool mount(const std::string& profile, const std::string& driver) {
+        machine = std::make_unique<DriverMachine>(profile, driver);
+        EXPECT_TRUE(machine->ok()) << machine->error();
+        return machine->ok();
+    }
+
+    std::unique_ptr<DriverMachine> machine;
+};
+
+}  // namespace drivertest
