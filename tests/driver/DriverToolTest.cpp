@@ -196,5 +196,30 @@ TEST_F(DriverTest, ModeKeysAreRefusedAsUnsupportedAndNothingIsWritten) {
         EXPECT_EQ(machine->bytes(keys[i]), before[i]) << keys[i];
 }
 
+// The control daemon forces and hands back through the driver's minimum files, and its
+// quit hands every fan back.
+TEST_F(DriverTest, DaemonSetAutoAndQuitGoThroughTheMinimums) {
+    ASSERT_TRUE(mount(kOlder.profile, kOlder.driver));
+    const std::string factory0 = machine->bytes("F0Mn"), factory1 = machine->bytes("F1Mn");
+    const pid_t daemon = machine->startDaemon();
+    ASSERT_GT(daemon, 0) << machine->ns().read("/tmp/daemon.out");
+
+    EXPECT_EQ(machine->request("set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_EQ(machine->bytes("F0Mn"), fpe2(3000));
+    EXPECT_EQ(machine->request("auto 0"), "OK auto fan=0");
+    EXPECT_EQ(machine->bytes("F0Mn"), factory0);
+
+    EXPECT_EQ(machine->request("set 1 4000"), "OK set fan=1 rpm=4000");
+    EXPECT_EQ(machine->request("set 0 2500"), "OK set fan=0 rpm=2500");
+    EXPECT_EQ(machine->bytes("F1Mn"), fpe2(4000));
+    EXPECT_EQ(machine->bytes("F0Mn"), fpe2(2500));
+    EXPECT_EQ(machine->request("quit"), "OK bye");
+    int status = -1;
+    ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(machine->bytes("F0Mn"), factory0);
+    EXPECT_EQ(machine->bytes("F1Mn"), factory1);
+}
+
 }  // namespace
 }  // namespace drivertest
