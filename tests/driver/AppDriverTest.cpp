@@ -1,0 +1,311 @@
+// The tray application's controller on the applesmc driver model, reading as the user it runs
+// as: a child process joins the test's mount namespace, drops to nobody and builds the whole
+// AppDelegate there, while the control daemon runs as root beside it. The child checks what
+// the menu shows and what its writes do; a failed check in it fails the test through its exit
+// status (its failure messages appear in the test's output).
+//
+// The model's clock is frozen, so the readings set through its control channel hold still.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QSettings>
+#include <QTimer>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Alerts.h"
+#include "AppDelegate.h"
+#include "DriverTree.h"
+#include "Emulator.h"
+#include "ManualQueue.h"
+#include "PrivateTmp.h"
+#include "SettingsKeys.h"
+#include "Texts.h"
+
+// Reaches the controller's private refresh tick, as the application's own tests do.
+class AppDelegateTest {
+  public:
+    static void refresh(AppDelegate& app) { app.refresh(); }
+};
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kDaemonLog = "/tmp/orvane-daemon.log";
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A driver attribute as the user reads it, as a whole number (-1 when unreadable).
+long attribute(const std::string& file) {
+    const std::string text = fileText(std::string(DriverTree::kDirectory) + "/" + file);
+    return text.empty() ? -1 : std::strtol(text.c_str(), nullptr, 10);
+}
+
+// The daemon logs a request after replying to it: the log is watched for the line a while.
+bool daemonLogged(const std::string& line) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (fileText(kDaemonLog).find(line) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+std::string text(const QLabel* label) {
+    return label->text().toStdString();
+}
+
+struct Alert {
+    std::string title;
+    std::string message;
+};
+
+// The application's controller as the user sees it, built in a process running as nobody:
+// the real status menu and rows (kept out of the tray), the control socket at its fixed path,
+// settings in a fresh home, alerts recorded. A daemon that is not there is never started.
+class UserApp {
+  public:
+    UserApp() {
+        setAlertPresenter([this](AlertStyle, const std::string& title, const std::string& message) {
+            alerts.push_back({title, message});
+        });
+        AppDelegate::Seams seams;
+        const std::string home = ::getenv("HOME");
+        seams.launchDaemonPlistPath = home + "/service.plist";
+        seams.queue = &queue;
+        seams.showStatusItem = false;
+        seams.loginItem.home = home;
+        seams.loginItem.service = std::shared_ptr<LoginItemService>();
+        seams.daemon.toolPath = [home] { return home + "/no-orvtool"; };
+        seams.daemon.kickstart = [] { return false; };
+        seams.daemon.launcher = [](const std::string&) -> std::optional<int> { return 1; };
+        seams.daemon.probes = 1;
+        seams.daemon.pollInterval = 1ms;
+        app = std::make_unique<AppDelegate>(seams);
+        app->applicationDidFinishLaunching();
+        app->refreshTimer->stop();  // only the test's ticks run
+    }
+    ~UserApp() {
+        app.reset();
+        setAlertPresenter(printAlertToStderr);
+    }
+
+    void refresh() { AppDelegateTest::refresh(*app); }
+
+    ManualQueue queue;
+    std::vector<Alert> alerts;
+    std::unique_ptr<AppDelegate> app;
+};
+
+// The driver model of a profile mounted in a private namespace, its clock frozen, and the
+// control daemon serving on it as root.
+class DriverAppTest : public ::testing::Test {
+  protected:
+    void start(const std::string& profile, const std::string& driver) {
+        if (::geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+        if (!DriverTree::fuseAvailable()) GTEST_SKIP() << "no /dev/fuse";
+        ASSERT_TRUE(ns.ok()) << ns.error();
+        tree = std::make_unique<DriverTree>(ns, Emulator::shippedProfile(profile), driver);
+        ASSERT_TRUE(tree->ok()) << tree->error();
+        ASSERT_EQ(tree->control("clock freeze").rfind("OK", 0), 0u);
+        const pid_t daemon = ns.start({ORVTOOL_BINARY, "serve"}, kDaemonLog);
+        ASSERT_TRUE(ns.waitForSocket("/tmp/orvane.sock", daemon)) << ns.read(kDaemonLog);
+    }
+
+    void set(const std::string& key, const std::string& hex) {
+        ASSERT_EQ(tree->control("set " + key + " " + hex).rfind("OK", 0), 0u) << key;
+    }
+
+    // Runs `body` in a child inside the namespace as nobody, with an application object of
+    // its own; fails when the child fails a check, dies or takes too long.
+    void asUser(const std::function<void()>& body) {
+        const passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        const uid_t uid = nobody->pw_uid;
+        const gid_t gid = nobody->pw_gid;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::setns(ns.namespaceFd(), CLONE_NEWNS) != 0 || ::chdir("/") != 0) ::_exit(90);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(91);
+            char home[] = "/tmp/user-home.XXXXXX";
+            if (::mkdtemp(home) == nullptr) ::_exit(92);
+            ::setenv("HOME", home, 1);
+            ::setenv("XDG_CONFIG_HOME", home, 1);
+            ::setenv("XDG_RUNTIME_DIR", home, 1);
+            {
+                int argc = 1;
+                char name[] = "driver_app_tests";
+                char* argv[] = {name, nullptr};
+                QApplication qt(argc, argv);
+                QApplication::setOrganizationName("Orvane");
+                QApplication::setApplicationName("OrvaneBarDriverTests");
+                QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home);
+                QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home);
+                EXPECT_EQ(::geteuid(), uid);
+                try {
+                    body();
+                } catch (const std::exception& error) {
+                    ADD_FAILURE() << "the user's process raised: " << error.what();
+                }
+            }
+            std::fflush(stdout);
+            std::fflush(stderr);
+            ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+        }
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + 90s;
+        pid_t done = 0;
+        while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        if (done == 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            FAIL() << "the user's process did not finish";
+        }
+        ASSERT_TRUE(WIFEXITED(status)) << "the user's process died, status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "the user's process failed; daemon log:\n"
+                                          << ns.read(kDaemonLog);
+    }
+
+    PrivateTmp ns;
+    std::unique_ptr<DriverTree> tree;
+};
+
+// Mainline driver, older two-fan machine (fpe2 speeds, forced through a raised minimum).
+TEST_F(DriverAppTest, MainlineRowsShowTheFansAndOneForcedByTheDaemon) {
+    start("older-2fan.prof", "mainline");
+    set("F0Ac", "2328");  // 2250 rpm
+    set("F1Ac", "26c0");  // 2480 rpm
+    asUser([] {
+        UserApp user;
+        AppDelegate& app = *user.app;
+        ASSERT_EQ(app.fanRows.size(), 2u);
+        // The names keep the records' padding, as the SMC holds them.
+        EXPECT_EQ(text(app.fanRows[0]->nameLabel), "Left side  ");
+        EXPECT_EQ(text(app.fanRows[1]->nameLabel), "Right side ");
+        EXPECT_EQ(text(app.fanRows[0]->rpmLabel), "2250 RPM");
+        EXPECT_EQ(text(app.fanRows[1]->rpmLabel), "2480 RPM");
+        EXPECT_EQ(app.lastTitle, "2.5k");
+        for (FanRowView* row : app.fanRows) {
+            EXPECT_FALSE(row->modeButton->isChecked());
+            EXPECT_EQ(text(row->targetLabel), "自动");
+        }
+
+        // Another client has the root daemon force fan 1; the next tick shows it manual at
+        // its target, fan 0 still automatic.
+        const DaemonClient::Exchange set = app.daemon.exchange("set 1 4000");
+        ASSERT_TRUE(set.line.has_value());
+        EXPECT_EQ(*set.line, "OK set fan=1 rpm=4000");
+        EXPECT_EQ(attribute("fan2_min"), 4000);
+        user.refresh();
+        EXPECT_TRUE(app.fanRows[1]->modeButton->isChecked());
+        EXPECT_EQ(text(app.fanRows[1]->targetLabel), "4000 RPM");
+        EXPECT_FALSE(app.fanRows[0]->modeButton->isChecked());
+        EXPECT_TRUE(user.alerts.empty());
+    });
+}
+
+TEST_F(DriverAppTest, MainlineBoostStepWritesThroughTheDaemonAndRestoreUndoesIt) {
+    start("older-2fan.prof", "mainline");
+    set("TC0D", "4100");  // 65 °C: the first step between 60 and 100 °C
+    set("TC0H", "4100");
+    set("TG0P", "2a00");  // 42 °C
+    asUser([] {
+        QSettings settings;
+        settings.setValue(SettingsKeys::tempBoostEnabled, true);
+        settings.setValue(SettingsKeys::tempBoostStartTemp, 60.0);
+        settings.setValue(SettingsKeys::tempBoostThreshold, 100.0);
+        UserApp user;  // its first tick reads 65 °C and takes the step
+        AppDelegate& app = *user.app;
+        EXPECT_EQ(app.tempItem->text().toStdString(), "CPU 65℃   GPU 42℃");
+        EXPECT_EQ(app.currentStep, 0);
+        // 40 % of each maximum (6000 and 6200 rpm), written by the daemon as raised minimums.
+        EXPECT_EQ(attribute("fan1_min"), 2400);
+        EXPECT_EQ(attribute("fan2_min"), 2480);
+        const std::string log = fileText(kDaemonLog);
+        EXPECT_NE(log.find("[serve] set 0 2400 → OK set fan=0 rpm=2400"), std::string::npos) << log;
+        EXPECT_NE(log.find("[serve] set 1 2480 → OK set fan=1 rpm=2480"), std::string::npos) << log;
+        user.refresh();
+        ASSERT_EQ(app.fanRows.size(), 2u);
+        EXPECT_TRUE(app.fanRows[0]->modeButton->isChecked());
+        EXPECT_EQ(text(app.fanRows[0]->targetLabel), "2400 RPM");
+        EXPECT_TRUE(app.fanRows[1]->modeButton->isChecked());
+        EXPECT_EQ(text(app.fanRows[1]->targetLabel), "2480 RPM");
+
+        // "恢复全部自动模式" gives both fans their original minimums back.
+        app.restoreAllAuto();
+        EXPECT_EQ(attribute("fan1_min"), 2000);
+        EXPECT_EQ(attribute("fan2_min"), 2000);
+        EXPECT_TRUE(user.alerts.empty());
+    });
+}
+
+// The T2-patched driver on the recent machine: readings work, but forcing needs the mode key,
+// which no attribute writes. The slider's write is explained as the driver's limit, not as a
+// daemon without root.
+TEST_F(DriverAppTest, T2SliderWriteIsExplainedAsNotSupportedByTheDriver) {
+    start("recent-2fan.prof", "t2");
+    asUser([] {
+        UserApp user;
+        AppDelegate& app = *user.app;
+        ASSERT_EQ(app.fanRows.size(), 2u);
+        for (FanRowView* row : app.fanRows) {
+            EXPECT_NE(text(row->rpmLabel), "0 RPM");
+            EXPECT_FALSE(row->modeButton->isChecked());
+        }
+
+        app.sliderChanged(0, 3000);
+        ASSERT_EQ(user.alerts.size(), 1u);
+        EXPECT_EQ(user.alerts[0].title, Texts::writeRejectedTitle);
+        EXPECT_EQ(user.alerts[0].message, Texts::writeUnsupportedMessage);
+        EXPECT_TRUE(
+            daemonLogged("[serve] set 0 3000 → ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键"));
+        EXPECT_EQ(attribute("fan1_manual"), 0);
+        user.refresh();
+        EXPECT_FALSE(app.fanRows[0]->modeButton->isChecked());
+        EXPECT_EQ(text(app.fanRows[0]->targetLabel), "自动");
+    });
+    // Refused before the driver was touched: the fan's target and mode are as they were.
+    EXPECT_EQ(hexString(tree->value("F0Md")), "00");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // The application object is made in each user's process, never in this one, which stays
+    // single-threaded for fork; the driver is chosen only while no emulator is named.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::unsetenv("SMCEMU_SOCKET");
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
