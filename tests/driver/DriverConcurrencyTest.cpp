@@ -7,7 +7,10 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <iostream>
+#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "DriverMachine.h"

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -187,9 +189,11 @@ TEST_F(DriverTest, ModeKeysAreRefusedAsUnsupportedAndNothingIsWritten) {
     }
 
     ASSERT_GT(machine->startDaemon(), 0) << machine->ns().read("/tmp/daemon.out");
-    const std::string reply = machine->request("set 0 3000");
-    EXPECT_EQ(reply.rfind("ERR ", 0), 0u) << reply;
-    EXPECT_NE(reply.find(kUnsupported), std::string::npos) << reply;
+    for (const char* line : {"set 0 3000", "auto 1"}) {
+        const std::string reply = machine->request(line);
+        EXPECT_EQ(reply.rfind("ERR ", 0), 0u) << line << ": " << reply;
+        EXPECT_NE(reply.find(kUnsupported), std::string::npos) << line << ": " << reply;
+    }
     EXPECT_EQ(machine->request("quit"), "OK bye");
 
     for (std::size_t i = 0; i < keys.size(); ++i)
