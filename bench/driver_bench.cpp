@@ -99,13 +99,16 @@ BENCHMARK_CAPTURE(BM_RefreshTick, emulator, Path::emulator)->Unit(benchmark::kMi
 BENCHMARK_CAPTURE(BM_RefreshTick, driver_root, Path::driverRoot)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_RefreshTick, driver_user, Path::driverUser)->Unit(benchmark::kMicrosecond);
 
-// The console's table, and each run's real time per iteration kept for the ratios.
+// The console's table, and each benchmark's real time per iteration kept for the ratios:
+// the median of its repetitions when it has several, else its one run.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            if (run.error_occurred) continue;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if (median || (run.run_type == Run::RT_Iteration && run.repetitions <= 1))
+                times[run.run_name.str()] = run.GetAdjustedRealTime();
         }
         ConsoleReporter::ReportRuns(runs);
     }
