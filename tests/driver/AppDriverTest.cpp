@@ -20,6 +20,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QSettings>
+#include <QSlider>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -284,13 +285,17 @@ TEST_F(DriverAppTest, T2SliderWriteIsExplainedAsNotSupportedByTheDriver) {
             EXPECT_FALSE(row->modeButton->isChecked());
         }
 
-        app.sliderChanged(0, 3000);
+        // The user drags fan 0's slider; its write goes out once the slider rests.
+        app.fanRows[0]->slider->setValue(3000);
+        user.queue.advance(FanRowLogic::writeDelay);
         ASSERT_EQ(user.alerts.size(), 1u);
         EXPECT_EQ(user.alerts[0].title, Texts::writeRejectedTitle);
         EXPECT_EQ(user.alerts[0].message, Texts::writeUnsupportedMessage);
         EXPECT_TRUE(
             daemonLogged("[serve] set 0 3000 → ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键"));
         EXPECT_EQ(attribute("fan1_manual"), 0);
+        // Once the row stops holding the user's edit, it shows the fan still automatic.
+        user.queue.advance(FanRowLogic::gracePeriod);
         user.refresh();
         EXPECT_FALSE(app.fanRows[0]->modeButton->isChecked());
         EXPECT_EQ(text(app.fanRows[0]->targetLabel), "自动");
