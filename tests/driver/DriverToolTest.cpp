@@ -55,6 +55,10 @@ TEST_P(DriverRead, InfoRpmAndWatchShowTheMachineToRootAndNobody) {
     const Model& model = GetParam();
     ASSERT_TRUE(mount(model.profile, model.driver));
     const bool modeKeys = std::string(model.driver) == "t2";
+    // Handing back fans nobody forced succeeds and leaves the boot's record of minimums.
+    const Output back = machine->tool({"auto"});
+    EXPECT_EQ(back.status, 0) << back.text;
+    ASSERT_FALSE(machine->ns().read("/run/orvane/fan-minimums").empty());
     for (uid_t uid : {uid_t(0), kNobody}) {
         SCOPED_TRACE(uid == 0 ? "root" : "nobody");
         const Output info = machine->tool({"info"}, uid);
@@ -81,12 +85,12 @@ TEST_P(DriverRead, InfoRpmAndWatchShowTheMachineToRootAndNobody) {
         EXPECT_EQ(info.text.substr(info.text.size() - std::string(kBackendLine).size()),
                   kBackendLine)
             << info.text;
-        if (uid == 0) {
-            // Root reads every key's type through the index: the mode keys decide the path.
-            EXPECT_NE(info.text.find(modeKeys ? "→ 走新机型 Md+Tg 路径" : "→ 走老机型 Mn 路径"),
-                      std::string::npos)
-                << info.text;
-        }
+        // Root reads every key's type through the index, nobody from the list root left:
+        // the mode keys decide the path, and the record root wrote fits the minimums.
+        EXPECT_NE(info.text.find(modeKeys ? "→ 走新机型 Md+Tg 路径" : "→ 走老机型 Mn 路径"),
+                  std::string::npos)
+            << info.text;
+        EXPECT_EQ(info.text.find("记录无效"), std::string::npos) << info.text;
 
         const Output speeds = machine->tool({"rpm"}, uid);
         EXPECT_EQ(speeds.status, 0);
@@ -172,7 +176,8 @@ TEST_P(DriverForce, AutoAfterAKilledDaemonRestoresFromTheDaemonsRecord) {
 INSTANTIATE_TEST_SUITE_P(WithoutModeKeys, DriverForce, testing::Values(kOlder, kSingle), modelName);
 
 // The patched driver's machines force a fan through its mode key, which no driver file can
-// write: every command that would write one says so and leaves the SMC as it was.
+// write: every command that would change one says so and leaves the SMC as it was. Handing
+// back a fan whose mode key already says automatic writes nothing and succeeds.
 TEST_F(DriverTest, ModeKeysAreRefusedAsUnsupportedAndNothingIsWritten) {
     ASSERT_TRUE(mount(kRecent.profile, kRecent.driver));
     const std::vector<std::string> keys{"F0Md", "F1Md", "F0Mn", "F1Mn", "F0Tg", "F1Tg"};
@@ -180,24 +185,32 @@ TEST_F(DriverTest, ModeKeysAreRefusedAsUnsupportedAndNothingIsWritten) {
     for (const std::string& key : keys)
         before.push_back(machine->bytes(key));
 
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"set", "0", "3000"}, {"set", "1", "2000"}, {"auto"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"set", "0", "3000"}, {"set", "1", "2000"}}) {
         const Output out = machine->tool(args);
-        EXPECT_EQ(out.status, 1) << args[0] << "\n" << out.text;
+        EXPECT_EQ(out.status, 1) << out.text;
         EXPECT_NE(out.text.find(kUnsupported), std::string::npos) << out.text;
         EXPECT_EQ(out.text.find("权限不足"), std::string::npos) << out.text;
     }
+    const Output back = machine->tool({"auto"});
+    EXPECT_EQ(back.status, 0) << back.text;
+    EXPECT_NE(back.text.find("已对 2 个风扇执行恢复自动"), std::string::npos) << back.text;
 
     ASSERT_GT(machine->startDaemon(), 0) << machine->ns().read("/tmp/daemon.out");
-    for (const char* line : {"set 0 3000", "auto 1"}) {
-        const std::string reply = machine->request(line);
-        EXPECT_EQ(reply.rfind("ERR ", 0), 0u) << line << ": " << reply;
-        EXPECT_NE(reply.find(kUnsupported), std::string::npos) << line << ": " << reply;
-    }
-    EXPECT_EQ(machine->request("quit"), "OK bye");
-
+    const std::string reply = machine->request("set 0 3000");
+    EXPECT_EQ(reply.rfind("ERR ", 0), 0u) << reply;
+    EXPECT_NE(reply.find(kUnsupported), std::string::npos) << reply;
+    EXPECT_EQ(machine->request("auto 1"), "OK auto fan=1");
     for (std::size_t i = 0; i < keys.size(); ++i)
         EXPECT_EQ(machine->bytes(keys[i]), before[i]) << keys[i];
+
+    // A fan another program left manual cannot be handed back through this driver.
+    ASSERT_EQ(machine->tree().control("set F1Md 01").rfind("OK", 0), 0u);
+    const std::string refused = machine->request("auto 1");
+    EXPECT_EQ(refused.rfind("ERR ", 0), 0u) << refused;
+    EXPECT_NE(refused.find(kUnsupported), std::string::npos) << refused;
+    EXPECT_EQ(machine->bytes("F1Md"), "01");
+    EXPECT_EQ(machine->request("quit"), "OK bye");
 }
 
 // The control daemon forces and hands back through the driver's minimum files, and its

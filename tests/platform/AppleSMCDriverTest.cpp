@@ -81,6 +81,7 @@ class FakeTree {
     ~FakeTree() {
         fs::remove_all(dir);
         fs::remove(lockPath());
+        fs::remove(typesPath());
     }
 
     void put(const std::string& file, const std::string& text) {
@@ -119,11 +120,12 @@ class FakeTree {
         if (other) other(file, wrote);
     }
     std::unique_ptr<AppleSMCDriver> driver(bool privileged = true) {
-        auto d = std::make_unique<AppleSMCDriver>(dir, privileged, lockPath());
+        auto d = std::make_unique<AppleSMCDriver>(dir, privileged, lockPath(), typesPath());
         d->setAccessHook([this](const std::string& f, bool w) { accessed(f, w); });
         return d;
     }
     std::string lockPath() const { return dir + ".lock"; }
+    std::string typesPath() const { return dir + ".keys"; }
     std::vector<std::string> written() {
         std::vector<std::string> files;
         for (const auto& [file, wrote] : log)
@@ -320,6 +322,13 @@ TEST(AppleSMCDriver, WritesTheDriverCannotEncodeAreRefusedWithoutWriting) {
         for (const std::string& file : tree.written())
             EXPECT_EQ(file, "key_at_index");
     }
+    // The bytes a key already holds change nothing: that write succeeds, as handing back a
+    // fan whose mode key already says automatic must. Any other value is still refused.
+    tree.log.clear();
+    EXPECT_EQ(call(d, request("F0Md", 6, 1, {0})).kr, kIOReturnSuccess);
+    EXPECT_EQ(call(d, request("F0Md", 6, 1, {1})).kr, kIOReturnNotWritable);
+    for (const std::string& file : tree.written())
+        EXPECT_EQ(file, "key_at_index");
     for (const char* fan : {"fan1_min", "fan1_output", "fan2_min", "fan2_output"})
         EXPECT_EQ(tree.get(fan), "") << fan;
 }
@@ -364,3 +373,36 @@ TEST(AppleSMCDriver, ProcessesOtherThanRootReadOwnAttributesAndMayNotWrite) {
 }
 
 }  // namespace
+
+// A user cannot select, so it takes the keys' types from root's list: a patched driver's float
+// speeds and mode keys read as root reads them. A list anybody could have written is ignored.
+TEST(AppleSMCDriver, UsersTakeTheTypesRootListedAndOnlyFromRoot) {
+    FakeTree tree;
+    tree.keys.insert(tree.keys.begin() + tree.indexOf("F0Mn"), {"F0Md", "ui8 ", {1}});
+    tree.keys[tree.indexOf("F0Ac")] = {"F0Ac", "flt ", {0x00, 0x00, 0x1B, 0x45}};  // 2480.0
+    tree.put("key_count", std::to_string(tree.keys.size()) + "\n");
+    tree.put("fan1_input", "2480\n");
+    tree.put("fan1_min", "2000\n");
+    tree.put("fan1_manual", "1\n");
+    {
+        auto root = tree.driver();
+        for (const char* key : {"F0Md", "F0Ac", "F0Mn", "F9Ac"})
+            call(*root, request(key, 9));
+    }
+    const std::string list = tree.get("../" + fs::path(tree.typesPath()).filename().string());
+    EXPECT_EQ(list, "F0Md ui8  1\nF0Ac flt  4\nF0Mn fpe2 2\nF9Ac ---- 0\n");
+
+    auto user = tree.driver(false);
+    EXPECT_EQ(readKey(*user, "F0Md"), Bytes{1});
+    EXPECT_EQ(typeOf(call(*user, request("F0Ac", 9)).out), "flt ");
+    EXPECT_EQ(readKey(*user, "F0Ac"), (Bytes{0x00, 0x00, 0x1B, 0x45}));
+    EXPECT_EQ(readKey(*user, "F0Mn"), (Bytes{0x1F, 0x40}));
+    // Where mode keys exist, the manual attributes are theirs, not the bits of "FS! ".
+    EXPECT_EQ(call(*user, request("FS! ", 9)).out[40], 0x84);
+    EXPECT_EQ(call(*user, request("F9Ac", 9)).out[40], 0x84);
+
+    ASSERT_EQ(::chmod(tree.typesPath().c_str(), 0666), 0);
+    auto misled = tree.driver(false);
+    EXPECT_EQ(typeOf(call(*misled, request("F0Ac", 9)).out), "fpe2");
+    EXPECT_EQ(call(*misled, request("F0Md", 9)).out[40], 0x84);
+}

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -35,6 +37,8 @@ constexpr useconds_t kLockPollMicroseconds = 200;
 // Fans are F0 to F9 (one digit in a four-character key); sensors are numbered from 1.
 constexpr int kMaxFans = 10;
 constexpr int kMaxSensors = 256;
+// The list of key types stays small: a few dozen keys are ever looked up.
+constexpr off_t kMaxTypesBytes = 64 * 1024;
 
 std::uint32_t le32(const std::uint8_t* p) {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
@@ -98,13 +102,36 @@ std::vector<std::uint8_t> bigEndian16(long long value) {
     return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
 }
 
+// Four printable characters: a key or type name that fits a line of the list of types.
+bool listable(const std::string& name) {
+    return name.size() == 4 &&
+           std::all_of(name.begin(), name.end(), [](char c) { return c >= ' ' && c <= '~'; });
+}
+
+// A whole rpm as the SMC holds a fan speed of `type`; empty for a type no speed has.
+std::vector<std::uint8_t> speedBytes(const std::string& type, std::uint32_t size, long long rpm) {
+    if (type == "fpe2" && size == 2) return bigEndian16(std::clamp<long long>(rpm, 0, 0x3FFF) * 4);
+    if (type == "ui16" && size == 2) return bigEndian16(std::clamp<long long>(rpm, 0, 0xFFFF));
+    if (type == "flt " && size == 4) {
+        // A little-endian float, as the SMC of an Intel Mac keeps it.
+        const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(rpm));
+        return {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+                static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
+    }
+    return {};
+}
+
 }  // namespace
 
 AppleSMCDriver::AppleSMCDriver(std::string root)
     : AppleSMCDriver(std::move(root), ::geteuid() == 0) {}
 
-AppleSMCDriver::AppleSMCDriver(std::string root, bool privileged, std::string lockPath)
-    : root_(std::move(root)), privileged_(privileged), lockPath_(std::move(lockPath)) {}
+AppleSMCDriver::AppleSMCDriver(std::string root, bool privileged, std::string lockPath,
+                               std::string typesPath)
+    : root_(std::move(root)),
+      privileged_(privileged),
+      lockPath_(std::move(lockPath)),
+      typesPath_(std::move(typesPath)) {}
 
 AppleSMCDriver::~AppleSMCDriver() {
     if (lockFd_ >= 0) ::close(lockFd_);
@@ -182,7 +209,9 @@ kern_return_t AppleSMCDriver::keyInfo(const std::string& key, KeyInfo& info) {
         if (!size || *size <= 0 || *size > 0xFFFF) return kIOReturnError;
         info.size = static_cast<std::uint32_t>(*size);
         info.type = firstLine(type);
+        info.type.resize(4, ' ');
     }
+    shareType(key, info);
     infoCache_.emplace(key, info);
     return kIOReturnSuccess;
 }
@@ -209,12 +238,12 @@ kern_return_t AppleSMCDriver::writeKey(const std::string& key, const std::uint8_
     if (!privileged_) return kIOReturnNotPrivileged;
     const int minimum = fanNumber(key, "Mn");
     const int target = fanNumber(key, "Tg");
-    if (minimum == 0 && target == 0) return kIOReturnNotWritable;
     KeyInfo info;
     if (kern_return_t kr = keyInfo(key, info)) return kr;
     // The driver encodes what it is given as fpe2: a key of any other type would be
     // written wrongly, so it is never asked to.
-    if (info.size != 2 || info.type != "fpe2") return kIOReturnNotWritable;
+    if ((minimum == 0 && target == 0) || info.size != 2 || info.type != "fpe2")
+        return unwritable(key, info, input);
     // fpe2 is unsigned 14.2 fixed point; the driver takes whole rpm, so the fraction is lost.
     const unsigned raw = unsigned(input[kBytesOffset]) << 8 | input[kBytesOffset + 1];
     const std::string file = minimum != 0 ? fanFile(minimum, "min") : fanFile(target, "output");
@@ -229,6 +258,20 @@ kern_return_t AppleSMCDriver::writeKey(const std::string& key, const std::uint8_
         default:
             return kIOReturnError;
     }
+}
+
+kern_return_t AppleSMCDriver::unwritable(const std::string& key, const KeyInfo& info,
+                                         const std::uint8_t* input) {
+    // A write of the bytes the key already holds changes nothing, so it is answered as the
+    // SMC answers it: handing back a fan whose mode key already says automatic succeeds.
+    // Anything else would need a file the driver does not have.
+    if (info.size == 0 || info.size > kMaxBytes || le32(input + kDataSizeOffset) != info.size)
+        return kIOReturnNotWritable;
+    std::vector<std::uint8_t> current;
+    if (readKey(key, info, current) != kIOReturnSuccess || current.size() != info.size ||
+        !std::equal(current.begin(), current.end(), input + kBytesOffset))
+        return kIOReturnNotWritable;
+    return kIOReturnSuccess;
 }
 
 kern_return_t AppleSMCDriver::keyCount(int& count) {
@@ -311,6 +354,17 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
                                              std::vector<std::uint8_t>& bytes) {
     info = {};
     bytes.clear();
+    const auto& listed = sharedTypes();
+    const auto entry = listed.find(key);
+    const KeyInfo* known = entry != listed.end() ? &entry->second : nullptr;
+    // A key root found missing is missing here too.
+    if (known && known->size == 0) return kIOReturnSuccess;
+    // Where the SMC has mode keys (a patched driver) the manual attributes show them;
+    // otherwise they are the bits of "FS! ".
+    const bool modeKeys = std::any_of(listed.begin(), listed.end(), [](const auto& item) {
+        return item.second.size != 0 && fanNumber(item.first, "Md") != 0;
+    });
+
     std::string text;
     // Reads one attribute: true with its text, false when the driver lacks it.
     kern_return_t kr = kIOReturnSuccess;
@@ -324,17 +378,22 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
         if (!value) kr = kIOReturnError;
         return value;
     };
+    // The value as found, unless root listed the key with a type it cannot have.
+    const auto found = [&](KeyInfo is, std::vector<std::uint8_t> value) {
+        if (known && known->type != is.type) return kIOReturnSuccess;
+        info = std::move(is);
+        bytes = std::move(value);
+        return kIOReturnSuccess;
+    };
 
     if (key == "FNum") {
         int fans = 0;
         while (fans < kMaxFans && read(fanFile(fans + 1, "input")))
             ++fans;
         if (kr != kIOReturnSuccess) return kr;
-        info = {1, "ui8 "};
-        bytes = {static_cast<std::uint8_t>(fans)};
-        return kIOReturnSuccess;
+        return found({1, "ui8 "}, {static_cast<std::uint8_t>(fans)});
     }
-    if (key == "FS! ") {
+    if (key == "FS! " && !modeKeys) {
         long long bits = 0;
         int fans = 0;
         for (; fans < kMaxFans && read(fanFile(fans + 1, "manual")); ++fans) {
@@ -343,8 +402,14 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
             if (*bit != 0) bits |= 1LL << fans;
         }
         if (kr != kIOReturnSuccess || fans == 0) return kr;
-        info = {2, "ui16"};
-        bytes = bigEndian16(bits);
+        return found({2, "ui16"}, bigEndian16(bits));
+    }
+    if (const int fan = fanNumber(key, "Md"); fan != 0 && modeKeys && known && known->size == 1) {
+        if (!read(fanFile(fan, "manual"))) return kr;
+        const auto bit = number();
+        if (!bit) return kr;
+        info = *known;
+        bytes = {static_cast<std::uint8_t>(*bit != 0)};
         return kIOReturnSuccess;
     }
     static constexpr std::pair<const char*, const char*> kSpeeds[] = {
@@ -354,8 +419,9 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
             if (!read(fanFile(fan, attribute))) return kr;
             const auto rpm = number();
             if (!rpm) return kr;
-            info = {2, "fpe2"};
-            bytes = bigEndian16(std::clamp<long long>(*rpm, 0, 0x3FFF) * 4);
+            const KeyInfo is = known ? *known : KeyInfo{2, "fpe2"};
+            bytes = speedBytes(is.type, is.size, *rpm);
+            if (!bytes.empty()) info = is;
             return kIOReturnSuccess;
         }
     }
@@ -363,10 +429,12 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
         // The label is the record's name part, which starts at byte 4.
         if (!read(fanFile(fan, "label"))) return kr;
         const std::string name = firstLine(text).substr(0, kMaxBytes - 4);
-        bytes.assign(4, 0);
-        bytes.insert(bytes.end(), name.begin(), name.end());
-        info = {static_cast<std::uint32_t>(bytes.size()), "{fds"};
-        return kIOReturnSuccess;
+        std::vector<std::uint8_t> record(4, 0);
+        record.insert(record.end(), name.begin(), name.end());
+        // Root's list knows the record's size; the driver's text lost its padding.
+        if (known && known->size >= 4 && known->size <= kMaxBytes) record.resize(known->size, 0);
+        const auto size = static_cast<std::uint32_t>(record.size());
+        return found({size, "{fds"}, std::move(record));
     }
     if (const auto file = temperatureAttribute(key)) {
         if (!read(*file)) return kr;
@@ -374,11 +442,61 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
         if (!millidegrees) return kr;
         // sp78: signed 8.8 fixed point.
         const long long v = std::llround(static_cast<double>(*millidegrees) * 256.0 / 1000.0);
-        info = {2, "sp78"};
-        bytes = bigEndian16(std::clamp<long long>(v, -0x8000, 0x7FFF));
-        return kIOReturnSuccess;
+        return found({2, "sp78"}, bigEndian16(std::clamp<long long>(v, -0x8000, 0x7FFF)));
     }
     return kIOReturnSuccess;
+}
+
+std::map<std::string, AppleSMCDriver::KeyInfo>& AppleSMCDriver::sharedTypes() {
+    if (sharedTypes_) return *sharedTypes_;
+    sharedTypes_.emplace();
+    const int fd = ::open(typesPath_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return *sharedTypes_;
+    // Only root's own list counts: one anybody else could have written says nothing.
+    struct stat st;
+    std::string text;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+        (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        char buf[4096];
+        ssize_t n;
+        while (static_cast<off_t>(text.size()) < kMaxTypesBytes &&
+               ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
+            if (n > 0) text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    // "NAME TYPE SIZE" lines; a line of any other form, or a torn last one, is skipped.
+    for (std::size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = text.substr(at, end - at);
+        if (line.size() < 11 || line[4] != ' ' || line[9] != ' ') continue;
+        const auto size = decimal(line.substr(10));
+        if (!size || *size < 0 || *size > 0xFFFF) continue;
+        sharedTypes_->emplace(line.substr(0, 4),
+                              KeyInfo{static_cast<std::uint32_t>(*size), line.substr(5, 4)});
+    }
+    return *sharedTypes_;
+}
+
+void AppleSMCDriver::shareType(const std::string& key, const KeyInfo& info) {
+    auto& listed = sharedTypes();
+    const std::string type = info.size != 0 ? info.type : "----";
+    if (listed.count(key) != 0 || !listable(key) || !listable(type)) return;
+    listed.emplace(key, info);
+    const int fd =
+        ::open(typesPath_.c_str(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // users then see the mainline driver's forms
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&
+        st.st_size < kMaxTypesBytes) {
+        ::fchmod(fd, 0644);  // readable by every user, whatever the umask
+        // One write per line: lines appended by several root processes never interleave.
+        const std::string line = key + " " + type + " " + std::to_string(info.size) + "\n";
+        ssize_t n;
+        do {
+            n = ::write(fd, line.data(), line.size());
+        } while (n < 0 && errno == EINTR);
+    }
+    ::close(fd);
 }
 
 std::optional<std::string> AppleSMCDriver::temperatureAttribute(const std::string& key) {

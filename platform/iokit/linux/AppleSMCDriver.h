@@ -10,14 +10,19 @@
 // it reads the name and the selected index again afterwards and starts over when they moved.
 //
 // A process that is not root cannot select an index. It reads the keys that have their
-// own attributes (fan speeds and names, the fan count, the manual bits as "FS! ", the
-// labelled temperatures), encoded as the SMC would hold them; every other key is missing
-// to it.
+// own attributes (fan speeds and names, the fan count, the manual bits, the labelled
+// temperatures), encoded as the SMC would hold them; every other key is missing to it.
+// Which type each of those keys has, and whether it exists, it takes from the list root
+// processes keep of the keys they looked up (APPLESMC_KEY_TYPES): with it, the speeds of a
+// patched driver are "flt " and its manual bits are the mode keys F{i}Md, as root sees
+// them. Until a root process has run, the mainline driver's forms are assumed (fpe2 speeds,
+// the manual bits as "FS! ").
 //
 // Writes go only where the driver encodes them itself: the fpe2 keys F{i}Mn and F{i}Tg,
 // through fan{i+1}_min and fan{i+1}_output in whole rpm. Any other write is refused with
-// kIOReturnNotWritable before any file is touched; a process that is not root, or a file
-// that refuses it, gets kIOReturnNotPrivileged.
+// kIOReturnNotWritable before any file is written, unless the key already holds exactly the
+// bytes given, when it succeeds without a write; a process that is not root, or a file that
+// refuses it, gets kIOReturnNotPrivileged.
 #pragma once
 
 #include <cstdint>
@@ -33,12 +38,17 @@
 // Where root processes of the stand-in take turns at the driver's key selection: in a
 // directory only root may write, so no user can plant it or hold its lock.
 inline constexpr const char* APPLESMC_INDEX_LOCK = "/run/orvane-applesmc-index.lock";
+// The types of the keys root processes looked up, one "NAME TYPE SIZE" line each (size 0: the
+// SMC has no such key), for processes that cannot select. Root writes it and never reads
+// anything from it but the names already listed.
+inline constexpr const char* APPLESMC_KEY_TYPES = "/run/orvane-applesmc-keys";
 
 class AppleSMCDriver {
   public:
     // `privileged` defaults to whether the process runs as root.
     explicit AppleSMCDriver(std::string root = APPLESMC_DRIVER_DIR);
-    AppleSMCDriver(std::string root, bool privileged, std::string lockPath = APPLESMC_INDEX_LOCK);
+    AppleSMCDriver(std::string root, bool privileged, std::string lockPath = APPLESMC_INDEX_LOCK,
+                   std::string typesPath = APPLESMC_KEY_TYPES);
     ~AppleSMCDriver();
     AppleSMCDriver(const AppleSMCDriver&) = delete;
     AppleSMCDriver& operator=(const AppleSMCDriver&) = delete;
@@ -61,6 +71,9 @@ class AppleSMCDriver {
     kern_return_t readKey(const std::string& key, const KeyInfo& info,
                           std::vector<std::uint8_t>& bytes);
     kern_return_t writeKey(const std::string& key, const std::uint8_t* input);
+    // The answer to a write the driver has no file for.
+    kern_return_t unwritable(const std::string& key, const KeyInfo& info,
+                             const std::uint8_t* input);
 
     // Index files.
     kern_return_t keyCount(int& count);
@@ -76,6 +89,10 @@ class AppleSMCDriver {
                                  std::vector<std::uint8_t>& bytes);
     std::optional<std::string> temperatureAttribute(const std::string& key);
 
+    // The list of key types: loaded once; root adds the keys it learns.
+    std::map<std::string, KeyInfo>& sharedTypes();
+    void shareType(const std::string& key, const KeyInfo& info);
+
     bool lockIndex();
     void unlockIndex();
 
@@ -85,6 +102,7 @@ class AppleSMCDriver {
     std::string root_;
     bool privileged_;
     std::string lockPath_;
+    std::string typesPath_;
     int lockFd_ = -1;
     AccessHook hook_;
     std::mutex lock_;
@@ -92,4 +110,5 @@ class AppleSMCDriver {
     std::map<std::string, int> indexCache_;
     std::map<std::string, KeyInfo> infoCache_;
     std::optional<std::map<std::string, std::string>> temperatureLabels_;
+    std::optional<std::map<std::string, KeyInfo>> sharedTypes_;
 };
