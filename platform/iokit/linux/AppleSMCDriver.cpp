@@ -515,13 +515,18 @@ std::optional<std::string> AppleSMCDriver::temperatureAttribute(const std::strin
     return it->second;
 }
 
+int AppleSMCDriver::openFile(const std::string& name, int flags) const {
+    int fd;
+    do {
+        fd = ::open((root_ + "/" + name).c_str(), flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 int AppleSMCDriver::readFile(const std::string& name, std::string& text, std::size_t limit) {
     text.clear();
     int err = 0;
-    int fd;
-    do {
-        fd = ::open((root_ + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = openFile(name, O_RDONLY);
     if (fd < 0) {
         err = errno;
     } else {
@@ -541,10 +546,7 @@ int AppleSMCDriver::readFile(const std::string& name, std::string& text, std::si
 
 int AppleSMCDriver::writeFile(const std::string& name, const std::string& text) {
     int err = 0;
-    int fd;
-    do {
-        fd = ::open((root_ + "/" + name).c_str(), O_WRONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = openFile(name, O_WRONLY);
     if (fd < 0) {
         err = errno;
     } else {

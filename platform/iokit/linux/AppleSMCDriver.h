@@ -96,6 +96,8 @@ class AppleSMCDriver {
     bool lockIndex();
     void unlockIndex();
 
+    // A file of the driver's directory, opened again when a signal interrupts; -1 with errno.
+    int openFile(const std::string& name, int flags) const;
     int readFile(const std::string& name, std::string& text, std::size_t limit = 4096);
     int writeFile(const std::string& name, const std::string& text);
 
