@@ -6,12 +6,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,27 +22,6 @@ namespace drivertest {
 constexpr uid_t kNobody = 65534;
 constexpr const char* kBackendLine = "SMC: applesmc 驱动 (/sys/devices/platform/applesmc.768)\n";
 constexpr const char* kUnsupported = "此驱动不支持写入该键";
-
-// One request on a fresh connection to a Unix socket; the reply line without its line feed,
-// empty when nobody answers.
-inline std::string ask(const std::string& socketPath, const std::string& line) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
-        const std::string request = line + "\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-            char c;
-            while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
-                reply += c;
-        }
-    }
-    ::close(fd);
-    return reply;
-}
 
 struct Output {
     int status = -1;
@@ -109,7 +85,10 @@ class DriverMachine {
         const pid_t pid = startTool({"serve"}, "/tmp/daemon.out");
         return ns_.waitForSocket("/tmp/orvane.sock", pid) ? pid : -1;
     }
-    std::string request(const std::string& line) { return ask(ns_.path("/tmp/orvane.sock"), line); }
+    // The reply line, empty when nobody answers.
+    std::string request(const std::string& line) {
+        return askSocket(ns_.path("/tmp/orvane.sock"), line).value_or("");
+    }
 
   private:
     static std::vector<std::string> argv(const std::vector<std::string>& args) {

@@ -2,9 +2,7 @@
 // a private /tmp and /run (a fresh boot's), on a real emulator.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,24 +14,10 @@
 
 namespace {
 
-// One request on a fresh connection; the reply line without its line feed.
+// One request on a fresh connection; the reply line without its line feed, empty when
+// nobody answers.
 std::string ask(const std::string& socketPath, const std::string& line) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-    std::string reply;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
-        const std::string request = line + "\n";
-        if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-            char c;
-            while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
-                reply += c;
-        }
-    }
-    ::close(fd);
-    return reply;
+    return askSocket(socketPath, line).value_or("");
 }
 
 class RestartTest : public ::testing::TestWithParam<const char*> {

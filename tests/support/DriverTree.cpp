@@ -4,9 +4,7 @@
 #include <grp.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,19 +22,6 @@
 namespace {
 
 constexpr size_t kMaxRead = 4096;
-
-int connectTo(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) return -1;
-    std::memcpy(addr.sun_path, path.c_str(), path.size());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 std::string fileText(const std::string& path) {
     std::ifstream in(path);
@@ -180,16 +165,7 @@ int DriverTree::write(const std::string& file, const std::string& text, uid_t ui
 }
 
 std::string DriverTree::control(const std::string& line) const {
-    int fd = connectTo(dir_ + "/smc.sock.ctl");
-    if (fd < 0) return "ERR control socket unreachable";
-    std::string request = line + "\n";
-    (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-    std::string reply;
-    char c;
-    while (::read(fd, &c, 1) == 1 && c != '\n')
-        reply.push_back(c);
-    ::close(fd);
-    return reply;
+    return askSocket(dir_ + "/smc.sock.ctl", line).value_or("ERR control socket unreachable");
 }
 
 std::vector<std::uint8_t> DriverTree::value(const std::string& key) const {

@@ -20,9 +20,10 @@ namespace {
 int connectTo(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    if (path.size() >= sizeof addr.sun_path) return -1;
+    std::memcpy(addr.sun_path, path.c_str(), path.size());
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         ::close(fd);
         return -1;
     }
@@ -87,17 +88,25 @@ Emulator::~Emulator() {
     (void)!std::system(cmd.c_str());
 }
 
-std::string Emulator::control(const std::string& line) {
-    int fd = connectTo(socket_ + ".ctl");
-    if (fd < 0) throw std::runtime_error("control socket unreachable");
-    std::string request = line + "\n";
-    (void)!::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+std::optional<std::string> askSocket(const std::string& path, const std::string& line) {
+    const int fd = connectTo(path);
+    if (fd < 0) return std::nullopt;
+    const std::string request = line + "\n";
     std::string reply;
-    char c;
-    while (::read(fd, &c, 1) == 1 && c != '\n')
-        reply.push_back(c);
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
+        static_cast<ssize_t>(request.size())) {
+        char c;
+        while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
+            reply.push_back(c);
+    }
     ::close(fd);
     return reply;
+}
+
+std::string Emulator::control(const std::string& line) {
+    auto reply = askSocket(socket_ + ".ctl", line);
+    if (!reply) throw std::runtime_error("control socket unreachable");
+    return *reply;
 }
 
 std::vector<std::uint8_t> Emulator::value(const std::string& key) {

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,10 @@ class Emulator {
     std::string socket_;
     pid_t pid_ = -1;
 };
+
+// One line to a Unix socket on a fresh connection: the reply line without its line feed
+// (empty when the peer closes without one), or nothing when no one accepts the connection.
+std::optional<std::string> askSocket(const std::string& path, const std::string& line);
 
 // Bytes from a hex string such as "1f40" or "1F 40".
 std::vector<std::uint8_t> hexBytes(const std::string& hex);
