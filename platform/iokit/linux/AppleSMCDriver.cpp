@@ -12,16 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "SMCBlock.h"
 
-constexpr std::size_t kBlockSize = 80;
-constexpr std::size_t kKeyOffset = 0;
-constexpr std::size_t kDataSizeOffset = 28;
-constexpr std::size_t kDataTypeOffset = 32;
-constexpr std::size_t kResultOffset = 40;
-constexpr std::size_t kCommandOffset = 42;
-constexpr std::size_t kBytesOffset = 48;
-constexpr std::size_t kMaxBytes = 32;
+namespace {
 
 constexpr std::uint8_t kCommandRead = 5;
 constexpr std::uint8_t kCommandWrite = 6;
@@ -157,29 +150,29 @@ void AppleSMCDriver::unlockIndex() {
 
 kern_return_t AppleSMCDriver::call(const std::uint8_t* input, std::uint8_t* output) {
     std::lock_guard<std::mutex> guard(lock_);
-    std::memset(output, 0, kBlockSize);
-    const std::string key = keyName(le32(input + kKeyOffset));
-    const std::uint8_t command = input[kCommandOffset];
+    std::memset(output, 0, kSMCBlockSize);
+    const std::string key = keyName(le32(input + kSMCKeyOffset));
+    const std::uint8_t command = input[kSMCCommandOffset];
     if (command == kCommandWrite) return writeKey(key, input);
     if (command != kCommandKeyInfo && command != kCommandRead) {
-        output[kResultOffset] = kResultBadCommand;
+        output[kSMCResultOffset] = kResultBadCommand;
         return kIOReturnSuccess;
     }
     KeyInfo info;
     if (kern_return_t kr = keyInfo(key, info)) return kr;
     if (info.size == 0) {
-        output[kResultOffset] = kResultKeyNotFound;
+        output[kSMCResultOffset] = kResultKeyNotFound;
         return kIOReturnSuccess;
     }
     if (command == kCommandKeyInfo) {
-        putLE32(output + kDataSizeOffset, info.size);
-        putLE32(output + kDataTypeOffset, typeCode(info.type));
+        putLE32(output + kSMCDataSizeOffset, info.size);
+        putLE32(output + kSMCDataTypeOffset, typeCode(info.type));
         return kIOReturnSuccess;
     }
     std::vector<std::uint8_t> bytes;
     if (kern_return_t kr = readKey(key, info, bytes)) return kr;
-    if (bytes.empty()) output[kResultOffset] = kResultKeyNotFound;
-    std::memcpy(output + kBytesOffset, bytes.data(), std::min(bytes.size(), kMaxBytes));
+    if (bytes.empty()) output[kSMCResultOffset] = kResultKeyNotFound;
+    std::memcpy(output + kSMCBytesOffset, bytes.data(), std::min(bytes.size(), kSMCMaxBytes));
     return kIOReturnSuccess;
 }
 
@@ -245,7 +238,7 @@ kern_return_t AppleSMCDriver::writeKey(const std::string& key, const std::uint8_
     if ((minimum == 0 && target == 0) || info.size != 2 || info.type != "fpe2")
         return unwritable(key, info, input);
     // fpe2 is unsigned 14.2 fixed point; the driver takes whole rpm, so the fraction is lost.
-    const unsigned raw = unsigned(input[kBytesOffset]) << 8 | input[kBytesOffset + 1];
+    const unsigned raw = unsigned(input[kSMCBytesOffset]) << 8 | input[kSMCBytesOffset + 1];
     const std::string file = minimum != 0 ? fanFile(minimum, "min") : fanFile(target, "output");
     switch (writeFile(file, std::to_string(raw >> 2) + "\n")) {
         case 0:
@@ -265,11 +258,11 @@ kern_return_t AppleSMCDriver::unwritable(const std::string& key, const KeyInfo& 
     // A write of the bytes the key already holds changes nothing, so it is answered as the
     // SMC answers it: handing back a fan whose mode key already says automatic succeeds.
     // Anything else would need a file the driver does not have.
-    if (info.size == 0 || info.size > kMaxBytes || le32(input + kDataSizeOffset) != info.size)
+    if (info.size == 0 || info.size > kSMCMaxBytes || le32(input + kSMCDataSizeOffset) != info.size)
         return kIOReturnNotWritable;
     std::vector<std::uint8_t> current;
     if (readKey(key, info, current) != kIOReturnSuccess || current.size() != info.size ||
-        !std::equal(current.begin(), current.end(), input + kBytesOffset))
+        !std::equal(current.begin(), current.end(), input + kSMCBytesOffset))
         return kIOReturnNotWritable;
     return kIOReturnSuccess;
 }
@@ -428,11 +421,11 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
     if (const int fan = fanNumber(key, "ID")) {
         // The label is the record's name part, which starts at byte 4.
         if (!read(fanFile(fan, "label"))) return kr;
-        const std::string name = firstLine(text).substr(0, kMaxBytes - 4);
+        const std::string name = firstLine(text).substr(0, kSMCMaxBytes - 4);
         std::vector<std::uint8_t> record(4, 0);
         record.insert(record.end(), name.begin(), name.end());
         // Root's list knows the record's size; the driver's text lost its padding.
-        if (known && known->size >= 4 && known->size <= kMaxBytes) record.resize(known->size, 0);
+        if (known && known->size >= 4 && known->size <= kSMCMaxBytes) record.resize(known->size, 0);
         const auto size = static_cast<std::uint32_t>(record.size());
         return found({size, "{fds"}, std::move(record));
     }

@@ -12,6 +12,7 @@
 
 #include "AppleSMCDriver.h"
 #include "EmulatorClient.h"
+#include "SMCBlock.h"
 
 mach_port_t mach_task_self_ = 1;
 
@@ -23,7 +24,6 @@ namespace {
 
 using Kind = IOEmuBackend::Kind;
 
-constexpr std::size_t kBlockSize = 80;
 constexpr std::uint32_t kSelectorStructMethod = 2;
 
 struct Iterator {
@@ -147,7 +147,7 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
                                         const void* inputStruct, std::size_t inputStructCnt,
                                         void* outputStruct, std::size_t* outputStructCnt) {
     if (inputStruct == nullptr || outputStruct == nullptr || outputStructCnt == nullptr ||
-        inputStructCnt != kBlockSize || *outputStructCnt < kBlockSize ||
+        inputStructCnt != kSMCBlockSize || *outputStructCnt < kSMCBlockSize ||
         selector != kSelectorStructMethod) {
         return kIOReturnBadArgument;
     }
@@ -175,7 +175,7 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
                           static_cast<std::uint8_t*>(outputStruct));
     } else {
         bool lost = false;
-        kr = emulator::call(fd, selector, inputStruct, outputStruct, kBlockSize, lost);
+        kr = emulator::call(fd, selector, inputStruct, outputStruct, kSMCBlockSize, lost);
         if (lost) {
             std::lock_guard<std::mutex> guard(gLock);
             auto it = gObjects.find(connection);
@@ -188,7 +188,7 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
             return kr;
         }
     }
-    *outputStructCnt = kBlockSize;
+    *outputStructCnt = kSMCBlockSize;
     return kr;
 }
 
