@@ -177,9 +177,13 @@ class TrayDesktopTest : public ::testing::Test {
              "XDG_RUNTIME_DIR=/tmp/runtime", kLeakOptions, ORVANEBAR_BINARY, "--print-alerts"},
             "/tmp/app.log");
         ASSERT_GT(app, 0);
+        // The tray host shows a new icon before it has grown its panel around it: the icon
+        // is where a click finds it once the panel, on the screen, holds it whole.
         ASSERT_TRUE(waitUntil([&] {
             icon = desktop->embeddedWindow(app, desktop->trayPid());
-            return icon.has_value() || appExited();
+            tray = desktop->trayArea();
+            return (icon && tray && desktop->screen().contains(*tray) && tray->contains(*icon)) ||
+                   appExited();
         })) << "no icon of the application in the tray";
         ASSERT_TRUE(icon.has_value()) << "the application ended: " << tmp->read("/tmp/app.log");
         makeTwin();
@@ -198,6 +202,11 @@ class TrayDesktopTest : public ::testing::Test {
             daemon = -1;
         }
         emu.reset();
+        // The next session's icon must not be laid out beside this one's, and then move.
+        EXPECT_TRUE(waitUntil([&] {
+            const std::optional<QRect> now = desktop->trayArea();
+            return !tray || !now || now->width() < tray->width();
+        })) << "the tray keeps the ended application's icon";
     }
 
     bool appExited() {
@@ -288,6 +297,7 @@ class TrayDesktopTest : public ::testing::Test {
     pid_t app = -1;
     std::optional<int> appStatus;
     std::optional<QRect> icon;
+    std::optional<QRect> tray;  // the tray's panel holding the icon
 };
 
 // One machine family: fans forced by a mode byte and a target, or by a raised minimum.

@@ -212,6 +212,15 @@ std::optional<QRect> XDesktop::embeddedWindow(pid_t owner, pid_t host) const {
     return std::nullopt;
 }
 
+std::optional<QRect> XDesktop::trayArea() const {
+    if (display_ == nullptr) return std::nullopt;
+    for (Window top : children(display_, DefaultRootWindow(display_))) {
+        if (!isPid(display_, top, trayPid_)) continue;
+        if (auto area = viewableArea(display_, top)) return area;
+    }
+    return std::nullopt;
+}
+
 std::optional<QRect> XDesktop::popupWindow(pid_t pid, int minimum) const {
     if (display_ == nullptr) return std::nullopt;
     std::optional<QRect> found;

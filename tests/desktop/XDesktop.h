@@ -42,6 +42,8 @@ class XDesktop {
     // The window of process `pid` that another process's top-level window holds, viewable,
     // in screen coordinates: a tray icon embedded by the tray host.
     std::optional<QRect> embeddedWindow(pid_t owner, pid_t host) const;
+    // The tray host's panel on the screen, while it is viewable.
+    std::optional<QRect> trayArea() const;
     // A viewable top-level window of process `pid` that the window manager does not handle
     // (a popup menu), at least `minimum` wide and high.
     std::optional<QRect> popupWindow(pid_t pid, int minimum = 40) const;
