@@ -63,8 +63,15 @@ int openDirectory(const Split& s, bool create) {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int fd = ::openat(parent.get(), s.dir.c_str(), flags);
     if (fd < 0 && errno == ENOENT && create) {
-        if (::mkdirat(parent.get(), s.dir.c_str(), 0755) != 0 && errno != EEXIST) return -1;
+        const bool made = ::mkdirat(parent.get(), s.dir.c_str(), 0755) == 0;
+        if (!made && errno != EEXIST) return -1;
         fd = ::openat(parent.get(), s.dir.c_str(), flags);
+        // As for the record, the mode is set outright: a umask must not close the directory
+        // to the user's app.
+        if (fd >= 0 && made && ::fchmod(fd, 0755) != 0) {
+            ::close(fd);
+            return -1;
+        }
     }
     if (fd < 0) {
         // A link (or anything but a directory) in the directory's place is not trusted.

@@ -24,7 +24,11 @@ void writeText(const std::string& path, const std::string& text) {
 
 TEST(MinimumRecord, WrittenAtomicallyReadBackAndReplaced) {
     TempRecord tmp;
-    ASSERT_EQ(writeMinimumRecord(tmp.path(), kTwoFans), 0);
+    // Written under a strict umask (root's on some systems), it is still readable by all.
+    const mode_t umaskBefore = ::umask(077);
+    const int written = writeMinimumRecord(tmp.path(), kTwoFans);
+    ::umask(umaskBefore);
+    ASSERT_EQ(written, 0);
     EXPECT_EQ(encodeMinimumRecord(kTwoFans), "orvane-fan-minimums 1\nfans 2\nF0Mn 1f40\nF1Mn -\n");
     const RecordRead read = readMinimumRecord(tmp.path());
     EXPECT_EQ(read.problem, RecordProblem::none);
