@@ -73,10 +73,13 @@ TEST_P(RestartTest, KilledDaemonsFansGoBackWhenTheNextOneStarts) {
     EXPECT_NE(tmp.read("/var/log/orvane/daemon.log").find("仍有风扇被强制，已交还自动控制"),
               std::string::npos);
 
-    // Handing the fan back through the daemon clears the mark: a daemon killed after that
-    // leaves nothing for the next one to do.
+    // Handing the fans back through the daemon clears the mark once none is left forced: a
+    // daemon killed after that leaves nothing for the next one to do.
     EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_EQ(ask(socket, "set 1 3000").rfind("OK set fan=1 ", 0), 0u);
     EXPECT_EQ(ask(socket, "auto 0"), "OK auto fan=0");
+    EXPECT_TRUE(marked());  // fan 1 is still forced
+    EXPECT_EQ(ask(socket, "auto 1"), "OK auto fan=1");
     EXPECT_FALSE(marked());
     ASSERT_EQ(::kill(second, SIGKILL), 0);
     ::waitpid(second, nullptr, 0);
@@ -85,6 +88,25 @@ TEST_P(RestartTest, KilledDaemonsFansGoBackWhenTheNextOneStarts) {
     EXPECT_EQ(ask(socket, "quit"), "OK bye");
     const std::string log = tmp.read("/var/log/orvane/daemon.log");
     EXPECT_EQ(log.find("已交还自动控制"), log.rfind("已交还自动控制")) << log;
+}
+
+// A mark directory another user owns is not written through: the daemon says in its log
+// that it cannot keep the mark, and no mark claims the fans are marked.
+TEST_P(RestartTest, MarkThatCannotBeKeptIsLoggedNotClaimed) {
+    const std::string dir = tmp.path("/run/orvane");
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+    startDaemon();
+    const std::string socket = tmp.path("/tmp/orvane.sock");
+    EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_TRUE(forced());
+    EXPECT_FALSE(marked());
+    // Logged when the mark was due, not only when it is cleared at the end.
+    EXPECT_NE(tmp.read("/var/log/orvane/daemon.log").find("[serve] 强制标记写入失败 errno=1，"),
+              std::string::npos)
+        << tmp.read("/var/log/orvane/daemon.log");
+    EXPECT_EQ(ask(socket, "quit"), "OK bye");
+    EXPECT_FALSE(forced());
 }
 
 TEST_P(RestartTest, FanForcedFromTheCommandLineStaysForcedWhenADaemonStarts) {

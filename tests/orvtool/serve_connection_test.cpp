@@ -144,17 +144,24 @@ TEST_F(ServeConnectionTest, TimeLimitsCountFromTheRightMoment) {
     EXPECT_EQ(replies(), kPong);
     EXPECT_EQ(emu->value("F0Md"), std::vector<std::uint8_t>{0});
 
-    // Empty and dropped lines gain no time: the idle limit counts from the last answer.
+    // Empty and dropped lines gain no time: the idle limit counts from the last answer, so
+    // the connection ends while they still arrive (for far longer than the limit).
     closeEnd(0);
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    peer = std::thread([this] {
+    bool endedWhileSending = false;
+    peer = std::thread([this, &endedWhileSending] {
         sendAll(fds[0], "ping\n");
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < 500; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            sendAll(fds[0], i % 2 ? "\n" : " \t\n");
+            const std::string blank = i % 2 ? "\n" : " \t\n";
+            if (::send(fds[0], blank.data(), blank.size(), MSG_NOSIGNAL) < 0) {
+                endedWhileSending = true;
+                return;
+            }
         }
     });
     EXPECT_EQ(serve(orvtool::ServeLimits{.idleMs = 150, .lineMs = 10'000}), ClientEnd::idle);
+    EXPECT_TRUE(endedWhileSending);
     EXPECT_EQ(replies(), kPong);
 }
 

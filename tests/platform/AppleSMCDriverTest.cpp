@@ -248,6 +248,22 @@ TEST(AppleSMCDriver, AnotherProcessMovingTheSelectionNeverYieldsAnotherKeysBytes
     reads = 0;
     EXPECT_EQ(readKey(d, "F1Mx"), (Bytes{0x60, 0xE0}));
 
+    // Moved to a key of the same size and type right after our selection, and back after the
+    // name is read but before the index is: the index file alone is put back, as our read
+    // of it would see, while the name still shows the other key.
+    const std::size_t ours = tree.indexOf("F0Mn");
+    int swaps = 0;
+    tree.other = [&](const std::string& file, bool wrote) {
+        if (wrote && file == "key_at_index" && swaps < 2) {
+            ++swaps;
+            tree.select(victim);
+        } else if (!wrote && file == "key_at_index_data") {
+            tree.put("key_at_index", std::to_string(ours) + "\n");
+        }
+    };
+    EXPECT_EQ(readKey(d, "F0Mn"), (Bytes{0x1F, 0x40}));
+    EXPECT_EQ(swaps, 2);
+
     // A selection that never holds fails the call instead of answering wrongly.
     tree.other = [&](const std::string& file, bool wrote) {
         if (wrote && file == "key_at_index") tree.select(victim);

@@ -141,16 +141,17 @@ class Rig {
         return reply;
     }
 
-    // Runs body in a child process of uid 65534 inside the namespace; its exit status
-    // (-1 when it did not exit normally).
-    pid_t spawnAsNobody(const std::function<int()>& body) {
+    // Runs body in a child process of uid 65534 (or `uid`, with the group of that number)
+    // inside the namespace; its exit status (-1 when it did not exit normally).
+    pid_t spawnAs(uid_t uid, const std::function<int()>& body) {
         const pid_t child = ::fork();
         if (child != 0) return child;
         if (::setns(tmp.namespaceFd(), CLONE_NEWNS) != 0 || ::chdir("/") != 0 ||
-            ::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
             ::_exit(126);
         ::_exit(body());
     }
+    pid_t spawnAsNobody(const std::function<int()>& body) { return spawnAs(kNobody, body); }
     static int wait(pid_t child) {
         int status = 0;
         if (::waitpid(child, &status, 0) != child) return -1;
@@ -193,6 +194,17 @@ bool hasRawControlBytes(const std::string& text) {
         const auto c = static_cast<unsigned char>(ch);
         return (c < 0x20 && c != '\n') || c == 0x7F;
     });
+}
+
+// Whether the daemon turned a fresh connection away: closed without a reply, or with an
+// error line, where a served connection gets its pong.
+bool refusedOnConnect() {
+    const int fd = connectTo(kSocket);
+    if (fd < 0) return true;
+    sendAll(fd, "ping\n");
+    const std::string reply = readLine(fd);
+    ::close(fd);
+    return reply.rfind("OK", 0) != 0;
 }
 
 struct stat statOf(const std::string& path) {
@@ -369,6 +381,57 @@ TEST(DaemonAttack, NoClientLocksOutTheOthers) {
     EXPECT_NE(log.find("[serve] 客户端不读回复，积压超过 65536 字节，已断开该连接"),
               std::string::npos);
     EXPECT_NE(log.find("[serve] 用户 uid=65534 的连接数已达上限，已拒绝新连接"), std::string::npos);
+}
+
+// Each user but root holds at most 4 connections, and all of them together at most 64:
+// the fifth of a user is refused, and so is any user's once 16 users hold 4 each, while
+// root is still served.
+TEST(DaemonAttack, ConnectionCapsCountEachUserAndSpareRoot) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.start());
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    // A user that takes its 4 places, finds a fifth refused, says so and holds on until the
+    // test releases it: '0' when all went as it should.
+    const auto holder = [&] {
+        ::close(release[1]);
+        std::vector<int> held;
+        char result = '0';
+        for (int i = 0; i < 4; ++i) {
+            held.push_back(connectTo(kSocket));
+            if (held.back() < 0 || !sendAll(held.back(), "ping\n") ||
+                readLine(held.back()) != "OK pong fans=2")
+                result = 'a';  // a place within the cap not served
+        }
+        if (!refusedOnConnect()) result = 'b';  // one past the cap served
+        (void)!::write(ready[1], &result, 1);
+        char end;
+        (void)!::read(release[0], &end, 1);  // until the test closes its end
+        return 0;
+    };
+    std::vector<pid_t> users;
+    std::string results;
+    for (uid_t uid = 61000; uid < 61016; ++uid) {
+        users.push_back(rig.spawnAs(uid, holder));
+        char result = 'x';
+        pollfd p{ready[0], POLLIN, 0};
+        if (::poll(&p, 1, kWaitMs) == 1 && ::read(ready[0], &result, 1) != 1) result = 'x';
+        results += result;
+    }
+    EXPECT_EQ(results, std::string(16, '0'));
+    EXPECT_EQ(Rig::wait(rig.spawnAs(61016, [] { return refusedOnConnect() ? 0 : 1; })), 0)
+        << "a seventeenth user served past the total";
+    EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+
+    ::close(release[1]);
+    for (const pid_t user : users)
+        EXPECT_EQ(Rig::wait(user), 0);
+    ::close(release[0]);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }
 
 TEST(DaemonAttack, HangupHandsTheFansBackOnBothFamilies) {

@@ -87,7 +87,7 @@ TEST(FanControllerProfiles, OddCasesMachineLoads) {
 TEST(FanControllerProfiles, NamesLimitsAndIndices) {
     Emulator emu(R"(
 "FNum" "ui8 " 1 08
-"F0Id" "ch8*" 16 05000000 5269676874 00000000000000
+"F0Id" "ch8*" 16 05000000 5269676874 5859 0000000000
 "F1Id" "{fds" 16 000000004c65667420736964650000 00
 "F2Id" "ch8*" 3  414243
 "F3Id" "ch8*" 8  00000000c328c328
@@ -104,7 +104,7 @@ TEST(FanControllerProfiles, NamesLimitsAndIndices) {
                  true);
     FanController fc(noRecord());
     ASSERT_EQ(fc.numberOfFans(), 8);
-    EXPECT_EQ(fc.fanName(0), "Right");
+    EXPECT_EQ(fc.fanName(0), "Right");  // the little-endian count ends it before "XY"
     EXPECT_EQ(fc.fanName(1), "Left side");
     EXPECT_EQ(fc.fanName(2), "Fan 2");
     EXPECT_EQ(fc.fanName(3), "Fan 3");
