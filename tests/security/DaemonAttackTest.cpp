@@ -141,8 +141,9 @@ class Rig {
         return reply;
     }
 
-    // Runs body in a child process of uid 65534 (or `uid`, with the group of that number)
-    // inside the namespace; its exit status (-1 when it did not exit normally).
+    // Runs body in a child process of user `uid` (and the group of that number; uid 65534
+    // for spawnAsNobody) inside the namespace; wait() gives its exit status (-1 when it did
+    // not exit normally).
     pid_t spawnAs(uid_t uid, const std::function<int()>& body) {
         const pid_t child = ::fork();
         if (child != 0) return child;
