@@ -1,6 +1,9 @@
 #include "Format.h"
 
 #include <locale.h>
+#ifdef __APPLE__
+#include <xlocale.h>  // newlocale, uselocale and locale_t on macOS
+#endif
 
 #include <cmath>
 #include <cstdarg>

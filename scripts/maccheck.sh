@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The macOS compile check. Configures the project as a macOS build (clang 19 for an Intel
-# Mac running macOS 15, libc++ 19, the project's own declarations of the Apple APIs in
-# scripts/maccheck/sdk, glibc's headers with the Linux-only names made errors) and compiles
-# every entry of its compile_commands.json to a Mach-O object, with -Wall -Wextra -Werror.
-# Then it checks the hardware layer's objects: the IOKit and Mach names they call must be
-# the C names IOKit and libSystem export, and all the calls the layer needs must be there;
-# and the SMC parameter block, written as the C structure, must lay out at the offsets the
-# layer packs at. Nothing is linked or run. Exits non-zero on any error.
+# The macOS build check. Configures the project as a macOS build for an Intel Mac running
+# macOS 13 (scripts/maccheck/toolchain.cmake: Zig's clang against the macOS 13 SDK's C
+# library headers and libc++, the project's own declarations of the Apple frameworks) and
+# compiles every entry of its compile_commands.json to a Mach-O object with -Wall -Wextra
+# -Werror. Then it links orvtool into a Mach-O x86_64 executable against libSystem's export
+# list and the frameworks' export lists in scripts/maccheck/Frameworks, so that every name the
+# program calls must be one those libraries export, and checks the executable: the dylibs it
+# loads, its minimum macOS, the IOKit calls the hardware layer needs. Last, the SMC parameter
+# block, written as the C structure, must lay out at the offsets the layer packs at. Nothing
+# is run. Exits non-zero on any error.
 #
 #   scripts/maccheck.sh             the check, in build-maccheck/
 #   scripts/maccheck.sh --selftest  puts known faults into scratch copies of one file and
@@ -16,18 +18,19 @@ cd "$(dirname "$0")/.."
 root=$PWD
 here=$root/scripts/maccheck
 build=$root/build-maccheck
+. "$here/toolchain.env"
+objdump=llvm-objdump-19
 nm=llvm-nm-19
-cxxfilt=llvm-cxxfilt-19
 parallel=$(nproc)
+# The macOS the toolchain's headers and target are for (zig-c++); the project's deployment
+# target must be the same.
+minimum=13.0
 
-# Names IOKit and libSystem export that the hardware layer may call (Mach-O C symbols).
-exported=(
-  _IOServiceMatching _IOServiceNameMatching _IOServiceGetMatchingService
-  _IOServiceGetMatchingServices _IOIteratorNext _IOIteratorReset _IOIteratorIsValid
-  _IOObjectRelease _IOObjectRetain _IOObjectConformsTo _IOServiceOpen _IOServiceClose
-  _IOConnectCallStructMethod _IOConnectCallScalarMethod _IOConnectCallMethod
-  _IORegistryEntryCreateCFProperty _kIOMainPortDefault _kIOMasterPortDefault
-  _mach_task_self_ _mach_error_string _mach_port_deallocate
+# The dylibs orvtool loads: libSystem and the two frameworks of the hardware layer.
+dylibs=(
+  /System/Library/Frameworks/CoreFoundation.framework/Versions/A/CoreFoundation
+  /System/Library/Frameworks/IOKit.framework/Versions/A/IOKit
+  /usr/lib/libSystem.B.dylib
 )
 # The calls the hardware layer must make to reach the AppleSMC user client.
 required=(
@@ -41,9 +44,11 @@ fail() {
   exit 1
 }
 
-for tool in clang++-19 "$nm" "$cxxfilt" cmake; do
+for tool in "$objdump" "$nm" cmake make; do
   command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh installs it)"
 done
+[ -x "$orvane_zig_dir/zig" ] ||
+  fail "the macOS toolchain is not in $orvane_zig_dir (scripts/setup.sh fetches it)"
 
 # Configures the macOS build into $build and runs moc (on the host) for it; leaves the
 # compile commands in $build/maccheck-commands.tsv, one "DIR<TAB>FILE<TAB>COMMAND" a line.
@@ -51,9 +56,10 @@ configure() {
   local log=$build/maccheck-configure.log
   mkdir -p "$build"
   # A release build's definitions (NDEBUG) without its optimisation, which the diagnostics
-  # and the symbols checked here do not depend on.
+  # and the names checked here do not depend on.
   # AUTOGEN_ORIGIN_DEPENDS off: moc needs no library of the targets built first.
-  if ! cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" \
+  if ! cmake -S "$root" -B "$build" -G "Unix Makefiles" \
+    -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE=-DNDEBUG \
     -DCMAKE_OBJCXX_FLAGS_RELEASE=-DNDEBUG -DCMAKE_AUTOGEN_ORIGIN_DEPENDS=OFF >"$log" 2>&1; then
     cat "$log" >&2
@@ -89,38 +95,38 @@ compile() {
   (cd "$dir" && mkdir -p "$(dirname "$out")" && eval "$cmd") >"$log" 2>&1
 }
 
-# Checks the undefined symbols of the OBJECTS against the lists above; prints what is wrong
-# and fails when anything is.
-check_symbols() {
-  local problems=() seen=() sym obj
-  for obj in "$@"; do
-    while read -r sym; do
-      [ -n "$sym" ] || continue
-      case $sym in
-      __Z*)
-        local plain
-        plain=$("$cxxfilt" -_ "$sym")
-        if [[ $plain =~ (^|::)(IO|kIO|mach_) ]]; then
-          problems+=("$(basename "$obj"): $sym ($plain) is a C++ name, not the C one IOKit exports")
-        fi
-        ;;
-      _IO* | _kIO* | _mach*)
-        if [[ " ${exported[*]} " != *" $sym "* ]]; then
-          problems+=("$(basename "$obj"): $sym is not a name IOKit or libSystem exports")
-        fi
-        seen+=("$sym")
-        ;;
-      esac
-      if [[ $sym =~ [Ss][Mm][Cc][Ee][Mm][Uu]|IOEmu ]]; then
-        problems+=("$(basename "$obj"): $sym belongs to the emulator")
-      fi
-    done < <("$nm" -u -j "$obj")
-  done
+# Links orvtool as CMake does (its link.txt), into OUT; an OBJECT given second goes ahead
+# of the libraries, so its definitions replace those of the same file in them. Output to LOG.
+link_orvtool() {
+  local out=$1 object=${2:-} log=$3 dir=$build/orvtool
+  local cmd
+  cmd=$(<"$dir/CMakeFiles/orvtool.dir/link.txt")
+  [[ $cmd == *" -o "* ]] || fail "no output in orvtool's link command"
+  cmd=$(sed -E "s# -o [^ ]+# -o $out $object#" <<<"$cmd")
+  (cd "$dir" && eval "$cmd") >"$log" 2>&1
+}
+
+# Checks the linked EXECUTABLE: a Mach-O x86_64 program for macOS $minimum that loads exactly
+# the dylibs above and makes the calls the hardware layer needs. Prints what is wrong.
+check_executable() {
+  local exe=$1 problems=() headers used sym
+  headers=$("$objdump" --macho --private-headers "$exe" 2>&1) ||
+    { echo "  $exe is not a Mach-O file: $headers" >&2; return 1; }
+  grep -qE 'MH_MAGIC_64 +X86_64 .* EXECUTE ' <<<"$headers" ||
+    problems+=("not a Mach-O x86_64 executable")
+  grep -A5 'cmd LC_BUILD_VERSION' <<<"$headers" | grep -qE "^ +minos $minimum\$" ||
+    problems+=("its minimum macOS is not $minimum")
+  used=$("$objdump" --macho --dylibs-used "$exe" | sed -nE 's/^\t([^ ]+) \(.*$/\1/p' | sort)
+  echo "maccheck: orvtool loads:" $used
+  [ "$used" = "$(printf '%s\n' "${dylibs[@]}")" ] ||
+    problems+=("it loads $(echo $used), not exactly $(echo "${dylibs[@]}")")
+  local undefined
+  undefined=$("$nm" -u -j "$exe")
   for sym in "${required[@]}"; do
-    [[ " ${seen[*]} " == *" $sym "* ]] || problems+=("the hardware layer never calls $sym")
+    grep -qxF "$sym" <<<"$undefined" || problems+=("the hardware layer never calls $sym")
   done
   if ((${#problems[@]})); then
-    printf '  %s\n' "${problems[@]}" >&2
+    printf '  orvtool: %s\n' "${problems[@]}" >&2
     return 1
   fi
 }
@@ -130,11 +136,12 @@ check_symbols() {
 check_layout() {
   local extra=$1 log=$2 entry
   entry=$(entry_for "$root/smc/SMCConnection.cpp")
-  compile "${entry%%$'\t'*}" "${entry#*$'\t'}" "$extra -fsyntax-only" \
-    "$here/SMCBlockLayout.cpp" /dev/null "$log"
+  compile "${entry%%$'\t'*}" "${entry#*$'\t'}" "$extra" "$here/SMCBlockLayout.cpp" \
+    "${log%.log}.o" "$log"
 }
 
 run_check() {
+  local start=$SECONDS
   configure
   local logs=$build/maccheck-logs
   rm -rf "$logs"
@@ -145,6 +152,18 @@ run_check() {
     # Objective-C++ is written for automatic reference counting.
     if [[ $src == *.mm && $cmd != *" -fobjc-arc"* ]]; then
       echo "$src: compiled without -fobjc-arc" >"$logs/$n.log"
+      echo "$src" >"$logs/$n.failed"
+      continue
+    fi
+    # The project's deployment target is the macOS the headers are for, and the host's C
+    # library headers are never on the path.
+    local problem=""
+    [[ $cmd == *" -mmacosx-version-min=$minimum "* ]] ||
+      problem="not compiled with -mmacosx-version-min=$minimum"
+    [[ " $cmd " =~ \ (-isystem\ |-I)/usr/include(/x86_64-linux-gnu)?\  ]] &&
+      problem="the host's C library headers (${BASH_REMATCH[0]}) are on its include path"
+    if [ -n "$problem" ]; then
+      echo "$src: $problem" >"$logs/$n.log"
       echo "$src" >"$logs/$n.failed"
       continue
     fi
@@ -162,15 +181,16 @@ run_check() {
     cat "${f%.failed}.log" >&2
   done
 
-  local objects=()
-  while IFS=$'\t' read -r dir src cmd; do
-    [[ $src == "$root"/smc/* ]] || continue
-    local out=${cmd##* -o }
-    objects+=("$dir/${out%% *}")
-  done <"$build/maccheck-commands.tsv"
   if ((failed == 0)); then
-    ((${#objects[@]})) || fail "no object of the hardware layer"
-    check_symbols "${objects[@]}" || { echo "maccheck: hardware layer symbols wrong" >&2; failed=1; }
+    # The objects are there: this archives the libraries and links.
+    if ! cmake --build "$build" --target orvtool >"$logs/link.log" 2>&1; then
+      cat "$logs/link.log" >&2
+      echo "maccheck: orvtool does not link for macOS" >&2
+      failed=1
+    elif ! check_executable "$build/bin/orvtool"; then
+      echo "maccheck: the linked orvtool is wrong" >&2
+      failed=1
+    fi
   fi
   if ! check_layout "" "$logs/layout.log"; then
     cat "$logs/layout.log" >&2
@@ -178,8 +198,9 @@ run_check() {
     failed=1
   fi
   ((failed == 0)) || exit 1
-  echo "maccheck: $n files compile for x86_64-apple-macosx15.0; the hardware layer calls" \
-    "IOKit by its C names; the parameter block's offsets hold"
+  echo "maccheck: $n files compile for x86_64-macos$minimum against the macOS SDK's headers;" \
+    "orvtool links as a Mach-O x86_64 executable; the parameter block's offsets hold" \
+    "($((SECONDS - start)) s)"
 }
 
 # Each fault must make the check fail, with the message that names it; the unchanged file
@@ -201,62 +222,33 @@ run_selftest() {
     if "$@" >"$scratch/out.log" 2>&1; then
       echo "selftest: $name: the check passed" >&2
       bad=1
-    elif ! grep -qE -- "$pattern" "$scratch/out.log" "$scratch"/*.compile.log 2>/dev/null; then
+    elif ! grep -qE -- "$pattern" "$scratch/out.log" "$scratch"/*.step.log 2>/dev/null; then
       echo "selftest: $name: failed, but not with \"$pattern\":" >&2
-      cat "$scratch/out.log" "$scratch"/*.compile.log >&2 2>/dev/null || true
+      cat "$scratch/out.log" "$scratch"/*.step.log >&2 2>/dev/null || true
       bad=1
     else
       echo "selftest: $name: caught"
     fi
-    rm -f "$scratch"/*.compile.log
+    rm -f "$scratch"/*.step.log
   }
-  compiles() { compile "$dir" "$cmd" "$1" "$2" "$scratch/$3.o" "$scratch/$3.compile.log"; }
-  compiles_and_links_by_c_names() { compiles "$1" "$2" "$3" && check_symbols "$scratch/$3.o"; }
+  compiles() { compile "$dir" "$cmd" "$1" "$2" "$scratch/$3.o" "$scratch/$3.step.log"; }
+  # Compiles, then links orvtool with the object: a link error shows that the file compiled.
+  links() {
+    compiles "$1" "$2" "$3" || return 1
+    link_orvtool "$scratch/$3" "$scratch/$3.o" "$scratch/$3.step.log"
+  }
 
-  # The unchanged file and layout pass.
-  if ! compiles_and_links_by_c_names "" "$file" control ||
-    ! check_layout "" "$scratch/layout.compile.log"; then
-    cat "$scratch"/*.compile.log >&2 2>/dev/null || true
+  # The unchanged file links into orvtool, and the layout passes.
+  if ! cmake --build "$build" --target orvtool >"$scratch/build.step.log" 2>&1 ||
+    ! links "" "$file" control || ! check_executable "$scratch/control" ||
+    ! check_layout "" "$scratch/layout.step.log"; then
+    cat "$scratch"/*.step.log >&2 2>/dev/null || true
     fail "selftest: the unchanged hardware layer does not pass"
   fi
-  rm -f "$scratch"/*.compile.log
-  echo "selftest: unchanged SMCConnection.cpp and parameter block: pass"
+  rm -f "$scratch"/*.step.log
+  echo "selftest: unchanged SMCConnection.cpp linked into orvtool, and parameter block: pass"
 
-  # Every name the wrappers poison, and Linux-only flags they take out, is an error where
-  # code sees it (the wrappers are reached through libc++'s and glibc's own headers), each
-  # header macOS lacks stops the build; the Darwin names they add compile.
-  local sdk=$here/sdk probe=$scratch/probe.cpp names=() headers=() name line
-  mapfile -t names < <(sed -n 's/^#pragma GCC poison //p' "$sdk"/*.h "$sdk"/sys/*.h | tr ' ' '\n')
-  names+=(O_PATH O_TMPFILE SO_PEERCRED CLOCK_BOOTTIME SIGRTMIN)
-  mapfile -t headers < <(cd "$sdk" && grep -l '^#error' -- *.h sys/*.h)
-  {
-    for name in sys/socket.h unistd.h fcntl.h sys/stat.h stdlib.h string.h errno.h signal.h \
-      time.h pthread.h sched.h sys/mman.h sys/random.h poll.h spawn.h "${headers[@]}"; do
-      echo "#include <$name>"
-    done
-    echo "static_assert(POSIX_SPAWN_SETSID == 0x0400 && SO_NOSIGPIPE == 0x1022);"
-    echo "int (*peer)(int, uid_t*, gid_t*) = &getpeereid;"
-    echo "void probe() {"
-    echo "#line 1000"
-    printf '    (void)%s;\n' "${names[@]}"
-    echo "}"
-  } >"$probe"
-  compile "$dir" "$cmd" "-fsyntax-only -ferror-limit=0" "$probe" /dev/null "$scratch/probe.log" || true
-  for ((line = 0; line < ${#names[@]}; line++)); do
-    grep -qE "probe.cpp:$((1000 + line)):[0-9]+: error: (attempt to use a poisoned identifier|use of undeclared identifier '${names[line]}')" \
-      "$scratch/probe.log" || { echo "selftest: ${names[line]} is not an error" >&2; bad=1; }
-  done
-  for name in "${headers[@]}"; do
-    grep -qF "<$name> is Linux-only" "$scratch/probe.log" ||
-      { echo "selftest: <$name> does not stop the build" >&2; bad=1; }
-  done
-  if grep -E 'error:' "$scratch/probe.log" | grep -vqE 'probe.cpp:[0-9]{4}:|is Linux-only'; then
-    grep -E 'error:' "$scratch/probe.log" | grep -vE 'probe.cpp:[0-9]{4}:|is Linux-only' >&2
-    echo "selftest: the Darwin names or the wrapped headers themselves fail" >&2
-    bad=1
-  fi
-  ((bad)) || echo "selftest: ${#names[@]} Linux-only names and ${#headers[@]} headers: errors"
-
+  # Linux-only calls and names.
   local copy=$scratch/SMCConnection.cpp
   cp "$file" "$copy"
   cat >>"$copy" <<'EOF'
@@ -265,7 +257,8 @@ int acceptClient(int listener) {
     return ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
 }
 EOF
-  expect "accept4 and SOCK_CLOEXEC" "poisoned identifier" compiles "" "$copy" accept4
+  expect "accept4 and SOCK_CLOEXEC" "undeclared identifier '(accept4|SOCK_NONBLOCK|SOCK_CLOEXEC)'" \
+    compiles "" "$copy" accept4
 
   cp "$file" "$copy"
   cat >>"$copy" <<'EOF'
@@ -277,7 +270,18 @@ unsigned peerUser(int fd) {
     return credentials.uid;
 }
 EOF
-  expect "SO_PEERCRED" "SO_PEERCRED|poisoned identifier" compiles "" "$copy" peercred
+  expect "SO_PEERCRED" "unknown type name 'ucred'|undeclared identifier 'SO_PEERCRED'" \
+    compiles "" "$copy" peercred
+
+  # A POSIX function that macOS declares in another header than glibc: mkdtemp is in
+  # <unistd.h> there, not in <stdlib.h>.
+  cp "$file" "$copy"
+  cat >>"$copy" <<'EOF'
+#include <stdlib.h>
+char* scratchDirectory(char* pattern) { return ::mkdtemp(pattern); }
+EOF
+  expect "mkdtemp with <stdlib.h> only" "no member named 'mkdtemp'|undeclared identifier 'mkdtemp'" \
+    compiles "" "$copy" mkdtemp
 
   cp "$file" "$copy"
   cat >>"$copy" <<'EOF'
@@ -291,21 +295,33 @@ EOF
   expect "from_chars for double" "no matching function for call to 'from_chars'" \
     compiles "" "$copy" fromchars
 
-  # IOKit declared without extern "C": the calls become C++ names.
-  mkdir -p "$scratch/sdk/IOKit"
-  sed -e '/^extern "C" {$/d' -e '/^}$/d' "$here/sdk/IOKit/IOKitLib.h" \
-    >"$scratch/sdk/IOKit/IOKitLib.h"
-  expect "IOKit without extern \"C\"" "is a C\+\+ name" \
-    compiles_and_links_by_c_names "-isystem $scratch/sdk" "$file" mangled
+  # A call newer than the deployment target, not behind @available.
+  cp "$file" "$copy"
+  cat >>"$copy" <<'EOF'
+extern "C" int laterCall() __attribute__((availability(macos, introduced = 14.0)));
+int callLater() { return laterCall(); }
+EOF
+  expect "an API newer than macOS 13" "only available on macOS 14.0 or newer" \
+    compiles "" "$copy" unguarded
 
-  # A call the emulator has and IOKit does not.
+  # IOKit declared without extern "C": the calls become C++ names no library exports.
+  mkdir -p "$scratch/Frameworks/IOKit.framework/Headers"
+  sed -e '/^extern "C" {$/d' -e '/^}$/d' "$here/Frameworks/IOKit.framework/Headers/IOKitLib.h" \
+    >"$scratch/Frameworks/IOKit.framework/Headers/IOKitLib.h"
+  cp "$here/Frameworks/IOKit.framework/Headers/IOReturn.h" "$scratch/Frameworks/IOKit.framework/Headers/"
+  expect "IOKit without extern \"C\"" "undefined reference to symbol '__Z[0-9]+IOServiceOpen" \
+    links "-F$scratch/Frameworks" "$file" mangled
+
+  # A call the emulator has and IOKit does not: it compiles, and fails at the link.
   sed 's/IOServiceOpen(service,/IOEmuServiceOpen(service,/' "$file" >"$copy"
-  cat >"$scratch/sdk/IOKit/IOKitLib.h" <<EOF
+  grep -q IOEmuServiceOpen "$copy" || fail "selftest: SMCConnection.cpp has no IOServiceOpen call"
+  mkdir -p "$scratch/include/IOKit"
+  cat >"$scratch/include/IOKit/IOKitLib.h" <<EOF
 #include_next <IOKit/IOKitLib.h>
 extern "C" kern_return_t IOEmuServiceOpen(io_service_t, task_port_t, uint32_t, io_connect_t*);
 EOF
-  expect "an emulator call" "IOEmuServiceOpen is not a name IOKit" \
-    compiles_and_links_by_c_names "-isystem $scratch/sdk" "$copy" emulator
+  expect "a name no export list holds" "undefined reference to symbol '_IOEmuServiceOpen'" \
+    links "-I$scratch/include" "$copy" emulator
 
   # The command byte packed one place off.
   mkdir -p "$scratch/block"
@@ -314,7 +330,7 @@ EOF
   grep -q 'kSMCCommandOffset = 43;' "$scratch/block/SMCBlock.h" ||
     fail "selftest: SMCBlock.h has no command offset 42 to change"
   expect "a wrong block offset" "static assertion failed.*data8" \
-    check_layout "-I$scratch/block" "$scratch/layout.compile.log"
+    check_layout "-I$scratch/block" "$scratch/layout.step.log"
 
   ((bad == 0)) || exit 1
   echo "selftest: every fault was caught"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the programs and the tests need.
-# Idempotent: packages already present are left alone, and apt is only asked
+# Installs every Debian package the build, the programs and the tests need, and the macOS
+# toolchain of the compile check (scripts/maccheck/toolchain.env) from the npm registry.
+# Idempotent: packages already present are left alone, and apt and npm are only asked
 # when something is missing.
 set -euo pipefail
 
@@ -13,10 +14,13 @@ packages=(
   socat unicode-data util-linux procps
   clang-19 libc++-19-dev libc++abi-19-dev llvm-19
   libfuse3-dev fuse3
+  npm
 )
 
 missing=()
 for p in "${packages[@]}"; do
+  # npm may come with the machine's own Node.js rather than Debian's package.
+  [ "$p" = npm ] && command -v npm >/dev/null && continue
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
   fi
@@ -29,4 +33,27 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# The macOS toolchain: the pinned npm tarball, checked against its SHA-512 and unpacked into
+# the cache; nothing is downloaded when the cache holds it.
+. "$(dirname "$0")/maccheck/toolchain.env"
+if [ ! -x "$orvane_zig_dir/zig" ]; then
+  mkdir -p "$orvane_cache"
+  tarball=$orvane_cache/$orvane_zig_tarball
+  if [ ! -f "$tarball" ] || ! echo "$orvane_zig_sha512  $tarball" | sha512sum -c --status; then
+    echo "setup: fetching $orvane_zig_package" >&2
+    (cd "$orvane_cache" && npm pack --silent "$orvane_zig_package" >/dev/null)
+  fi
+  if ! echo "$orvane_zig_sha512  $tarball" | sha512sum -c --status; then
+    rm -f "$tarball"
+    echo "setup: $orvane_zig_tarball does not have the pinned SHA-512" >&2
+    exit 1
+  fi
+  unpacked=$(mktemp -d "$orvane_cache/unpack.XXXXXX")
+  tar -xzf "$tarball" -C "$unpacked" --exclude=package/doc \
+    --exclude=package/lib/libc/include/any-windows-any --exclude=package/lib/libc/mingw
+  rm -rf "$orvane_zig_dir"
+  mv "$unpacked/package" "$orvane_zig_dir"
+  rm -rf "$unpacked"
 fi

@@ -2,6 +2,9 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#ifdef __APPLE__
+#include <unistd.h>  // mkdtemp on macOS (<stdlib.h> elsewhere)
+#endif
 
 #include <QCoreApplication>
 #include <QDir>

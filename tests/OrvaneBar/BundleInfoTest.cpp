@@ -74,7 +74,7 @@ TEST(BundleInfo, GeneratedPropertyListDescribesTheMenuBarApplication) {
     EXPECT_EQ(value("CFBundleExecutable"), binary.substr(binary.rfind('/') + 1));
     // No Dock icon and no application menu.
     EXPECT_EQ(value("LSUIElement"), "<true/>");
-    EXPECT_EQ(value("LSMinimumSystemVersion"), "15.0");
+    EXPECT_EQ(value("LSMinimumSystemVersion"), "13.0");
 
     // Both version strings are the project's version, which must be set.
     const QString version = ORVANE_VERSION;

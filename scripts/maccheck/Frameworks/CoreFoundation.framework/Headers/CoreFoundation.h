@@ -1,6 +1,7 @@
 // The few Core Foundation types and calls that IOKit's matching dictionaries need.
 #pragma once
 
+#include <MacTypes.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -10,7 +11,6 @@ extern "C" {
 typedef const void* CFTypeRef;
 typedef unsigned long CFTypeID;
 typedef signed long CFIndex;
-typedef unsigned char Boolean;
 typedef const struct __CFAllocator* CFAllocatorRef;
 typedef const struct __CFString* CFStringRef;
 typedef struct __CFString* CFMutableStringRef;

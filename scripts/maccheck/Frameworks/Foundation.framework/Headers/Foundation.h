@@ -1,30 +1,18 @@
-// The Foundation classes the application uses: the root class, strings and errors.
+// The Foundation classes the application uses: strings and errors. NSObject, NSInteger and
+// BOOL are the Objective-C runtime's own (<objc/NSObject.h>).
 #pragma once
 
-#include <Availability.h>
-#include <objc/objc.h>
+#include <os/availability.h>
+#include <objc/NSObjCRuntime.h>
+#include <objc/NSObject.h>
 #include <stddef.h>
 #include <stdint.h>
-
-typedef long NSInteger;
-typedef unsigned long NSUInteger;
 
 #define NS_RETURNS_INNER_POINTER __attribute__((objc_returns_inner_pointer))
 // typedef NS_ENUM(NSInteger, Name) { ... }: an enumeration with a fixed underlying type.
 #define NS_ENUM(_type, _name)                                           \
     enum __attribute__((enum_extensibility(open))) _name : _type _name; \
     enum __attribute__((enum_extensibility(open))) _name : _type
-
-@class NSString;
-
-__attribute__((objc_root_class))
-@interface NSObject {
-    Class isa;
-}
-+ (instancetype)alloc;
-+ (instancetype)new;
-- (instancetype)init;
-@end
 
 @interface NSString : NSObject
 + (nullable instancetype)stringWithUTF8String:(const char* _Nonnull)nullTerminatedCString;

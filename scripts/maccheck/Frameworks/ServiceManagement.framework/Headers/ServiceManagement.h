@@ -2,7 +2,7 @@
 // or a daemon with the system's launch services; only the main-application service is used.
 #pragma once
 
-#include <Availability.h>
+#include <os/availability.h>
 #include <Foundation/Foundation.h>
 
 typedef NS_ENUM(NSInteger, SMAppServiceStatus) {

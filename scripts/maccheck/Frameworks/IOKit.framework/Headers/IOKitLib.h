@@ -2,7 +2,7 @@
 // call one of its struct methods, close and release.
 #pragma once
 
-#include <Availability.h>
+#include <os/availability.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 #include <mach/mach.h>

@@ -1,2 +1,0 @@
-// macOS has no <error.h>.
-#error "<error.h> is Linux-only"

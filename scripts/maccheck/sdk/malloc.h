@@ -1,2 +1,0 @@
-// macOS has no <malloc.h>.
-#error "<malloc.h> is Linux-only"

@@ -1,2 +1,0 @@
-// macOS has no <mntent.h>.
-#error "<mntent.h> is Linux-only"

@@ -1,2 +1,0 @@
-// macOS has no <sys/auxv.h>.
-#error "<sys/auxv.h> is Linux-only"

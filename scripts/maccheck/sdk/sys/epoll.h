@@ -1,2 +1,0 @@
-// macOS has no <sys/epoll.h>.
-#error "<sys/epoll.h> is Linux-only"

@@ -1,2 +1,0 @@
-// macOS has no <sys/eventfd.h>.
-#error "<sys/eventfd.h> is Linux-only"

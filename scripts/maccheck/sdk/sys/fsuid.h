@@ -1,2 +1,0 @@
-// macOS has no <sys/fsuid.h>.
-#error "<sys/fsuid.h> is Linux-only"

@@ -1,2 +1,0 @@
-// macOS has no <sys/personality.h>.
-#error "<sys/personality.h> is Linux-only"

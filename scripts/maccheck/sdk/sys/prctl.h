@@ -1,2 +1,0 @@
-// macOS has no <sys/prctl.h>.
-#error "<sys/prctl.h> is Linux-only"

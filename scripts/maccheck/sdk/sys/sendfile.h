@@ -1,2 +1,0 @@
-// macOS has no <sys/sendfile.h>.
-#error "<sys/sendfile.h> is Linux-only"

@@ -1,2 +1,0 @@
-// macOS has no <sys/signalfd.h>.
-#error "<sys/signalfd.h> is Linux-only"

@@ -1,2 +1,0 @@
-// macOS has no <sys/statfs.h>.
-#error "<sys/statfs.h> is Linux-only"

@@ -1,2 +1,0 @@
-// macOS has no <sys/timerfd.h>.
-#error "<sys/timerfd.h> is Linux-only"
