@@ -295,6 +295,16 @@ EOF
   expect "from_chars for double" "no matching function for call to 'from_chars'" \
     compiles "" "$copy" fromchars
 
+  # What macOS 13's libc++ lacks: to_chars for a double came with macOS 13.3.
+  cp "$file" "$copy"
+  cat >>"$copy" <<'EOF'
+#include <charconv>
+char* print(char* first, char* last, double value) {
+    return std::to_chars(first, last, value).ptr;
+}
+EOF
+  expect "to_chars for double" "'to_chars' is unavailable" compiles "" "$copy" tochars
+
   # A call newer than the deployment target, not behind @available.
   cp "$file" "$copy"
   cat >>"$copy" <<'EOF'
@@ -312,16 +322,14 @@ EOF
   expect "IOKit without extern \"C\"" "undefined reference to symbol '__Z[0-9]+IOServiceOpen" \
     links "-F$scratch/Frameworks" "$file" mangled
 
-  # A call the emulator has and IOKit does not: it compiles, and fails at the link.
-  sed 's/IOServiceOpen(service,/IOEmuServiceOpen(service,/' "$file" >"$copy"
-  grep -q IOEmuServiceOpen "$copy" || fail "selftest: SMCConnection.cpp has no IOServiceOpen call"
-  mkdir -p "$scratch/include/IOKit"
-  cat >"$scratch/include/IOKit/IOKitLib.h" <<EOF
-#include_next <IOKit/IOKitLib.h>
-extern "C" kern_return_t IOEmuServiceOpen(io_service_t, task_port_t, uint32_t, io_connect_t*);
-EOF
+  # A call the emulator has and IOKit does not, declared where it is made: it compiles, and
+  # fails at the link.
+  sed -e 's/IOServiceOpen(service,/IOEmuServiceOpen(service,/' \
+    -e '1a extern "C" kern_return_t IOEmuServiceOpen(io_service_t, task_port_t, uint32_t, io_connect_t*);' \
+    "$file" >"$copy"
+  grep -q '= IOEmuServiceOpen(' "$copy" || fail "selftest: SMCConnection.cpp has no IOServiceOpen call"
   expect "a name no export list holds" "undefined reference to symbol '_IOEmuServiceOpen'" \
-    links "-I$scratch/include" "$copy" emulator
+    links "" "$copy" emulator
 
   # The command byte packed one place off.
   mkdir -p "$scratch/block"

@@ -1,19 +1,21 @@
 #include "Formatting.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
+#include <iomanip>
 #include <limits>
+#include <locale>
+#include <sstream>
 
 #include "Texts.h"
 
 std::string formatFixed(double value, int decimals) {
-    // Enough for the longest finite double in fixed notation with a few decimals.
-    char buffer[400];
-    auto result =
-        std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::fixed, decimals);
-    if (result.ec != std::errc()) return "?";
-    return std::string(buffer, result.ptr);
+    // A stream in the classic locale, not std::to_chars: macOS's own C++ library has
+    // to_chars for floating point only from macOS 13.3 on.
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out << std::fixed << std::setprecision(decimals) << value;
+    return out.str();
 }
 
 std::int64_t truncateRPM(double rpm) {

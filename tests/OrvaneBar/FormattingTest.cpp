@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <locale>
 
 #include "Formatting.h"
 
@@ -19,6 +20,16 @@ TEST(Formatting, FixedMatchesPrintfInTheCLocale) {
             EXPECT_EQ(formatFixed(v, decimals), expected) << v << " with " << decimals;
         }
     }
+    // A program-wide C++ locale with a decimal comma and digit grouping changes nothing.
+    struct Comma : std::numpunct<char> {
+        char do_decimal_point() const override { return ','; }
+        char do_thousands_sep() const override { return '.'; }
+        std::string do_grouping() const override { return "\3"; }
+    };
+    const std::locale previous =
+        std::locale::global(std::locale(std::locale::classic(), new Comma));
+    EXPECT_EQ(formatFixed(123456.789, 1), "123456.8");
+    std::locale::global(previous);
 }
 
 TEST(Formatting, SpeedTextDropsTheFraction) {
