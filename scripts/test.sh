@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, compiles the macOS build and shows that
-# check catches known faults (scripts/maccheck.sh, build-maccheck/), builds, runs every
+# The test command: installs what is missing, compiles the macOS build, links its orvtool and
+# shows that check catches known faults (scripts/maccheck.sh, build-maccheck/), builds, runs every
 # test, builds, installs and purges the Debian package (scripts/package-test.sh); then the
 # same suite built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and
 # every fuzz target for a short while (ORVANE_FUZZ_SECONDS each, default 20; 0 skips).

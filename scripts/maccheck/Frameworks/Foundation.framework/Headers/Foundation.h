@@ -2,9 +2,9 @@
 // BOOL are the Objective-C runtime's own (<objc/NSObject.h>).
 #pragma once
 
-#include <os/availability.h>
 #include <objc/NSObjCRuntime.h>
 #include <objc/NSObject.h>
+#include <os/availability.h>
 #include <stddef.h>
 #include <stdint.h>
 

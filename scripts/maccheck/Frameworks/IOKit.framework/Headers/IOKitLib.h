@@ -2,10 +2,10 @@
 // call one of its struct methods, close and release.
 #pragma once
 
-#include <os/availability.h>
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
 #include <mach/mach.h>
+#include <os/availability.h>
 #include <stddef.h>
 #include <stdint.h>
 

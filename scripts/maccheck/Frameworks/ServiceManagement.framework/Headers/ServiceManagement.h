@@ -2,8 +2,8 @@
 // or a daemon with the system's launch services; only the main-application service is used.
 #pragma once
 
-#include <os/availability.h>
 #include <Foundation/Foundation.h>
+#include <os/availability.h>
 
 typedef NS_ENUM(NSInteger, SMAppServiceStatus) {
     SMAppServiceStatusNotRegistered = 0,
