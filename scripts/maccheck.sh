@@ -331,6 +331,24 @@ EOF
   expect "a name no export list holds" "undefined reference to symbol '_IOEmuServiceOpen'" \
     links "" "$copy" emulator
 
+  # One more library than the three: it links, and the executable's check fails.
+  mkdir -p "$scratch/Frameworks/Extra.framework"
+  cat >"$scratch/Frameworks/Extra.framework/Extra.tbd" <<'EOF'
+--- !tapi-tbd
+tbd-version:     4
+targets:         [ x86_64-macos ]
+install-name:    '/System/Library/Frameworks/Extra.framework/Versions/A/Extra'
+exports:
+  - targets:         [ x86_64-macos ]
+    symbols:         [ _ExtraCall ]
+...
+EOF
+  loads_extra() {
+    link_orvtool "$scratch/extra" "-F$scratch/Frameworks -framework Extra" \
+      "$scratch/extra.step.log" && check_executable "$scratch/extra"
+  }
+  expect "a fourth dylib" "not exactly" loads_extra
+
   # The command byte packed one place off.
   mkdir -p "$scratch/block"
   sed 's/kSMCCommandOffset = 42;/kSMCCommandOffset = 43;/' "$root/platform/iokit/SMCBlock.h" \
