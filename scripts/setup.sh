@@ -12,7 +12,7 @@ packages=(
   qt6-base-dev fonts-wqy-microhei xvfb xauth
   trayer xdotool libx11-dev
   socat unicode-data util-linux procps
-  clang-19 libc++-19-dev libc++abi-19-dev llvm-19
+  llvm-19
   libfuse3-dev fuse3
   npm
 )
