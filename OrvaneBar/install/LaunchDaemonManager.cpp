@@ -9,7 +9,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <filesystem>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "AppPaths.h"
@@ -141,33 +143,86 @@ std::string LaunchDaemonManager::servicePropertyList() const {
 }
 
 std::string LaunchDaemonManager::unitText() const {
-    const std::string bin = unitWord(options_.installBinPath);
-    const std::string& log = options_.logPath;
-    // Restarted whenever it exits, without a limit on restarts; a daemon that died
-    // without handing the fans back (killed) gets them handed back before it is restarted
-    // or stopped.
-    return "[Unit]\n"
-           "Description=Orvane fan control daemon\n"
-           "StartLimitIntervalSec=0\n"
-           "\n"
-           "[Service]\n"
-           "ExecStart=" +
-           bin +
-           " serve\n"
-           "ExecStopPost=" +
-           bin +
-           " auto\n"
-           "Restart=always\n"
-           "RestartSec=1\n"
-           "StandardOutput=append:" +
-           log +
-           "\n"
-           "StandardError=append:" +
-           log +
-           "\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=multi-user.target\n";
+    // The text of the packaged unit (packaging/com.orvane.orvtool.service, which a test
+    // compares), with this installation's tool and log.
+    static constexpr const char* unitTemplate =
+        R"unit(# The Orvane fan control daemon as a system service. The package ships it in
+# /lib/systemd/system, not enabled (systemctl enable --now com.orvane.orvtool); the
+# application's own install of the service writes the same unit, running its own copy of the
+# tool, to /etc/systemd/system, where it takes the place of the packaged one.
+# Restarted whenever it exits, without a limit on restarts; a daemon that died without
+# handing the fans back (killed) gets them handed back before it is restarted or stopped.
+#
+# The daemon runs as root but in a sandbox: no capabilities, only Unix sockets, the file
+# system read-only except its socket in the shared /tmp, /run/orvane (its socket, lock and
+# the boot's record of original fan minimums, kept across restarts), /var/log/orvane and the
+# applesmc driver's directories under /sys; no devices, no network, no namespaces, no new
+# privileges, and only the system calls of an ordinary service. A test emulator's socket is
+# named by a drop-in (Environment=SMCEMU_SOCKET=...) and reached read-only.
+[Unit]
+Description=Orvane fan control daemon
+Documentation=man:orvtool(1)
+StartLimitIntervalSec=0
+
+[Service]
+ExecStart=@TOOL@ serve
+ExecStopPost=@TOOL@ auto
+Restart=always
+RestartSec=1
+StandardOutput=append:@LOG@
+StandardError=append:@LOG@
+RuntimeDirectory=orvane
+RuntimeDirectoryPreserve=yes
+LogsDirectory=orvane
+ProtectSystem=strict
+ReadWritePaths=/tmp -/sys/devices/platform/applesmc.768 -/sys/bus/acpi/devices/APP0001:00
+ProtectHome=yes
+PrivateDevices=yes
+PrivateNetwork=yes
+IPAddressDeny=any
+PrivateIPC=yes
+PrivateMounts=yes
+ProtectKernelTunables=yes
+ProtectKernelModules=yes
+ProtectKernelLogs=yes
+ProtectControlGroups=yes
+ProtectClock=yes
+ProtectHostname=yes
+ProtectProc=invisible
+ProcSubset=pid
+CapabilityBoundingSet=
+NoNewPrivileges=yes
+RestrictAddressFamilies=AF_UNIX
+RestrictNamespaces=yes
+RestrictRealtime=yes
+RestrictSUIDSGID=yes
+LockPersonality=yes
+MemoryDenyWriteExecute=yes
+SystemCallArchitectures=native
+SystemCallFilter=@system-service
+SystemCallFilter=~@privileged @resources
+SystemCallErrorNumber=EPERM
+
+[Install]
+WantedBy=multi-user.target
+)unit";
+    const std::pair<std::string_view, std::string> fields[] = {
+        {"@TOOL@", unitWord(options_.installBinPath)}, {"@LOG@", options_.logPath}};
+    // One pass, so that a path holding a field's name is taken as it is.
+    const std::string_view source = unitTemplate;
+    std::string text;
+    std::size_t copied = 0;
+    for (std::size_t at = source.find('@'); at != std::string_view::npos;
+         at = source.find('@', at + 1)) {
+        for (const auto& [field, value] : fields) {
+            if (source.substr(at, field.size()) != field) continue;
+            text.append(source.substr(copied, at - copied)).append(value);
+            copied = at + field.size();
+            at = copied - 1;
+            break;
+        }
+    }
+    return text.append(source.substr(copied));
 }
 
 std::optional<std::string> LaunchDaemonManager::makeStagingDir() const {

@@ -195,21 +195,20 @@ TEST(ServiceTexts, SystemdScriptsAndUnit) {
               "'/Library/PrivilegedHelperTools/com.orvane.orvtool' "
               "'/etc/systemd/system/com.orvane.orvtool.service' && (systemctl daemon-reload "
               "2>/dev/null || :)");
-    EXPECT_EQ(manager.unitText(),
-              "[Unit]\n"
-              "Description=Orvane fan control daemon\n"
-              "StartLimitIntervalSec=0\n"
-              "\n"
-              "[Service]\n"
-              "ExecStart=/Library/PrivilegedHelperTools/com.orvane.orvtool serve\n"
-              "ExecStopPost=/Library/PrivilegedHelperTools/com.orvane.orvtool auto\n"
-              "Restart=always\n"
-              "RestartSec=1\n"
-              "StandardOutput=append:/var/log/orvane/daemon.log\n"
-              "StandardError=append:/var/log/orvane/daemon.log\n"
-              "\n"
-              "[Install]\n"
-              "WantedBy=multi-user.target\n");
+    // The application writes the packaged unit, only with its own copy of the tool.
+    const std::string shipped =
+        readFile(std::string(ORVANE_SOURCE_DIR) + "/packaging/com.orvane.orvtool.service");
+    ASSERT_NE(shipped.find("\nExecStart=/usr/bin/orvtool serve\n"), std::string::npos);
+    LaunchDaemonManager::Options packaged = options;
+    packaged.installBinPath = "/usr/bin/orvtool";
+    EXPECT_EQ(LaunchDaemonManager(packaged).unitText(), shipped);
+    std::string own = shipped;
+    for (const char* word : {"ExecStart=", "ExecStopPost="}) {
+        const std::string line = std::string("\n") + word;
+        own.replace(own.find(line + "/usr/bin/orvtool "), line.size() + 16,
+                    line + LaunchDaemonManager::defaultInstallBinPath);
+    }
+    EXPECT_EQ(manager.unitText(), own);
 
     // The unit's command line keeps an odd path one word and takes no specifier from it.
     options.installBinPath = "/srv/my tools/100%\"x\"";
