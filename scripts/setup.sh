@@ -15,6 +15,7 @@ packages=(
   llvm-19
   libfuse3-dev fuse3
   npm
+  systemd-container
 )
 
 missing=()

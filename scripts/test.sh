@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, compiles the macOS build, links its orvtool and
 # shows that check catches known faults (scripts/maccheck.sh, build-maccheck/), builds, runs every
-# test, builds, installs and purges the Debian package (scripts/package-test.sh); then the
+# test, builds, installs and purges the Debian package (scripts/package-test.sh), runs the
+# service under systemd in a container (scripts/service-test.sh); then the
 # same suite built with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and
 # every fuzz target for a short while (ORVANE_FUZZ_SECONDS each, default 20; 0 skips).
 set -euo pipefail
@@ -13,11 +14,15 @@ scripts/build.sh
 (cd build && ctest --output-on-failure -j"$(nproc)" --timeout 300)
 
 # The Debian package: built, installed, its programs run from /usr/bin against this build's
-# emulator, then purged; installing needs root, like the tests that skip without it.
+# emulator, then purged; installing needs root, like the tests that skip without it. Then the
+# service under systemd as PID 1 in a container: the shipped unit, the application's own
+# install of it and that package's whole life.
 if [ "$(id -u)" -eq 0 ]; then
   scripts/package-test.sh
+  version=$(sed -n '1s/^orvane (\([^)]*\)).*/\1/p' packaging/changelog)
+  scripts/service-test.sh "dist/orvane_${version}_amd64.deb"
 else
-  echo "test: the package test installs a package and needs root; skipped" >&2
+  echo "test: the package and service tests install a package and need root; skipped" >&2
 fi
 
 # Sanitized: programs started by the tests (emulator, orvtool, OrvaneBar) come from this
