@@ -165,6 +165,44 @@ shipped_unit() {
   stop_emulator
 }
 
+# The shipped unit reaching the fans through the applesmc driver's files, which the sandbox
+# leaves writable: the emulator serves them (FUSE) where the kernel's driver puts them, on a
+# tmpfs over the platform devices (this machine has none of its own), as the driver of
+# machine family $1 ($2: mainline or the patched t2 driver).
+driver_files() {
+  local dir=/sys/devices/platform/applesmc.768 dropin=/etc/systemd/system/$unit.d/emulator.conf
+  family=$1
+  step "the driver's files, $2 driver, $family: the sandboxed daemon reads, forces, hands back"
+  mountpoint -q /sys/devices/platform ||
+    mount -t tmpfs -o mode=0755 orvane-platform /sys/devices/platform
+  mkdir -p "$dir"
+  systemd-run -q --unit="orvane-driver-$family" -p RuntimeDirectory=smcemu \
+    "$test_dir/bin/smcemu" --profile "$test_dir/profiles/$family.prof" \
+    --socket "$emulator_socket" --driver-fs "$dir" --driver "$2"
+  wait_for "the driver's files ($family)" test -e "$dir/fan1_min"
+  rm -rf /run/orvane
+  factory=$(fan_keys)
+  # Without the emulator's socket the daemon takes the driver.
+  mv "$dropin" /run/emulator.conf
+  systemctl daemon-reload
+  systemctl start "$unit"
+  wait_for "the daemon to answer" answers
+  # The daemon lists the keys' types for the application, which may not select keys: on
+  # the patched driver its fan speeds are floats.
+  grep -q '^F0Mn flt  4$' /run/orvane/applesmc-keys || [ "$2" != t2 ] ||
+    fail "the daemon did not share the keys' types in /run/orvane/applesmc-keys"
+  # The stand-in writes through the mainline driver's files only.
+  if [ "$2" = mainline ]; then
+    force 0
+    systemctl stop "$unit"
+    automatic || fail "stop: the fan stayed forced"
+  fi
+  systemctl stop "$unit"
+  mv /run/emulator.conf "$dropin"
+  systemctl daemon-reload
+  systemctl stop "orvane-driver-$family"
+}
+
 # The application's own install: its code, as root, with systemd.
 own_install() {
   local app=/opt/orvane-app own=/etc/systemd/system/$unit
@@ -268,6 +306,8 @@ inside() {
   install -d -m 755 /var/log/orvane
   systemctl daemon-reload
   for family in recent-2fan older-2fan; do shipped_unit "$family"; done
+  driver_files older-2fan mainline
+  driver_files recent-2fan t2
   rm /usr/bin/orvtool "/lib/systemd/system/$unit"
   systemctl daemon-reload
 
@@ -345,7 +385,7 @@ EOF
 
   local status=0
   timeout 900 systemd-nspawn -q -D "$root" --register=no --keep-unit --private-network \
-    --tmpfs=/tmp -b systemd.firstboot=off systemd.unit=orvane-service-test.service \
+    --tmpfs=/tmp --bind=/dev/fuse -b systemd.firstboot=off systemd.unit=orvane-service-test.service \
     >"$work/console.log" 2>&1 </dev/null || status=$?
   cat "$t/out/log" 2>/dev/null || :
   if [ "$status" -ne 0 ]; then

@@ -130,8 +130,17 @@ AppleSMCDriver::~AppleSMCDriver() {
     if (lockFd_ >= 0) ::close(lockFd_);
 }
 
+void AppleSMCDriver::makeParent(const std::string& path) const {
+    // Under a directory only root can write (/run), so nobody else can have made or replaced
+    // it; the files in it are still opened without following links and checked.
+    const std::size_t slash = path.rfind('/');
+    if (privileged_ && slash != std::string::npos && slash > 0)
+        ::mkdir(path.substr(0, slash).c_str(), 0755);
+}
+
 bool AppleSMCDriver::lockIndex() {
     if (lockFd_ < 0) {
+        makeParent(lockPath_);
         lockFd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (lockFd_ < 0) return false;  // the checks of each access still hold
     }
@@ -474,6 +483,7 @@ void AppleSMCDriver::shareType(const std::string& key, const KeyInfo& info) {
     const std::string type = info.size != 0 ? info.type : "----";
     if (listed.count(key) != 0 || !listable(key) || !listable(type)) return;
     listed.emplace(key, info);
+    makeParent(typesPath_);
     const int fd =
         ::open(typesPath_.c_str(),
                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);

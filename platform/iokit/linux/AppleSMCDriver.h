@@ -35,13 +35,14 @@
 
 #include "IOKitEmu.h"
 
-// Where root processes of the stand-in take turns at the driver's key selection: in a
-// directory only root may write, so no user can plant it or hold its lock.
-inline constexpr const char* APPLESMC_INDEX_LOCK = "/run/orvane-applesmc-index.lock";
+// Where root processes of the stand-in take turns at the driver's key selection: in the
+// root-owned directory of Orvane's runtime files (made by the first root process that needs
+// it, and writable by the sandboxed service), so no user can plant it or hold its lock.
+inline constexpr const char* APPLESMC_INDEX_LOCK = "/run/orvane/applesmc-index.lock";
 // The types of the keys root processes looked up, one "NAME TYPE SIZE" line each (size 0: the
 // SMC has no such key), for processes that cannot select. Root writes it and never reads
 // anything from it but the names already listed.
-inline constexpr const char* APPLESMC_KEY_TYPES = "/run/orvane-applesmc-keys";
+inline constexpr const char* APPLESMC_KEY_TYPES = "/run/orvane/applesmc-keys";
 
 class AppleSMCDriver {
   public:
@@ -92,6 +93,8 @@ class AppleSMCDriver {
     // The list of key types: loaded once; root adds the keys it learns.
     std::map<std::string, KeyInfo>& sharedTypes();
     void shareType(const std::string& key, const KeyInfo& info);
+    // Root makes the directory of the lock and of the list of types when it is missing.
+    void makeParent(const std::string& path) const;
 
     bool lockIndex();
     void unlockIndex();
