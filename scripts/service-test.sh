@@ -3,7 +3,8 @@
 # inside it, the daemon from the shipped unit against an emulator that runs as a unit too,
 # then the application's own install of the service, then the Debian package's whole life.
 #
-#   scripts/service-test.sh [DEB]     (root; DEB defaults to a package built by package.sh)
+#   scripts/service-test.sh [DEB]     (root; DEB defaults to a package built by package.sh;
+#                                      the programs come from build/bin, or from $ORVANE_BIN)
 #
 # The container is this machine's own system seen through an overlay: the root file system
 # as the lower layer and a tmpfs as the upper one, in a mount namespace of this script's, so
@@ -14,7 +15,8 @@
 # Checked inside (scripts/service-test.sh --inside, run by a unit):
 # - the shipped unit, running the build's orvtool, on a machine with fan mode keys and on one
 #   without: it starts, answers, forces a fan; SIGKILL, stop and restart each hand the fan
-#   back (the factory bytes); systemd-analyze security rates it 2.0 or less;
+#   back (the factory bytes); systemd-analyze security rates it 2.0 or less; through the
+#   applesmc driver's files (mainline and patched) the sandboxed daemon reads and forces;
 # - the application's own install of the service (orvane-service-install, the application's
 #   code): the same unit text in /etc/systemd/system, enabled, started, forcing; removed with
 #   every fan automatic;
@@ -172,7 +174,11 @@ shipped_unit() {
 driver_files() {
   local dir=/sys/devices/platform/applesmc.768 dropin=/etc/systemd/system/$unit.d/emulator.conf
   family=$1
-  step "the driver's files, $2 driver, $family: the sandboxed daemon reads, forces, hands back"
+  if [ "$2" = mainline ]; then
+    step "the driver's files, mainline driver, $family: the sandboxed daemon forces, hands back"
+  else
+    step "the driver's files, $2 driver, $family: the sandboxed daemon lists the keys' types"
+  fi
   mountpoint -q /sys/devices/platform ||
     mount -t tmpfs -o mode=0755 orvane-platform /sys/devices/platform
   mkdir -p "$dir"
