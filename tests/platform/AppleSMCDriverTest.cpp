@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,8 +81,7 @@ class FakeTree {
     }
     ~FakeTree() {
         fs::remove_all(dir);
-        fs::remove(lockPath());
-        fs::remove(typesPath());
+        fs::remove_all(runDir());
     }
 
     void put(const std::string& file, const std::string& text) {
@@ -124,8 +124,10 @@ class FakeTree {
         d->setAccessHook([this](const std::string& f, bool w) { accessed(f, w); });
         return d;
     }
-    std::string lockPath() const { return dir + ".lock"; }
-    std::string typesPath() const { return dir + ".keys"; }
+    // Root's shared files, in a directory root makes when it first needs it.
+    std::string runDir() const { return dir + ".run"; }
+    std::string lockPath() const { return runDir() + "/index.lock"; }
+    std::string typesPath() const { return runDir() + "/keys"; }
     std::vector<std::string> written() {
         std::vector<std::string> files;
         for (const auto& [file, wrote] : log)
@@ -401,11 +403,18 @@ TEST(AppleSMCDriver, UsersTakeTheTypesRootListedAndOnlyFromRoot) {
     tree.put("fan1_min", "2000\n");
     tree.put("fan1_manual", "1\n");
     {
+        // Root's umask does not close the directory of the list to users.
+        const mode_t umask = ::umask(077);
         auto root = tree.driver();
         for (const char* key : {"F0Md", "F0Ac", "F0Mn", "F9Ac"})
             call(*root, request(key, 9));
+        ::umask(umask);
     }
-    const std::string list = tree.get("../" + fs::path(tree.typesPath()).filename().string());
+    struct stat dir;
+    ASSERT_EQ(::stat(tree.runDir().c_str(), &dir), 0);
+    EXPECT_EQ(dir.st_mode & 07777, 0755u);
+    const std::string list =
+        tree.get("../" + fs::path(tree.runDir()).filename().string() + "/keys");
     EXPECT_EQ(list, "F0Md ui8  1\nF0Ac flt  4\nF0Mn fpe2 2\nF9Ac ---- 0\n");
 
     auto user = tree.driver(false);

@@ -132,10 +132,12 @@ AppleSMCDriver::~AppleSMCDriver() {
 
 void AppleSMCDriver::makeParent(const std::string& path) const {
     // Under a directory only root can write (/run), so nobody else can have made or replaced
-    // it; the files in it are still opened without following links and checked.
+    // it; the files in it are still opened without following links and checked. Its mode is
+    // set outright, so that a strict umask cannot close it to the user's processes.
     const std::size_t slash = path.rfind('/');
-    if (privileged_ && slash != std::string::npos && slash > 0)
-        ::mkdir(path.substr(0, slash).c_str(), 0755);
+    if (!privileged_ || slash == std::string::npos || slash == 0) return;
+    const std::string dir = path.substr(0, slash);
+    if (::mkdir(dir.c_str(), 0755) == 0) ::chmod(dir.c_str(), 0755);
 }
 
 bool AppleSMCDriver::lockIndex() {
