@@ -245,10 +245,7 @@ snapshot() {
 }
 
 package_life() {
-  local debs=("$test_dir"/deb/orvane_*.deb) first second
-  first=$(ls "$test_dir"/deb/orvane_*_amd64.deb | grep -v '+upgrade' | head -1)
-  second=$(ls "$test_dir"/deb/orvane_*+upgrade_amd64.deb | head -1)
-  [ -n "$first" ] && [ -n "$second" ] || fail "no packages in $test_dir/deb: ${debs[*]}"
+  local first=$test_dir/deb/orvane.deb second=$test_dir/deb/orvane-upgrade.deb
   export DEBIAN_FRONTEND=noninteractive
   start_emulator older-2fan
   # A machine that never had the service: the application's removal leaves the log.
@@ -350,12 +347,10 @@ container() {
   cp "packaging/$unit" scripts/service-test.sh "$t/"
 
   # The package, and the same one rebuilt at a higher version for the upgrade.
-  cp "$deb" "$t/deb/"
+  cp "$deb" "$t/deb/orvane.deb"
   dpkg-deb -R "$deb" "$work/upgrade"
   sed -i 's/^Version: .*/&+upgrade/' "$work/upgrade/DEBIAN/control"
-  local version
-  version=$(sed -n 's/^Version: //p' "$work/upgrade/DEBIAN/control")
-  dpkg-deb --root-owner-group -b -Zxz "$work/upgrade" "$t/deb/orvane_${version}_amd64.deb" >/dev/null
+  dpkg-deb --root-owner-group -b -Zxz "$work/upgrade" "$t/deb/orvane-upgrade.deb" >/dev/null
 
   # Docker's rule that packages start no services has no place on a machine run by systemd.
   rm -f "$root/usr/sbin/policy-rc.d"
