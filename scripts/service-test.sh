@@ -14,9 +14,10 @@
 # needs no network (it has none) and nothing is downloaded or cached.
 # Checked inside (scripts/service-test.sh --inside, run by a unit):
 # - the shipped unit, running the build's orvtool, on a machine with fan mode keys and on one
-#   without: it starts, answers, forces a fan; SIGKILL, stop and restart each hand the fan
-#   back (the factory bytes); systemd-analyze security rates it 2.0 or less; through the
-#   applesmc driver's files (mainline and patched) the sandboxed daemon reads and forces;
+#   without: it starts, answers, forces a fan a user asks for; SIGKILL, stop and restart
+#   each hand the fan back (the factory bytes); systemd-analyze security rates it 2.0 or
+#   less; through the applesmc driver's files the sandboxed daemon forces (mainline driver)
+#   and lists the keys' types for users (patched driver);
 # - the application's own install of the service (orvane-service-install, the application's
 #   code): the same unit text in /etc/systemd/system, enabled, started, forcing; removed with
 #   every fan automatic;
@@ -54,12 +55,15 @@ wait_for() {
   fail "timed out waiting: $what"
 }
 
-# One request to the daemon; prints the reply line.
+# One request to the daemon; prints the reply line. The client runs as root, or as the
+# command in the array "client" says (runuser -u nobody --: as a user).
+client=()
 ask() {
   local socket reply
   for socket in $sockets; do
     [ -S "$socket" ] || continue
-    reply=$(printf '%s\n' "$1" | timeout 10 socat -t 5 - "UNIX-CONNECT:$socket" 2>/dev/null) || continue
+    reply=$(printf '%s\n' "$1" |
+      timeout 10 "${client[@]}" socat -t 5 - "UNIX-CONNECT:$socket" 2>/dev/null) || continue
     [ -n "$reply" ] || continue
     echo "$reply"
     return 0
@@ -138,7 +142,10 @@ shipped_unit() {
   systemctl start "$unit"
   wait_for "the daemon to answer" answers
   [ "$family" != recent-2fan ] || security "the shipped unit"
+  # Any user may ask the sandboxed daemon to force a fan.
+  client=(runuser -u nobody --)
   force 0
+  client=()
   grep -q 'set 0 4000' /var/log/orvane/daemon.log || fail "the daemon's log has no request"
 
   step "shipped unit, $family: SIGKILL, restarted, fan handed back"
