@@ -101,7 +101,9 @@ bool listable(const std::string& name) {
 // A whole rpm as the SMC holds a fan speed of `type`; empty for a type no speed has.
 std::vector<std::uint8_t> speedBytes(const std::string& type, std::uint32_t size, long long rpm) {
     if (type == "fpe2" && size == 2) return bigEndian16(std::clamp<long long>(rpm, 0, 0x3FFF) * 4);
-    if (type == "ui16" && size == 2) return bigEndian16(std::clamp<long long>(rpm, 0, 0xFFFF));
+    // The driver decodes a two-byte speed as fpe2 whatever its type (F{i}Sf is ui16 on some
+    // machines): the attribute shows a quarter of the raw value.
+    if (type == "ui16" && size == 2) return bigEndian16(std::clamp<long long>(rpm * 4, 0, 0xFFFF));
     if (type == "flt " && size == 4) {
         // A little-endian float, as the SMC of an Intel Mac keeps it.
         const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(rpm));
