@@ -112,7 +112,7 @@ TEST_P(DriverConcurrent, ASelectionMovedByAnotherProgramIsNoticed) {
         ASSERT_EQ(alone.status, 0) << alone.text;
         ref.text = alone.text;
     }
-    const std::string dir = DriverTree::kDirectory;
+    const std::string dir = machine->tree().directory();
     const pid_t other = machine->ns().start(
         {"/bin/sh", "-c",
          "i=0; while :; do echo $i > " + dir + "/key_at_index; cat " + dir +

@@ -210,7 +210,7 @@ TEST_F(DriverTest, PatchedDriverForcesThroughTheModeKeyAndTheFloatTarget) {
     EXPECT_EQ(machine->bytes("F1Md"), "01");
     // Users read the forcing through the manual files (the types root listed).
     const Output info = machine->tool({"info"}, kNobody);
-    EXPECT_NE(info.text.find("F0Md: 存在, 当前=0x01"), std::string::npos) << info.text;
+    EXPECT_NE(info.text.find("F0Md: 存在, 当前=0x1 "), std::string::npos) << info.text;
 
     const Output back = machine->tool({"auto"});
     EXPECT_EQ(back.status, 0) << back.text;

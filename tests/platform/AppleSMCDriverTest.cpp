@@ -479,7 +479,10 @@ TEST(AppleSMCDriver, UsersTakeTheTypesRootListedAndOnlyFromRoot) {
             call(*root, request(key, 9));
     }
     const std::string list = tree.get("../" + fs::path(tree.typesPath()).filename().string());
-    EXPECT_EQ(list, "F0Md ui8  1\nF0Ac flt  4\nF0Mn fpe2 2\nF9Ac ---- 0\n");
+    // Root lists the keys of each fan's attributes first, then what it looks up.
+    EXPECT_EQ(list,
+              "F0Md ui8  1\nF0Ac flt  4\nF0Mn fpe2 2\nF0Mx fpe2 2\nF0Tg fpe2 2\nF0Sf ---- 0\n"
+              "F0ID {fds 8\nF9Ac ---- 0\n");
 
     auto user = tree.driver(false);
     EXPECT_EQ(readKey(*user, "F0Md"), Bytes{1});

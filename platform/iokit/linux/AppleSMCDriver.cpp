@@ -193,6 +193,7 @@ void AppleSMCDriver::unlockIndex() {
 kern_return_t AppleSMCDriver::call(const std::uint8_t* input, std::uint8_t* output) {
     std::lock_guard<std::mutex> guard(lock_);
     std::memset(output, 0, kSMCBlockSize);
+    if (privileged_ && !fanKeysShared_) shareFanKeys();
     const std::string key = keyName(le32(input + kSMCKeyOffset));
     const std::uint8_t command = input[kSMCCommandOffset];
     if (command == kCommandWrite) return writeKey(key, input);
@@ -564,6 +565,20 @@ void AppleSMCDriver::shareType(const std::string& key, const KeyInfo& info) {
         } while (n < 0 && errno == EINTR);
     }
     ::close(fd);
+}
+
+// A user's process reads each fan through its attributes, and the list tells it which of those
+// keys exist and their types (float speeds, mode keys). A user may start before any root
+// process looked them up, and caches what it found missing: root lists them all at once.
+void AppleSMCDriver::shareFanKeys() {
+    fanKeysShared_ = true;
+    KeyInfo info;
+    for (int fan = 1; fan <= kMaxFans && exists(root_ + "/" + fanFile(fan, "input")); ++fan) {
+        for (const char* suffix : {"Md", "Ac", "Mn", "Mx", "Tg", "Sf", "ID"}) {
+            const std::string key = "F" + std::to_string(fan - 1) + suffix;
+            if (sharedTypes().count(key) == 0 && keyInfo(key, info) != kIOReturnSuccess) return;
+        }
+    }
 }
 
 std::optional<std::string> AppleSMCDriver::temperatureAttribute(const std::string& key) {

@@ -119,9 +119,11 @@ class AppleSMCDriver {
     // driver's layout.
     std::string fanFile(int fan, const std::string& attribute) const;
 
-    // The list of key types: loaded once; root adds the keys it learns.
+    // The list of key types: loaded once; root adds the keys it learns, and the keys of every
+    // fan's own attributes when it first reaches the driver.
     std::map<std::string, KeyInfo>& sharedTypes();
     void shareType(const std::string& key, const KeyInfo& info);
+    void shareFanKeys();
 
     bool lockIndex();
     void unlockIndex();
@@ -138,6 +140,7 @@ class AppleSMCDriver {
     std::string lockPath_;
     std::string typesPath_;
     int lockFd_ = -1;
+    bool fanKeysShared_ = false;
     AccessHook hook_;
     std::mutex lock_;
     std::optional<int> count_;
