@@ -100,13 +100,12 @@ class DriverModel {
     void addFile(std::string name, bool writable, Attribute attribute);
     const KeyShape* shape(std::string_view key) const;
     // `length` 0 takes the key at any size.
-    int readKey(Access& access, const std::string& key, size_t length,
-                std::vector<uint8_t>& bytes);
+    int readKey(Access& access, const std::string& key, size_t length, std::vector<uint8_t>& bytes);
     int writeKey(Access& access, const std::string& key, const std::vector<uint8_t>& bytes);
     Content readAttribute(Access& access, const Attribute& a);
     int writeAttribute(Access& access, const Attribute& a, std::string_view data);
     int readSpeed(Access& access, const std::string& key, unsigned& rpm);
-    bool hasModeKey(int fan) const;             // the patched driver uses F{fan}Md
+    bool hasModeKey(int fan) const;              // the patched driver uses F{fan}Md
     bool isFloat(const std::string& key) const;  // the patched driver's float speed key
 
     Machine& machine_;

@@ -88,8 +88,7 @@ TEST_P(DriverConcurrent, ProgramsReadingAtOnceGetOnlyTheirOwnKeys) {
         ASSERT_EQ(alone.status, 0) << alone.text;
         ref.text = alone.text;
     }
-    ASSERT_NE(refs[0].text.find(backendLine(GetParam().driver)), std::string::npos)
-        << refs[0].text;
+    ASSERT_NE(refs[0].text.find(backendLine(GetParam().driver)), std::string::npos) << refs[0].text;
 
     // A root `watch` reads throughout; root and nobody processes come and go beside it.
     const pid_t watch = machine->startTool({"watch", "2"}, "/tmp/watch.log");

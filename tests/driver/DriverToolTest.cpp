@@ -2,8 +2,8 @@
 // its kernel puts it, forcing by a raised minimum and handing back on the mainline driver
 // (machines without mode keys), forcing through the mode key and the float target on the
 // patched one, and never an emulator socket another user planted.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -12,8 +12,8 @@
 #include <sys/wait.h>
 
 #include <bit>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -49,7 +49,8 @@ std::string fpe2(int rpm) {
 std::string flt(int rpm) {
     const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(rpm));
     return hexString({static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
-                      static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)});
+                      static_cast<std::uint8_t>(bits >> 16),
+                      static_cast<std::uint8_t>(bits >> 24)});
 }
 
 std::string modelName(const testing::TestParamInfo<Model>& info) {

@@ -122,8 +122,8 @@ class FakeTree {
         if (other) other(file, wrote);
     }
     std::unique_ptr<AppleSMCDriver> driver(bool privileged = true, bool patched = false) {
-        auto d = std::make_unique<AppleSMCDriver>(AppleSMCDriverLocation(dir, patched),
-                                                  privileged, lockPath(), typesPath());
+        auto d = std::make_unique<AppleSMCDriver>(AppleSMCDriverLocation(dir, patched), privileged,
+                                                  lockPath(), typesPath());
         d->setAccessHook([this](const std::string& f, bool w) { accessed(f, w); });
         return d;
     }

@@ -29,7 +29,7 @@ TEST(DriverModelChecks, SizesDecideNotTypesAndMissingKeysAreInvalid) {
     EXPECT_EQ(mainline.write("fan1_min", "2000", 0), EINVAL);
     EXPECT_EQ(mainline.read("fan1_label").error, EINVAL);   // no F0ID on this machine
     EXPECT_EQ(mainline.read("fan1_manual").error, EINVAL);  // nor "FS! "
-    EXPECT_EQ(mainline.read("fan1_safe").bytes, "750\n");  // F0Sf: ui16 3000, read as fpe2
+    EXPECT_EQ(mainline.read("fan1_safe").bytes, "750\n");   // F0Sf: ui16 3000, read as fpe2
 
     test::ManualMachine older(test::shippedProfile("older-2fan.prof"));
     DriverModel t2(*older.machine, DriverVariant::T2);

@@ -140,8 +140,8 @@ std::optional<AppleSMCDriverLocation> findAppleSMCDriver() {
 AppleSMCDriver::AppleSMCDriver(AppleSMCDriverLocation where)
     : AppleSMCDriver(std::move(where), ::geteuid() == 0) {}
 
-AppleSMCDriver::AppleSMCDriver(AppleSMCDriverLocation where, bool privileged,
-                               std::string lockPath, std::string typesPath)
+AppleSMCDriver::AppleSMCDriver(AppleSMCDriverLocation where, bool privileged, std::string lockPath,
+                               std::string typesPath)
     : root_(std::move(where.directory)),
       patched_(where.patched),
       privileged_(privileged),
@@ -152,9 +152,8 @@ AppleSMCDriver::AppleSMCDriver(AppleSMCDriverLocation where, bool privileged,
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(root_ + "/hwmon", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("hwmon", 0) == 0 &&
-            (exists(entry.path().string() + "/fan1_input") ||
-             exists(entry.path().string() + "/temp1_input"))) {
+        if (name.rfind("hwmon", 0) == 0 && (exists(entry.path().string() + "/fan1_input") ||
+                                            exists(entry.path().string() + "/temp1_input"))) {
             hwmon_ = "hwmon/" + name + "/";
             return;
         }

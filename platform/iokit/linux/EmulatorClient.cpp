@@ -83,8 +83,8 @@ bool socketFileTrusted(const std::string& path) {
 bool peerTrusted(int fd) {
     ucred peer{};
     socklen_t size = sizeof peer;
-    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-           size == sizeof peer && trustedOwner(peer.uid);
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+           trustedOwner(peer.uid);
 }
 
 }  // namespace

@@ -36,7 +36,6 @@ inline constexpr kern_return_t kIOReturnNotResponding = static_cast<kern_return_
 inline constexpr mach_port_t kIOMainPortDefault = 0;
 extern mach_port_t mach_task_self_;
 
-
 CFMutableDictionaryRef IOServiceMatching(const char* name);
 kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFMutableDictionaryRef matching,
                                            io_iterator_t* existing);
