@@ -175,19 +175,21 @@ shipped_unit() {
 }
 
 # The shipped unit reaching the fans through the applesmc driver's files, which the sandbox
-# leaves writable: the emulator serves them (FUSE) where the kernel's driver puts them, on a
-# tmpfs over the platform devices (this machine has none of its own), as the driver of
-# machine family $1 ($2: mainline or the patched t2 driver).
+# leaves writable: the emulator serves them (FUSE) where each kernel puts the driver, on a
+# tmpfs over the devices' directory (this machine has none of its own), as the driver of
+# machine family $1 ($2: the mainline driver at the platform device, or the patched t2 driver
+# at the ACPI node).
 driver_files() {
-  local dir=/sys/devices/platform/applesmc.768 dropin=/etc/systemd/system/$unit.d/emulator.conf
+  local dir parent dropin=/etc/systemd/system/$unit.d/emulator.conf
   family=$1
   if [ "$2" = mainline ]; then
-    step "the driver's files, mainline driver, $family: the sandboxed daemon forces, hands back"
+    dir=/sys/devices/platform/applesmc.768
   else
-    step "the driver's files, $2 driver, $family: the sandboxed daemon lists the keys' types"
+    dir=/sys/bus/acpi/devices/APP0001:00
   fi
-  mountpoint -q /sys/devices/platform ||
-    mount -t tmpfs -o mode=0755 orvane-platform /sys/devices/platform
+  parent=$(dirname "$dir")
+  step "the driver's files, $2 driver at $dir, $family: the sandboxed daemon forces, hands back"
+  mountpoint -q "$parent" || mount -t tmpfs -o mode=0755 orvane-devices "$parent"
   mkdir -p "$dir"
   systemd-run -q --unit="orvane-driver-$family" -p RuntimeDirectory=smcemu \
     "$test_dir/bin/smcemu" --profile "$test_dir/profiles/$family.prof" \
@@ -204,13 +206,9 @@ driver_files() {
   # the patched driver its fan speeds are floats.
   grep -q '^F0Mn flt  4$' /run/orvane/applesmc-keys || [ "$2" != t2 ] ||
     fail "the daemon did not share the keys' types in /run/orvane/applesmc-keys"
-  # The stand-in writes through the mainline driver's files only.
-  if [ "$2" = mainline ]; then
-    force 0
-    systemctl stop "$unit"
-    automatic || fail "stop: the fan stayed forced"
-  fi
+  force 0
   systemctl stop "$unit"
+  automatic || fail "stop: the fan stayed forced"
   mv /run/emulator.conf "$dropin"
   systemctl daemon-reload
   systemctl stop "orvane-driver-$family"

@@ -138,6 +138,19 @@ std::optional<double> FanController::decodeAs(const std::string& key, const SMCB
     }
 }
 
+// A driver that takes speeds in whole rpm (the Linux applesmc driver) hands a fractional
+// original back as its whole part: that minimum is the original too, or the fan would count
+// as forced for good. A minimum of any other value, fractional or not, is not.
+bool FanController::isOriginalMinimum(int fan, const SMCBytes& mn) {
+    const auto& orig = originalMnBytes[fan];
+    if (!orig) return false;
+    if (mn == *orig) return true;
+    const auto original = decodeAs(mnKey(fan), *orig);
+    const auto now = decodeAs(mnKey(fan), mn);
+    return original && now && std::isfinite(*original) && *original >= 0 &&
+           *now == std::trunc(*original);
+}
+
 std::optional<std::pair<double, std::string>> FanController::readValue(const std::string& key) {
     std::pair<std::uint32_t, std::string> info;
     try {
@@ -259,7 +272,7 @@ std::vector<FanLiveInfo> FanController::liveFans() {
         // Without a mode key a raised minimum is the forcing, and its speed the target.
         if (!md && originalMnBytes[i]) {
             auto mn = smc.tryReadBytes(mnKey(i));
-            if (mn && *mn != *originalMnBytes[i]) {
+            if (mn && !isOriginalMinimum(i, *mn)) {
                 info.forced = true;
                 info.targetRPM = decodeAs(mnKey(i), *mn);
             }
@@ -275,10 +288,9 @@ bool FanController::isForced(int fan) noexcept {
     try {
         if (!inRange(fan)) return false;
         if (auto md = smc.tryReadBytes(mdKey(fan))) return !md->empty() && (md->front() & 1) == 1;
-        const auto& orig = originalMnBytes[fan];
-        if (!orig) return false;
+        if (!originalMnBytes[fan]) return false;
         auto mn = smc.tryReadBytes(mnKey(fan));
-        return mn && *mn != *orig;
+        return mn && !isOriginalMinimum(fan, *mn);
     } catch (...) {
         return false;
     }

@@ -34,7 +34,8 @@ struct FanLiveInfo {
     double currentRPM = 0;
     double minRPM = 0;
     double maxRPM = 0;
-    // Mode-key fans: bit 0 of the mode byte. Others: the minimum differs from the original.
+    // Mode-key fans: bit 0 of the mode byte. Others: the minimum differs from the original
+    // (see isForced).
     bool forced = false;
     // The target key's reading; for a fan forced through its minimum, that minimum.
     std::optional<double> targetRPM;
@@ -106,7 +107,9 @@ class FanController {
     std::optional<SMCBytes> originalMinimum(int fan) const;
 
     // Whether the fan is forced now. Mode-key fans: bit 0 of the mode byte. Others: the
-    // current minimum bytes differ from the original ones. False when anything is missing.
+    // current minimum is neither the original bytes nor the original's whole rpm (what a
+    // hand-back leaves where the SMC is reached through a driver that writes whole rpm).
+    // False when anything is missing.
     bool isForced(int fan) noexcept;
 
     // Clamps rpm to the fan's limits, forces the fan at that speed and returns it. A fan
@@ -135,6 +138,8 @@ class FanController {
     bool inRange(int fan) const { return fan >= 0 && fan < fanCount; }
     const std::optional<SMCBytes>& known(int fan) const;
     std::optional<double> decodeAs(const std::string& key, const SMCBytes& bytes);
+    // Whether `mn` is the fan's original minimum: its very bytes, or the whole rpm below it.
+    bool isOriginalMinimum(int fan, const SMCBytes& mn);
     void loadOriginals(const Options& options);
 
     SMCConnection smc;

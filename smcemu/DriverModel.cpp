@@ -68,27 +68,6 @@ DriverModel::DriverModel(Machine& machine, DriverVariant variant)
         std::find_if(keys.begin(), keys.end(), [](const Key& k) { return k.name == "FNum"; });
     if (fnum != keys.end() && !fnum->bytes.empty()) fans = fnum->bytes[0];
 
-    // The driver reads speeds in one encoding only; a machine whose fan keys use another
-    // one, or that has the other driver's manual keys, is not a machine it serves.
-    const char* other = variant_ == DriverVariant::Mainline ? "t2" : "mainline";
-    for (int fan = 0; fan < fans; ++fan) {
-        for (const char* suffix : {"Ac", "Mn", "Mx", "Tg"}) {
-            const KeyShape* k = shape(fanKey(fan, suffix));
-            if (k && k->type != speedKind())
-                throw DriverError("fan key " + k->name + " is of type \"" + k->type +
-                                  "\", but this driver reads fan speeds as \"" + speedKind() +
-                                  "\" (try --driver " + other + ")");
-        }
-        const bool hasMode = shape(fanKey(fan, "Md")) != nullptr;
-        if (variant_ == DriverVariant::Mainline && hasMode)
-            throw DriverError("the machine has the fan mode key " + fanKey(fan, "Md") +
-                              ", which the mainline driver cannot use (try --driver t2)");
-        if (variant_ == DriverVariant::T2 && !hasMode)
-            throw DriverError("the machine has no fan mode key " + fanKey(fan, "Md") +
-                              ", which this driver needs for manual control (try --driver "
-                              "mainline)");
-    }
-
     addFile("key_count", false, {Kind::KeyCount, 0, ""});
     addFile("key_at_index", true, {Kind::KeyAtIndex, 0, ""});
     addFile("key_at_index_name", false, {Kind::IndexName, 0, ""});
@@ -105,10 +84,11 @@ DriverModel::DriverModel(Machine& machine, DriverVariant variant)
         addFile(prefix + "output", true, {Kind::FanSpeed, fan, fanKey(fan, "Tg")});
         addFile(prefix + "manual", true, {Kind::FanManual, fan, ""});
     }
-    // Every key from "T" on to "U" is a temperature sensor, numbered in index order.
+    // Every key from "T" on to "U" of type sp78 is a temperature sensor, numbered in index
+    // order; keys of other types are skipped without leaving a gap.
     int sensor = 0;
     for (const KeyShape& k : keys_) {
-        if (k.name[0] != 'T') continue;
+        if (k.name[0] != 'T' || k.type != "sp78") continue;
         std::string prefix = "temp" + std::to_string(++sensor) + "_";
         addFile(prefix + "label", false, {Kind::TempLabel, 0, k.name});
         addFile(prefix + "input", false, {Kind::TempInput, 0, k.name});
@@ -133,13 +113,21 @@ const DriverModel::KeyShape* DriverModel::shape(std::string_view key) const {
     return it != keys_.end() && it->name == key ? &*it : nullptr;
 }
 
-std::string DriverModel::speedKind() const {
-    return variant_ == DriverVariant::Mainline ? "fpe2" : "flt ";
+bool DriverModel::hasModeKey(int fan) const {
+    return variant_ == DriverVariant::T2 && shape(fanKey(fan, "Md")) != nullptr;
 }
 
-int DriverModel::readKey(Access& access, const std::string& key, std::vector<uint8_t>& bytes) {
+bool DriverModel::isFloat(const std::string& key) const {
     const KeyShape* k = shape(key);
-    if (!k) return EIO;
+    return variant_ == DriverVariant::T2 && k && k->type == "flt ";
+}
+
+int DriverModel::readKey(Access& access, const std::string& key, size_t length,
+                         std::vector<uint8_t>& bytes) {
+    // The driver knows each key's size from loading; a missing key or another size is
+    // refused before the SMC is asked.
+    const KeyShape* k = shape(key);
+    if (!k || (length != 0 && k->size != length)) return EINVAL;
     uint8_t in[kBlockSize] = {}, out[kBlockSize];
     putKey(in, key);
     putSize(in, k->size);
@@ -147,12 +135,15 @@ int DriverModel::readKey(Access& access, const std::string& key, std::vector<uin
     CallOutcome outcome = access.session.serve(kSmcSelector, in, out, true, access.pid);
     access.delayMs += outcome.delayMs;
     if (outcome.drop || outcome.kr != kIOReturnSuccess || out[block::kResult] != 0) return EIO;
-    bytes.assign(out + block::kBytes, out + block::kBytes + std::min(k->size, block::kMaxBytes));
+    // The driver reads a key of any size whole; a call's block carries only 32 bytes.
+    bytes = access.session.bytes(key).value_or(std::vector<uint8_t>{});
     return 0;
 }
 
 int DriverModel::writeKey(Access& access, const std::string& key,
                           const std::vector<uint8_t>& bytes) {
+    const KeyShape* k = shape(key);
+    if (!k || k->size != bytes.size()) return EINVAL;
     uint8_t in[kBlockSize] = {}, out[kBlockSize];
     putKey(in, key);
     putSize(in, bytes.size());
@@ -199,14 +190,18 @@ int DriverModel::write(std::string_view name, std::string_view data, uid_t uid, 
 }
 
 int DriverModel::readSpeed(Access& access, const std::string& key, unsigned& rpm) {
-    const KeyShape* k = shape(key);
-    if (!k || k->type != speedKind()) return EIO;
+    // Only the size is checked, never the type: fpe2 on two bytes, or on the patched driver
+    // a "flt " key as a float on four.
+    const bool isFloatKey = isFloat(key);
     std::vector<uint8_t> bytes;
-    if (int error = readKey(access, key, bytes)) return error;
-    std::optional<double> v = codec::decode(bytes, k->type);
-    if (!v) return EIO;
-    // The driver shifts an fpe2 value right (whole rpm) and truncates a float.
-    rpm = *v > 0 && *v < 4294967295.0 ? static_cast<unsigned>(*v) : 0;
+    if (int error = readKey(access, key, isFloatKey ? 4 : 2, bytes)) return error;
+    if (!isFloatKey) {
+        rpm = static_cast<unsigned>(bytes[0] << 8 | bytes[1]) >> 2;
+        return 0;
+    }
+    std::optional<double> v = codec::decode(bytes, "flt ");
+    // The driver truncates a float.
+    rpm = v && *v > 0 && *v < 4294967295.0 ? static_cast<unsigned>(*v) : 0;
     return 0;
 }
 
@@ -235,20 +230,17 @@ DriverModel::Content DriverModel::readAttribute(Access& access, const Attribute&
         case Kind::IndexData:
             if (selected_ >= keys_.size()) {
                 c.error = EINVAL;
-            } else if (!(c.error = readKey(access, keys_[selected_].name, bytes))) {
+            } else if (!(c.error = readKey(access, keys_[selected_].name, 0, bytes))) {
                 c.bytes.assign(bytes.begin(), bytes.end());
             }
             break;
         case Kind::FanLabel:
-            // The fan's record holds a flags word, then its name ended by NUL.
-            if (!(c.error = readKey(access, a.key, bytes))) {
-                if (bytes.size() < 4) {
-                    c.error = EIO;
-                } else {
-                    auto end = std::find(bytes.begin() + 4, bytes.end(), uint8_t{0});
-                    c.bytes.assign(bytes.begin() + 4, end);
-                    c.bytes += '\n';
-                }
+            // The fan's 16-byte record holds a flags word, then its name ended by NUL or by
+            // the record's end: at most 12 characters.
+            if (!(c.error = readKey(access, a.key, 16, bytes))) {
+                auto end = std::find(bytes.begin() + 4, bytes.end(), uint8_t{0});
+                c.bytes.assign(bytes.begin() + 4, end);
+                c.bytes += '\n';
             }
             break;
         case Kind::FanSpeed: {
@@ -257,30 +249,20 @@ DriverModel::Content DriverModel::readAttribute(Access& access, const Attribute&
             break;
         }
         case Kind::FanManual:
-            if (variant_ == DriverVariant::Mainline) {
-                if (!(c.error = readKey(access, "FS! ", bytes))) {
-                    if (bytes.size() != 2 || a.fan >= 16) {
-                        c.error = EIO;
-                    } else {
-                        unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
-                        c.bytes = number((word >> a.fan) & 1);
-                    }
-                }
-            } else if (!(c.error = readKey(access, fanKey(a.fan, "Md"), bytes))) {
-                if (bytes.empty())
-                    c.error = EIO;
-                else
-                    c.bytes = number(bytes[0] & 1);
+            // The patched driver shows the fan's mode byte as it is, where the key exists.
+            if (hasModeKey(a.fan)) {
+                if (!(c.error = readKey(access, fanKey(a.fan, "Md"), 1, bytes)))
+                    c.bytes = number(bytes[0]);
+            } else if (!(c.error = readKey(access, "FS! ", 2, bytes))) {
+                unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
+                c.bytes = number(a.fan < 16 ? (word >> a.fan) & 1 : 0);
             }
             break;
         case Kind::TempLabel:
             c.bytes = a.key + "\n";
             break;
         case Kind::TempInput: {
-            const KeyShape* k = shape(a.key);
-            if (!k || k->type != "sp78" || k->size != 2) {
-                c.error = EIO;
-            } else if (!(c.error = readKey(access, a.key, bytes))) {
+            if (!(c.error = readKey(access, a.key, 2, bytes))) {
                 // sp78 in quarter degrees, as millidegrees.
                 auto raw = static_cast<int16_t>(bytes[0] << 8 | bytes[1]);
                 c.bytes = number(250 * (raw >> 6));
@@ -301,24 +283,26 @@ int DriverModel::writeAttribute(Access& access, const Attribute& a, std::string_
             selected_ = *value;
             return 0;
         case Kind::FanSpeed: {
-            if (*value > kMaxSpeed) return EINVAL;
-            // Never hand a key an encoding it does not have.
-            const KeyShape* k = shape(a.key);
-            if (!k || k->type != speedKind()) return EIO;
-            std::vector<uint8_t> bytes(k->size, 0);
-            if (!codec::encodeInto(static_cast<double>(*value), k->type, bytes)) return EIO;
-            return writeKey(access, a.key, bytes);
+            if (*value >= kMaxSpeed) return EINVAL;
+            // The key's own encoding on the patched driver; fpe2 on the mainline one, whatever
+            // the key's type (its size alone is checked).
+            if (isFloat(a.key)) {
+                std::vector<uint8_t> bytes(4, 0);
+                codec::encodeInto(static_cast<double>(*value), "flt ", bytes);
+                return writeKey(access, a.key, bytes);
+            }
+            const auto raw = static_cast<unsigned>(*value << 2);
+            return writeKey(access, a.key,
+                            {static_cast<uint8_t>(raw >> 8), static_cast<uint8_t>(raw)});
         }
         case Kind::FanManual: {
-            std::vector<uint8_t> bytes;
-            if (variant_ == DriverVariant::T2) {
-                const KeyShape* k = shape(fanKey(a.fan, "Md"));
-                if (!k || k->size != 1) return EIO;
-                return writeKey(access, k->name, {static_cast<uint8_t>(*value ? 1 : 0)});
-            }
+            // The patched driver stores value & 1 in the mode byte, where the key exists.
+            if (hasModeKey(a.fan))
+                return writeKey(access, fanKey(a.fan, "Md"), {static_cast<uint8_t>(*value & 1)});
             // Read-modify-write of the fan's bit in the big-endian flag word.
-            if (int error = readKey(access, "FS! ", bytes)) return error;
-            if (bytes.size() != 2 || a.fan >= 16) return EIO;
+            std::vector<uint8_t> bytes;
+            if (int error = readKey(access, "FS! ", 2, bytes)) return error;
+            if (a.fan >= 16) return EINVAL;
             unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
             unsigned bit = 1u << a.fan;
             word = *value ? word | bit : word & ~bit;

@@ -3,11 +3,12 @@
 // file access is one operation on the machine, made of ordinary SMC calls (so faults,
 // the call trace and the physics apply as they do to socket clients) in one machine session.
 //
-// Two drivers are modelled. The mainline driver reads and writes fan speeds as fpe2 and
-// keeps the manual flags of all fans in the 16-bit big-endian word "FS! ". The driver
-// patched for newer machines reads and writes fan speeds as "flt " and a fan's manual flag
-// in its mode key F{i}Md. A machine that does not fit the chosen driver is refused when the
-// model is made.
+// Two drivers are modelled. The mainline driver (a platform device) reads and writes fan
+// speeds as fpe2 and keeps the manual flags of all fans in the 16-bit big-endian word "FS! ".
+// The driver of the T2 patch series (an ACPI device) reads and writes each speed key in its
+// own encoding ("flt " keys as floats, others as fpe2) and a fan's manual flag in its mode
+// key F{i}Md where the machine has one, in "FS! " otherwise. Both check a key's size, never
+// its type: a missing key or another size is EINVAL, a failing SMC EIO. Any machine loads.
 #pragma once
 
 #include <sys/types.h>
@@ -49,7 +50,7 @@ class DriverModel {
     };
 
     // Reads the fan count and the temperature keys from the machine, as the driver does when
-    // it loads. Throws DriverError when the machine does not fit the variant.
+    // it loads.
     DriverModel(Machine& machine, DriverVariant variant);
 
     DriverVariant variant() const { return variant_; }
@@ -61,7 +62,7 @@ class DriverModel {
 
     // Stores `data` in a file for user `uid`. Returns 0 or a positive errno: EACCES for a
     // file that takes no writes or a user other than root, EINVAL for input the driver
-    // rejects, EIO when the SMC fails or the key cannot take the driver's encoding.
+    // rejects or a key it lacks or whose size differs, EIO when the SMC fails.
     int write(std::string_view name, std::string_view data, uid_t uid, int pid = 0);
 
   private:
@@ -98,12 +99,14 @@ class DriverModel {
 
     void addFile(std::string name, bool writable, Attribute attribute);
     const KeyShape* shape(std::string_view key) const;
-    int readKey(Access& access, const std::string& key, std::vector<uint8_t>& bytes);
+    // `length` 0 takes the key at any size.
+    int readKey(Access& access, const std::string& key, size_t length, std::vector<uint8_t>& bytes);
     int writeKey(Access& access, const std::string& key, const std::vector<uint8_t>& bytes);
     Content readAttribute(Access& access, const Attribute& a);
     int writeAttribute(Access& access, const Attribute& a, std::string_view data);
     int readSpeed(Access& access, const std::string& key, unsigned& rpm);
-    std::string speedKind() const;
+    bool hasModeKey(int fan) const;              // the patched driver uses F{fan}Md
+    bool isFloat(const std::string& key) const;  // the patched driver's float speed key
 
     Machine& machine_;
     DriverVariant variant_;

@@ -75,6 +75,12 @@ class Machine {
                           int peer = 0) {
             return machine_.serveLocked(selector, in, out, privileged, peer);
         }
+        // A key's whole value, however long (a call's block carries at most 32 bytes);
+        // none when the machine lacks the key.
+        std::optional<std::vector<uint8_t>> bytes(const std::string& key) const {
+            const Key* k = machine_.keys_.find(key);
+            return k ? std::optional(k->bytes) : std::nullopt;
+        }
 
       private:
         friend class Machine;

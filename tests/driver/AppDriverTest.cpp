@@ -60,9 +60,12 @@ std::string fileText(const std::string& path) {
     return text.str();
 }
 
+// Where the mounted driver's files are (set before any user's process starts).
+std::string gDirectory;
+
 // A driver attribute as the user reads it, as a whole number (-1 when unreadable).
 long attribute(const std::string& file) {
-    const std::string text = fileText(std::string(DriverTree::kDirectory) + "/" + file);
+    const std::string text = fileText(gDirectory + "/" + file);
     return text.empty() ? -1 : std::strtol(text.c_str(), nullptr, 10);
 }
 
@@ -132,6 +135,7 @@ class DriverAppTest : public ::testing::Test {
         ASSERT_TRUE(ns.ok()) << ns.error();
         tree = std::make_unique<DriverTree>(ns, Emulator::shippedProfile(profile), driver);
         ASSERT_TRUE(tree->ok()) << tree->error();
+        gDirectory = tree->directory();
         ASSERT_EQ(tree->control("clock freeze").rfind("OK", 0), 0u);
         const pid_t daemon = ns.start({ORVTOOL_BINARY, "serve"}, kDaemonLog);
         ASSERT_TRUE(ns.waitForSocket("/tmp/orvane.sock", daemon)) << ns.read(kDaemonLog);
@@ -271,10 +275,10 @@ TEST_F(DriverAppTest, MainlineBoostStepWritesThroughTheDaemonAndRestoreUndoesIt)
     });
 }
 
-// The T2-patched driver on the recent machine: readings work, but forcing needs the mode key,
-// which no attribute writes. The slider's write is explained as the driver's limit, not as a
-// daemon without root.
-TEST_F(DriverAppTest, T2SliderWriteIsExplainedAsNotSupportedByTheDriver) {
+// The T2-patched driver on the recent machine, at the ACPI device: the slider forces the fan
+// through the daemon (mode key by fan1_manual, float target by fan1_output), and "恢复全部自动模式"
+// hands it back.
+TEST_F(DriverAppTest, T2SliderForcesThroughTheDaemonAndRestoreHandsBack) {
     start("recent-2fan.prof", "t2");
     asUser([] {
         UserApp user;
@@ -288,20 +292,56 @@ TEST_F(DriverAppTest, T2SliderWriteIsExplainedAsNotSupportedByTheDriver) {
         // The user drags fan 0's slider; its write goes out once the slider rests.
         app.fanRows[0]->slider->setValue(3000);
         user.queue.advance(FanRowLogic::writeDelay);
-        ASSERT_EQ(user.alerts.size(), 1u);
-        EXPECT_EQ(user.alerts[0].title, Texts::writeRejectedTitle);
-        EXPECT_EQ(user.alerts[0].message, Texts::writeUnsupportedMessage);
-        EXPECT_TRUE(
-            daemonLogged("[serve] set 0 3000 → ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键"));
-        EXPECT_EQ(attribute("fan1_manual"), 0);
-        // Once the row stops holding the user's edit, it shows the fan still automatic.
+        EXPECT_TRUE(daemonLogged("[serve] set 0 3000 → OK set fan=0 rpm=3000"));
+        EXPECT_EQ(attribute("fan1_manual"), 1);
+        EXPECT_EQ(attribute("fan1_output"), 3000);
         user.queue.advance(FanRowLogic::gracePeriod);
+        user.refresh();
+        EXPECT_TRUE(app.fanRows[0]->modeButton->isChecked());
+        EXPECT_EQ(text(app.fanRows[0]->targetLabel), "3000 RPM");
+        EXPECT_FALSE(app.fanRows[1]->modeButton->isChecked());
+
+        app.restoreAllAuto();
+        EXPECT_EQ(attribute("fan1_manual"), 0);
         user.refresh();
         EXPECT_FALSE(app.fanRows[0]->modeButton->isChecked());
         EXPECT_EQ(text(app.fanRows[0]->targetLabel), "自动");
+        EXPECT_TRUE(user.alerts.empty());
     });
-    // Refused before the driver was touched: the fan's target and mode are as they were.
     EXPECT_EQ(hexString(tree->value("F0Md")), "00");
+}
+
+// The boost on the patched driver: its step forces both fans through their mode keys at 40 %
+// of their maximums, and quitting the daemon hands them back.
+TEST_F(DriverAppTest, T2BoostStepForcesThroughTheModeKeysAndTheDaemonsQuitHandsBack) {
+    start("recent-2fan.prof", "t2");
+    set("TC0P", "4100");  // 65 °C: the first step between 60 and 100 °C
+    asUser([] {
+        QSettings settings;
+        settings.setValue(SettingsKeys::tempBoostEnabled, true);
+        settings.setValue(SettingsKeys::tempBoostStartTemp, 60.0);
+        settings.setValue(SettingsKeys::tempBoostThreshold, 100.0);
+        UserApp user;
+        AppDelegate& app = *user.app;
+        EXPECT_EQ(app.currentStep, 0);
+        // 40 % of 5700 and 6200 rpm.
+        EXPECT_EQ(attribute("fan1_manual"), 1);
+        EXPECT_EQ(attribute("fan2_manual"), 1);
+        EXPECT_EQ(attribute("fan1_output"), 2280);
+        EXPECT_EQ(attribute("fan2_output"), 2480);
+        user.refresh();
+        ASSERT_EQ(app.fanRows.size(), 2u);
+        EXPECT_TRUE(app.fanRows[0]->modeButton->isChecked());
+        EXPECT_EQ(text(app.fanRows[1]->targetLabel), "2480 RPM");
+        const DaemonClient::Exchange quit = app.daemon.exchange("quit");
+        ASSERT_TRUE(quit.line.has_value());
+        EXPECT_EQ(*quit.line, "OK bye");
+    });
+    // The daemon hands every fan back as it stops.
+    for (int i = 0; i < 100 && hexString(tree->value("F1Md")) != "00"; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(hexString(tree->value("F0Md")), "00");
+    EXPECT_EQ(hexString(tree->value("F1Md")), "00");
 }
 
 }  // namespace

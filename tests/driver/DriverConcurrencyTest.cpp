@@ -88,7 +88,7 @@ TEST_P(DriverConcurrent, ProgramsReadingAtOnceGetOnlyTheirOwnKeys) {
         ASSERT_EQ(alone.status, 0) << alone.text;
         ref.text = alone.text;
     }
-    ASSERT_NE(refs[0].text.find(kBackendLine), std::string::npos) << refs[0].text;
+    ASSERT_NE(refs[0].text.find(backendLine(GetParam().driver)), std::string::npos) << refs[0].text;
 
     // A root `watch` reads throughout; root and nobody processes come and go beside it.
     const pid_t watch = machine->startTool({"watch", "2"}, "/tmp/watch.log");
@@ -111,7 +111,7 @@ TEST_P(DriverConcurrent, ASelectionMovedByAnotherProgramIsNoticed) {
         ASSERT_EQ(alone.status, 0) << alone.text;
         ref.text = alone.text;
     }
-    const std::string dir = DriverTree::kDirectory;
+    const std::string dir = machine->tree().directory();
     const pid_t other = machine->ns().start(
         {"/bin/sh", "-c",
          "i=0; while :; do echo $i > " + dir + "/key_at_index; cat " + dir +

@@ -1,5 +1,6 @@
 // The real programs on the applesmc driver model: a private mount namespace (fresh /tmp, /run
-// and /var/log) whose /sys/devices/platform holds a real smcemu's driver files, and no
+// and /var/log) that holds a real smcemu's driver files where that driver's kernel puts them
+// (the mainline driver on the platform device, the patched one on the ACPI device), and no
 // emulator socket named, so every program started in it reaches its fans through the driver.
 // The model's clock is frozen: fan speeds and temperatures keep still, so what a program
 // prints depends only on the bytes it was given.
@@ -20,7 +21,10 @@
 namespace drivertest {
 
 constexpr uid_t kNobody = 65534;
-constexpr const char* kBackendLine = "SMC: applesmc 驱动 (/sys/devices/platform/applesmc.768)\n";
+// The last line of `orvtool info` on the driver's files.
+inline std::string backendLine(const std::string& driver) {
+    return "SMC: applesmc 驱动 (" + DriverTree::directoryFor(driver) + ")\n";
+}
 constexpr const char* kUnsupported = "此驱动不支持写入该键";
 
 struct Output {

@@ -1,11 +1,19 @@
-// orvtool on the driver model, as root and as nobody: reading the machine on each driver and
-// profile the driver can serve, forcing by a raised minimum and handing back on the mainline
-// driver (machines without mode keys), and the clear refusal of mode keys on the patched one.
+// orvtool on the driver model, as root and as nobody: reading the machine on each driver where
+// its kernel puts it, forcing by a raised minimum and handing back on the mainline driver
+// (machines without mode keys), forcing through the mode key and the float target on the
+// patched one, and never an emulator socket another user planted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
+#include <bit>
 #include <cstdint>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -35,6 +43,14 @@ void PrintTo(const Model& model, std::ostream* os) {
 std::string fpe2(int rpm) {
     const unsigned raw = static_cast<unsigned>(rpm) * 4;
     return hexString({static_cast<std::uint8_t>(raw >> 8), static_cast<std::uint8_t>(raw)});
+}
+
+// "flt " bytes of a whole rpm, as hex: a little-endian float.
+std::string flt(int rpm) {
+    const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(rpm));
+    return hexString({static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+                      static_cast<std::uint8_t>(bits >> 16),
+                      static_cast<std::uint8_t>(bits >> 24)});
 }
 
 std::string modelName(const testing::TestParamInfo<Model>& info) {
@@ -80,11 +96,10 @@ TEST_P(DriverRead, InfoRpmAndWatchShowTheMachineToRootAndNobody) {
                            std::to_string(fan.max) + ")";
         }
         EXPECT_EQ(info.text.find("CPU 温度: (读不到)"), std::string::npos) << info.text;
-        // The last line names the backend.
-        ASSERT_GE(info.text.size(), std::string(kBackendLine).size());
-        EXPECT_EQ(info.text.substr(info.text.size() - std::string(kBackendLine).size()),
-                  kBackendLine)
-            << info.text;
+        // The last line names the driver's directory.
+        const std::string backend = backendLine(model.driver);
+        ASSERT_GE(info.text.size(), backend.size());
+        EXPECT_EQ(info.text.substr(info.text.size() - backend.size()), backend) << info.text;
         // Root reads every key's type through the index, nobody from the list root left:
         // the mode keys decide the path, and the record root wrote fits the minimums.
         EXPECT_NE(info.text.find(modeKeys ? "→ 走新机型 Md+Tg 路径" : "→ 走老机型 Mn 路径"),
@@ -175,42 +190,175 @@ TEST_P(DriverForce, AutoAfterAKilledDaemonRestoresFromTheDaemonsRecord) {
 
 INSTANTIATE_TEST_SUITE_P(WithoutModeKeys, DriverForce, testing::Values(kOlder, kSingle), modelName);
 
-// The patched driver's machines force a fan through its mode key, which no driver file can
-// write: every command that would change one says so and leaves the SMC as it was. Handing
-// back a fan whose mode key already says automatic writes nothing and succeeds.
-TEST_F(DriverTest, ModeKeysAreRefusedAsUnsupportedAndNothingIsWritten) {
+// The patched driver writes a fan's mode key through fanN_manual and its float target
+// through fanN_output: the tool and the daemon force and hand back as on a Mac.
+TEST_F(DriverTest, PatchedDriverForcesThroughTheModeKeyAndTheFloatTarget) {
     ASSERT_TRUE(mount(kRecent.profile, kRecent.driver));
-    const std::vector<std::string> keys{"F0Md", "F1Md", "F0Mn", "F1Mn", "F0Tg", "F1Tg"};
-    std::vector<std::string> before;
-    for (const std::string& key : keys)
-        before.push_back(machine->bytes(key));
+    const std::string minimum0 = machine->bytes("F0Mn");
 
-    for (const std::vector<std::string>& args :
-         std::vector<std::vector<std::string>>{{"set", "0", "3000"}, {"set", "1", "2000"}}) {
-        const Output out = machine->tool(args);
-        EXPECT_EQ(out.status, 1) << out.text;
-        EXPECT_NE(out.text.find(kUnsupported), std::string::npos) << out.text;
-        EXPECT_EQ(out.text.find("权限不足"), std::string::npos) << out.text;
-    }
+    const Output refused = machine->tool({"set", "0", "3000"}, kNobody);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.text.find("普通用户权限不足"), std::string::npos) << refused.text;
+    EXPECT_EQ(machine->bytes("F0Md"), "00");
+
+    const Output set = machine->tool({"set", "0", "3000"});
+    EXPECT_EQ(set.status, 0) << set.text;
+    EXPECT_EQ(machine->bytes("F0Md"), "01");
+    EXPECT_EQ(machine->bytes("F0Tg"), flt(3000));
+    EXPECT_EQ(machine->bytes("F0Mn"), minimum0);  // the mode-key path leaves the minimum
+    EXPECT_EQ(machine->tool({"set", "1", "99999"}).status, 0);
+    EXPECT_EQ(machine->bytes("F1Tg"), flt(6200));
+    EXPECT_EQ(machine->bytes("F1Md"), "01");
+    // Users read the forcing through the manual files (the types root listed).
+    const Output info = machine->tool({"info"}, kNobody);
+    EXPECT_NE(info.text.find("F0Md: 存在, 当前=0x1 "), std::string::npos) << info.text;
+
     const Output back = machine->tool({"auto"});
     EXPECT_EQ(back.status, 0) << back.text;
     EXPECT_NE(back.text.find("已对 2 个风扇执行恢复自动"), std::string::npos) << back.text;
+    EXPECT_EQ(back.text.find("仍强制"), std::string::npos) << back.text;
+    EXPECT_EQ(machine->bytes("F0Md"), "00");
+    EXPECT_EQ(machine->bytes("F1Md"), "00");
 
-    ASSERT_GT(machine->startDaemon(), 0) << machine->ns().read("/tmp/daemon.out");
-    const std::string reply = machine->request("set 0 3000");
-    EXPECT_EQ(reply.rfind("ERR ", 0), 0u) << reply;
-    EXPECT_NE(reply.find(kUnsupported), std::string::npos) << reply;
-    EXPECT_EQ(machine->request("auto 1"), "OK auto fan=1");
-    for (std::size_t i = 0; i < keys.size(); ++i)
-        EXPECT_EQ(machine->bytes(keys[i]), before[i]) << keys[i];
-
-    // A fan another program left manual cannot be handed back through this driver.
-    ASSERT_EQ(machine->tree().control("set F1Md 01").rfind("OK", 0), 0u);
-    const std::string refused = machine->request("auto 1");
-    EXPECT_EQ(refused.rfind("ERR ", 0), 0u) << refused;
-    EXPECT_NE(refused.find(kUnsupported), std::string::npos) << refused;
-    EXPECT_EQ(machine->bytes("F1Md"), "01");
+    const pid_t daemon = machine->startDaemon();
+    ASSERT_GT(daemon, 0) << machine->ns().read("/tmp/daemon.out");
+    EXPECT_EQ(machine->request("set 0 2500"), "OK set fan=0 rpm=2500");
+    EXPECT_EQ(machine->bytes("F0Md"), "01");
+    EXPECT_EQ(machine->bytes("F0Tg"), flt(2500));
+    EXPECT_EQ(machine->request("auto 0"), "OK auto fan=0");
+    EXPECT_EQ(machine->bytes("F0Md"), "00");
+    EXPECT_EQ(machine->request("set 1 4000"), "OK set fan=1 rpm=4000");
+    EXPECT_EQ(machine->bytes("F1Tg"), flt(4000));
     EXPECT_EQ(machine->request("quit"), "OK bye");
+    int status = -1;
+    ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(machine->bytes("F0Md"), "00");
+    EXPECT_EQ(machine->bytes("F1Md"), "00");
+}
+
+// The driver writes whole rpm: a factory minimum of 2000.25 rpm comes back as 2000, which is
+// the original at the driver's resolution. Handing back says so truthfully, and the fan
+// counts as automatic again (no daemon mark of forced fans is left).
+TEST_F(DriverTest, FractionalFactoryMinimumIsHandedBackAtWholeRpm) {
+    ASSERT_TRUE(mount(kOlder.profile, kOlder.driver));
+    ASSERT_EQ(machine->tree().control("set F0Mn 1f41").rfind("OK", 0), 0u);  // 2000.25 rpm
+
+    EXPECT_EQ(machine->tool({"set", "0", "3000"}).status, 0);
+    EXPECT_EQ(machine->bytes("F0Mn"), fpe2(3000));
+    const Output back = machine->tool({"auto"});
+    EXPECT_EQ(back.status, 0) << back.text;
+    EXPECT_EQ(machine->bytes("F0Mn"), "1f40");
+    // The record keeps the factory bytes, and info shows them.
+    EXPECT_NE(machine->ns().read("/run/orvane/fan-minimums").find("F0Mn 1f41\n"),
+              std::string::npos);
+    const Output info = machine->tool({"info"});
+    EXPECT_NE(info.text.find("0x1f 0x41"), std::string::npos) << info.text;
+
+    const pid_t daemon = machine->startDaemon();
+    ASSERT_GT(daemon, 0) << machine->ns().read("/tmp/daemon.out");
+    EXPECT_EQ(machine->request("set 0 2600"), "OK set fan=0 rpm=2600");
+    EXPECT_EQ(::access(machine->ns().path("/run/orvane/daemon-forced").c_str(), F_OK), 0);
+    EXPECT_EQ(machine->request("auto 0"), "OK auto fan=0");
+    EXPECT_EQ(machine->bytes("F0Mn"), "1f40");
+    EXPECT_NE(::access(machine->ns().path("/run/orvane/daemon-forced").c_str(), F_OK), 0);
+    EXPECT_EQ(machine->request("quit"), "OK bye");
+}
+
+// A listener another user planted at the emulator's usual path, counting the connections it
+// gets. It runs as nobody inside the namespace.
+class PlantedListener {
+  public:
+    PlantedListener(PrivateTmp& ns, const std::string& path) {
+        int ready[2], done[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(done, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(done[1]);
+            char count = 0;
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::setns(ns.namespaceFd(), CLONE_NEWNS) != 0 || ::setgid(kNobody) != 0 ||
+                ::setuid(kNobody) != 0 ||
+                ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+                ::listen(fd, 8) != 0)
+                ::_exit(1);
+            (void)!::write(ready[1], "r", 1);
+            for (;;) {
+                pollfd fds[2] = {{fd, POLLIN, 0}, {done[0], POLLIN, 0}};
+                if (::poll(fds, 2, -1) < 0) continue;
+                if (fds[0].revents & POLLIN) {
+                    const int peer = ::accept(fd, nullptr, nullptr);
+                    if (peer >= 0) ::close(peer), ++count;
+                }
+                if (fds[1].revents) break;
+            }
+            (void)!::write(ready[1], &count, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(done[0]);
+        report_ = ready[0];
+        done_ = done[1];
+        char r = 0;
+        ok_ = pid_ > 0 && ::read(report_, &r, 1) == 1 && r == 'r';
+    }
+    bool ok() const { return ok_; }
+    // Stops listening; how many connections it accepted.
+    int connections() {
+        ::close(done_);
+        char count = -1;
+        (void)!::read(report_, &count, 1);
+        ::close(report_);
+        ::waitpid(pid_, nullptr, 0);
+        return count;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int report_ = -1, done_ = -1;
+    bool ok_ = false;
+};
+
+// Root never takes a socket another user planted for the SMC: not by default (the driver is
+// used), not when SMCEMU_SOCKET names it, not through a link root made to it. The user who
+// invoked root through sudo may serve it.
+TEST_F(DriverTest, RootNeverTalksToAnEmulatorSocketAnotherUserPlanted) {
+    ASSERT_TRUE(mount(kOlder.profile, kOlder.driver));
+    PlantedListener planted(machine->ns(), "/tmp/smcemu.sock");
+    ASSERT_TRUE(planted.ok());
+    ASSERT_EQ(machine->ns().run({"/bin/ln", "-s", "/tmp/smcemu.sock", "/tmp/linked.sock"}), 0);
+
+    const Output byDefault = machine->tool({"info"});
+    EXPECT_EQ(byDefault.status, 0) << byDefault.text;
+    EXPECT_NE(byDefault.text.find(backendLine(kOlder.driver)), std::string::npos);
+
+    for (const char* socket : {"/tmp/smcemu.sock", "/tmp/linked.sock"}) {
+        SCOPED_TRACE(socket);
+        ::setenv("SMCEMU_SOCKET", socket, 1);
+        const Output info = machine->tool({"info"});
+        EXPECT_EQ(info.status, 1) << info.text;
+        EXPECT_NE(info.text.find("未找到 AppleSMC 服务"), std::string::npos) << info.text;
+        const Output daemon = machine->tool({"serve"});
+        EXPECT_NE(daemon.status, 0) << daemon.text;
+        EXPECT_NE(daemon.text.find("未找到 AppleSMC 服务"), std::string::npos) << daemon.text;
+    }
+    ::unsetenv("SMCEMU_SOCKET");
+    EXPECT_EQ(planted.connections(), 0);
+
+    // Invoked through sudo by the user who serves it, root may use that user's socket.
+    PlantedListener own(machine->ns(), "/tmp/own.sock");
+    ASSERT_TRUE(own.ok());
+    ::setenv("SMCEMU_SOCKET", "/tmp/own.sock", 1);
+    ::setenv("SUDO_UID", std::to_string(kNobody).c_str(), 1);
+    const Output sudo = machine->tool({"rpm"});
+    ::unsetenv("SUDO_UID");
+    ::unsetenv("SMCEMU_SOCKET");
+    EXPECT_NE(sudo.status, 0);  // the listener answers no calls
+    EXPECT_GE(own.connections(), 1);
 }
 
 // The control daemon forces and hands back through the driver's minimum files, and its

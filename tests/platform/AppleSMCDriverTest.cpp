@@ -18,6 +18,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -85,6 +86,7 @@ class FakeTree {
     }
 
     void put(const std::string& file, const std::string& text) {
+        fs::create_directories(fs::path(dir + "/" + file).parent_path());
         std::ofstream(dir + "/" + file, std::ios::binary | std::ios::trunc) << text;
     }
     std::string get(const std::string& file) {
@@ -119,8 +121,9 @@ class FakeTree {
         }
         if (other) other(file, wrote);
     }
-    std::unique_ptr<AppleSMCDriver> driver(bool privileged = true) {
-        auto d = std::make_unique<AppleSMCDriver>(dir, privileged, lockPath(), typesPath());
+    std::unique_ptr<AppleSMCDriver> driver(bool privileged = true, bool patched = false) {
+        auto d = std::make_unique<AppleSMCDriver>(AppleSMCDriverLocation(dir, patched), privileged,
+                                                  lockPath(), typesPath());
         d->setAccessHook([this](const std::string& f, bool w) { accessed(f, w); });
         return d;
     }
@@ -351,6 +354,76 @@ TEST(AppleSMCDriver, WritesTheDriverCannotEncodeAreRefusedWithoutWriting) {
         EXPECT_EQ(tree.get(fan), "") << fan;
 }
 
+// The patched driver writes a mode byte of 0 or 1 through fanN_manual and a float speed in
+// whole rpm through fanN_output; what it cannot write exactly is refused without writing.
+TEST(AppleSMCDriver, PatchedDriverWritesModeKeysAndFloatSpeeds) {
+    FakeTree tree;
+    tree.keys.insert(tree.keys.begin() + tree.indexOf("F0Mn"), {"F0Md", "ui8 ", {0}});
+    tree.put("key_count", std::to_string(tree.keys.size()) + "\n");
+    tree.put("fan1_manual", "");
+    auto owner = tree.driver(true, true);
+    AppleSMCDriver& d = *owner;
+    EXPECT_EQ(call(d, request("F0Md", 6, 1, {1})).kr, kIOReturnSuccess);
+    EXPECT_EQ(tree.get("fan1_manual"), "1\n");
+    EXPECT_EQ(call(d, request("F0Md", 6, 1, {0})).kr, kIOReturnSuccess);
+    EXPECT_EQ(tree.get("fan1_manual"), "0\n");
+    // 2500.75 as a little-endian float: the driver takes 2500.
+    EXPECT_EQ(call(d, request("F1Tg", 6, 4, {0x00, 0x4c, 0x1c, 0x45})).kr, kIOReturnSuccess);
+    EXPECT_EQ(tree.get("fan2_output"), "2500\n");
+    EXPECT_EQ(call(d, request("F0Mn", 6, 2, {0x2e, 0xe0})).kr, kIOReturnSuccess);
+    EXPECT_EQ(tree.get("fan1_min"), "3000\n");
+
+    tree.log.clear();
+    for (const auto& [key, size, bytes] : std::vector<std::tuple<const char*, int, Bytes>>{
+             {"F0Md", 1, {2}},                       // a mode byte the driver stores as 2 & 1
+             {"F0Md", 2, {0, 1}},                    // not the key's size
+             {"F1Tg", 4, {0x00, 0x00, 0xc0, 0x7f}},  // NaN
+             {"F1Tg", 4, {0x00, 0x00, 0x80, 0xbf}},  // -1
+             {"FS! ", 2, {0, 2}}}) {
+        SCOPED_TRACE(key);
+        EXPECT_EQ(call(d, request(key, 6, static_cast<std::uint32_t>(size), bytes)).kr,
+                  kIOReturnNotWritable);
+    }
+    for (const std::string& file : tree.written())
+        EXPECT_EQ(file, "key_at_index");
+    EXPECT_EQ(tree.get("fan1_manual"), "0\n");
+    EXPECT_EQ(tree.get("fan2_output"), "2500\n");
+}
+
+// The layout of a pending upstream conversion: fan and temperature files in hwmon/hwmonN/,
+// fanN_target for the target and pwmN_enable (1: manual) for the manual flag. Speeds are read
+// and written there; no manual flag is ever written through pwmN_enable.
+TEST(AppleSMCDriver, HwmonLayoutIsReadAndItsSpeedsWritten) {
+    FakeTree tree;
+    for (const char* old : {"fan1_min", "fan1_output", "fan2_min", "fan2_output"})
+        fs::remove(tree.dir + "/" + old);
+    tree.keys.insert(tree.keys.begin() + tree.indexOf("F0Mn"), {"F0Md", "ui8 ", {0}});
+    tree.put("key_count", std::to_string(tree.keys.size()) + "\n");
+    const std::string hw = "hwmon/hwmon4/";
+    tree.put(hw + "fan1_input", "2480\n");
+    tree.put(hw + "fan1_min", "2000\n");
+    tree.put(hw + "fan1_target", "");
+    tree.put(hw + "pwm1_enable", "1\n");
+    tree.put(hw + "fan2_input", "2600\n");
+    tree.put(hw + "pwm2_enable", "2\n");
+    tree.put(hw + "temp1_label", "TC0P\n");
+    tree.put(hw + "temp1_input", "48500\n");
+
+    auto user = tree.driver(false);
+    EXPECT_EQ(readKey(*user, "FNum"), Bytes{2});
+    EXPECT_EQ(readKey(*user, "F0Ac"), (Bytes{0x26, 0xC0}));
+    EXPECT_EQ(readKey(*user, "FS! "), (Bytes{0, 1}));
+    EXPECT_EQ(readKey(*user, "TC0P"), (Bytes{0x30, 0x80}));
+
+    auto root = tree.driver(true, true);
+    EXPECT_EQ(call(*root, request("F0Tg", 6, 2, {0x2e, 0xe0})).kr, kIOReturnSuccess);
+    EXPECT_EQ(tree.get(hw + "fan1_target"), "3000\n");
+    EXPECT_EQ(call(*root, request("F0Mn", 6, 2, {0x27, 0x10})).kr, kIOReturnSuccess);
+    EXPECT_EQ(tree.get(hw + "fan1_min"), "2500\n");
+    EXPECT_EQ(call(*root, request("F0Md", 6, 1, {1})).kr, kIOReturnNotWritable);
+    EXPECT_EQ(tree.get(hw + "pwm1_enable"), "1\n");
+}
+
 TEST(AppleSMCDriver, ProcessesOtherThanRootReadOwnAttributesAndMayNotWrite) {
     FakeTree tree;
     tree.put("fan1_input", "2480\n");
@@ -415,10 +488,15 @@ TEST(AppleSMCDriver, UsersTakeTheTypesRootListedAndOnlyFromRoot) {
     EXPECT_EQ(dir.st_mode & 07777, 0755u);
     const std::string list =
         tree.get("../" + fs::path(tree.runDir()).filename().string() + "/keys");
-    EXPECT_EQ(list, "F0Md ui8  1\nF0Ac flt  4\nF0Mn fpe2 2\nF9Ac ---- 0\n");
+    // Root lists the keys of each fan's attributes first, then what it looks up.
+    EXPECT_EQ(list,
+              "F0Md ui8  1\nF0Ac flt  4\nF0Mn fpe2 2\nF0Mx fpe2 2\nF0Tg fpe2 2\nF0Sf ---- 0\n"
+              "F0ID {fds 8\nF9Ac ---- 0\n");
 
     auto user = tree.driver(false);
     EXPECT_EQ(readKey(*user, "F0Md"), Bytes{1});
+    tree.put("fan1_manual", "2\n");  // the patched driver shows the mode byte as it is
+    EXPECT_EQ(readKey(*user, "F0Md"), Bytes{2});
     EXPECT_EQ(typeOf(call(*user, request("F0Ac", 9)).out), "flt ");
     EXPECT_EQ(readKey(*user, "F0Ac"), (Bytes{0x00, 0x00, 0x1B, 0x45}));
     EXPECT_EQ(readKey(*user, "F0Mn"), (Bytes{0x1F, 0x40}));

@@ -1,5 +1,5 @@
 // Which backend the IOKit stand-in serves "AppleSMC" from, in a private mount namespace
-// where a small driver tree is mounted at the driver's fixed path.
+// where a small driver tree is put where each kind of kernel has the driver.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <stdlib.h>
@@ -13,12 +13,33 @@
 #include <fstream>
 #include <string>
 
+#include "AppleSMCDriver.h"
 #include "IOKitEmu.h"
 
 namespace {
 
-void put(const std::string& file, const std::string& text) {
-    std::ofstream(std::string(APPLESMC_DRIVER_DIR) + "/" + file, std::ios::binary) << text;
+void put(const std::string& dir, const std::string& file, const std::string& text) {
+    std::ofstream(dir + "/" + file, std::ios::binary) << text;
+}
+
+// A driver holding one key: the selection cannot move, so plain files show it.
+bool makeDriver(const std::string& dir) {
+    if (::mkdir(dir.c_str(), 0755) != 0) return false;
+    put(dir, "key_count", "1\n");
+    put(dir, "key_at_index", "0\n");
+    put(dir, "key_at_index_name", "FNum\n");
+    put(dir, "key_at_index_type", "ui8 \n");
+    put(dir, "key_at_index_data_length", "1\n");
+    put(dir, "key_at_index_data", "\x02");
+    return true;
+}
+
+// The backend a new match of "AppleSMC" chooses.
+IOEmuBackend matched() {
+    io_iterator_t iterator = 0;
+    IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching("AppleSMC"), &iterator);
+    IOObjectRelease(iterator);
+    return IOEmuCurrentBackend();
 }
 
 // Runs in a child: a number names the first check that failed, 0 when all held.
@@ -27,24 +48,29 @@ int checkBackends() {
     if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 2;
     if (::mount("tmpfs", "/sys/devices/platform", "tmpfs", 0, "mode=0755") != 0) return 3;
     if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return 3;  // the index lock
+    if (::mount("tmpfs", "/sys/bus/acpi/devices", "tmpfs", 0, "mode=0755") != 0) return 3;
     ::unsetenv("SMCEMU_SOCKET");
-    if (IOEmuCurrentBackend().kind != IOEmuBackend::Kind::emulator) return 4;
+    // Neither a driver nor an emulator named: no service, never a default socket.
+    if (IOEmuCurrentBackend().kind != IOEmuBackend::Kind::none) return 4;
+    io_iterator_t none = 0;
+    if (IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching("AppleSMC"), &none) !=
+            kIOReturnSuccess ||
+        IOIteratorNext(none) != 0)
+        return 4;
+    IOObjectRelease(none);
 
-    // A driver holding one key: the selection cannot move, so plain files show it.
-    if (::mkdir(APPLESMC_DRIVER_DIR, 0755) != 0) return 5;
-    put("key_count", "1\n");
-    put("key_at_index", "0\n");
-    put("key_at_index_name", "FNum\n");
-    put("key_at_index_type", "ui8 \n");
-    put("key_at_index_data_length", "1\n");
-    put("key_at_index_data", "\x02");
+    // A T2 kernel's driver, on the ACPI device; a directory without the files is no driver.
+    if (::mkdir(APPLESMC_PLATFORM_DIR, 0755) != 0 || !makeDriver(APPLESMC_ACPI_DIR)) return 5;
+    if (matched().address != APPLESMC_ACPI_DIR) return 5;
+    // A mainline kernel's, on the platform device, is taken first.
+    if (::rmdir(APPLESMC_PLATFORM_DIR) != 0 || !makeDriver(APPLESMC_PLATFORM_DIR)) return 5;
     ::setenv("SMCEMU_SOCKET", "/nonexistent/smcemu.sock", 1);
-    IOEmuBackend named = IOEmuCurrentBackend();
+    IOEmuBackend named = matched();
     if (named.kind != IOEmuBackend::Kind::emulator || named.address != "/nonexistent/smcemu.sock")
         return 6;
     ::unsetenv("SMCEMU_SOCKET");
-    IOEmuBackend loaded = IOEmuCurrentBackend();
-    if (loaded.kind != IOEmuBackend::Kind::driver || loaded.address != APPLESMC_DRIVER_DIR)
+    IOEmuBackend loaded = matched();
+    if (loaded.kind != IOEmuBackend::Kind::driver || loaded.address != APPLESMC_PLATFORM_DIR)
         return 7;
 
     io_iterator_t iterator = 0;

@@ -342,6 +342,16 @@ TEST_F(FanWritesFake, MinimumIsNeverRaisedUnlessKnownNorSetBelowTheOriginal) {
         EXPECT_EQ(fc.setFanRPM(1, rpm), 1200);
         EXPECT_EQ(smc.value("F1Mn"), (Bytes{0x12, 0xc2}));
     }
+
+    // A driver that writes whole rpm hands the fractional original back as 1200: that is
+    // the original too. 1200.25 or 1201 are not.
+    const std::pair<Bytes, bool> minimums[] = {
+        {{0x12, 0xc0}, false}, {{0x12, 0xc1}, true}, {{0x12, 0xc4}, true}, {{0x12, 0xc2}, false}};
+    for (const auto& [bytes, forced] : minimums) {
+        smc.addKey("F1Mn", "fpe2", bytes);
+        EXPECT_EQ(fc.isForced(1), forced) << hexString(bytes);
+        EXPECT_EQ(fc.liveFans()[1].forced, forced) << hexString(bytes);
+    }
 }
 
 // A fan that cannot be forced at all (odd-cases fan 2: neither a mode key nor a minimum)

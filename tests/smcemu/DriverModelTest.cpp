@@ -20,42 +20,62 @@ Bytes keyBytes(test::ManualMachine& m, const std::string& key) {
     return {};
 }
 
-TEST(DriverModelFit, EachDriverServesOnlyTheMachinesItCanEncode) {
-    struct Case {
-        const char* profile;
-        DriverVariant variant;
-        const char* refusal;  // part of the message, or nullptr when the driver fits
-    };
-    const Case cases[] = {
-        {"older-2fan.prof", DriverVariant::Mainline, nullptr},
-        {"single-fan.prof", DriverVariant::Mainline, nullptr},
-        {"recent-2fan.prof", DriverVariant::T2, nullptr},
-        {"recent-2fan.prof", DriverVariant::Mainline, "F0Ac is of type \"flt \""},
-        {"older-2fan.prof", DriverVariant::T2, "F0Ac is of type \"fpe2\""},
-        {"odd-cases.prof", DriverVariant::Mainline, "F0Ac is of type \"flt \""},
-        {"odd-cases.prof", DriverVariant::T2, "F2Ac is of type \"fpe2\""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.profile);
-        test::ManualMachine m(test::shippedProfile(c.profile));
-        if (!c.refusal) {
-            EXPECT_NO_THROW(DriverModel(*m.machine, c.variant));
-            continue;
-        }
-        try {
-            DriverModel model(*m.machine, c.variant);
-            ADD_FAILURE() << "accepted";
-        } catch (const DriverError& e) {
-            EXPECT_NE(std::strstr(e.what(), c.refusal), nullptr) << e.what();
-        }
-    }
-    // Speeds alone do not decide: manual control needs the driver's own manual keys.
-    test::ManualMachine withMode(
+// The driver loads on any machine and checks a key's size, never its type: a speed key of
+// another size, or a missing key, is EINVAL; a two-byte key of any type is read as fpe2.
+TEST(DriverModelChecks, SizesDecideNotTypesAndMissingKeysAreInvalid) {
+    test::ManualMachine recent(test::shippedProfile("recent-2fan.prof"));
+    DriverModel mainline(*recent.machine, DriverVariant::Mainline);
+    EXPECT_EQ(mainline.read("fan1_input").error, EINVAL);  // F0Ac is a four-byte float
+    EXPECT_EQ(mainline.write("fan1_min", "2000", 0), EINVAL);
+    EXPECT_EQ(mainline.read("fan1_label").error, EINVAL);   // no F0ID on this machine
+    EXPECT_EQ(mainline.read("fan1_manual").error, EINVAL);  // nor "FS! "
+    EXPECT_EQ(mainline.read("fan1_safe").bytes, "750\n");   // F0Sf: ui16 3000, read as fpe2
+
+    test::ManualMachine older(test::shippedProfile("older-2fan.prof"));
+    DriverModel t2(*older.machine, DriverVariant::T2);
+    EXPECT_EQ(t2.read("fan2_min").bytes, "2000\n");  // fpe2 keys stay fpe2 on the patched one
+    // Without mode keys the patched driver keeps the manual flags in "FS! ".
+    ASSERT_EQ(t2.write("fan2_manual", "1", 0), 0);
+    EXPECT_EQ(keyBytes(older, "FS! "), (Bytes{0x00, 0x02}));
+    EXPECT_EQ(t2.read("fan2_manual").bytes, "1\n");
+
+    test::ManualMachine odd(
+        "\"FNum\" \"ui8 \" 1 01\n\"F0Mn\" \"ui16\" 2 1f40\n\"F0Mx\" \"fpe2\" 4 00005dc0\n"
+        "\"F0ID\" \"{fds\" 20 00000000 4162636465666768696a6b6c6d6e6f70\n");
+    DriverModel model(*odd.machine, DriverVariant::Mainline);
+    EXPECT_EQ(model.read("fan1_min").bytes, "2000\n");
+    ASSERT_EQ(model.write("fan1_min", "3000", 0), 0);
+    EXPECT_EQ(keyBytes(odd, "F0Mn"), (Bytes{0x2e, 0xe0}));
+    EXPECT_EQ(model.read("fan1_max").error, EINVAL);
+    EXPECT_EQ(model.read("fan1_label").error, EINVAL);  // a record of 20 bytes, not 16
+    EXPECT_EQ(model.read("fan1_output").error, EINVAL);
+    EXPECT_EQ(model.write("fan1_output", "3000", 0), EINVAL);
+}
+
+// Speeds of 0x4000 rpm and more are refused; a label shows at most the 12 characters of a
+// 16-byte record; the data of a key longer than a call's 32 bytes is read whole.
+TEST(DriverModelChecks, SpeedLimitLabelLengthAndLongKeys) {
+    test::ManualMachine m(
         "\"FNum\" \"ui8 \" 1 01\n\"F0Mn\" \"fpe2\" 2 1f40\n"
-        "\"F0Md\" \"ui8 \" 1 00\n");
-    EXPECT_THROW(DriverModel(*withMode.machine, DriverVariant::Mainline), DriverError);
-    test::ManualMachine withoutMode("\"FNum\" \"ui8 \" 1 01\n\"F0Mn\" \"flt \" 4 00009644\n");
-    EXPECT_THROW(DriverModel(*withoutMode.machine, DriverVariant::T2), DriverError);
+        "\"F0ID\" \"{fds\" 16 00000000 4162636465666768696a6b6c\n"
+        "\"LONG\" \"ch8*\" 40 000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+        "2021222324252627\n");
+    DriverModel model(*m.machine, DriverVariant::Mainline);
+    EXPECT_EQ(model.write("fan1_min", "16384", 0), EINVAL);
+    EXPECT_EQ(keyBytes(m, "F0Mn"), (Bytes{0x1f, 0x40}));
+    ASSERT_EQ(model.write("fan1_min", "16383", 0), 0);
+    EXPECT_EQ(keyBytes(m, "F0Mn"), (Bytes{0xff, 0xfc}));
+    EXPECT_EQ(model.read("fan1_label").bytes, "Abcdefghijkl\n");
+
+    int index = 0;
+    for (const Key& k : m->keysByIndex()) {
+        if (k.name == "LONG") break;
+        ++index;
+    }
+    ASSERT_EQ(model.write("key_at_index", std::to_string(index), 0), 0);
+    EXPECT_EQ(model.read("key_at_index_data_length").bytes, "40\n");
+    const std::string data = model.read("key_at_index_data").bytes;
+    EXPECT_EQ(Bytes(data.begin(), data.end()), keyBytes(m, "LONG"));
 }
 
 TEST(DriverModelFiles, FanFilesPerFanAndTemperatureSensorsInIndexOrder) {
@@ -71,8 +91,18 @@ TEST(DriverModelFiles, FanFilesPerFanAndTemperatureSensorsInIndexOrder) {
     EXPECT_EQ(labels, (std::vector<std::string>{"TA0P\n", "TB0T\n", "TC0D\n", "TC0H\n", "TG0P\n",
                                                 "TN0P\n"}));
     // This machine has no safe speed key.
-    EXPECT_EQ(model.read("fan1_safe").error, EIO);
+    EXPECT_EQ(model.read("fan1_safe").error, EINVAL);
     EXPECT_EQ(model.read("fan1_label").bytes, "Left side  \n");
+
+    // Only sp78 keys from "T" to "U" are sensors, numbered without gaps.
+    test::ManualMachine mixed(
+        "\"FNum\" \"ui8 \" 1 00\n\"TA0P\" \"sp78\" 2 1900\n\"TB0T\" \"flt \" 4 0000f041\n"
+        "\"TC0P\" \"sp78\" 2 3080\n\"Ta0P\" \"fp88\" 2 1900\n\"U000\" \"sp78\" 2 1900\n");
+    DriverModel sensors(*mixed.machine, DriverVariant::Mainline);
+    EXPECT_EQ(sensors.read("temp1_label").bytes, "TA0P\n");
+    EXPECT_EQ(sensors.read("temp2_label").bytes, "TC0P\n");
+    EXPECT_EQ(sensors.read("temp2_input").error, 0);
+    EXPECT_EQ(sensors.file("temp3_label"), nullptr);
 }
 
 TEST(DriverModelFaults, FailingSmcGivesEioAndAFailedReadWritesNothing) {
@@ -100,7 +130,7 @@ TEST(DriverModelT2, SpeedsAreFloatsAndManualIsTheFansModeKey) {
 
     ASSERT_EQ(model.write("fan1_output", "2500\n", 0), 0);
     EXPECT_EQ(codec::decode(keyBytes(m, "F0Tg"), "flt "), 2500.0);
-    EXPECT_EQ(model.write("fan1_output", "16385", 0), EINVAL);
+    EXPECT_EQ(model.write("fan1_output", "16384", 0), EINVAL);
 
     ASSERT_EQ(model.write("fan2_manual", "1", 0), 0);
     EXPECT_EQ(keyBytes(m, "F1Md"), Bytes{1});
@@ -109,6 +139,12 @@ TEST(DriverModelT2, SpeedsAreFloatsAndManualIsTheFansModeKey) {
     EXPECT_EQ(model.read("fan1_manual").bytes, "0\n");
     ASSERT_EQ(model.write("fan2_manual", "0", 0), 0);
     EXPECT_EQ(keyBytes(m, "F1Md"), Bytes{0});
+    // The driver stores value & 1 and shows the byte as it is.
+    ASSERT_EQ(model.write("fan2_manual", "2", 0), 0);
+    EXPECT_EQ(keyBytes(m, "F1Md"), Bytes{0});
+    ASSERT_EQ(m->control("set F1Md 03").rfind("OK", 0), 0u);
+    EXPECT_EQ(model.read("fan2_manual").bytes, "3\n");
+    ASSERT_EQ(model.write("fan2_manual", "0", 0), 0);
     // The forced target now drives the fan.
     ASSERT_EQ(model.write("fan1_manual", "1", 0), 0);
     m.passSeconds(60);

@@ -49,19 +49,28 @@ DriverTree::DriverTree(PrivateTmp& ns, const std::string& profile, const std::st
         return;
     }
     dir_ = pattern;
+    directory_ = directoryFor(driver);
+    const std::string acpi = "/sys/bus/acpi/devices";
+    // The ACPI node the patched driver's link points to, as /sys/devices/LNXSYSTM:00/… does
+    // (linked relatively, so the test process reaches it through /proc/<holder>/root too).
+    const std::string node = "LNXSYSTM:00.APP0001:00";
+    const std::string mountPoint = driver == "t2" ? acpi + "/" + node : directory_;
     if (ns.run({"/bin/mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs",
                 "/sys/devices/platform"}) != 0 ||
-        ns.run({"/bin/mkdir", kDirectory}) != 0) {
-        error_ = "cannot cover /sys/devices/platform in the namespace";
+        ns.run({"/bin/mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", acpi}) != 0 ||
+        ns.run({"/bin/mkdir", mountPoint}) != 0 ||
+        (mountPoint != directory_ && ns.run({"/bin/ln", "-s", node, directory_}) != 0)) {
+        error_ = "cannot cover the driver's places in the namespace";
         return;
     }
     // The log is opened inside the namespace, where /dev/shm is the machine's.
     const std::string logPath = dir_ + "/smcemu.log";
     pid_ = ns.start({SMCEMU_BINARY, "--profile", profile, "--socket", dir_ + "/smc.sock",
-                     "--driver-fs", kDirectory, "--driver", driver},
+                     "--driver-fs", mountPoint, "--driver", driver},
                     logPath);
+    const std::string covered = driver == "t2" ? acpi : "/sys/devices/platform";
     struct stat dirStat {};
-    ::stat(ns.path("/sys/devices/platform").c_str(), &dirStat);
+    ::stat(ns.path(covered).c_str(), &dirStat);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         // Mounted once the directory lies on another device than the tmpfs beneath it.
@@ -103,15 +112,19 @@ std::string DriverTree::log() const {
     return fileText(dir_ + "/smcemu.log");
 }
 
+std::string DriverTree::directoryFor(const std::string& driver) {
+    return driver == "t2" ? kAcpiDirectory : kPlatformDirectory;
+}
+
 std::string DriverTree::path(const std::string& file) const {
-    return ns_.path(std::string(kDirectory) + "/" + file);
+    return ns_.path(directory_ + "/" + file);
 }
 
 // Runs one read or write of a file in a child that joins the namespace as `uid`. The child
 // sends its errno (0 on success) and then what it read through a pipe.
 DriverTree::Result DriverTree::access(const std::string& file, const std::string* text,
                                       uid_t uid) const {
-    const std::string inside = std::string(kDirectory) + "/" + file;
+    const std::string inside = directory_ + "/" + file;
     const int nsFd = ns_.namespaceFd();
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {errno, {}};

@@ -1,9 +1,10 @@
 // The applesmc driver's directory served by a real smcemu (--driver-fs) inside a test's
-// private mount namespace: a tmpfs covers /sys/devices/platform there, and the emulator
-// mounts the driver's files on /sys/devices/platform/applesmc.768, where programs started
-// in the namespace look for the driver. The emulator's sockets live outside the namespace
-// (under /dev/shm), so the test reaches the control channel directly; SMCEMU_SOCKET is left
-// alone. Needs root and /dev/fuse.
+// private mount namespace, where the kernel of each driver puts it: tmpfs covers
+// /sys/devices/platform and /sys/bus/acpi/devices there; the mainline driver's files are
+// mounted on /sys/devices/platform/applesmc.768, the patched (t2) driver's on an ACPI node
+// that /sys/bus/acpi/devices/APP0001:00 links to, as on a T2 kernel. The emulator's sockets
+// live outside the namespace (under /dev/shm), so the test reaches the control channel
+// directly; SMCEMU_SOCKET is left alone. Needs root and /dev/fuse.
 #pragma once
 
 #include <sys/types.h>
@@ -16,7 +17,10 @@
 
 class DriverTree {
   public:
-    static constexpr const char* kDirectory = "/sys/devices/platform/applesmc.768";
+    static constexpr const char* kPlatformDirectory = "/sys/devices/platform/applesmc.768";
+    static constexpr const char* kAcpiDirectory = "/sys/bus/acpi/devices/APP0001:00";
+    // Where programs find the files of `driver` ("mainline" or "t2").
+    static std::string directoryFor(const std::string& driver);
 
     // Whether this machine can serve FUSE file systems at all.
     static bool fuseAvailable();
@@ -31,6 +35,8 @@ class DriverTree {
     bool ok() const { return ok_; }
     const std::string& error() const { return error_; }
 
+    // Where programs in the namespace find the files.
+    const std::string& directory() const { return directory_; }
     // A file of the driver's directory as the test process reaches it.
     std::string path(const std::string& file) const;
 
@@ -58,6 +64,7 @@ class DriverTree {
     Result access(const std::string& file, const std::string* text, uid_t uid) const;
 
     PrivateTmp& ns_;
+    std::string directory_;
     std::string dir_;  // sockets and log, outside the namespace
     pid_t pid_ = -1;
     bool ok_ = false;

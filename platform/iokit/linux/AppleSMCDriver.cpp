@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "SMCBlock.h"
 
@@ -86,10 +87,6 @@ int fanNumber(const std::string& key, const char* suffix) {
     return key.compare(2, 2, suffix) == 0 ? key[1] - '0' + 1 : 0;
 }
 
-std::string fanFile(int fan, const char* attribute) {
-    return "fan" + std::to_string(fan) + "_" + attribute;
-}
-
 std::vector<std::uint8_t> bigEndian16(long long value) {
     const auto v = static_cast<std::uint16_t>(value);
     return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
@@ -104,7 +101,9 @@ bool listable(const std::string& name) {
 // A whole rpm as the SMC holds a fan speed of `type`; empty for a type no speed has.
 std::vector<std::uint8_t> speedBytes(const std::string& type, std::uint32_t size, long long rpm) {
     if (type == "fpe2" && size == 2) return bigEndian16(std::clamp<long long>(rpm, 0, 0x3FFF) * 4);
-    if (type == "ui16" && size == 2) return bigEndian16(std::clamp<long long>(rpm, 0, 0xFFFF));
+    // The driver decodes a two-byte speed as fpe2 whatever its type (F{i}Sf is ui16 on some
+    // machines): the attribute shows a quarter of the raw value.
+    if (type == "ui16" && size == 2) return bigEndian16(std::clamp<long long>(rpm * 4, 0, 0xFFFF));
     if (type == "flt " && size == 4) {
         // A little-endian float, as the SMC of an Intel Mac keeps it.
         const auto bits = std::bit_cast<std::uint32_t>(static_cast<float>(rpm));
@@ -114,17 +113,59 @@ std::vector<std::uint8_t> speedBytes(const std::string& type, std::uint32_t size
     return {};
 }
 
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+// A little-endian float's value as whole rpm (truncated, as the driver takes it); none for
+// a value no speed has.
+std::optional<long long> floatRpm(const std::uint8_t* p) {
+    const float value = std::bit_cast<float>(le32(p));
+    if (!std::isfinite(value) || value < 0 || value >= 4294967296.0F) return std::nullopt;
+    return static_cast<long long>(value);
+}
+
 }  // namespace
 
-AppleSMCDriver::AppleSMCDriver(std::string root)
-    : AppleSMCDriver(std::move(root), ::geteuid() == 0) {}
+std::optional<AppleSMCDriverLocation> findAppleSMCDriver() {
+    // The files decide, not the directory: a device without its driver bound has none.
+    if (exists(std::string(APPLESMC_PLATFORM_DIR) + "/key_count"))
+        return AppleSMCDriverLocation(APPLESMC_PLATFORM_DIR, false);
+    if (exists(std::string(APPLESMC_ACPI_DIR) + "/key_count"))
+        return AppleSMCDriverLocation(APPLESMC_ACPI_DIR, true);
+    return std::nullopt;
+}
 
-AppleSMCDriver::AppleSMCDriver(std::string root, bool privileged, std::string lockPath,
+AppleSMCDriver::AppleSMCDriver(AppleSMCDriverLocation where)
+    : AppleSMCDriver(std::move(where), ::geteuid() == 0) {}
+
+AppleSMCDriver::AppleSMCDriver(AppleSMCDriverLocation where, bool privileged, std::string lockPath,
                                std::string typesPath)
-    : root_(std::move(root)),
+    : root_(std::move(where.directory)),
+      patched_(where.patched),
       privileged_(privileged),
       lockPath_(std::move(lockPath)),
-      typesPath_(std::move(typesPath)) {}
+      typesPath_(std::move(typesPath)) {
+    // Fan and temperature files in the device's directory, or else in its hwmon device.
+    if (exists(root_ + "/fan1_input") || exists(root_ + "/temp1_input")) return;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(root_ + "/hwmon", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("hwmon", 0) == 0 && (exists(entry.path().string() + "/fan1_input") ||
+                                            exists(entry.path().string() + "/temp1_input"))) {
+            hwmon_ = "hwmon/" + name + "/";
+            return;
+        }
+    }
+}
+
+std::string AppleSMCDriver::fanFile(int fan, const std::string& attribute) const {
+    const std::string n = std::to_string(fan);
+    if (hwmon_.empty()) return "fan" + n + "_" + attribute;
+    if (attribute == "manual") return hwmon_ + "pwm" + n + "_enable";
+    return hwmon_ + "fan" + n + "_" + (attribute == "output" ? "target" : attribute);
+}
 
 AppleSMCDriver::~AppleSMCDriver() {
     if (lockFd_ >= 0) ::close(lockFd_);
@@ -162,6 +203,7 @@ void AppleSMCDriver::unlockIndex() {
 kern_return_t AppleSMCDriver::call(const std::uint8_t* input, std::uint8_t* output) {
     std::lock_guard<std::mutex> guard(lock_);
     std::memset(output, 0, kSMCBlockSize);
+    if (privileged_ && !fanKeysShared_) shareFanKeys();
     const std::string key = keyName(le32(input + kSMCKeyOffset));
     const std::uint8_t command = input[kSMCCommandOffset];
     if (command == kCommandWrite) return writeKey(key, input);
@@ -240,18 +282,12 @@ kern_return_t AppleSMCDriver::readKey(const std::string& key, const KeyInfo& inf
 
 kern_return_t AppleSMCDriver::writeKey(const std::string& key, const std::uint8_t* input) {
     if (!privileged_) return kIOReturnNotPrivileged;
-    const int minimum = fanNumber(key, "Mn");
-    const int target = fanNumber(key, "Tg");
     KeyInfo info;
     if (kern_return_t kr = keyInfo(key, info)) return kr;
-    // The driver encodes what it is given as fpe2: a key of any other type would be
-    // written wrongly, so it is never asked to.
-    if ((minimum == 0 && target == 0) || info.size != 2 || info.type != "fpe2")
-        return unwritable(key, info, input);
-    // fpe2 is unsigned 14.2 fixed point; the driver takes whole rpm, so the fraction is lost.
-    const unsigned raw = unsigned(input[kSMCBytesOffset]) << 8 | input[kSMCBytesOffset + 1];
-    const std::string file = minimum != 0 ? fanFile(minimum, "min") : fanFile(target, "output");
-    switch (writeFile(file, std::to_string(raw >> 2) + "\n")) {
+    std::string file;
+    std::string text;
+    if (!writableAttribute(key, info, input, file, text)) return unwritable(key, info, input);
+    switch (writeFile(file, text)) {
         case 0:
             return kIOReturnSuccess;
         case EACCES:
@@ -262,6 +298,36 @@ kern_return_t AppleSMCDriver::writeKey(const std::string& key, const std::uint8_
         default:
             return kIOReturnError;
     }
+}
+
+bool AppleSMCDriver::writableAttribute(const std::string& key, const KeyInfo& info,
+                                       const std::uint8_t* input, std::string& file,
+                                       std::string& text) const {
+    if (info.size == 0 || le32(input + kSMCDataSizeOffset) != info.size) return false;
+    const std::uint8_t* bytes = input + kSMCBytesOffset;
+    // The patched driver writes the mode byte itself (value & 1): 0 and 1 go through as
+    // they are. The mainline driver's manual file sets a bit of "FS! " instead.
+    if (const int fan = fanNumber(key, "Md")) {
+        if (!patched_ || !hwmon_.empty() || info.size != 1 || bytes[0] > 1) return false;
+        file = fanFile(fan, "manual");
+        text = std::to_string(bytes[0]) + "\n";
+        return true;
+    }
+    const int minimum = fanNumber(key, "Mn");
+    const int target = fanNumber(key, "Tg");
+    if (minimum == 0 && target == 0) return false;
+    // A speed goes in whole rpm, encoded by the driver in the key's own type: fpe2 on every
+    // driver (unsigned 14.2 fixed point, so the fraction is lost), "flt " only on the
+    // patched one; the mainline driver would write a float key as fpe2.
+    std::optional<long long> rpm;
+    if (info.type == "fpe2" && info.size == 2)
+        rpm = (unsigned(bytes[0]) << 8 | bytes[1]) >> 2;
+    else if (info.type == "flt " && info.size == 4 && patched_)
+        rpm = floatRpm(bytes);
+    if (!rpm) return false;
+    file = minimum != 0 ? fanFile(minimum, "min") : fanFile(target, "output");
+    text = std::to_string(*rpm) + "\n";
+    return true;
 }
 
 kern_return_t AppleSMCDriver::unwritable(const std::string& key, const KeyInfo& info,
@@ -382,6 +448,13 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
         if (!value) kr = kIOReturnError;
         return value;
     };
+    // A fan's manual flag: the driver's value; in the hwmon layout pwmN_enable, where 1 is
+    // manual control.
+    const auto manual = [&]() -> std::optional<long long> {
+        auto value = number();
+        if (value && !hwmon_.empty()) value = *value == 1 ? 1 : 0;
+        return value;
+    };
     // The value as found, unless root listed the key with a type it cannot have.
     const auto found = [&](KeyInfo is, std::vector<std::uint8_t> value) {
         if (known && known->type != is.type) return kIOReturnSuccess;
@@ -401,7 +474,7 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
         long long bits = 0;
         int fans = 0;
         for (; fans < kMaxFans && read(fanFile(fans + 1, "manual")); ++fans) {
-            const auto bit = number();
+            const auto bit = manual();
             if (!bit) return kr;
             if (*bit != 0) bits |= 1LL << fans;
         }
@@ -410,10 +483,11 @@ kern_return_t AppleSMCDriver::attributeValue(const std::string& key, KeyInfo& in
     }
     if (const int fan = fanNumber(key, "Md"); fan != 0 && modeKeys && known && known->size == 1) {
         if (!read(fanFile(fan, "manual"))) return kr;
-        const auto bit = number();
-        if (!bit) return kr;
+        // The patched driver shows the mode byte as it is.
+        const auto value = manual();
+        if (!value) return kr;
         info = *known;
-        bytes = {static_cast<std::uint8_t>(*bit != 0)};
+        bytes = {static_cast<std::uint8_t>(std::clamp<long long>(*value, 0, 0xFF))};
         return kIOReturnSuccess;
     }
     static constexpr std::pair<const char*, const char*> kSpeeds[] = {
@@ -504,13 +578,27 @@ void AppleSMCDriver::shareType(const std::string& key, const KeyInfo& info) {
     ::close(fd);
 }
 
+// A user's process reads each fan through its attributes, and the list tells it which of those
+// keys exist and their types (float speeds, mode keys). A user may start before any root
+// process looked them up, and caches what it found missing: root lists them all at once.
+void AppleSMCDriver::shareFanKeys() {
+    fanKeysShared_ = true;
+    KeyInfo info;
+    for (int fan = 1; fan <= kMaxFans && exists(root_ + "/" + fanFile(fan, "input")); ++fan) {
+        for (const char* suffix : {"Md", "Ac", "Mn", "Mx", "Tg", "Sf", "ID"}) {
+            const std::string key = "F" + std::to_string(fan - 1) + suffix;
+            if (sharedTypes().count(key) == 0 && keyInfo(key, info) != kIOReturnSuccess) return;
+        }
+    }
+}
+
 std::optional<std::string> AppleSMCDriver::temperatureAttribute(const std::string& key) {
     if (!temperatureLabels_) {
         // temp{N}_label names the key of sensor N; the labels are read once.
         temperatureLabels_.emplace();
         std::string text;
         for (int n = 1; n <= kMaxSensors; ++n) {
-            const std::string prefix = "temp" + std::to_string(n);
+            const std::string prefix = hwmon_ + "temp" + std::to_string(n);
             if (readFile(prefix + "_label", text) != 0) break;
             temperatureLabels_->emplace(firstLine(text), prefix + "_input");
         }

@@ -18,11 +18,17 @@
 // them. Until a root process has run, the mainline driver's forms are assumed (fpe2 speeds,
 // the manual bits as "FS! ").
 //
-// Writes go only where the driver encodes them itself: the fpe2 keys F{i}Mn and F{i}Tg,
-// through fan{i+1}_min and fan{i+1}_output in whole rpm. Any other write is refused with
-// kIOReturnNotWritable before any file is written, unless the key already holds exactly the
-// bytes given, when it succeeds without a write; a process that is not root, or a file that
-// refuses it, gets kIOReturnNotPrivileged.
+// Writes go only where the driver encodes them itself, in whole rpm: the fpe2 keys F{i}Mn and
+// F{i}Tg through fan{i+1}_min and fan{i+1}_output on every driver; on the patched one also
+// the "flt " ones, and the mode key F{i}Md (0 or 1) through fan{i+1}_manual. Any other write
+// is refused with kIOReturnNotWritable before any file is written, unless the key already
+// holds exactly the bytes given, when it succeeds without a write; a process that is not
+// root, or a file that refuses it, gets kIOReturnNotPrivileged.
+//
+// Where the driver's fan and temperature files sit in hwmon/hwmonN/ (a layout a pending
+// upstream conversion introduces, with fanN_target for fanN_output and pwmN_enable for
+// fanN_manual) they are read there, and the speeds written there; a manual flag is never
+// written through pwmN_enable, whose values that conversion defines differently.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +40,22 @@
 #include <vector>
 
 #include "IOKitEmu.h"
+
+// Where kernels put the driver. Mainline kernels (Intel Macs before the T2 chip): a platform
+// device. Kernels with the T2 patch series: an ACPI driver for the device APP0001, which also
+// encodes "flt " speeds as floats and writes a fan's mode key through fanN_manual.
+inline constexpr const char* APPLESMC_PLATFORM_DIR = "/sys/devices/platform/applesmc.768";
+inline constexpr const char* APPLESMC_ACPI_DIR = "/sys/bus/acpi/devices/APP0001:00";
+
+struct AppleSMCDriverLocation {
+    AppleSMCDriverLocation(std::string dir, bool patchedDriver = false)
+        : directory(std::move(dir)), patched(patchedDriver) {}
+    std::string directory;
+    bool patched;  // the T2 patch series' driver
+};
+
+// The first of the two places that holds the driver's files (its key_count), or none.
+std::optional<AppleSMCDriverLocation> findAppleSMCDriver();
 
 // Where root processes of the stand-in take turns at the driver's key selection: in the
 // root-owned directory of Orvane's runtime files (made by the first root process that needs
@@ -47,8 +69,9 @@ inline constexpr const char* APPLESMC_KEY_TYPES = "/run/orvane/applesmc-keys";
 class AppleSMCDriver {
   public:
     // `privileged` defaults to whether the process runs as root.
-    explicit AppleSMCDriver(std::string root = APPLESMC_DRIVER_DIR);
-    AppleSMCDriver(std::string root, bool privileged, std::string lockPath = APPLESMC_INDEX_LOCK,
+    explicit AppleSMCDriver(AppleSMCDriverLocation where);
+    AppleSMCDriver(AppleSMCDriverLocation where, bool privileged,
+                   std::string lockPath = APPLESMC_INDEX_LOCK,
                    std::string typesPath = APPLESMC_KEY_TYPES);
     ~AppleSMCDriver();
     AppleSMCDriver(const AppleSMCDriver&) = delete;
@@ -72,6 +95,10 @@ class AppleSMCDriver {
     kern_return_t readKey(const std::string& key, const KeyInfo& info,
                           std::vector<std::uint8_t>& bytes);
     kern_return_t writeKey(const std::string& key, const std::uint8_t* input);
+    // The file and text through which the driver stores exactly `input` in `key`; false when
+    // it has none.
+    bool writableAttribute(const std::string& key, const KeyInfo& info, const std::uint8_t* input,
+                           std::string& file, std::string& text) const;
     // The answer to a write the driver has no file for.
     kern_return_t unwritable(const std::string& key, const KeyInfo& info,
                              const std::uint8_t* input);
@@ -89,12 +116,17 @@ class AppleSMCDriver {
     kern_return_t attributeValue(const std::string& key, KeyInfo& info,
                                  std::vector<std::uint8_t>& bytes);
     std::optional<std::string> temperatureAttribute(const std::string& key);
+    // The path of fan `fan`'s (1-based) attribute ("input", "output", "manual"…) in the
+    // driver's layout.
+    std::string fanFile(int fan, const std::string& attribute) const;
 
-    // The list of key types: loaded once; root adds the keys it learns.
+    // The list of key types: loaded once; root adds the keys it learns, and the keys of every
+    // fan's own attributes when it first reaches the driver.
     std::map<std::string, KeyInfo>& sharedTypes();
     void shareType(const std::string& key, const KeyInfo& info);
     // Root makes the directory of the lock and of the list of types when it is missing.
     void makeParent(const std::string& path) const;
+    void shareFanKeys();
 
     bool lockIndex();
     void unlockIndex();
@@ -105,10 +137,13 @@ class AppleSMCDriver {
     int writeFile(const std::string& name, const std::string& text);
 
     std::string root_;
+    bool patched_;
+    std::string hwmon_;  // "hwmon/hwmonN/" when the fan files sit there, else empty
     bool privileged_;
     std::string lockPath_;
     std::string typesPath_;
     int lockFd_ = -1;
+    bool fanKeysShared_ = false;
     AccessHook hook_;
     std::mutex lock_;
     std::optional<int> count_;

@@ -1,6 +1,7 @@
 #include "EmulatorClient.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace emulator {
@@ -50,6 +52,41 @@ std::uint32_t getLE32(const unsigned char* p) {
            std::uint32_t(p[3]) << 24;
 }
 
+// The user who invoked root through sudo, when SUDO_UID names one.
+std::optional<uid_t> invokingUser() {
+    const char* env = std::getenv("SUDO_UID");
+    if (env == nullptr || *env < '0' || *env > '9') return std::nullopt;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long uid = std::strtoull(env, &end, 10);
+    if (errno != 0 || *end != '\0' || uid >= static_cast<uid_t>(-1)) return std::nullopt;
+    return static_cast<uid_t>(uid);
+}
+
+bool trustedOwner(uid_t uid) {
+    const auto invoker = invokingUser();
+    return uid == 0 || (invoker && uid == *invoker);
+}
+
+// For root: the socket file itself and every directory on the way to it are no symbolic
+// link, and root or the invoking user owns the socket.
+bool socketFileTrusted(const std::string& path) {
+    struct stat st {};
+    for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        if (::lstat(path.substr(0, at).c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return false;
+    }
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && trustedOwner(st.st_uid);
+}
+
+// For root: the process serving the socket runs as root or as the invoking user. The file
+// checks alone leave a moment in which it could be swapped; the listener cannot be.
+bool peerTrusted(int fd) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && size == sizeof peer &&
+           trustedOwner(peer.uid);
+}
+
 }  // namespace
 
 bool socketConfigured() {
@@ -58,13 +95,15 @@ bool socketConfigured() {
 }
 
 std::string socketPath() {
-    return socketConfigured() ? std::getenv("SMCEMU_SOCKET") : SMCEMU_DEFAULT_SOCKET;
+    return socketConfigured() ? std::getenv("SMCEMU_SOCKET") : "";
 }
 
 int connectService() {
-    std::string path = socketPath();
+    const std::string path = socketPath();
+    const bool root = ::geteuid() == 0;
     sockaddr_un addr{};
-    if (path.size() >= sizeof(addr.sun_path)) return -1;
+    if (path.empty() || path.size() >= sizeof(addr.sun_path)) return -1;
+    if (root && !socketFileTrusted(path)) return -1;
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -73,7 +112,7 @@ int connectService() {
     do {
         rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
+    if (rc < 0 || (root && !peerTrusted(fd))) {
         ::close(fd);
         return -1;
     }

@@ -1,6 +1,5 @@
 #include "IOKitEmu.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <map>
@@ -26,11 +25,17 @@ using Kind = IOEmuBackend::Kind;
 
 constexpr std::uint32_t kSelectorStructMethod = 2;
 
+// The backend a match chose, with what opening it needs.
+struct Backend {
+    Kind kind = Kind::none;
+    std::optional<AppleSMCDriverLocation> driver;  // the driver's directory and kind
+};
+
 struct Iterator {
-    std::optional<Kind> service;  // the AppleSMC service not yet handed out, and its backend
+    std::optional<Backend> service;  // the AppleSMC service not yet handed out
 };
 struct Service {
-    Kind kind;
+    Backend backend;
 };
 struct Connection {
     Kind kind;
@@ -42,7 +47,7 @@ using Object = std::variant<Iterator, Service, Connection>;
 std::mutex gLock;
 std::map<io_object_t, Object> gObjects;
 io_object_t gNextHandle = 1;
-std::optional<Kind> gMatched;
+std::optional<Backend> gMatched;
 
 io_object_t addObject(Object object) {
     std::lock_guard<std::mutex> guard(gLock);
@@ -52,15 +57,12 @@ io_object_t addObject(Object object) {
     return handle;
 }
 
-// The driver when it is loaded, unless the emulator is asked for by its variable (so tests
-// and the demo keep the emulator on a machine that has the driver).
-Kind chooseBackend() {
-    struct stat st {};
-    if (!emulator::socketConfigured() && ::stat(APPLESMC_DRIVER_DIR, &st) == 0 &&
-        S_ISDIR(st.st_mode)) {
-        return Kind::driver;
-    }
-    return Kind::emulator;
+// The emulator when its variable names it (tests and the demo, also on a machine that has
+// the driver); otherwise the driver where the kernel put it.
+Backend chooseBackend() {
+    if (emulator::socketConfigured()) return {Kind::emulator, std::nullopt};
+    if (auto where = findAppleSMCDriver()) return {Kind::driver, std::move(where)};
+    return {};
 }
 
 }  // namespace
@@ -78,18 +80,20 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFMutableDictionaryRef m
     }
     Iterator iterator;
     if (matching->serviceClass == "AppleSMC") {
-        const Kind kind = chooseBackend();
+        Backend backend = chooseBackend();
         {
             std::lock_guard<std::mutex> guard(gLock);
-            gMatched = kind;
+            gMatched = backend;
         }
-        // The driver's service exists with its directory; the emulator's when it answers
-        // a connection attempt.
-        if (kind == Kind::driver) {
-            iterator.service = kind;
-        } else if (int fd = emulator::connectService(); fd >= 0) {
-            ::close(fd);
-            iterator.service = kind;
+        // The driver's service exists with its files; the emulator's when it answers a
+        // connection attempt (one this process may trust).
+        if (backend.kind == Kind::driver) {
+            iterator.service = std::move(backend);
+        } else if (backend.kind == Kind::emulator) {
+            if (int fd = emulator::connectService(); fd >= 0) {
+                ::close(fd);
+                iterator.service = std::move(backend);
+            }
         }
     }
     delete matching;  // the dictionary is consumed, as IOKit does
@@ -98,17 +102,17 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFMutableDictionaryRef m
 }
 
 io_object_t IOIteratorNext(io_iterator_t iterator) {
-    Kind kind;
+    Backend backend;
     {
         std::lock_guard<std::mutex> guard(gLock);
         auto it = gObjects.find(iterator);
         if (it == gObjects.end()) return 0;
         auto* iter = std::get_if<Iterator>(&it->second);
         if (iter == nullptr || !iter->service) return 0;
-        kind = *iter->service;
+        backend = std::move(*iter->service);
         iter->service.reset();
     }
-    return addObject(Service{kind});
+    return addObject(Service{std::move(backend)});
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {
@@ -124,17 +128,17 @@ kern_return_t IOObjectRelease(io_object_t object) {
 kern_return_t IOServiceOpen(io_service_t service, mach_port_t, std::uint32_t type,
                             io_connect_t* connect) {
     if (connect == nullptr || type != 0) return kIOReturnBadArgument;
-    Kind kind;
+    Backend backend;
     {
         std::lock_guard<std::mutex> guard(gLock);
         auto it = gObjects.find(service);
         auto* found = it == gObjects.end() ? nullptr : std::get_if<Service>(&it->second);
         if (found == nullptr) return kIOReturnBadArgument;
-        kind = found->kind;
+        backend = found->backend;
     }
-    Connection connection{kind, -1, nullptr};
-    if (kind == Kind::driver) {
-        connection.driver = std::make_shared<AppleSMCDriver>();
+    Connection connection{backend.kind, -1, nullptr};
+    if (backend.kind == Kind::driver) {
+        connection.driver = std::make_shared<AppleSMCDriver>(*backend.driver);
     } else {
         connection.fd = emulator::connectService();
         if (connection.fd < 0) return kIOReturnNotOpen;
@@ -208,12 +212,19 @@ kern_return_t IOServiceClose(io_connect_t connect) {
 }
 
 IOEmuBackend IOEmuCurrentBackend() {
-    std::optional<Kind> kind;
+    std::optional<Backend> backend;
     {
         std::lock_guard<std::mutex> guard(gLock);
-        kind = gMatched;
+        backend = gMatched;
     }
-    if (!kind) kind = chooseBackend();
-    if (*kind == Kind::driver) return {Kind::driver, APPLESMC_DRIVER_DIR};
-    return {Kind::emulator, emulator::socketPath()};
+    if (!backend) backend = chooseBackend();
+    switch (backend->kind) {
+        case Kind::driver:
+            return {Kind::driver, backend->driver->directory};
+        case Kind::emulator:
+            return {Kind::emulator, emulator::socketPath()};
+        case Kind::none:
+            break;
+    }
+    return {Kind::none, ""};
 }

@@ -1,11 +1,10 @@
 // Linux stand-in for the part of IOKit the hardware layer uses. The "AppleSMC" service
 // has two backends, chosen when the service is matched:
-// - the Linux applesmc driver (AppleSMCDriver.h), when its directory
-//   "/sys/devices/platform/applesmc.768" exists and SMCEMU_SOCKET is not set;
-// - otherwise the SMC emulator (EmulatorClient.h), reached over a Unix-domain socket:
-//   "/tmp/smcemu.sock" unless the environment variable SMCEMU_SOCKET names another path
-//   (the address of the service belongs to the platform, so it is read here and nowhere
-//   else).
+// - the SMC emulator (EmulatorClient.h), reached over the Unix-domain socket that the
+//   environment variable SMCEMU_SOCKET names, and only then (the address of the service
+//   belongs to the platform, so it is read here and nowhere else);
+// - otherwise the Linux applesmc driver (AppleSMCDriver.h), where the running kernel put it.
+// With neither there is no "AppleSMC" service, as on a Mac without one.
 #pragma once
 
 #include <cstddef>
@@ -37,11 +36,6 @@ inline constexpr kern_return_t kIOReturnNotResponding = static_cast<kern_return_
 inline constexpr mach_port_t kIOMainPortDefault = 0;
 extern mach_port_t mach_task_self_;
 
-// Default address of the emulated service.
-inline constexpr const char* SMCEMU_DEFAULT_SOCKET = "/tmp/smcemu.sock";
-// The attribute directory of the Linux applesmc driver.
-inline constexpr const char* APPLESMC_DRIVER_DIR = "/sys/devices/platform/applesmc.768";
-
 CFMutableDictionaryRef IOServiceMatching(const char* name);
 kern_return_t IOServiceGetMatchingServices(mach_port_t mainPort, CFMutableDictionaryRef matching,
                                            io_iterator_t* existing);
@@ -55,9 +49,10 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
 kern_return_t IOServiceClose(io_connect_t connect);
 
 // Which backend serves "AppleSMC": the one of the last match, or before any match the one
-// a match would choose. `address` is the emulator's socket or the driver's directory.
+// a match would choose. `address` is the emulator's socket or the driver's directory
+// (empty for none).
 struct IOEmuBackend {
-    enum class Kind { emulator, driver };
+    enum class Kind { none, emulator, driver };
     Kind kind;
     std::string address;
 };
