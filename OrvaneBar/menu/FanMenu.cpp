@@ -44,7 +44,10 @@ std::vector<std::int64_t> fanMenuSpeeds(double minRPM, double maxRPM,
 
 std::string fanMenuTitle(const std::string& name, const std::string& rpmText,
                          const std::string& targetText) {
-    std::string title = name + Texts::fanMenuSeparator + rpmText + Texts::fanMenuSeparator;
+    // Names padded with blanks to a fixed width would widen the gap before the speed.
+    const std::size_t end = name.find_last_not_of(' ');
+    std::string title = name.substr(0, end == std::string::npos ? 0 : end + 1) +
+                        Texts::fanMenuSeparator + rpmText + Texts::fanMenuSeparator;
     if (targetText != Texts::automaticTarget) title += Texts::fanMenuTargetPrefix;
     return title + targetText;
 }

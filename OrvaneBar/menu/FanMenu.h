@@ -34,7 +34,8 @@ class QWidget;
 std::vector<std::int64_t> fanMenuSpeeds(double minRPM, double maxRPM,
                                         std::optional<std::int64_t> current);
 
-// "Left  1999 RPM  自动", or "Left  3480 RPM  → 5700 RPM" for a forced fan.
+// "Left  1999 RPM  自动", or "Left  3480 RPM  → 5700 RPM" for a forced fan; blanks
+// closing the name are dropped.
 std::string fanMenuTitle(const std::string& name, const std::string& rpmText,
                          const std::string& targetText);
 
