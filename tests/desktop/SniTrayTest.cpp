@@ -55,6 +55,18 @@ int blankEntries(const MenuNode& node) {
     return blanks;
 }
 
+// The share of pixels that differ between two pictures of the same size (1 when the sizes
+// differ).
+double changedShare(const QImage& a, const QImage& b) {
+    if (a.size() != b.size() || a.isNull()) return 1;
+    long changed = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x)
+            changed += a.pixel(x, y) != b.pixel(x, y);
+    }
+    return double(changed) / (double(a.width()) * a.height());
+}
+
 std::vector<const MenuNode*> submenus(const MenuNode& root) {
     std::vector<const MenuNode*> found;
     for (const MenuNode& child : root.children) {
@@ -338,13 +350,22 @@ TEST_P(SniTrayTest, ExportedMenuDrivesEveryFan) {
     }
 
     // The left click opens a menu: under X at the pointer; under Wayland where the
-    // compositor puts it, the application still serving its menu.
+    // compositor puts it.
+    const QImage before = weston ? weston->screenshot() : QImage();
     ASSERT_TRUE(host->activate(500, 5));
     if (desktop) {
         EXPECT_TRUE(waitUntil([&] { return desktop->popupWindow(app).has_value(); }))
             << "no menu after the left click";
         ASSERT_TRUE(desktop->key("Escape"));
         EXPECT_TRUE(waitUntil([&] { return !desktop->popupWindow(app); }));
+    } else {
+        ASSERT_FALSE(before.isNull()) << tmp->read("/tmp/screenshooter.log");
+        QImage after;
+        EXPECT_TRUE(waitUntil([&] {
+            after = weston->screenshot();
+            return changedShare(before, after) > 0.03;
+        })) << "no menu on the screen after the left click";
+        after.save(QDir(kShots).filePath("sni-left-click-" + tag + ".png"));
     }
     EXPECT_FALSE(appExited());
     root = layout();
