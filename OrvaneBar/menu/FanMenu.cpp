@@ -127,8 +127,12 @@ void FanMenu::apply() {
     const std::vector<std::int64_t> speeds =
         fanMenuSpeeds(min_, max_, manual_ ? std::optional(chosenSpeed()) : std::nullopt);
     if (speeds != speeds_) {
-        for (QAction* action : speedActions_)
-            delete action;
+        // Later: the list changes on a click, from inside the clicked entry's signal.
+        for (QAction* action : speedActions_) {
+            menu_->removeAction(action);
+            group_->removeAction(action);
+            action->deleteLater();
+        }
         speedActions_.clear();
         speeds_ = speeds;
         for (std::int64_t rpm : speeds_) {
@@ -140,14 +144,14 @@ void FanMenu::apply() {
         }
     }
 
-    // The checked entry first: checking it unchecks the group's other one.
-    auto checkedFor = [this](std::size_t i) { return manual_ && speeds_[i] == chosenSpeed(); };
-    if (automatic_->isChecked() != !manual_ && !manual_) automatic_->setChecked(true);
+    // The entry the fan's state calls for is checked first: that unchecks the group's other.
+    QAction* wanted = manual_ ? nullptr : automatic_;
     for (std::size_t i = 0; i < speeds_.size(); ++i) {
-        if (checkedFor(i) && !speedActions_[i]->isChecked()) speedActions_[i]->setChecked(true);
+        if (manual_ && speeds_[i] == chosenSpeed()) wanted = speedActions_[i];
     }
-    if (manual_ && automatic_->isChecked()) automatic_->setChecked(false);
-    for (std::size_t i = 0; i < speeds_.size(); ++i) {
-        if (!checkedFor(i) && speedActions_[i]->isChecked()) speedActions_[i]->setChecked(false);
+    if (wanted != nullptr && !wanted->isChecked()) wanted->setChecked(true);
+    const auto choices = group_->actions();
+    for (QAction* action : choices) {
+        if (action != wanted && action->isChecked()) action->setChecked(false);
     }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QMenu>
 
 #include "FanMenu.h"
@@ -86,6 +87,13 @@ TEST(FanMenu, TitleAndChecksFollowTheReadingsWhileShown) {
     EXPECT_EQ(entries(fan), (std::vector<std::string>{
                                 "( ) 自动", "---", "( ) 2000 RPM", "( ) 3000 RPM", "(x) 3480 RPM",
                                 "( ) 4000 RPM", "( ) 5000 RPM", "( ) 6000 RPM"}));
+    // A click on another speed drops the target's own entry, the clicked one among them.
+    entry(fan, "5000 RPM")->trigger();
+    EXPECT_EQ(entry(fan, "3480 RPM"), nullptr);
+    EXPECT_TRUE(entry(fan, "5000 RPM")->isChecked());
+    QCoreApplication::processEvents();
+    queue.advance(FanRowLogic::gracePeriod);
+
     // Open: every reading shows. A target beyond the limits is offered at the limit.
     fan.update(reading(5990, 7000));
     EXPECT_EQ(fan.menu()->title(), "Left  5990 RPM  → 7000 RPM");
