@@ -10,9 +10,7 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QFont>
 #include <QImage>
-#include <QPainter>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
@@ -77,69 +75,6 @@ std::vector<const MenuNode*> submenus(const MenuNode& root) {
 
 QString q(const std::string& text) {
     return QString::fromStdString(text);
-}
-
-// Draws a menu as a panel's host draws an exported one: labels, radio and check marks,
-// separators, an arrow for a submenu; `open` also drawn beside it.
-QImage drawLayout(const MenuNode& root, const MenuNode* open) {
-    QFont font;
-    font.setPixelSize(14);
-    const int line = 26;
-    const int width = 300;
-    auto height = [&](const MenuNode& menu) {
-        int h = 8;
-        for (const MenuNode& entry : menu.children)
-            h += entry.isSeparator() ? 9 : line;
-        return h;
-    };
-    const int openHeight = open != nullptr ? height(*open) : 0;
-    QImage image(open != nullptr ? 2 * width - 4 : width, std::max(height(root), openHeight + 60),
-                 QImage::Format_RGB32);
-    image.fill(QColor(236, 236, 236));
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setFont(font);
-    int openTop = 0;
-    auto draw = [&](const MenuNode& menu, int x0, int y0) {
-        painter.fillRect(x0, y0, width, height(menu), QColor(250, 250, 250));
-        painter.setPen(QColor(200, 200, 200));
-        painter.drawRect(x0, y0, width - 1, height(menu) - 1);
-        int y = y0 + 4;
-        for (const MenuNode& entry : menu.children) {
-            if (entry.isSeparator()) {
-                painter.setPen(QColor(215, 215, 215));
-                painter.drawLine(x0 + 8, y + 4, x0 + width - 8, y + 4);
-                y += 9;
-                continue;
-            }
-            if (&entry == open) {
-                painter.fillRect(x0 + 2, y, width - 4, line, QColor(53, 132, 228));
-                openTop = y;
-            }
-            const bool enabled = entry.properties.value("enabled", true).toBool();
-            const QColor ink =
-                &entry == open ? Qt::white : (enabled ? QColor(30, 30, 30) : QColor(140, 140, 140));
-            painter.setPen(ink);
-            painter.setBrush(Qt::NoBrush);
-            const QString toggle = entry.properties.value("toggle-type").toString();
-            if (toggle == "radio") {
-                painter.drawEllipse(QPointF(x0 + 16, y + line / 2.0), 5, 5);
-                if (entry.toggleState() == 1) {
-                    painter.setBrush(ink);
-                    painter.drawEllipse(QPointF(x0 + 16, y + line / 2.0), 2.5, 2.5);
-                }
-            } else if (toggle == "checkmark") {
-                painter.drawRect(x0 + 11, y + line / 2 - 5, 10, 10);
-                if (entry.toggleState() == 1) painter.drawText(x0 + 11, y + line / 2 + 5, "✓");
-            }
-            painter.drawText(QRect(x0 + 30, y, width - 50, line), Qt::AlignVCenter, entry.label());
-            if (entry.isSubmenu()) painter.drawText(x0 + width - 18, y + line / 2 + 5, "▸");
-            y += line;
-        }
-    };
-    draw(root, 0, 0);
-    if (open != nullptr) draw(*open, width - 4, openTop);
-    return image;
 }
 
 }  // namespace
@@ -324,12 +259,6 @@ TEST_P(SniTrayTest, ExportedMenuDrivesEveryFan) {
         menu = fanMenu(fan);
         EXPECT_EQ(menu.find(q(maxText))->toggleState(), 1);
         EXPECT_EQ(menu.find(q(Texts::automaticTarget))->toggleState(), 0);
-        if (fan == 0) {
-            const MenuNode whole = layout();
-            EXPECT_TRUE(drawLayout(whole, whole.find(menu.label()))
-                            .save(QDir(kShots).filePath("sni-menu-" + tag + ".png")));
-        }
-
         // The menu closes, then the user's "自动" arrives: the fan is handed back.
         ASSERT_TRUE(host->event(0, "closed"));
         ASSERT_TRUE(host->event(menu.find(q(Texts::automaticTarget))->id, "clicked"));
