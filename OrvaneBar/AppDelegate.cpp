@@ -214,13 +214,15 @@ AppDelegate::AppDelegate(Seams seams)
       showStatusItem_(seams.showStatusItem),
       terminate_(std::move(seams.terminate)),
       quitWaitLimit_(seams.quitWaitLimit),
-      runTempDialog_(std::move(seams.runTempDialog)) {}
+      runTempDialog_(std::move(seams.runTempDialog)),
+      fanSubmenus_(seams.fanSubmenus) {}
 
 AppDelegate::~AppDelegate() {
     // The tray icon refers to the menu, so it goes first.
     delete statusItem;
     statusItem = nullptr;
     fanRows.clear();
+    fanMenus.clear();
     menu_.reset();
 }
 
@@ -246,6 +248,19 @@ void AppDelegate::applicationDidFinishLaunching() {
 void AppDelegate::buildMenu() {
     menu_ = std::make_unique<StatusMenu>();
 
+    const bool submenus = fanSubmenus_.value_or(statusItem->hostedOverDBus());
+    if (submenus) {
+        // The submenus follow the readings only while the menu is open.
+        connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
+            for (const auto& fan : fanMenus)
+                fan->setShown(true);
+        });
+        connect(menu_.get(), &QMenu::aboutToHide, this, [this] {
+            for (const auto& fan : fanMenus)
+                fan->setShown(false);
+        });
+    }
+
     MenuInputs inputs;
     inputs.fanCount = ctl.numberOfFans();
     inputs.tempBoostTitle = tempBoostMenuTitle();
@@ -258,6 +273,12 @@ void AppDelegate::buildMenu() {
                 menu_->addSeparator();
                 break;
             case MenuEntry::Kind::fanRow: {
+                if (submenus) {
+                    fanMenus.push_back(
+                        std::make_unique<FanMenu>(entry.fan, this, queue_, menu_.get()));
+                    menu_->addMenu(fanMenus.back()->menu());
+                    break;
+                }
                 auto* row = new FanRowView(entry.fan, this, queue_);
                 fanRows.push_back(row);
                 auto* holder = new QWidgetAction(menu_.get());
@@ -347,8 +368,10 @@ void AppDelegate::refresh() {
 
     for (std::size_t i = 0; i < fans.size() && i < fanRows.size(); ++i)
         fanRows[i]->update(fans[i]);
+    for (std::size_t i = 0; i < fans.size() && i < fanMenus.size(); ++i)
+        fanMenus[i]->update(fans[i]);
 
-    const std::string title = statusTitle(peakRPM(fans, fanRows.size()));
+    const std::string title = statusTitle(peakRPM(fans, fanRows.size() + fanMenus.size()));
     if (title != lastTitle) {
         lastTitle = title;
         statusItem->setTitle(title);

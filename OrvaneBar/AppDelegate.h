@@ -14,6 +14,7 @@
 
 #include "DaemonClient.h"
 #include "FanController.h"
+#include "FanMenu.h"
 #include "FanRowView.h"
 #include "LaunchDaemonManager.h"
 #include "LoginItem.h"
@@ -55,6 +56,9 @@ class AppDelegate : public FanRowDelegate {
         std::chrono::milliseconds quitWaitLimit{120'000};
         // Runs the boost dialog and tells whether "确定" was chosen; none: modal exec.
         std::function<bool(TempThresholdDialog&)> runTempDialog;
+        // Each fan as a submenu (true) or a widget row (false); none: submenus where the
+        // tray's host draws the menu from the session bus.
+        std::optional<bool> fanSubmenus;
     };
 
     // Opens the SMC; raises SMCError when it cannot (the caller reports it and exits).
@@ -116,6 +120,8 @@ class AppDelegate : public FanRowDelegate {
     FanController ctl;
     StatusItem* statusItem = nullptr;
     std::vector<FanRowView*> fanRows;
+    // Instead of fanRows where the tray's host draws the menu: a submenu per fan.
+    std::vector<std::unique_ptr<FanMenu>> fanMenus;
     QAction* tempItem = nullptr;
     QAction* loginMenuItem = nullptr;
     LoginItem loginItem;
@@ -157,5 +163,6 @@ class AppDelegate : public FanRowDelegate {
     std::function<void()> terminate_;
     std::chrono::milliseconds quitWaitLimit_;
     std::function<bool(TempThresholdDialog&)> runTempDialog_;
+    std::optional<bool> fanSubmenus_;
     std::unique_ptr<QMenu> menu_;
 };

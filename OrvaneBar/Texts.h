@@ -58,6 +58,10 @@ inline constexpr const char* fanRowInitialRPM = "-- RPM";
 inline constexpr const char* manualCheckbox = "手动";
 inline constexpr const char* automaticTarget = "自动";
 inline constexpr const char* rpmSuffix = " RPM";
+// A fan as a submenu (trays whose host draws the menu): "Left  1999 RPM  自动",
+// "Left  3480 RPM  → 5700 RPM".
+inline constexpr const char* fanMenuSeparator = "  ";
+inline constexpr const char* fanMenuTargetPrefix = "→ ";
 
 // Write path alerts. The start failure reads: startFailedMessage, then
 // startFailedManualPrefix, the tool path between apostrophes, startFailedManualSuffix,

@@ -11,6 +11,7 @@ packages=(
   clang-format clang libclang-rt-14-dev
   qt6-base-dev fonts-wqy-microhei xvfb xauth
   trayer xdotool libx11-dev
+  dbus-daemon weston qt6-wayland
   socat unicode-data util-linux procps
   llvm-19
   libfuse3-dev fuse3

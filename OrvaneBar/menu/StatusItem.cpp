@@ -2,18 +2,38 @@
 
 #include <QCursor>
 #include <QFontMetricsF>
+#include <QGuiApplication>
 #include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <algorithm>
 
-StatusItem::StatusItem(QObject* parent) : QObject(parent), tray_(new QSystemTrayIcon(this)) {
+#include "TrayHost.h"
+
+// The host test comes first: the tray icon makes the same test as it is created.
+StatusItem::StatusItem(QObject* parent)
+    : QObject(parent), hostedOverDBus_(trayHostedOverDBus()), tray_(new QSystemTrayIcon(this)) {
 #ifndef Q_OS_MACOS  // there the status item opens its menu on a left click by itself
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger && menu_ != nullptr) menu_->popup(QCursor::pos());
+        if (r == QSystemTrayIcon::Trigger) openMenuAtClick();
     });
 #endif
+}
+
+// A host that draws the menu itself opens it on the context click only, and reports the
+// left click without its position: the application's own drawing of the same menu opens
+// where the pointer is. Under Wayland the application knows neither the pointer nor where
+// its popup goes, and the compositor places the menu.
+void StatusItem::openMenuAtClick() {
+    if (menu_ == nullptr) return;
+    if (platformKnowsPointer()) {
+        menu_->popup(QCursor::pos());
+        return;
+    }
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    menu_->popup(screen != nullptr ? screen->availableGeometry().center() : QPoint());
 }
 
 void StatusItem::setTitle(const std::string& text) {

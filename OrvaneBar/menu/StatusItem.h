@@ -1,6 +1,7 @@
 // The status item: a tray icon whose picture is the title text ("2.5k"). The picture is
 // only rendered again when the title changes, since replacing a tray icon is costly on
-// several desktops. A left click opens the menu at the cursor, as a right click does.
+// several desktops. A left click opens the menu, as a right click does: at the pointer
+// where the platform tells where it is.
 #pragma once
 
 #include <QIcon>
@@ -23,6 +24,11 @@ class StatusItem : public QObject {
     void setMenu(QMenu* menu);
     // Puts the icon into the tray (no effect where the desktop has none).
     void show();
+    // Whether the desktop's host draws the icon and its menu from the session bus
+    // (StatusNotifierItem), where a menu's widgets do not show.
+    bool hostedOverDBus() const { return hostedOverDBus_; }
+    // What a left click does.
+    void openMenuAtClick();
 
     QIcon icon() const;
     // How many pictures have been rendered so far.
@@ -33,6 +39,7 @@ class StatusItem : public QObject {
     static QPixmap renderTitle(const QString& text, int size);
 
   private:
+    bool hostedOverDBus_;
     QSystemTrayIcon* tray_;
     QMenu* menu_ = nullptr;
     std::string title_;

@@ -80,8 +80,10 @@ class AppDelegateTest : public ::testing::Test {
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
     }
 
-    std::unique_ptr<AppDelegate> launch() {
+    // The fans as widget rows, or as submenus (a tray whose host draws the menu).
+    std::unique_ptr<AppDelegate> launch(bool fanSubmenus = false) {
         AppDelegate::Seams seams;
+        seams.fanSubmenus = fanSubmenus;
         seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemonPlistPath = plistPath();
         seams.queue = &queue;
@@ -117,6 +119,27 @@ TEST_F(AppDelegateTest, MenuEntriesWithTwoFans) {
     EXPECT_EQ(app->statusItem->toolTip(), "Orvane 风扇控制（左键点开）");
     EXPECT_TRUE(app->refreshTimer->isActive());
     EXPECT_EQ(app->refreshTimer->interval(), 500);
+}
+
+// Where the tray's host draws the menu, each fan is a submenu in the row's place, titled
+// from the first reading; the rest of the menu is the same.
+TEST_F(AppDelegateTest, FanSubmenusTakeTheRowsPlace) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    auto app = launch(true);
+    EXPECT_TRUE(app->fanRows.empty());
+    ASSERT_EQ(app->fanMenus.size(), 2u);
+    const auto actions = app->menu()->actions();
+    ASSERT_EQ(actions.size(), qsizetype(2 + 2 + kAfterRows.size()));
+    for (int fan = 0; fan < 2; ++fan) {
+        QAction* entry = actions[2 + fan];
+        EXPECT_EQ(entry->menu(), app->fanMenus[std::size_t(fan)]->menu());
+        EXPECT_TRUE(entry->text().endsWith(" RPM  自动")) << entry->text().toStdString();
+        EXPECT_FALSE(entry->text().contains("-- RPM")) << "still the placeholder";
+    }
+    std::vector<std::string> rest = describe(app->menu(), app->tempItem);
+    rest.erase(rest.begin(), rest.begin() + 4);
+    EXPECT_EQ(rest, kAfterRows);
+    EXPECT_NE(app->lastTitle, "0.0k");  // the submenus' fans count for the peak
 }
 
 TEST_F(AppDelegateTest, MenuEntriesWithOneFanAndWithNone) {

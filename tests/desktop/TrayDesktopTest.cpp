@@ -223,6 +223,7 @@ class TrayDesktopTest : public ::testing::Test {
         seams.controller.recordPath = tmp->path("/run/orvane/fan-minimums");
         seams.launchDaemonPlistPath = twinDir.filePath("none.plist").toStdString();
         seams.showStatusItem = false;
+        seams.fanSubmenus = false;  // the rows the XEmbed tray shows
         seams.daemon.socketPath = twinDir.filePath("none.sock").toStdString();
         seams.terminate = [] {};
         seams.loginItem.home = twinDir.path().toStdString();
