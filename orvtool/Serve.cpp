@@ -2,14 +2,19 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "ControlProtocol.h"
 #include "FanController.h"
 #include "ForcedMark.h"
 #include "Log.h"
+#include "ServeLock.h"
 #include "ServeStop.h"
 #include "SocketPath.h"
 #include "Texts.h"
@@ -20,16 +25,36 @@ namespace {
 
 constexpr int kBacklog = 8;
 
-// The socket this process bound, removed at its stop.
-BoundSocket gBound;
+// A socket this process bound, removed at its stop while it is still this one.
+struct Address {
+    std::string path;
+    BoundSocket bound;
+};
+std::vector<Address> gAddresses;
+// What the binds found at the paths or why one failed, logged after the banner.
+std::vector<std::string> gFoundLines;
 
 void log(const std::string& line) {
     daemonLog().write(line);
 }
 
+// The lock, held from before the first socket until the fans are handed back.
+int gLockFd = -1;
+
+// The last steps of every stop, once the fans are handed back: the lock is let go first,
+// so that a daemon started as this one goes away (its socket already gone, as it looks to
+// a client) is not turned away; it replaces the socket files, which the removal then
+// leaves alone as no longer this process's own.
+void removeOwnSockets() {
+    if (gLockFd >= 0) ::close(gLockFd);
+    gLockFd = -1;
+    for (const Address& a : gAddresses)
+        removeOwnSocket(a.path, a.bound);
+}
+
 [[noreturn]] void stopDaemon(FanController& ctl) {
     restoreEveryFan(ctl);
-    removeOwnSocket(ORVANE_SOCKET_PATH, gBound);
+    removeOwnSockets();
     std::exit(0);
 }
 
@@ -52,22 +77,92 @@ std::string foundText(Found found) {
     return texts::kFoundOther;
 }
 
-// A failure once the socket is bound: the fans go back to automatic control and the
-// socket goes away before the process ends with status 1.
+// A failure once a socket is bound: the fans go back to automatic control and the sockets
+// go away before the process ends with status 1.
 int failBound(FanController& ctl, const std::string& message) {
     log(message);
     restoreEveryFan(ctl);
-    removeOwnSocket(ORVANE_SOCKET_PATH, gBound);
+    removeOwnSockets();
     return 1;
+}
+
+// The user id in an environment variable, when it holds one.
+std::optional<long> uidFrom(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long uid = std::strtol(value, &end, 10);
+    if (errno != 0 || *end != '\0' || uid < 0) return std::nullopt;
+    return uid;
+}
+
+// A listening socket at `path` (non-blocking, so that a connection withdrawn between the
+// poll and the accept cannot leave the daemon blocked in accept, deaf to stop signals);
+// -1 with `err` set when it cannot be had.
+int listenAt(const std::string& path, int& err) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    setPollFlags(fd);
+    Address address{path, bindReplacing(fd, path)};
+    err = address.bound.err;
+    if (err != 0) {
+        ::close(fd);
+        return -1;
+    }
+    if (::listen(fd, kBacklog) != 0) {
+        err = errno;
+        removeOwnSocket(path, address.bound);
+        ::close(fd);
+        return -1;
+    }
+    if (address.bound.cleared.found != Found::nothing) {
+        std::string line = texts::kServeFoundAt + path + texts::kServeFoundWas +
+                           foundText(address.bound.cleared.found);
+        line += address.bound.cleared.movedTo.empty()
+                    ? std::string(texts::kServeFoundReplaced)
+                    : texts::kServeFoundMoved + logText(address.bound.cleared.movedTo);
+        gFoundLines.push_back(line);
+    }
+    gAddresses.push_back(std::move(address));
+    return fd;
+}
+
+// The one daemon at a time: false (after saying why) when another holds the lock or it
+// cannot be taken.
+bool takeLock() {
+    const DaemonLock lock = takeDaemonLock(ORVANE_DAEMON_LOCK_PATH);
+    gLockFd = lock.fd;
+    if (lock.fd >= 0) return true;
+    if (lock.err == EWOULDBLOCK) {
+        log(lock.holder > 0
+                ? texts::kServeAlreadyRunning + std::to_string(lock.holder) +
+                      texts::kServeAlreadyRunningTail
+                : texts::kServeAlreadyRunningUnknown + std::string(ORVANE_DAEMON_LOCK_PATH));
+    } else {
+        log(texts::kServeLockFailed + std::to_string(lock.err) + texts::kServeLockFailedTail +
+            ORVANE_DAEMON_LOCK_PATH);
+    }
+    return false;
 }
 
 }  // namespace
 
+long daemonOwner() {
+    if (::geteuid() != 0) return static_cast<long>(::getuid());
+    for (const char* name : {"SUDO_UID", "PKEXEC_UID", "ORVANE_OWNER_UID"})
+        if (const auto uid = uidFrom(name)) return *uid;
+    return -1;
+}
+
 void serveClient(int fd, FanController& ctl) {
     switch (serveConnection(fd, ctl)) {
         case ClientEnd::quit:
-            // `quit` restored the fans before its reply; what is left is the socket file.
-            removeOwnSocket(ORVANE_SOCKET_PATH, gBound);
+            // `quit` restored the fans before its reply; what is left are the socket files.
+            removeOwnSockets();
             std::exit(0);
         case ClientEnd::stop:
             stopDaemon(ctl);
@@ -85,45 +180,51 @@ int cmdServe(FanController& ctl) {
     installStopHandling();
     const std::string logRefused = daemonLog().start(ORVANE_LOG_DIR);
 
-    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    // Root's daemon listens in its own directory, where no other user can plant anything or
+    // race its bind, and only while it holds the lock; /tmp is a second address for
+    // scripts. A daemon without root (it can write no fan) has only /tmp.
+    const bool root = ::geteuid() == 0;
+    if (root && !takeLock()) return 1;
+    const std::string primary = root ? protocol::kSocketPath : protocol::kFallbackSocketPath;
+    std::vector<int> listeners;
+    int err = 0;
+    const int listener = listenAt(primary, err);
     if (listener < 0) {
-        const std::string text = texts::kServeSocketFailed;
-        log(text.substr(0, text.size() - 1));  // the log adds the line feed
+        log(texts::kServeBindFailed + primary + texts::kServeBindFailedTail + std::to_string(err));
         return 1;
     }
-    // Non-blocking, so that a connection withdrawn between the poll and the accept
-    // cannot leave the daemon blocked in accept, deaf to stop signals.
-    setPollFlags(listener);
-    gBound = bindReplacing(listener, ORVANE_SOCKET_PATH);
-    if (gBound.err != 0) {
-        log(texts::kServeBindFailed + std::to_string(gBound.err));
-        return 1;
+    listeners.push_back(listener);
+    if (root) {
+        const int second = listenAt(protocol::kFallbackSocketPath, err);
+        if (second >= 0) {
+            listeners.push_back(second);
+        } else {
+            gFoundLines.push_back(texts::kServeLogFallbackFailed +
+                                  std::string(protocol::kFallbackSocketPath) +
+                                  texts::kServeLogFallbackFailedErrno + std::to_string(err) +
+                                  texts::kServeLogFallbackFailedTail);
+        }
     }
-    if (::listen(listener, kBacklog) != 0) {
-        const int err = errno;
-        return failBound(ctl, texts::kServeListenFailed + std::to_string(err));
-    }
-    log(texts::kServeBanner + std::string(ORVANE_SOCKET_PATH) + texts::kServeBannerCount +
+    log(texts::kServeBanner + primary + texts::kServeBannerCount +
         std::to_string(ctl.numberOfFans()) + texts::kServeBannerTail);
     if (!logRefused.empty()) log(logRefused);
-    const bool leftForced = forcedMarkPresent(ORVANE_FORCED_MARK_PATH);
-    keepForcedMark(ORVANE_FORCED_MARK_PATH, leftForced);
-    if (leftForced)
-        log(restoreEveryFan(ctl) ? texts::kServeLogLeftForced : texts::kServeLogLeftForcedFailed);
-    if (gBound.cleared.found != Found::nothing) {
-        std::string line = texts::kServeFoundAt + std::string(ORVANE_SOCKET_PATH) +
-                           texts::kServeFoundWas + foundText(gBound.cleared.found);
-        line += gBound.cleared.movedTo.empty()
-                    ? std::string(texts::kServeFoundReplaced)
-                    : texts::kServeFoundMoved + logText(gBound.cleared.movedTo);
+    for (const std::string& line : gFoundLines)
         log(line);
-    }
 
-    const LoopEnd end = serveListener(listener, ctl);
+    ServeLimits limits;
+    limits.ownerUid = daemonOwner();
+    if (root && limits.ownerUid >= 0)
+        log(texts::kServeLogOwner + std::to_string(limits.ownerUid) + texts::kServeLogOwnerTail);
+
+    keepForcedMark(ORVANE_FORCED_MARK_PATH);
+    if (forcedMarkPresent(ORVANE_FORCED_MARK_PATH))
+        log(restoreEveryFan(ctl) ? texts::kServeLogLeftForced : texts::kServeLogLeftForcedFailed);
+
+    const LoopEnd end = serveListeners(listeners, ctl, limits);
     switch (end.kind) {
         case LoopEnd::quit:
-            // `quit` restored the fans before its reply; what is left is the socket file.
-            removeOwnSocket(ORVANE_SOCKET_PATH, gBound);
+            // `quit` restored the fans before its reply; what is left are the socket files.
+            removeOwnSockets();
             std::exit(0);
         case LoopEnd::stop:
             stopDaemon(ctl);

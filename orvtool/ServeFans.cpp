@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "ControlProtocol.h"
 #include "FanController.h"
 #include "ForcedMark.h"
 #include "Log.h"
@@ -13,15 +14,14 @@ namespace {
 
 // The mark of forced fans this daemon keeps; empty (servers inside tests) keeps none.
 std::string gMarkPath;
-bool gMarked = false;
 bool gMarkFailed = false;
 
+// Makes the mark present or absent, whatever this daemon did to it before (another process
+// of root may have removed it), and logs the first of a run of failures.
 void markForced(bool forced) {
-    if (gMarkPath.empty() || forced == gMarked) return;
+    if (gMarkPath.empty() || forcedMarkPresent(gMarkPath) == forced) return;
     const int err = setForcedMark(gMarkPath, forced);
-    if (err == 0) {
-        gMarked = forced;
-    } else if (!gMarkFailed) {
+    if (err != 0 && !gMarkFailed) {
         daemonLog().write(texts::kServeLogMarkFailed + std::to_string(err) +
                           texts::kServeLogMarkFailedTail + gMarkPath);
     }
@@ -34,22 +34,25 @@ bool anyFanForced(FanController& ctl) {
     return false;
 }
 
+// The first word of a request.
+std::string_view command(std::string_view request) {
+    return request.substr(0, request.find(' '));
+}
+
 }  // namespace
 
-void keepForcedMark(const std::string& path, bool present) {
+void keepForcedMark(const std::string& path) {
     gMarkPath = path;
-    gMarked = present;
 }
 
 void markBefore(const std::string& request) {
-    if (request.rfind("set ", 0) == 0) markForced(true);
+    if (command(request) == protocol::kSet) markForced(true);
 }
 
-void markAfter(const std::string& reply, FanController& ctl) {
-    if (!gMarked) return;
-    if (reply == texts::kReplyAutoAll ||
-        (reply.rfind(texts::kReplyAutoFan, 0) == 0 && !anyFanForced(ctl)))
-        markForced(false);
+void markAfter(const std::string& request, FanController& ctl) {
+    const std::string_view word = command(request);
+    if (!gMarkPath.empty() && (word == protocol::kSet || word == protocol::kAuto))
+        markForced(anyFanForced(ctl));
 }
 
 // When the daemon stops, a fan that fails to go back to automatic control must not keep

@@ -8,14 +8,16 @@ class FanController;
 
 namespace orvtool {
 
-// Keeps the mark at `path` from now on; `present` tells whether it is there already (left
-// by a daemon before this one). Until this is called (servers inside tests) no mark is kept.
-void keepForcedMark(const std::string& path, bool present);
+// Keeps the mark at `path` from now on. Until this is called (servers inside tests) no mark
+// is kept.
+void keepForcedMark(const std::string& path);
 
 // Before a request that may force a fan, so that a daemon killed in the middle of it still
-// leaves the mark; after a reply that handed fans back, once none is forced.
+// leaves the mark; after a request that may have forced or handed back fans, the mark is
+// made to follow the fans: present exactly while one of them is forced. Both look at the
+// mark itself, not at what this daemon last did to it.
 void markBefore(const std::string& request);
-void markAfter(const std::string& reply, FanController& ctl);
+void markAfter(const std::string& request, FanController& ctl);
 
 // Hands every fan back to automatic control for a stop, going on past fans that fail, and
 // clears the mark when all went back; whether every fan went back.

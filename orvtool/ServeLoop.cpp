@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <chrono>
 #include <list>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "ControlProtocol.h"
 #include "FanController.h"
 #include "Log.h"
 #include "ServeFans.h"
@@ -85,6 +87,64 @@ int msUntil(Clock::time_point when, Clock::time_point now) {
     return static_cast<int>(std::chrono::duration_cast<Ms>(when - now).count()) + 1;
 }
 
+// The log of refused connections: the first refusal of a user is logged at once, the
+// ones after it within the interval only counted, and the count logged in one line when
+// the interval ends. A connect storm thus cannot push the history out of the log.
+class RefusalLog {
+  public:
+    explicit RefusalLog(int intervalMs) : interval_(intervalMs) {}
+
+    void refused(long uid, Clock::time_point now) {
+        auto it = windows_.find(uid);
+        if (it != windows_.end() && now < it->second.start + interval_) {
+            ++it->second.suppressed;
+            return;
+        }
+        if (it != windows_.end()) close(it->first, it->second);
+        log(texts::kServeLogRefused + std::to_string(uid) + texts::kServeLogRefusedTail);
+        windows_[uid] = Window{now, 0};
+    }
+    // Logs the counts of the intervals that have ended.
+    void closeEnded(Clock::time_point now) {
+        for (auto it = windows_.begin(); it != windows_.end();) {
+            if (now < it->second.start + interval_) {
+                ++it;
+                continue;
+            }
+            close(it->first, it->second);
+            it = windows_.erase(it);
+        }
+    }
+    // Logs every count now.
+    void closeAll() {
+        for (const auto& [uid, window] : windows_)
+            close(uid, window);
+        windows_.clear();
+    }
+    // When the next count is due; max() when none is.
+    Clock::time_point nextDue() const {
+        auto due = Clock::time_point::max();
+        for (const auto& [uid, window] : windows_)
+            if (window.suppressed > 0) due = std::min(due, window.start + interval_);
+        return due;
+    }
+
+  private:
+    struct Window {
+        Clock::time_point start;
+        long suppressed;
+    };
+    void close(long uid, const Window& window) {
+        if (window.suppressed == 0) return;
+        log(texts::kServeLogRefusedCount + std::to_string(uid) + texts::kServeLogRefusedCountIn +
+            std::to_string(interval_.count() / 1000) + texts::kServeLogRefusedCountMore +
+            std::to_string(window.suppressed) + texts::kServeLogRefusedCountTail);
+    }
+
+    Ms interval_;
+    std::map<long, Window> windows_;
+};
+
 struct Connection {
     int fd;
     bool ownsFd;
@@ -106,11 +166,16 @@ enum class Outcome { drained, quit, stop, failed };
 // linesPerTurn of its lines, so no client can keep the others waiting.
 class Server {
   public:
-    Server(FanController& ctl, const ServeLimits& limits, int listener)
-        : ctl_(ctl), limits_(limits), listener_(listener), buffer_(kReadBufferSize, 0) {}
+    Server(FanController& ctl, const ServeLimits& limits, std::vector<int> listeners)
+        : ctl_(ctl),
+          limits_(limits),
+          listeners_(std::move(listeners)),
+          refusals_(limits.refusalLogMs),
+          buffer_(kReadBufferSize, 0) {}
     ~Server() {
         for (Connection& c : conns_)
             if (c.ownsFd) ::close(c.fd);
+        refusals_.closeAll();  // a stop still tells how many were refused
     }
 
     void add(int fd, bool ownsFd, long uid) {
@@ -136,7 +201,10 @@ class Server {
     int failedErrno = 0;
 
   private:
-    void acceptSome(Clock::time_point now);
+    void acceptSome(int listener, Clock::time_point now);
+    // Whether a new connection of `uid` is within the caps.
+    bool admits(long uid) const;
+    void refuse(int fd, long uid, Clock::time_point now);
     void readOnce(Connection& c, Clock::time_point now);
     // Answers the lines waiting; true when one of them was `quit`.
     bool answer(Connection& c, Clock::time_point now);
@@ -149,7 +217,8 @@ class Server {
 
     FanController& ctl_;
     ServeLimits limits_;
-    int listener_;
+    std::vector<int> listeners_;
+    RefusalLog refusals_;
     Clock::time_point acceptPausedUntil_{};
     std::list<Connection> conns_;
     std::vector<char> buffer_;
@@ -164,9 +233,9 @@ void Server::writePendingLog() {
     pendingLog_.clear();
 }
 
-void Server::acceptSome(Clock::time_point now) {
+void Server::acceptSome(int listener, Clock::time_point now) {
     for (int i = 0; i < kAcceptsPerTurn; ++i) {
-        const int fd = acceptConnection(listener_);
+        const int fd = acceptConnection(listener);
         if (fd < 0) {
             const int err = errno;
             // Interrupted, raced by the poll, or withdrawn by its peer: nothing to do.
@@ -182,21 +251,36 @@ void Server::acceptSome(Clock::time_point now) {
             return;
         }
         const long uid = peerUid(fd);
-        const int cap = uid == 0 ? limits_.perRoot : limits_.perUser;
-        const auto same = std::count_if(conns_.begin(), conns_.end(),
-                                        [uid](const Connection& c) { return c.uid == uid; });
-        const auto others = std::count_if(conns_.begin(), conns_.end(),
-                                          [](const Connection& c) { return c.uid != 0; });
-        if (uid != 0 && others >= limits_.total) {
-            ::close(fd);
-            log(texts::kServeLogRefusedTotal);
-        } else if (same >= cap) {
-            ::close(fd);
-            log(texts::kServeLogRefused + std::to_string(uid) + texts::kServeLogRefusedTail);
-        } else {
+        if (admits(uid)) {
             add(fd, true, uid);
+        } else {
+            refuse(fd, uid, now);
         }
     }
+}
+
+// Root, the owner and everyone else each have places of their own; the other users share
+// a total besides their own cap.
+bool Server::admits(long uid) const {
+    const bool owner = uid != 0 && uid == limits_.ownerUid;
+    const int cap = uid == 0 ? limits_.perRoot : owner ? limits_.perOwner : limits_.perUser;
+    const auto same = std::count_if(conns_.begin(), conns_.end(),
+                                    [uid](const Connection& c) { return c.uid == uid; });
+    if (same >= cap) return false;
+    if (uid == 0 || owner) return true;
+    const auto others = std::count_if(conns_.begin(), conns_.end(), [this](const Connection& c) {
+        return c.uid != 0 && c.uid != limits_.ownerUid;
+    });
+    return others < limits_.total;
+}
+
+// The client learns that the daemon is there but busy (it must not take it for a dead one
+// and start another), in one line a fresh connection always has room for.
+void Server::refuse(int fd, long uid, Clock::time_point now) {
+    const std::string busy = std::string(protocol::kReplyBusy) + "\n";
+    (void)!::send(fd, busy.data(), busy.size(), kSendFlags);
+    ::close(fd);
+    refusals_.refused(uid, now);
 }
 
 void Server::readOnce(Connection& c, Clock::time_point now) {
@@ -225,8 +309,8 @@ bool Server::answer(Connection& c, Clock::time_point now) {
         const auto request = requestText(*raw);
         if (!request) continue;  // empty or not UTF-8: no reply, and no time is gained
         markBefore(*request);
-        const std::string reply = serveCommand(*request, ctl_);
-        markAfter(reply, ctl_);
+        const std::string reply = serveRequest(*request, ctl_, c.uid, limits_.ownerUid);
+        markAfter(*request, ctl_);
         if (c.out.empty()) c.outSince = now;
         c.out += reply;
         c.out += '\n';
@@ -234,7 +318,7 @@ bool Server::answer(Connection& c, Clock::time_point now) {
         // Written once the replies of this turn are on their way (writePendingLog).
         pendingLog_.push_back(texts::kServeLog + logText(*request) + texts::kServeLogArrow +
                               logText(reply, kLogReplyBytes));
-        if (reply == texts::kReplyBye) return true;
+        if (reply == protocol::kReplyBye) return true;
         if (c.out.size() > limits_.maxOutput) c.end = ClientEnd::backlog;
     }
     // The unfinished line after the last complete one began with the bytes read last.
@@ -333,18 +417,20 @@ void Server::sendBye(Connection& c) {
 Outcome Server::run() {
     std::vector<pollfd> fds;
     std::vector<Connection*> polled;
+    const std::size_t first = 1 + listeners_.size();  // the wake-up pipe, the listeners
     for (;;) {
         if (stopRequested()) return Outcome::stop;
-        if (listener_ < 0 && conns_.empty()) return Outcome::drained;
+        if (listeners_.empty() && conns_.empty()) return Outcome::drained;
 
         auto now = Clock::now();
         fds.clear();
         polled.clear();
         fds.push_back({wakeFd(), POLLIN, 0});
-        const bool listening = listener_ >= 0 && now >= acceptPausedUntil_;
-        fds.push_back({listening ? listener_ : -1, POLLIN, 0});
-        auto wake = Clock::time_point::max();
-        if (listener_ >= 0 && !listening) wake = acceptPausedUntil_;
+        const bool listening = !listeners_.empty() && now >= acceptPausedUntil_;
+        for (const int listener : listeners_)
+            fds.push_back({listening ? listener : -1, POLLIN, 0});
+        auto wake = refusals_.nextDue();
+        if (!listeners_.empty() && !listening) wake = std::min(wake, acceptPausedUntil_);
         for (Connection& c : conns_) {
             short events = 0;
             // Nothing more is read while lines wait for their turn or replies pile up.
@@ -370,9 +456,9 @@ Outcome Server::run() {
 
         for (std::size_t i = 0; i < polled.size(); ++i) {
             Connection& c = *polled[i];
-            const short revents = fds[i + 2].revents;
-            if (!c.out.empty() && (revents & (POLLOUT | POLLERR | POLLHUP))) flush(c, now);
-            if (!c.end && (fds[i + 2].events & POLLIN) && (revents & (POLLIN | POLLERR | POLLHUP)))
+            const pollfd& p = fds[first + i];
+            if (!c.out.empty() && (p.revents & (POLLOUT | POLLERR | POLLHUP))) flush(c, now);
+            if (!c.end && (p.events & POLLIN) && (p.revents & (POLLIN | POLLERR | POLLHUP)))
                 readOnce(c, now);
             if (!c.end && answer(c, now)) {
                 sendBye(c);
@@ -392,8 +478,10 @@ Outcome Server::run() {
                 ++it;
             }
         }
-        if (listening && (fds[1].revents & (POLLIN | POLLERR | POLLHUP))) {
-            acceptSome(now);
+        refusals_.closeEnded(now);
+        for (std::size_t l = 0; listening && l < listeners_.size(); ++l) {
+            if (!(fds[1 + l].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+            acceptSome(listeners_[l], now);
             if (failedErrno != 0) return Outcome::failed;
         }
     }
@@ -402,7 +490,7 @@ Outcome Server::run() {
 }  // namespace
 
 ClientEnd serveConnection(int fd, FanController& ctl, const ServeLimits& limits) {
-    Server server(ctl, limits, -1);
+    Server server(ctl, limits, {});
     server.add(fd, false, peerUid(fd));
     switch (server.run()) {
         case Outcome::quit:
@@ -416,8 +504,9 @@ ClientEnd serveConnection(int fd, FanController& ctl, const ServeLimits& limits)
     return server.lastEnd.value_or(ClientEnd::closed);
 }
 
-LoopEnd serveListener(int listener, FanController& ctl, const ServeLimits& limits) {
-    Server server(ctl, limits, listener);
+LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
+                       const ServeLimits& limits) {
+    Server server(ctl, limits, listeners);
     switch (server.run()) {
         case Outcome::quit:
             return {LoopEnd::quit};

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 class FanController;
 
@@ -20,11 +21,19 @@ struct ServeLimits {
     int lineMs = 10'000;
     // Reply bytes a client that does not read may have waiting; past it it is dropped.
     std::size_t maxOutput = 64 * 1024;
-    // Connections at once per peer user (root, others), and of all users but root together:
-    // root keeps its share however many other users connect.
+    // Connections at once per peer user (root, the owner, others), and of all users but root
+    // and the owner together: root and the owner keep their share however many other users
+    // connect. A connection past its cap gets the busy reply and is closed.
     int perRoot = 16;
+    int perOwner = 8;
     int perUser = 4;
     int total = 64;
+    // The user who started the daemon (-1: none besides root). It may make it quit, and has
+    // places no other user can take.
+    long ownerUid = -1;
+    // Refused connections are logged once per user in this many milliseconds; the ones
+    // refused meanwhile are counted in one line at its end.
+    int refusalLogMs = 60'000;
     // Lines of one connection answered before the other connections get their turn.
     int linesPerTurn = 64;
 };
@@ -51,7 +60,8 @@ struct LoopEnd {
     int err = 0;
 };
 
-// Serves the connections of a listening, non-blocking socket until one of the above.
-LoopEnd serveListener(int listener, FanController& ctl, const ServeLimits& limits = {});
+// Serves the connections of listening, non-blocking sockets until one of the above.
+LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
+                       const ServeLimits& limits = {});
 
 }  // namespace orvtool

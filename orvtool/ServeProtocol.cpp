@@ -5,11 +5,11 @@
 #include <exception>
 #include <vector>
 
+#include "ControlProtocol.h"
 #include "FanController.h"
 #include "Format.h"
 #include "SMCError.h"
 #include "ServeFans.h"
-#include "Texts.h"
 #include "Unicode.h"
 
 namespace orvtool {
@@ -39,8 +39,8 @@ int fanIndex(std::int64_t fan) {
 
 std::string errorReply(const std::exception& e) {
     if (const auto* smc = dynamic_cast<const SMCError*>(&e))
-        return texts::kReplyError + smc->description();
-    return texts::kReplyError + std::string(e.what());
+        return protocol::kReplyError + smc->description();
+    return protocol::kReplyError + std::string(e.what());
 }
 
 }  // namespace
@@ -62,42 +62,50 @@ std::string serveCommand(const std::string& line, FanController& ctl) {
     const std::vector<std::string_view> words = splitWords(line);
     const std::string_view command = words.empty() ? std::string_view() : words.front();
 
-    if (command == "ping") return texts::kReplyPong + std::to_string(ctl.numberOfFans());
+    if (command == protocol::kPing)
+        return protocol::kReplyPong + std::to_string(ctl.numberOfFans());
 
-    if (command == "set") {
+    if (command == protocol::kSet) {
         const auto fan = words.size() == 3 ? parseInteger(words[1]) : std::nullopt;
         const auto rpm = fan ? parseInteger(words[2]) : std::nullopt;
-        if (!fan || !rpm) return texts::kReplySetUsage;
+        if (!fan || !rpm) return protocol::kReplySetUsage;
         try {
             const std::int64_t written = ctl.setFanRPM(fanIndex(*fan), *rpm);
-            return texts::kReplySet + std::to_string(*fan) + texts::kReplySetRPM +
+            return protocol::kReplySet + std::to_string(*fan) + protocol::kReplySetRPM +
                    std::to_string(written);
         } catch (const std::exception& e) {
             return errorReply(e);
         }
     }
 
-    if (command == "auto") {
+    if (command == protocol::kAuto) {
         // A second word that is not a number falls back to restoring every fan.
         const auto fan = words.size() == 2 ? parseInteger(words[1]) : std::nullopt;
         try {
             if (fan) {
                 ctl.restoreAuto(fanIndex(*fan));
-                return texts::kReplyAutoFan + std::to_string(*fan);
+                return protocol::kReplyAutoFan + std::to_string(*fan);
             }
             ctl.restoreAllAuto();
-            return texts::kReplyAutoAll;
+            return protocol::kReplyAutoAll;
         } catch (const std::exception& e) {
             return errorReply(e);
         }
     }
 
-    if (command == "quit") {
+    if (command == protocol::kQuit) {
         restoreEveryFan(ctl);  // the daemon stops and says so whatever the SMC says
-        return texts::kReplyBye;
+        return protocol::kReplyBye;
     }
 
-    return texts::kReplyUnknown + line;
+    return protocol::kReplyUnknown + line;
+}
+
+std::string serveRequest(const std::string& line, FanController& ctl, long uid, long ownerUid) {
+    const std::vector<std::string_view> words = splitWords(line);
+    const bool quit = !words.empty() && words.front() == protocol::kQuit;
+    if (quit && uid != 0 && (uid < 0 || uid != ownerUid)) return protocol::kReplyQuitRefused;
+    return serveCommand(line, ctl);
 }
 
 std::optional<std::string_view> RequestFramer::nextLine() {

@@ -15,6 +15,11 @@ namespace orvtool {
 // the FanController calls the command asks for.
 std::string serveCommand(const std::string& line, FanController& ctl);
 
+// The reply to a request of the peer user `uid` on a daemon started by `ownerUid` (-1:
+// by root alone): serveCommand, except that `quit` is refused to anyone but root and the
+// owner, and the daemon then serves on. `set` and `auto` are open to every user.
+std::string serveRequest(const std::string& line, FanController& ctl, long uid, long ownerUid);
+
 // The request text of one received line (line feed removed): nothing when the bytes are
 // not valid UTF-8 or nothing is left after trimming space separators (Zs) and tabs from
 // both ends. Carriage return and other characters are kept.
