@@ -1,10 +1,15 @@
 #include "ServeFans.h"
 
+#include <cstdint>
 #include <exception>
+#include <set>
+#include <string_view>
+#include <vector>
 
 #include "ControlProtocol.h"
 #include "FanController.h"
 #include "ForcedMark.h"
+#include "Format.h"
 #include "Log.h"
 #include "Texts.h"
 
@@ -28,15 +33,21 @@ void markForced(bool forced) {
     gMarkFailed = err != 0;
 }
 
-bool anyFanForced(FanController& ctl) {
-    for (int fan = 0; fan < ctl.numberOfFans(); ++fan)
-        if (ctl.isForced(fan)) return true;
-    return false;
-}
+// The fans this daemon may have forced: those of every `set` it ran (also one that failed
+// after its first write), until an `auto` of that fan or of all fans succeeded. Kept from
+// the replies, without asking the SMC again, so that a failing SMC read never clears it.
+std::set<std::int64_t> gForced;
 
-// The first word of a request.
-std::string_view command(std::string_view request) {
-    return request.substr(0, request.find(' '));
+std::vector<std::string_view> words(std::string_view request) {
+    std::vector<std::string_view> out;
+    std::size_t i = 0;
+    while (i < request.size()) {
+        const std::size_t space = request.find(' ', i);
+        const std::size_t end = space == std::string_view::npos ? request.size() : space;
+        if (end > i) out.push_back(request.substr(i, end - i));
+        i = end + 1;
+    }
+    return out;
 }
 
 }  // namespace
@@ -46,13 +57,28 @@ void keepForcedMark(const std::string& path) {
 }
 
 void markBefore(const std::string& request) {
-    if (command(request) == protocol::kSet) markForced(true);
+    const auto w = words(request);
+    if (!w.empty() && w.front() == protocol::kSet) markForced(true);
 }
 
-void markAfter(const std::string& request, FanController& ctl) {
-    const std::string_view word = command(request);
-    if (!gMarkPath.empty() && (word == protocol::kSet || word == protocol::kAuto))
-        markForced(anyFanForced(ctl));
+void markAfter(const std::string& request, const std::string& reply, FanController& ctl) {
+    const auto w = words(request);
+    if (w.empty()) return;
+    // The fan named by the request; -1 for none (every fan index that counts is >= 0).
+    const std::int64_t fan = w.size() >= 2 ? parseInteger(w[1]).value_or(-1) : -1;
+    if (w.front() == protocol::kSet) {
+        if (fan >= 0 && fan < ctl.numberOfFans() && reply != protocol::kReplySetUsage)
+            gForced.insert(fan);
+    } else if (w.front() == protocol::kAuto) {
+        if (reply == protocol::kReplyAutoAll) {
+            gForced.clear();
+        } else if (fan >= 0 && reply.rfind(protocol::kReplyAutoFan, 0) == 0) {
+            gForced.erase(fan);
+        }
+    } else {
+        return;
+    }
+    markForced(!gForced.empty());
 }
 
 // When the daemon stops, a fan that fails to go back to automatic control must not keep
@@ -73,7 +99,10 @@ bool restoreEveryFan(FanController& ctl) {
         }
     }
     // A fan that did not go back keeps the mark, for the next start to try again.
-    if (all) markForced(false);
+    if (all) {
+        gForced.clear();
+        markForced(false);
+    }
     return all;
 }
 

@@ -310,7 +310,7 @@ bool Server::answer(Connection& c, Clock::time_point now) {
         if (!request) continue;  // empty or not UTF-8: no reply, and no time is gained
         markBefore(*request);
         const std::string reply = serveRequest(*request, ctl_, c.uid, limits_.ownerUid);
-        markAfter(*request, ctl_);
+        markAfter(*request, reply, ctl_);
         if (c.out.empty()) c.outSince = now;
         c.out += reply;
         c.out += '\n';
