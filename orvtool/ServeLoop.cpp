@@ -94,14 +94,17 @@ class RefusalLog {
   public:
     explicit RefusalLog(int intervalMs) : interval_(intervalMs) {}
 
-    void refused(long uid, Clock::time_point now) {
+    // overTotal: refused for the places all other users share, not for the user's own.
+    void refused(long uid, bool overTotal, Clock::time_point now) {
         auto it = windows_.find(uid);
         if (it != windows_.end() && now < it->second.start + interval_) {
             ++it->second.suppressed;
             return;
         }
         if (it != windows_.end()) close(it->first, it->second);
-        log(texts::kServeLogRefused + std::to_string(uid) + texts::kServeLogRefusedTail);
+        log(overTotal
+                ? std::string(texts::kServeLogRefusedTotal)
+                : texts::kServeLogRefused + std::to_string(uid) + texts::kServeLogRefusedTail);
         windows_[uid] = Window{now, 0};
     }
     // Logs the counts of the intervals that have ended.
@@ -202,9 +205,10 @@ class Server {
 
   private:
     void acceptSome(int listener, Clock::time_point now);
-    // Whether a new connection of `uid` is within the caps.
-    bool admits(long uid) const;
-    void refuse(int fd, long uid, Clock::time_point now);
+    // Why a new connection of `uid` is refused; nothing when it is within the caps.
+    enum class Cap { own, total };
+    std::optional<Cap> exceeded(long uid) const;
+    void refuse(int fd, long uid, Cap cap, Clock::time_point now);
     void readOnce(Connection& c, Clock::time_point now);
     // Answers the lines waiting; true when one of them was `quit`.
     bool answer(Connection& c, Clock::time_point now);
@@ -251,36 +255,37 @@ void Server::acceptSome(int listener, Clock::time_point now) {
             return;
         }
         const long uid = peerUid(fd);
-        if (admits(uid)) {
-            add(fd, true, uid);
+        if (const auto cap = exceeded(uid)) {
+            refuse(fd, uid, *cap, now);
         } else {
-            refuse(fd, uid, now);
+            add(fd, true, uid);
         }
     }
 }
 
 // Root, the owner and everyone else each have places of their own; the other users share
 // a total besides their own cap.
-bool Server::admits(long uid) const {
+std::optional<Server::Cap> Server::exceeded(long uid) const {
     const bool owner = uid != 0 && uid == limits_.ownerUid;
     const int cap = uid == 0 ? limits_.perRoot : owner ? limits_.perOwner : limits_.perUser;
     const auto same = std::count_if(conns_.begin(), conns_.end(),
                                     [uid](const Connection& c) { return c.uid == uid; });
-    if (same >= cap) return false;
-    if (uid == 0 || owner) return true;
+    if (same >= cap) return Cap::own;
+    if (uid == 0 || owner) return std::nullopt;
     const auto others = std::count_if(conns_.begin(), conns_.end(), [this](const Connection& c) {
         return c.uid != 0 && c.uid != limits_.ownerUid;
     });
-    return others < limits_.total;
+    if (others >= limits_.total) return Cap::total;
+    return std::nullopt;
 }
 
 // The client learns that the daemon is there but busy (it must not take it for a dead one
 // and start another), in one line a fresh connection always has room for.
-void Server::refuse(int fd, long uid, Clock::time_point now) {
+void Server::refuse(int fd, long uid, Cap cap, Clock::time_point now) {
     const std::string busy = std::string(protocol::kReplyBusy) + "\n";
     (void)!::send(fd, busy.data(), busy.size(), kSendFlags);
     ::close(fd);
-    refusals_.refused(uid, now);
+    refusals_.refused(uid, cap == Cap::total, now);
 }
 
 void Server::readOnce(Connection& c, Clock::time_point now) {

@@ -135,6 +135,7 @@ inline constexpr const char* kServeLogBacklog = "[serve] 客户端不读回复�
 inline constexpr const char* kServeLogBacklogTail = " 字节，已断开该连接";
 inline constexpr const char* kServeLogRefused = "[serve] 用户 uid=";  // then the peer's uid
 inline constexpr const char* kServeLogRefusedTail = " 的连接数已达上限，已拒绝新连接";
+inline constexpr const char* kServeLogRefusedTotal = "[serve] 连接总数已达上限，已拒绝新连接";
 // The refusals of one user after the logged one, counted over an interval: "[serve] 用户
 // uid=N 在 60 秒内另有 K 个连接因超出上限被拒绝".
 inline constexpr const char* kServeLogRefusedCount = "[serve] 用户 uid=";
