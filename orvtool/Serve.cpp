@@ -97,24 +97,46 @@ std::optional<long> uidFrom(const char* name) {
     return uid;
 }
 
+// The step at which a socket could not be had, and its errno.
+struct ListenFailure {
+    enum Step { socket, bind, listen } step = socket;
+    int err = 0;
+};
+
+// The line that says why the daemon cannot listen at `path`.
+std::string failureText(const std::string& path, const ListenFailure& failure) {
+    switch (failure.step) {
+        case ListenFailure::socket: {
+            const std::string text = texts::kServeSocketFailed;
+            return text.substr(0, text.size() - 1);  // the log adds the line feed
+        }
+        case ListenFailure::bind:
+            return texts::kServeBindFailed + path + texts::kServeBindFailedTail +
+                   std::to_string(failure.err);
+        case ListenFailure::listen:
+            break;
+    }
+    return texts::kServeListenFailed + std::to_string(failure.err);
+}
+
 // A listening socket at `path` (non-blocking, so that a connection withdrawn between the
 // poll and the accept cannot leave the daemon blocked in accept, deaf to stop signals);
-// -1 with `err` set when it cannot be had.
-int listenAt(const std::string& path, int& err) {
+// -1 with `failure` set when it cannot be had.
+int listenAt(const std::string& path, ListenFailure& failure) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0) {
-        err = errno;
+        failure = {ListenFailure::socket, errno};
         return -1;
     }
     setPollFlags(fd);
     Address address{path, bindReplacing(fd, path)};
-    err = address.bound.err;
-    if (err != 0) {
+    if (address.bound.err != 0) {
+        failure = {ListenFailure::bind, address.bound.err};
         ::close(fd);
         return -1;
     }
     if (::listen(fd, kBacklog) != 0) {
-        err = errno;
+        failure = {ListenFailure::listen, errno};
         removeOwnSocket(path, address.bound);
         ::close(fd);
         return -1;
@@ -187,22 +209,22 @@ int cmdServe(FanController& ctl) {
     if (root && !takeLock()) return 1;
     const std::string primary = root ? protocol::kSocketPath : protocol::kFallbackSocketPath;
     std::vector<int> listeners;
-    int err = 0;
-    const int listener = listenAt(primary, err);
+    ListenFailure failure;
+    const int listener = listenAt(primary, failure);
     if (listener < 0) {
-        log(texts::kServeBindFailed + primary + texts::kServeBindFailedTail + std::to_string(err));
+        log(failureText(primary, failure));
         return 1;
     }
     listeners.push_back(listener);
     if (root) {
-        const int second = listenAt(protocol::kFallbackSocketPath, err);
+        const int second = listenAt(protocol::kFallbackSocketPath, failure);
         if (second >= 0) {
             listeners.push_back(second);
         } else {
             gFoundLines.push_back(texts::kServeLogFallbackFailed +
                                   std::string(protocol::kFallbackSocketPath) +
-                                  texts::kServeLogFallbackFailedErrno + std::to_string(err) +
-                                  texts::kServeLogFallbackFailedTail);
+                                  texts::kServeLogFallbackFailedErrno +
+                                  std::to_string(failure.err) + texts::kServeLogFallbackFailedTail);
         }
     }
     log(texts::kServeBanner + primary + texts::kServeBannerCount +
