@@ -16,8 +16,10 @@
 
 #include "Alerts.h"
 #include "AppPaths.h"
+#include "ControlProtocol.h"
 #include "Formatting.h"
 #include "MenuModel.h"
+#include "SMCError.h"
 #include "SettingsKeys.h"
 #include "StatusItem.h"
 #include "StatusMenu.h"
@@ -84,9 +86,10 @@ std::string foreignOwner(const std::string& socketPath, uid_t uid) {
     return socketPath + Texts::foreignOwnerPrefix + std::to_string(uid) + Texts::foreignOwnerSuffix;
 }
 
+// A write the SMC layer refused, as the daemon's error reply carries its description.
 bool isWriteRejected(const std::string& reply) {
-    return reply.rfind("ERR", 0) == 0 &&
-           reply.find(Texts::writeRejectedMarker) != std::string::npos;
+    return reply.rfind(protocol::kERR, 0) == 0 &&
+           reply.find(SMCError::kWriteRejectedText) != std::string::npos;
 }
 
 // How Quit's "auto" went, as far as it got.
@@ -96,12 +99,14 @@ struct AutoDelivery {
         refused,        // answered with a line starting "ERR" (in `reply`)
         noAnswer,       // no reply from the root daemon (yet)
         notStarted,     // the daemon was down and could not be started
-        foreign,        // a listener that is not root holds the socket (uid in peerUid)
+        busy,           // the daemon refused the connection for its limits (yet)
+        foreign,        // another user's listener holds the socket (uid in peerUid)
         untrustedTool,  // the daemon was down and the tool is not one root may run
     };
     Result result = noAnswer;
     std::string reply;
     uid_t peerUid = 0;
+    std::string path;  // foreign: where it listens
 };
 
 // Filled by background work and read, with a time limit, by the main thread.
@@ -134,8 +139,9 @@ constexpr std::chrono::milliseconds kQuitRetry{500};
 
 // Delivers "auto" until a reply comes or the deadline passes. The daemon is started at
 // most once, on the first attempt, and only when mayStart; later attempts only send. A
-// missing reply, a busy or absent daemon and a foreign listener are tried again; an "OK"
-// or "ERR" reply ends the attempts. Every attempt is reported to `state`.
+// missing reply and a busy or absent daemon are tried again; an "OK" or "ERR" reply ends
+// the attempts, and so does another user's listener, which waiting does not change. Every
+// attempt is reported to `state`.
 void deliverAuto(const DaemonClient& client, bool mayStart,
                  std::chrono::steady_clock::time_point deadline, DeliveryState& state) {
     using Clock = std::chrono::steady_clock;
@@ -153,20 +159,24 @@ void deliverAuto(const DaemonClient& client, bool mayStart,
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         // A slow daemon may take all the time left to answer.
-        const DaemonClient::Exchange exchange =
-            client.exchange(allAutoCommand, std::max(left, std::chrono::milliseconds(1)));
+        const DaemonClient::Exchange exchange = client.exchange(
+            protocol::kAutoAllRequest, std::max(left, std::chrono::milliseconds(1)));
         delivery = AutoDelivery{};
         if (exchange.outcome == DaemonClient::Exchange::Outcome::foreignListener) {
             delivery.result = AutoDelivery::foreign;
             delivery.peerUid = exchange.peerUid;
-        } else if (exchange.line && exchange.line->rfind("OK", 0) == 0) {
+            delivery.path = exchange.path;
+        } else if (exchange.line && protocol::isBusy(*exchange.line)) {
+            delivery.result = AutoDelivery::busy;
+        } else if (exchange.line && protocol::isOK(*exchange.line)) {
             delivery.result = AutoDelivery::delivered;
-        } else if (exchange.line && exchange.line->rfind("ERR", 0) == 0) {
+        } else if (exchange.line && exchange.line->rfind(protocol::kERR, 0) == 0) {
             delivery.result = AutoDelivery::refused;
             delivery.reply = *exchange.line;
         }
         const bool finished = delivery.result == AutoDelivery::delivered ||
                               delivery.result == AutoDelivery::refused ||
+                              delivery.result == AutoDelivery::foreign ||
                               Clock::now() + kQuitRetry >= deadline;
         state.update(delivery, finished);
         if (finished) return;
@@ -190,8 +200,11 @@ std::string quitFailureMessage(const AutoDelivery& delivery, const DaemonClient&
         case AutoDelivery::untrustedTool:
             cause = Texts::quitNotStarted;
             break;
+        case AutoDelivery::busy:
+            cause = Texts::quitBusy;
+            break;
         case AutoDelivery::foreign:
-            cause = foreignOwner(client.options().socketPath, delivery.peerUid);
+            cause = foreignOwner(delivery.path, delivery.peerUid);
             break;
     }
     const ToolTrust trust = client.toolTrust();
@@ -405,13 +418,16 @@ void AppDelegate::performWrite(const std::string& command) {
             sendWrite(command);
             return;
         case DaemonStatus::unresponsive:
-            // Starting another daemon would take the socket over from this one.
-            reportNoReply(command);
+            // A daemon is there: another one would not start, and must not be asked for.
+            reportNoReply(command, true);
+            return;
+        case DaemonStatus::busy:
+            reportBusy(command);
             return;
         case DaemonStatus::foreign:
             // Not the control service: nothing is sent, and nothing started over it (the
             // daemon would replace the socket, but the user should know).
-            reportForeign(status.peerUid, command);
+            reportForeign(status, command);
             return;
         case DaemonStatus::down:
         case DaemonStatus::untrustedTool:
@@ -423,10 +439,13 @@ void AppDelegate::performWrite(const std::string& command) {
                 sendWrite(command);
                 break;
             case DaemonStatus::unresponsive:
-                reportNoReply(command);
+                reportNoReply(command, true);
+                break;
+            case DaemonStatus::busy:
+                reportBusy(command);
                 break;
             case DaemonStatus::foreign:
-                reportForeign(result.peerUid, command);
+                reportForeign(result, command);
                 break;
             case DaemonStatus::untrustedTool:
                 showError(Texts::toolUntrustedTitle,
@@ -442,23 +461,31 @@ void AppDelegate::performWrite(const std::string& command) {
 void AppDelegate::sendWrite(const std::string& command) {
     const DaemonClient::Exchange exchange = daemon.exchange(command);
     if (exchange.outcome == DaemonClient::Exchange::Outcome::foreignListener) {
-        reportForeign(exchange.peerUid, command);
+        reportForeign({DaemonStatus::foreign, exchange.peerUid, exchange.path}, command);
     } else if (!exchange.line) {
-        reportNoReply(command);
+        reportNoReply(command, exchange.outcome == DaemonClient::Exchange::Outcome::noReplyInTime);
+    } else if (protocol::isBusy(*exchange.line)) {
+        reportBusy(command);
     } else if (isWriteRejected(*exchange.line)) {
         const bool unsupported =
-            exchange.line->find(Texts::writeUnsupportedMarker) != std::string::npos;
+            exchange.line->find(SMCError::kWriteUnsupportedText) != std::string::npos;
         showError(Texts::writeRejectedTitle,
                   unsupported ? Texts::writeUnsupportedMessage : Texts::writeRejectedMessage);
     }
 }
 
-void AppDelegate::reportNoReply(const std::string& command) {
-    showError(Texts::noReplyTitle, Texts::noReplyPrefix + command + Texts::noReplySuffix);
+void AppDelegate::reportNoReply(const std::string& command, bool unresponsive) {
+    showError(Texts::noReplyTitle,
+              Texts::noReplyPrefix + command +
+                  (unresponsive ? Texts::noReplyUnresponsiveSuffix : Texts::noReplySuffix));
 }
 
-void AppDelegate::reportForeign(uid_t uid, const std::string& command) {
-    showError(Texts::foreignListenerTitle, foreignOwner(daemon.options().socketPath, uid) +
+void AppDelegate::reportBusy(const std::string& command) {
+    showError(Texts::busyTitle, Texts::busyPrefix + command + Texts::busySuffix);
+}
+
+void AppDelegate::reportForeign(const DaemonStatus& listener, const std::string& command) {
+    showError(Texts::foreignListenerTitle, foreignOwner(listener.path, listener.peerUid) +
                                                Texts::foreignCommandPrefix + command +
                                                Texts::foreignCommandSuffix);
 }
@@ -472,7 +499,7 @@ void AppDelegate::releaseBoostHold() {
 void AppDelegate::manualModeChanged(std::int64_t fan, bool manual) {
     releaseBoostHold();
     if (!manual) {
-        performWrite(autoCommand(fan));
+        performWrite(protocol::autoRequest(fan));
         return;
     }
     // Pin the fan at the speed it runs at: its target, else its current speed.
@@ -486,16 +513,16 @@ void AppDelegate::manualModeChanged(std::int64_t fan, bool manual) {
         } catch (const std::exception&) {
         }
     }
-    performWrite(setCommand(fan, truncateRPM(rpm)));
+    performWrite(protocol::setRequest(fan, truncateRPM(rpm)));
 }
 
 void AppDelegate::sliderChanged(std::int64_t fan, std::int64_t rpm) {
     releaseBoostHold();
-    performWrite(setCommand(fan, rpm));
+    performWrite(protocol::setRequest(fan, rpm));
 }
 
 void AppDelegate::restoreAllAuto() {
-    performWrite(allAutoCommand);
+    performWrite(protocol::kAutoAllRequest);
 }
 
 void AppDelegate::toggleTempBoost() {
@@ -591,7 +618,8 @@ void AppDelegate::quitApp() {
     bool deliver = forced;
     if (!forced && forcedStateUncertain()) {
         const DaemonStatus::Kind kind = daemon.probe().kind;
-        deliver = kind == DaemonStatus::alive || kind == DaemonStatus::unresponsive;
+        deliver = kind == DaemonStatus::alive || kind == DaemonStatus::busy ||
+                  kind == DaemonStatus::unresponsive;
     }
     if (deliver) {
         // The work may show the password prompt and may wait for a busy daemon; the main
@@ -663,7 +691,7 @@ void AppDelegate::handleTempBoost(std::optional<double> cpu, std::optional<doubl
             maxRPM = ctl.maxRPM(i);
         } catch (const std::exception&) {
         }
-        performWrite(setCommand(i, TempBoost::stepRPM(step, maxRPM)));
+        performWrite(protocol::setRequest(i, TempBoost::stepRPM(step, maxRPM)));
     }
 }
 
@@ -703,12 +731,13 @@ void AppDelegate::restorePreBoostStates() {
 void AppDelegate::restoreStates(const std::optional<std::vector<PreBoostState>>& states) {
     const int count = ctl.numberOfFans();
     if (!states || states->size() != static_cast<std::size_t>(count)) {
-        performWrite(allAutoCommand);
+        performWrite(protocol::kAutoAllRequest);
         return;
     }
     for (int i = 0; i < count; ++i) {
         const PreBoostState& state = (*states)[static_cast<std::size_t>(i)];
-        performWrite(state.forced ? setCommand(i, state.targetRPM) : autoCommand(i));
+        performWrite(state.forced ? protocol::setRequest(i, state.targetRPM)
+                                  : protocol::autoRequest(i));
     }
 }
 

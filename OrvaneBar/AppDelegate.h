@@ -154,8 +154,11 @@ class AppDelegate : public FanRowDelegate {
     void endTempBoost();
     void restoreStates(const std::optional<std::vector<PreBoostState>>& states);
     std::vector<PreBoostState> recordFanStates();
-    void reportNoReply(const std::string& command);
-    void reportForeign(uid_t uid, const std::string& command);
+    // No reply to the command: the daemon took the connection and stayed silent
+    // (unresponsive), or it was gone.
+    void reportNoReply(const std::string& command, bool unresponsive);
+    void reportBusy(const std::string& command);
+    void reportForeign(const DaemonStatus& listener, const std::string& command);
     void launchDaemonOperationFinished(bool wasInstall, bool succeeded);
 
     MainQueue& queue_;

@@ -74,17 +74,26 @@ inline constexpr const char* startFailedLogPrefix = "日志：";
 // "命令「<command>」发送失败，…"
 inline constexpr const char* noReplyTitle = "控制服务无响应";
 inline constexpr const char* noReplyPrefix = "命令「";
+// The daemon was gone: the next write starts it again.
 inline constexpr const char* noReplySuffix =
-    "」发送失败，守护进程可能已退出。\n请重启本应用以重新拉起服务。";
+    "」发送失败，守护进程可能已退出。\n再次操作即可重新拉起服务。";
+// The daemon took the connection and did not answer: no second one can start while it
+// runs, so it has to be ended.
+inline constexpr const char* noReplyUnresponsiveSuffix =
+    "」发送失败：控制服务接受了连接，但没有回复。\n"
+    "请在终端执行：sudo pkill -f 'orvtool serve'\n"
+    "然后重新操作，会再次拉起服务。";
+// The daemon refused the connection for its connection limits: "命令「<command>」未执行…".
+inline constexpr const char* busyTitle = "控制服务繁忙";
+inline constexpr const char* busyPrefix = "命令「";
+inline constexpr const char* busySuffix =
+    "」未执行：控制服务的连接数已达上限，正忙于其他连接。\n请稍后再试。";
 inline constexpr const char* writeRejectedTitle = "写入被拒绝";
 inline constexpr const char* writeRejectedMessage =
     "控制服务不是以 root 运行的（权限不足）。\n"
     "请在终端执行：sudo pkill -f 'orvtool serve'\n"
     "然后重新操作，会再次弹出管理员授权。";
-// What an "ERR" reply contains when the daemon may not write the SMC.
-inline constexpr const char* writeRejectedMarker = "写入被拒";
 // A refusal that root would not change: the machine's SMC driver cannot write that key.
-inline constexpr const char* writeUnsupportedMarker = "此驱动不支持";
 inline constexpr const char* writeUnsupportedMessage =
     "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 类型的转速键）。\n"
     "以 root 运行也无法改变，本机无法这样控制该风扇。";
@@ -117,6 +126,7 @@ inline constexpr const char* trustWritable = "可被其他用户修改";
 inline constexpr const char* quitFailedTitle = "风扇未能恢复自动模式";
 inline constexpr const char* quitNoAnswer = "控制服务没有应答。\n";
 inline constexpr const char* quitNotStarted = "控制服务未能启动。\n";
+inline constexpr const char* quitBusy = "控制服务繁忙（连接数已达上限），一直没有空出连接。\n";
 inline constexpr const char* quitReplyPrefix = "控制服务回复：";
 inline constexpr const char* quitManualPrefix = "请在终端执行：sudo ";
 inline constexpr const char* quitManualSuffix = " auto";

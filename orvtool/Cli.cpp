@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "Commands.h"
 #include "FanController.h"
@@ -21,11 +22,13 @@ namespace orvtool {
 namespace {
 
 // The status of a command that prints results: 1 with a message when any of its output was
-// lost, so that a full disk or a closed stream is never taken for a result.
-int withOutputChecked(int status) {
+// lost, so that a full disk or a closed stream is never taken for a result. The commands
+// that change the fans (set, auto) keep their status, which says what happened to the
+// fans: a lost report of a change that was made is only the message.
+int withOutputChecked(int status, bool changesFans) {
     if (flushStdout()) return status;
     eprint(stdoutFailureText(stdoutError()));
-    return 1;
+    return changesFans ? status : 1;
 }
 
 int dispatch(int argc, char* argv[]);
@@ -57,7 +60,9 @@ int run(int argc, char* argv[]) {
     // A reader that went away shows as a failed write (EPIPE), reported like any other,
     // instead of a signal ending the tool with a status other than 0 and 1.
     ::signal(SIGPIPE, SIG_IGN);
-    return withOutputChecked(dispatch(argc, argv));
+    const bool changesFans =
+        argc >= 2 && (std::string_view(argv[1]) == "set" || std::string_view(argv[1]) == "auto");
+    return withOutputChecked(dispatch(argc, argv), changesFans);
 }
 
 namespace {

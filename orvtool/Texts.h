@@ -1,5 +1,6 @@
-// Every text orvtool shows: usage, errors, command output and the daemon's protocol
-// replies and log lines. Pieces that surround values are joined by the callers.
+// Every text orvtool shows: usage, errors, command output and the daemon's log lines (its
+// protocol replies are the socket's contract, ControlProtocol.h). Pieces that surround values are
+// joined by the callers.
 #pragma once
 
 namespace texts {
@@ -103,7 +104,17 @@ inline constexpr const char* kWatchTempFormat = "  | %5.1f %5.1f";
 
 // serve: start-up (the socket message carries its own line feed)
 inline constexpr const char* kServeSocketFailed = "socket 创建失败\n";
-inline constexpr const char* kServeBindFailed = "bind(/tmp/orvane.sock) 失败 errno=";
+// bind( {path} ) 失败 errno= {errno}
+inline constexpr const char* kServeBindFailed = "bind(";
+inline constexpr const char* kServeBindFailedTail = ") 失败 errno=";
+// Another daemon holds the lock (then its process id, or the lock's path when unknown).
+inline constexpr const char* kServeAlreadyRunning = "控制服务已在运行（pid ";
+inline constexpr const char* kServeAlreadyRunningTail = "），本次启动未做任何改动";
+inline constexpr const char* kServeAlreadyRunningUnknown =
+    "控制服务已在运行（持有锁的进程未知），本次启动未做任何改动: ";
+// The lock could not be taken for another reason (then errno, the tail, the path).
+inline constexpr const char* kServeLockFailed = "无法取得控制服务的锁 errno=";
+inline constexpr const char* kServeLockFailedTail = ": ";
 inline constexpr const char* kServeListenFailed = "listen 失败 errno=";
 inline constexpr const char* kServeAcceptFailed = "accept 失败 errno=";
 inline constexpr const char* kServeBanner = "Orvane 守护进程已启动: ";
@@ -125,6 +136,19 @@ inline constexpr const char* kServeLogBacklogTail = " 字节，已断开该连�
 inline constexpr const char* kServeLogRefused = "[serve] 用户 uid=";  // then the peer's uid
 inline constexpr const char* kServeLogRefusedTail = " 的连接数已达上限，已拒绝新连接";
 inline constexpr const char* kServeLogRefusedTotal = "[serve] 连接总数已达上限，已拒绝新连接";
+// The refusals of one user after the logged one, counted over an interval: "[serve] 用户
+// uid=N 在 60 秒内另有 K 个连接因超出上限被拒绝".
+inline constexpr const char* kServeLogRefusedCount = "[serve] 用户 uid=";
+inline constexpr const char* kServeLogRefusedCountIn = " 在 ";
+inline constexpr const char* kServeLogRefusedCountMore = " 秒内另有 ";
+inline constexpr const char* kServeLogRefusedCountTail = " 个连接因超出上限被拒绝";
+// The second address for scripts could not be bound (then the path, errno and the tail).
+inline constexpr const char* kServeLogFallbackFailed = "[serve] 未能在 ";
+inline constexpr const char* kServeLogFallbackFailedErrno = " 上监听 errno=";
+inline constexpr const char* kServeLogFallbackFailedTail = "，只在主地址上服务";
+// The owner (then its uid): the user who may make the daemon quit besides root.
+inline constexpr const char* kServeLogOwner = "[serve] 启动者 uid=";
+inline constexpr const char* kServeLogOwnerTail = "：可让控制服务退出，并有保留的连接名额";
 inline constexpr const char* kServeLogAcceptRetry = "[serve] accept 暂时失败 errno=";  // then errno
 inline constexpr const char* kServeLogAcceptRetryTail = "，稍后重试";
 inline constexpr const char* kServeLogDropped = "[serve] 标准错误写不进，已丢弃 ";  // then a count
@@ -160,16 +184,5 @@ inline constexpr const char* kServeLogDirUnsafe =
     "[serve] 日志目录不安全（符号链接、非 root 所有或他人可写），只写标准错误: ";
 inline constexpr const char* kServeLogFileUnsafe =
     "[serve] 日志文件不是 root 所有的普通文件，只写标准错误: ";
-
-// serve: protocol replies
-inline constexpr const char* kReplyPong = "OK pong fans=";
-inline constexpr const char* kReplySet = "OK set fan=";
-inline constexpr const char* kReplySetRPM = " rpm=";
-inline constexpr const char* kReplySetUsage = "ERR 用法: set <fan> <rpm>";
-inline constexpr const char* kReplyAutoFan = "OK auto fan=";
-inline constexpr const char* kReplyAutoAll = "OK auto all";
-inline constexpr const char* kReplyBye = "OK bye";
-inline constexpr const char* kReplyError = "ERR ";
-inline constexpr const char* kReplyUnknown = "ERR 未知命令: ";
 
 }  // namespace texts

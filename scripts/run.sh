@@ -12,7 +12,7 @@ scripts/setup.sh
 scripts/build.sh >/dev/null
 
 bin=build/bin
-sock=/tmp/orvane.sock
+sock=/run/orvane/orvane.sock  # the daemon also answers on /tmp/orvane.sock when it can
 asroot=""
 [ "$(id -u)" -eq 0 ] || asroot="sudo"
 if [ -S "$sock" ] && echo ping | socat -t1 - "UNIX-CONNECT:$sock" 2>/dev/null | grep -q '^OK'; then

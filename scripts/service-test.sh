@@ -16,8 +16,8 @@
 # - the shipped unit, running the build's orvtool, on a machine with fan mode keys and on one
 #   without: it starts, answers, forces a fan a user asks for; SIGKILL, stop and restart
 #   each hand the fan back (the factory bytes); systemd-analyze security rates it 2.0 or
-#   less; through the applesmc driver's files the sandboxed daemon forces (mainline driver)
-#   and lists the keys' types for users (patched driver);
+#   less; through the applesmc driver's files, where each kernel puts them, the sandboxed
+#   daemon forces and hands back (mainline and patched driver) and lists the keys' types;
 # - the application's own install of the service (orvane-service-install, the application's
 #   code): the same unit text in /etc/systemd/system, enabled, started, forcing; removed with
 #   every fan automatic;

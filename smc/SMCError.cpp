@@ -46,9 +46,10 @@ SMCError::SMCError(Kind kind, std::int32_t kr, SMCCommand cmd, std::string key, 
             description_ = "key " + key_ + " dataType 异常: " + type_;
             break;
         case Kind::writeRejected:
-            description_ = "写入被拒(kr=0x" + hex(kr_) + ")——" +
-                           (kr_ == kWriteUnsupported ? "此驱动不支持写入该键"
-                                                     : "普通用户权限不足，需 root/特权 helper");
+            description_ =
+                kWriteRejectedText + ("(kr=0x" + hex(kr_) + ")——") +
+                (kr_ == kWriteUnsupported ? kWriteUnsupportedText + std::string("写入该键")
+                                          : std::string("普通用户权限不足，需 root/特权 helper"));
             break;
         case Kind::serviceNotFound:
             description_ = "未找到 AppleSMC 服务";

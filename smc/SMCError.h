@@ -12,6 +12,12 @@
 
 class SMCError : public std::exception {
   public:
+    // How a refused write's description begins, and the words it has when root would not
+    // change the refusal either; programs that see the description only as text (the
+    // daemon's ERR reply) recognise a refused write by them.
+    static constexpr const char* kWriteRejectedText = "写入被拒";
+    static constexpr const char* kWriteUnsupportedText = "此驱动不支持";
+
     enum class Kind {
         openFailed,
         callFailed,

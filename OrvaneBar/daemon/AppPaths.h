@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "ControlProtocol.h"
+
 namespace AppPaths {
 
 // The daemon's log, in a directory only root can write (the daemon creates it and opens
@@ -13,7 +15,10 @@ inline constexpr const char* daemonLogPath = "/Library/Logs/Orvane/daemon.log";
 #else
 inline constexpr const char* daemonLogPath = "/var/log/orvane/daemon.log";
 #endif
-inline constexpr const char* socketPath = "/tmp/orvane.sock";
+// The daemon's socket, and the second address tried when nobody listens there (the
+// contract's, ControlProtocol.h).
+inline constexpr const char* socketPath = protocol::kSocketPath;
+inline constexpr const char* fallbackSocketPath = protocol::kFallbackSocketPath;
 
 // The running executable, with symbolic links resolved. On macOS it is the system's record
 // of it (_NSGetExecutablePath). Elsewhere it is the first command-line argument taken as a

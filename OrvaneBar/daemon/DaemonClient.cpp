@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "AppPaths.h"
+#include "ControlProtocol.h"
 #include "Files.h"
 #include "LaunchDaemonManager.h"
 
@@ -159,26 +160,28 @@ std::optional<uid_t> peerUid(int fd) {
 #endif
 }
 
-Exchange exchangeWith(const DaemonClient::Options& options, const std::string& command,
-                      std::chrono::milliseconds timeLimit) {
-    const auto deadline = Clock::now() + timeLimit;
+Exchange exchangeAt(const DaemonClient::Options& options, const std::string& path,
+                    const std::string& command, Clock::time_point deadline) {
     Exchange result;
 
     Socket socket;
     if (socket.fd() < 0) return result;
-    switch (connectTo(socket.fd(), options.socketPath, deadline)) {
+    switch (connectTo(socket.fd(), path, deadline)) {
         case Connect::connected:
             break;
         case Connect::failed:
             return result;
         case Connect::timedOut:
             result.outcome = Exchange::Outcome::noReplyInTime;
+            result.path = path;
             return result;
     }
+    result.path = path;
 
-    // Only the root daemon is told anything.
+    // Only the daemon is told anything.
     const std::optional<uid_t> peer = peerUid(socket.fd());
-    if (!peer || *peer != 0) {
+    // Root's daemon, or the user's own (which can write nothing the user could not).
+    if (!peer || (*peer != 0 && *peer != options.user)) {
         result.outcome = Exchange::Outcome::foreignListener;
         result.peerUid = peer ? *peer : static_cast<uid_t>(-1);
         return result;
@@ -208,16 +211,33 @@ Exchange exchangeWith(const DaemonClient::Options& options, const std::string& c
     return result;
 }
 
+// The daemon's own address first; the second one only when nobody listens at the first.
+Exchange exchangeWith(const DaemonClient::Options& options, const std::string& command,
+                      std::chrono::milliseconds timeLimit) {
+    const auto deadline = Clock::now() + timeLimit;
+    Exchange result = exchangeAt(options, options.socketPath, command, deadline);
+    if (result.outcome == Exchange::Outcome::noDaemon && !options.fallbackSocketPath.empty())
+        result = exchangeAt(options, options.fallbackSocketPath, command, deadline);
+    return result;
+}
+
 DaemonStatus probeWith(const DaemonClient::Options& options) {
-    const Exchange ping = exchangeWith(options, "ping", options.exchangeTimeout);
+    const Exchange ping =
+        exchangeWith(options, std::string(protocol::kPing), options.exchangeTimeout);
     if (ping.outcome == Exchange::Outcome::noReplyInTime) return DaemonStatus::unresponsive;
     if (ping.outcome == Exchange::Outcome::foreignListener)
-        return {DaemonStatus::foreign, ping.peerUid};
+        return {DaemonStatus::foreign, ping.peerUid, ping.path};
+    if (ping.line && protocol::isBusy(*ping.line)) return DaemonStatus::busy;
     return isAliveReply(ping.line) ? DaemonStatus::alive : DaemonStatus::down;
 }
 
 DaemonClient::Options withDefaults(DaemonClient::Options options) {
-    if (options.socketPath.empty()) options.socketPath = AppPaths::socketPath;
+    if (options.socketPath.empty()) {
+        options.socketPath = AppPaths::socketPath;
+        if (options.fallbackSocketPath.empty())
+            options.fallbackSocketPath = AppPaths::fallbackSocketPath;
+    }
+    if (!options.user) options.user = ::getuid();
     if (!options.toolPath) options.toolPath = [] { return AppPaths::orvtoolPath(); };
     if (options.plistPath.empty()) options.plistPath = LaunchDaemonManager::defaultPlistPath;
     if (!options.kickstart) {
@@ -230,14 +250,6 @@ DaemonClient::Options withDefaults(DaemonClient::Options options) {
 }
 
 }  // namespace
-
-std::string setCommand(std::int64_t fan, std::int64_t rpm) {
-    return "set " + std::to_string(fan) + " " + std::to_string(rpm);
-}
-
-std::string autoCommand(std::int64_t fan) {
-    return "auto " + std::to_string(fan);
-}
 
 DaemonClient::DaemonClient() : DaemonClient(Options{}) {}
 

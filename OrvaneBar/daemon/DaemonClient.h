@@ -8,10 +8,15 @@
 // and no second daemon is started over it (a new one would take over the socket path and
 // leave the silent one running, possibly holding fans).
 //
-// Only a listener running as root is the control service: after connecting, and before
-// anything is sent, the peer's credentials (from the kernel) are checked. Another user
-// can bind the socket path once the daemon is gone and answer "OK" to everything; such a
-// listener gets no byte and is reported as foreign.
+// The daemon is asked at its socket in a root-owned directory; when nobody listens there,
+// at the second address in /tmp. Only a listener running as root, or as this process's own
+// user (a daemon the user started without root, which can write no fan), is talked to:
+// after connecting, and before anything is sent, the peer's credentials (from the kernel)
+// are checked. Another user can bind the /tmp address and answer "OK" to everything; such
+// a listener gets no byte and is reported as foreign.
+//
+// A daemon over its connection limits answers the busy reply and closes: it is "busy",
+// never taken for a missing one, so no second daemon is started and no password asked.
 #pragma once
 
 #include <sys/types.h>
@@ -35,17 +40,23 @@ class QObject;
 // a foreign listener, the same uid.
 struct DaemonStatus {
     enum Kind {
-        alive,          // the root daemon answered "ping" with a line starting "OK"
-        down,           // nothing listens, or the reply was not "OK…"
+        alive,          // the daemon answered "ping" with a line starting "OK"
+        down,           // nothing listens, or the reply was not "OK…" (nor busy)
+        busy,           // the daemon is there but refused the connection for its limits
         unresponsive,   // took the connection but gave no complete reply in time
-        foreign,        // the listener does not run as root: nothing was sent to it
+        foreign,        // the listener runs as another user than root or this one: nothing
+                        // was sent to it
         untrustedTool,  // the daemon was down and the tool is not one root may run
     };
-    DaemonStatus(Kind k = down, uid_t uid = 0) : kind(k), peerUid(uid) {}
-    friend bool operator==(const DaemonStatus&, const DaemonStatus&) = default;
+    DaemonStatus(Kind k = down, uid_t uid = 0, std::string at = {})
+        : kind(k), peerUid(uid), path(std::move(at)) {}
+    friend bool operator==(const DaemonStatus& a, const DaemonStatus& b) {
+        return a.kind == b.kind && a.peerUid == b.peerUid;
+    }
 
     Kind kind;
-    uid_t peerUid;  // foreign: the listener's user
+    uid_t peerUid;     // foreign: the listener's user
+    std::string path;  // foreign: where it listens
 };
 
 class DaemonClient {
@@ -53,7 +64,12 @@ class DaemonClient {
     // Everything the client depends on; the application uses the defaults, tests replace
     // them. Empty functions take their defaults.
     struct Options {
-        std::string socketPath;                 // empty: AppPaths::socketPath
+        std::string socketPath;  // empty: AppPaths::socketPath
+        // Tried when nobody listens at socketPath. Empty: AppPaths::fallbackSocketPath when
+        // socketPath is empty too, else none.
+        std::string fallbackSocketPath;
+        // The user whose listener is trusted besides root; none: this process's user.
+        std::optional<uid_t> user;
         std::function<std::string()> toolPath;  // AppPaths::orvtoolPath
         std::string plistPath;                  // empty: the control service's property list
         std::function<bool()> kickstart;        // LaunchDaemonManager::kickstartIfInstalled
@@ -69,9 +85,11 @@ class DaemonClient {
             noDaemon,         // the socket could not be made or connected
             noReplyInTime,    // connected, but the reply did not end within the time limit
             replied,          // the reply ended (line feed, end of stream or read error)
-            foreignListener,  // the listener is not root (or unknown): nothing was sent
+            foreignListener,  // the listener is neither root nor this user (or unknown):
+                              // nothing was sent
         };
         Outcome outcome = Outcome::noDaemon;
+        std::string path;   // where the listener was (empty: no listener)
         uid_t peerUid = 0;  // foreignListener: the listener's user (-1 when unknown)
         // The first reply line without its line feed; none unless replied with valid UTF-8.
         std::optional<std::string> line;
@@ -92,8 +110,8 @@ class DaemonClient {
     DaemonStatus probe() const;
     bool isAlive() const { return probe() == DaemonStatus::alive; }
 
-    // Brings the daemon up when it is down: nothing when it is alive, unresponsive or a
-    // foreign listener holds the socket; else, when the tool exists, the installed service
+    // Brings the daemon up when it is down: nothing when it is alive, busy, unresponsive or
+    // a foreign listener holds the socket; else, when the tool exists, the installed service
     // is kick-started, or the tool, when root may run it (untrustedTool otherwise), is
     // started as root; then probed until it answers (20 probes 0.25 s apart, then one
     // more). Blocks for seconds and may show the password prompt: background work only.
@@ -121,8 +139,3 @@ class DaemonClient {
     static DaemonStatus ensureRunning(Shared& shared);
     std::shared_ptr<Shared> shared_;
 };
-
-// The write commands, without their line feed: "set 0 3480", "auto 1", "auto".
-std::string setCommand(std::int64_t fan, std::int64_t rpm);
-std::string autoCommand(std::int64_t fan);
-inline constexpr const char* allAutoCommand = "auto";

@@ -1,5 +1,6 @@
 #include "DaemonReply.h"
 
+#include "ControlProtocol.h"
 #include "Unicode.h"
 
 bool replyComplete(std::string_view received) {
@@ -13,5 +14,5 @@ std::optional<std::string> replyLine(std::string_view received) {
 }
 
 bool isAliveReply(const std::optional<std::string>& line) {
-    return line && line->rfind("OK", 0) == 0;
+    return line && protocol::isOK(*line);
 }

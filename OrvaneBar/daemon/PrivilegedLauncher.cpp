@@ -59,7 +59,10 @@ std::string shellQuote(const std::string& text) {
 
 std::string daemonStartScript(const std::string& toolPath) {
 #ifdef __APPLE__
-    const std::string detach;  // the whole privileged tree is in a new session already
+    // The whole privileged tree is in a new session already. The prompt's root shell does
+    // not say who asked for it (pkexec does, in PKEXEC_UID): the daemon learns its owner,
+    // whom it lets make it quit, from the variable.
+    const std::string detach = "ORVANE_OWNER_UID=" + std::to_string(::getuid()) + " ";
 #else
     const std::string detach = "setsid ";
 #endif

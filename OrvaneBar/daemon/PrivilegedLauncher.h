@@ -37,7 +37,8 @@ std::string shellQuote(const std::string& text);
 
 // The subshell that starts `tool serve` in the background, detached, and returns at once:
 //   Linux: (setsid 'TOOL' serve </dev/null >/dev/null 2>&1 &)
-//   macOS: ('TOOL' serve </dev/null >/dev/null 2>&1 &), its launcher in a new session.
+//   macOS: (ORVANE_OWNER_UID=UID 'TOOL' serve </dev/null >/dev/null 2>&1 &), its launcher in a
+//   new session, UID the user's (the daemon's owner).
 std::string daemonStartScript(const std::string& toolPath);
 
 // The AppleScript that runs shellScript as root after the administrator prompt:

@@ -2,9 +2,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
-#ifdef __APPLE__
-#include <unistd.h>  // mkdtemp on macOS (<stdlib.h> elsewhere)
-#endif
+#include <unistd.h>  // getuid; mkdtemp on macOS (<stdlib.h> elsewhere)
 
 #include <QCoreApplication>
 #include <QDir>
@@ -75,6 +73,7 @@ LaunchDaemonManager::Options withDefaults(LaunchDaemonManager::Options options) 
     options.logPath = withDefault(options.logPath, AppPaths::daemonLogPath);
     if (!options.toolPath) options.toolPath = [] { return AppPaths::orvtoolPath(); };
     if (!options.launcher) options.launcher = runAsAdministrator;
+    if (!options.ownerUid) options.ownerUid = ::getuid();
     if (!options.run)
         options.run = [](const std::vector<std::string>& args) { return runProcess(args); };
     return options;
@@ -111,6 +110,22 @@ bool LaunchDaemonManager::isInstalled() const {
     return fileExists(options_.plistPath);
 }
 
+std::string LaunchDaemonManager::ownerEnvironment() const {
+    if (*options_.ownerUid == 0) return "";
+    return "    <key>EnvironmentVariables</key>\n"
+           "    <dict>\n"
+           "        <key>ORVANE_OWNER_UID</key>\n"
+           "        <string>" +
+           std::to_string(*options_.ownerUid) +
+           "</string>\n"
+           "    </dict>\n";
+}
+
+std::string LaunchDaemonManager::ownerVariable() const {
+    if (*options_.ownerUid == 0) return "";
+    return "Environment=ORVANE_OWNER_UID=" + std::to_string(*options_.ownerUid) + "\n";
+}
+
 std::string LaunchDaemonManager::servicePropertyList() const {
     const std::string log = PropertyList::xmlEscape(options_.logPath);
     return std::string(PropertyList::prologue) +
@@ -129,7 +144,8 @@ std::string LaunchDaemonManager::servicePropertyList() const {
            "    <key>RunAtLoad</key>\n"
            "    <true/>\n"
            "    <key>KeepAlive</key>\n"
-           "    <true/>\n"
+           "    <true/>\n" +
+           ownerEnvironment() +
            "    <key>StandardErrorPath</key>\n"
            "    <string>" +
            log +
@@ -222,7 +238,16 @@ WantedBy=multi-user.target
             break;
         }
     }
-    return text.append(source.substr(copied));
+    text.append(source.substr(copied));
+    // The service's user, after the command lines (the packaged unit has none).
+    const std::string owner = ownerVariable();
+    if (!owner.empty()) {
+        const std::size_t stopLine = text.find("\nExecStopPost=");
+        const std::size_t next = text.find('\n', stopLine + 1);
+        if (stopLine != std::string::npos && next != std::string::npos)
+            text.insert(next + 1, owner);
+    }
+    return text;
 }
 
 std::optional<std::string> LaunchDaemonManager::makeStagingDir() const {

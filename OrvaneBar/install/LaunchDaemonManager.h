@@ -21,6 +21,8 @@
 // copied only when root may run it (checkToolTrust), by its resolved path.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -62,6 +64,10 @@ class LaunchDaemonManager {
         // Runs a command as the user and waits for it (see runProcess).
         std::function<std::optional<int>(const std::vector<std::string>&)> run;  // runProcess
         ServiceManagerKind kind = hostKind;
+        // The service's configured user, whom the daemon lets make it quit and keeps
+        // connection places for (ORVANE_OWNER_UID); none: the user installing it. Root
+        // needs no entry.
+        std::optional<uid_t> ownerUid;
     };
 
     LaunchDaemonManager();
@@ -88,6 +94,9 @@ class LaunchDaemonManager {
     // The texts, for the scripts and for tests.
     std::string servicePropertyList() const;
     std::string unitText() const;
+    // The service's configured user in each (nothing for root).
+    std::string ownerEnvironment() const;
+    std::string ownerVariable() const;
     // A new private staging directory under tempDir (com.orvane.orvtool.XXXXXX, mode
     // 0700); none when it cannot be made.
     std::optional<std::string> makeStagingDir() const;

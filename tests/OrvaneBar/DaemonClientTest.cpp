@@ -396,3 +396,29 @@ TEST(ToolTrust, OnlyFilesNoOtherUserCanChange) {
               refusedFor(at("missing/orvtool"), "不存在"));
     EXPECT_EQ(checkToolTrust(at("bin"), 1000).reason, refusedFor(at("bin"), "不是普通文件"));
 }
+
+// The daemon's own address is asked first; the second one only when nobody listens at the
+// first. A daemon that says it is busy is there: it is neither started again nor taken
+// for alive.
+TEST_F(DaemonClientTest, FallsBackOnlyWhenNobodyListensAndKnowsABusyDaemon) {
+    touch(tool);
+    DaemonClient::Options o = options();
+    o.fallbackSocketPath = dir.filePath("fallback.sock").toStdString();
+    const DaemonClient client(o);
+    {
+        FakeDaemon second(o.fallbackSocketPath, FakeDaemon::daemonLike);
+        EXPECT_EQ(client.probe(), DaemonStatus::alive);
+        EXPECT_EQ(client.exchange("auto").path, o.fallbackSocketPath);
+        FakeDaemon first(o.socketPath, FakeDaemon::daemonLike);
+        EXPECT_EQ(client.exchange("auto").path, o.socketPath);
+        EXPECT_EQ(second.lines(), (std::vector<std::string>{"ping", "auto"}));
+    }
+    FakeDaemon busy(o.socketPath, [](const std::string&) {
+        return FakeDaemon::Reply{{"ERR 控制服务繁忙：连接数已达上限，请稍后再试\n"}};
+    });
+    EXPECT_EQ(client.probe(), DaemonStatus::busy);
+    EXPECT_FALSE(client.isAlive());
+    EXPECT_EQ(client.ensureRunning(), DaemonStatus::busy);
+    EXPECT_TRUE(launcher->scripts().empty());
+    EXPECT_EQ(*kicks, 0);
+}

@@ -98,7 +98,21 @@ TEST(ServiceTexts, PropertyListIsByteExact) {
         "    <string>/var/log/orvane/daemon.log</string>\n"
         "</dict>\n"
         "</plist>";
-    EXPECT_EQ(LaunchDaemonManager().servicePropertyList(), expected);
+    LaunchDaemonManager::Options byRoot;
+    byRoot.ownerUid = 0;
+    EXPECT_EQ(LaunchDaemonManager(byRoot).servicePropertyList(), expected);
+    // Installed by a user, the service names them as its owner.
+    LaunchDaemonManager::Options byUser;
+    byUser.ownerUid = 501;
+    const std::string owned = LaunchDaemonManager(byUser).servicePropertyList();
+    EXPECT_NE(owned.find("    <key>EnvironmentVariables</key>\n    <dict>\n"
+                         "        <key>ORVANE_OWNER_UID</key>\n        <string>501</string>\n"
+                         "    </dict>\n    <key>StandardErrorPath</key>"),
+              std::string::npos)
+        << owned;
+    EXPECT_NE(LaunchDaemonManager(byUser).unitText().find(
+                  " auto\nEnvironment=ORVANE_OWNER_UID=501\nRestart=always\n"),
+              std::string::npos);
 
     // Characters XML gives a meaning to stay text of the one string element.
     LaunchDaemonManager::Options options;
@@ -162,6 +176,7 @@ TEST(ServiceTexts, LaunchdScripts) {
 
 TEST(ServiceTexts, SystemdScriptsAndUnit) {
     LaunchDaemonManager::Options options;
+    options.ownerUid = 0;  // installed by root: no owner entry
     options.kind = ServiceManagerKind::systemd;
     options.tempDir = "/tmp";
     const LaunchDaemonManager manager(options);

@@ -34,10 +34,23 @@ using namespace std::chrono_literals;
 
 namespace {
 
-Alert noReplyAlert(const std::string& command) {
+// A daemon that was gone, or one that took the connection and stayed silent.
+Alert noReplyAlert(const std::string& command, bool unresponsive = false) {
     return {AlertStyle::warning, "控制服务无响应",
-            "命令「" + command + "」发送失败，守护进程可能已退出。\n请重启本应用以重新拉起服务。"};
+            "命令「" + command +
+                (unresponsive ? "」发送失败：控制服务接受了连接，但没有回复。\n"
+                                "请在终端执行：sudo pkill -f 'orvtool serve'\n"
+                                "然后重新操作，会再次拉起服务。"
+                              : "」发送失败，守护进程可能已退出。\n再次操作即可重新拉起服务。")};
 }
+
+Alert busyAlert(const std::string& command) {
+    return {
+        AlertStyle::warning, "控制服务繁忙",
+        "命令「" + command + "」未执行：控制服务的连接数已达上限，正忙于其他连接。\n请稍后再试。"};
+}
+
+constexpr const char* kBusyReply = "ERR 控制服务繁忙：连接数已达上限，请稍后再试\n";
 
 const Alert kWriteRejected = {AlertStyle::warning, "写入被拒绝",
                               "控制服务不是以 root 运行的（权限不足）。\n"
@@ -180,10 +193,11 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
         if (line == "set 0 5") return {{}, true};        // no reply in time
         if (line == "set 0 6") return {{"写入被拒 but not ERR\n"}};
         if (line == "set 0 7") return {{"ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键\n"}};
+        if (line == "set 0 8") return {{kBusyReply}};
         return {{"OK set fan=0 rpm=2000\n"}};
     });
     auto app = makeApp(options());
-    for (int rpm = 1; rpm <= 8; ++rpm)
+    for (int rpm = 1; rpm <= 9; ++rpm)
         app->sliderChanged(0, rpm);
     // A key the driver cannot write is not blamed on privilege.
     const Alert unsupported = {
@@ -191,17 +205,41 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
         "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 "
         "类型的转速键）。\n以 root 运行也无法改变，本机无法这样控制该风扇。"};
     EXPECT_EQ(alerts, (std::vector<Alert>{kWriteRejected, noReplyAlert("set 0 4"),
-                                          noReplyAlert("set 0 5"), unsupported}));
+                                          noReplyAlert("set 0 5", true), unsupported,
+                                          busyAlert("set 0 8")}));
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
-TEST_F(WritePathTest, SilentDaemonIsReportedNotReplaced) {
+// A daemon that stays silent, or one that refuses the connection for its limits, is there:
+// it is reported, and neither replaced nor asked for with a password prompt, also by Quit,
+// which tries a busy daemon again until its limit.
+TEST_F(WritePathTest, SilentOrBusyDaemonIsReportedNotReplaced) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     createTool();
-    FakeDaemon daemon(socketPath(), [](const std::string&) { return FakeDaemon::Reply{{}, true}; });
+    {
+        FakeDaemon daemon(socketPath(), [](const std::string&) {
+            return FakeDaemon::Reply{{}, true};
+        });
+        auto app = makeApp(options());
+        app->restoreAllAuto();  // returns: the probe is bounded
+        EXPECT_EQ(alerts, std::vector<Alert>{noReplyAlert("auto", true)});
+    }
+    alerts.clear();
+    FakeDaemon daemon(socketPath(),
+                      [](const std::string&) { return FakeDaemon::Reply{{kBusyReply}}; });
     auto app = makeApp(options());
-    app->restoreAllAuto();  // returns: the probe is bounded
-    EXPECT_EQ(alerts, std::vector<Alert>{noReplyAlert("auto")});
+    app->restoreAllAuto();
+    app->sliderChanged(1, 3000);
+    EXPECT_EQ(alerts, (std::vector<Alert>{busyAlert("auto"), busyAlert("set 1 3000")}));
+    alerts.clear();
+    emu.control("set F0Md 01");
+    quitWaitLimit = 1500ms;
+    auto quitting = makeApp(options());
+    quitting->quitApp();
+    EXPECT_EQ(terminated, 1);
+    EXPECT_GE(daemon.commands().size(), 2u);  // tried again
+    EXPECT_EQ(alerts, std::vector<Alert>{quitFailedAlert(
+                          "控制服务繁忙（连接数已达上限），一直没有空出连接。", toolPath())});
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
@@ -450,7 +488,8 @@ class RealDaemonTest : public WritePathTest {
 
     DaemonClient::Options realOptions() const {
         DaemonClient::Options o = options();
-        o.socketPath = tmp->path("/tmp/orvane.sock");
+        o.socketPath = tmp->path("/run/orvane/orvane.sock");
+        o.fallbackSocketPath = tmp->path("/tmp/orvane.sock");
         o.toolPath = [] { return std::string(ORVTOOL_BINARY); };
         o.exchangeTimeout = 3s;
         o.pollInterval = 50ms;
@@ -488,8 +527,10 @@ TEST_F(RealDaemonTest, WritesReachTheEmulator) {
     EXPECT_TRUE(alerts.empty());
 }
 
-// The daemon run by another user is not the control service: it is told nothing.
-TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrusted) {
+// The daemon run by another user is not the control service: it is told nothing. The
+// user's own daemon without root is theirs: it is asked, and its refusal to write says
+// how to get the root one.
+TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrustedUnlessItIsTheUsersOwn) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     startDaemon(65534);
     auto app = makeApp(realOptions());
@@ -498,6 +539,15 @@ TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrusted) {
               std::vector<Alert>{foreignAlert(tmp->path("/tmp/orvane.sock"), "set 0 3000")});
     EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
     EXPECT_EQ(tmp->read("/tmp/orvane-daemon.log").find("set 0 3000"), std::string::npos);
+
+    alerts.clear();
+    DaemonClient::Options own = realOptions();
+    own.user = 65534;
+    auto ownApp = makeApp(own);
+    ownApp->sliderChanged(0, 3000);
+    EXPECT_EQ(alerts, std::vector<Alert>{kWriteRejected});
+    EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
+    EXPECT_TRUE(launcher->scripts().empty());
 }
 
 TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {

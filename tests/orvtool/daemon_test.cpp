@@ -179,7 +179,7 @@ class DaemonTest : public ::testing::Test {
         if (banner.empty() && daemon->waitExit() == kNoNamespace)
             GTEST_SKIP() << "cannot create a private mount namespace";
         ASSERT_EQ(banner,
-                  "Orvane 守护进程已启动: /tmp/orvane.sock（风扇数 2；"
+                  "Orvane 守护进程已启动: /run/orvane/orvane.sock（风扇数 2；"
                   "quit/SIGINT/SIGTERM 退出并恢复自动）");
     }
     void TearDown() override {

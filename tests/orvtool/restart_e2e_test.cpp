@@ -90,23 +90,24 @@ TEST_P(RestartTest, KilledDaemonsFansGoBackWhenTheNextOneStarts) {
     EXPECT_EQ(log.find("已交还自动控制"), log.rfind("已交还自动控制")) << log;
 }
 
-// A mark directory another user owns is not written through: the daemon says in its log
-// that it cannot keep the mark, and no mark claims the fans are marked.
-TEST_P(RestartTest, MarkThatCannotBeKeptIsLoggedNotClaimed) {
+// A directory of the lock and mark that another user owns is not written through: the
+// daemon says so in its log and does not start, so it neither binds a socket nor claims the
+// fans are marked; a fan forced before stays as it is.
+TEST_P(RestartTest, UntrustedMarkDirectoryStopsTheStartAndIsWrittenNothing) {
     const std::string dir = tmp.path("/run/orvane");
     ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
     ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
-    startDaemon();
-    const std::string socket = tmp.path("/tmp/orvane.sock");
-    EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
-    EXPECT_TRUE(forced());
-    EXPECT_FALSE(marked());
-    // Logged when the mark was due, not only when it is cleared at the end.
-    EXPECT_NE(tmp.read("/var/log/orvane/daemon.log").find("[serve] 强制标记写入失败 errno=1，"),
+    EXPECT_EQ(tmp.run({ORVTOOL_BINARY, "set", "0", "3000"}, "/tmp/tool.log"), 0);
+    EXPECT_EQ(tmp.run({ORVTOOL_BINARY, "serve"}, "/tmp/orvane-daemon.log"), 1);
+    EXPECT_NE(tmp.read("/var/log/orvane/daemon.log")
+                  .find("无法取得控制服务的锁 errno=1: /run/orvane/daemon.lock"),
               std::string::npos)
         << tmp.read("/var/log/orvane/daemon.log");
-    EXPECT_EQ(ask(socket, "quit"), "OK bye");
-    EXPECT_FALSE(forced());
+    EXPECT_EQ(ask(tmp.path("/tmp/orvane.sock"), "ping"), "");
+    EXPECT_TRUE(forced());
+    EXPECT_FALSE(marked());
+    struct stat st {};
+    EXPECT_NE(::lstat(tmp.path("/run/orvane/daemon.lock").c_str(), &st), 0);
 }
 
 TEST_P(RestartTest, FanForcedFromTheCommandLineStaysForcedWhenADaemonStarts) {

@@ -117,7 +117,17 @@ TEST_F(RecentMachine, AutoRestoresOneFanOrAll) {
         EXPECT_EQ(key("F0Md") + key("F1Md"), "0000") << line;
     }
     forceBoth();
-    EXPECT_EQ(reply("quit now"), "OK bye");
+    // `quit` is for root and the daemon's owner; others may set and hand back fans only.
+    const std::string refused = "ERR 只有 root 或启动控制服务的用户可以让它退出";
+    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, 40001, 1000), refused);
+    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, 40001, -1), refused);
+    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, -1, -1), refused);  // peer unknown
+    EXPECT_EQ(key("F0Md") + key("F1Md"), "0101");
+    EXPECT_EQ(orvtool::serveRequest("auto 0", *ctl, 40001, 1000), "OK auto fan=0");
+    EXPECT_EQ(orvtool::serveRequest("quit now", *ctl, 1000, 1000), "OK bye");
+    EXPECT_EQ(key("F0Md") + key("F1Md"), "0000");
+    forceBoth();
+    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, 0, 1000), "OK bye");
     EXPECT_EQ(key("F0Md") + key("F1Md"), "0000");
 }
 

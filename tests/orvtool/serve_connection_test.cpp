@@ -1,11 +1,15 @@
 // Framing of one connection, served in-process over a socket pair: lines split and
 // joined across reads, dropped lines, the bound on an unterminated line, long replies,
-// the line deadline and idle limit, a peer that does not read and a vanished one.
+// the line deadline and idle limit, a peer that does not read and a vanished one; and over a
+// listener, the connections past a cap.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -179,4 +183,75 @@ TEST_F(ServeConnectionTest, VanishedPeerDoesNotEndTheServer) {
     sendAll(fds[0], "ping\nping\nping\n");
     closeEnd(0);
     EXPECT_EQ(serve(), ClientEnd::closed);
+}
+
+// Connections past a cap, served by the daemon's loop over a listener: each is told the
+// daemon is busy; the first refusal of a user is logged at once, the others counted in one
+// line when the interval ends, while the daemon goes on serving.
+TEST_F(ServeConnectionTest, RefusalsAreToldBusyAndCountedOncePerInterval) {
+    char dir[] = "/tmp/serve-refusals.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/s.sock";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const auto* name = reinterpret_cast<const sockaddr*>(&address);
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_EQ(::bind(listener, name, sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 8), 0);
+    const auto connectOne = [&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        EXPECT_EQ(::connect(fd, name, sizeof address), 0);
+        return fd;
+    };
+    // The loop's log lines, from standard error.
+    int log[2];
+    ASSERT_EQ(::pipe(log), 0);
+    const int savedStderr = ::dup(STDERR_FILENO);
+    ::dup2(log[1], STDERR_FILENO);
+    ::close(log[1]);
+
+    orvtool::ServeLimits limits;
+    // The test is the peer, as root or as the daemon's owner (who may make it quit).
+    limits.perRoot = 1;
+    limits.perOwner = 1;
+    limits.ownerUid = ::getuid();
+    limits.refusalLogMs = 300;
+    std::thread loop([&] { orvtool::serveListeners({listener}, *ctl, limits); });
+    const int served = connectOne();
+    sendAll(served, "ping\n");
+    EXPECT_EQ(receive(served, 1), kPong);
+    for (int i = 0; i < 3; ++i) {
+        const int refused = connectOne();
+        EXPECT_EQ(receive(refused), "ERR 控制服务繁忙：连接数已达上限，请稍后再试\n");
+        ::close(refused);
+    }
+    // The count comes when the interval ends, with no refusal or request after it.
+    std::string lines;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (lines.find("另有 2 个连接") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+        char buf[512];
+        pollfd p{log[0], POLLIN, 0};
+        if (::poll(&p, 1, 100) != 1) continue;
+        const ssize_t n = ::read(log[0], buf, sizeof buf);
+        if (n > 0) lines.append(buf, static_cast<std::size_t>(n));
+    }
+    sendAll(served, "quit\n");
+    EXPECT_EQ(receive(served, 1), "OK bye\n");
+    loop.join();
+    ::dup2(savedStderr, STDERR_FILENO);
+    ::close(savedStderr);
+    ::close(log[0]);
+    ::close(served);
+    ::close(listener);
+    ::unlink(path.c_str());
+    ::rmdir(dir);
+
+    const std::string uid = std::to_string(::getuid());
+    EXPECT_NE(lines.find("[serve] 用户 uid=" + uid + " 的连接数已达上限，已拒绝新连接\n"),
+              std::string::npos)
+        << lines;
+    EXPECT_NE(lines.find("[serve] 用户 uid=" + uid + " 在 "), std::string::npos) << lines;
+    EXPECT_NE(lines.find("另有 2 个连接"), std::string::npos) << lines;
 }

@@ -38,7 +38,13 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr uid_t kNobody = 65534;
-constexpr const char* kSocket = "/tmp/orvane.sock";
+// The daemon's own address, and the second one for scripts.
+constexpr const char* kSocket = "/run/orvane/orvane.sock";
+constexpr const char* kTmpSocket = "/tmp/orvane.sock";
+constexpr const char* kMark = "/run/orvane/daemon-forced";
+constexpr const char* kBusy = "ERR 控制服务繁忙：连接数已达上限，请稍后再试";
+// The user who started the daemon (through sudo), in the tests that need one.
+constexpr uid_t kOwner = 40100;
 constexpr const char* kLog = "/var/log/orvane/daemon.log";
 constexpr const char* kOldLog = "/var/log/orvane/daemon.log.1";
 // Safety net for every wait, so that a broken daemon fails a test instead of hanging it.
@@ -125,9 +131,12 @@ class Rig {
     }
 
     // With stderrInside the daemon's standard error goes to that file inside, as a whole
-    // record of its lines (the log file rotates).
-    bool start(const std::string& stderrInside = "") {
+    // record of its lines (the log file rotates). With an owner, it is started as sudo
+    // starts it for that user.
+    bool start(const std::string& stderrInside = "", uid_t owner = 0) {
+        if (owner != 0) ::setenv("SUDO_UID", std::to_string(owner).c_str(), 1);
         pid = tmp.start({ORVTOOL_BINARY, "serve"}, stderrInside);
+        ::unsetenv("SUDO_UID");
         return tmp.waitForSocket(kSocket, pid);
     }
     std::string socket() const { return tmp.path(kSocket); }
@@ -138,6 +147,27 @@ class Rig {
         if (fd < 0) return "(no connection)";
         const std::string reply = sendAll(fd, request + "\n") ? readLine(fd) : "";
         ::close(fd);
+        return reply;
+    }
+
+    // The reply to one request of another user, at the daemon's address or another.
+    std::string askAs(uid_t uid, const std::string& request, const char* at = kSocket) {
+        int out[2];
+        if (::pipe(out) != 0) return "(no pipe)";
+        const pid_t child = spawnAs(uid, [&] {
+            ::close(out[0]);
+            const int fd = connectTo(at);
+            const std::string reply = fd >= 0 && sendAll(fd, request + "\n") ? readLine(fd) : "";
+            return ::write(out[1], reply.data(), reply.size()) == ssize_t(reply.size()) ? 0 : 1;
+        });
+        ::close(out[1]);
+        std::string reply;
+        char buf[512];
+        ssize_t n;
+        while ((n = ::read(out[0], buf, sizeof buf)) > 0)
+            reply.append(buf, static_cast<std::size_t>(n));
+        ::close(out[0]);
+        wait(child);
         return reply;
     }
 
@@ -219,8 +249,8 @@ struct stat statOf(const std::string& path) {
 TEST(DaemonAttack, PlantedPathsAreNeitherFollowedNorOpened) {
     // What uid 65534 leaves at the old log path and at the socket path before the start.
     const std::vector<std::pair<std::string, std::string>> plants = {
-        {"symlink",
-         "ln -s /tmp/victim /tmp/orvane-daemon.log && ln -s /tmp/victim " + std::string(kSocket)},
+        {"symlink", "ln -s /tmp/victim /tmp/orvane-daemon.log && ln -s /tmp/victim " +
+                        std::string(kTmpSocket)},
         {"fifo", "mkfifo /tmp/orvane-daemon.log && mkfifo /tmp/orvane.sock"},
         {"file", "echo mine > /tmp/orvane-daemon.log && echo mine > /tmp/orvane.sock"},
         {"directory",
@@ -236,14 +266,17 @@ TEST(DaemonAttack, PlantedPathsAreNeitherFollowedNorOpened) {
         const struct stat before = statOf(rig.tmp.path("/tmp/orvane-daemon.log"));
 
         ASSERT_TRUE(rig.start());
-        const struct stat sock = statOf(rig.socket());
-        EXPECT_TRUE(S_ISSOCK(sock.st_mode));
-        EXPECT_EQ(sock.st_uid, 0u);
-        EXPECT_EQ(sock.st_mode & 0777, 0666u);
+        // The plant is replaced at the address for scripts too.
+        for (const std::string& path : {rig.socket(), rig.tmp.path(kTmpSocket)}) {
+            const struct stat sock = statOf(path);
+            EXPECT_TRUE(S_ISSOCK(sock.st_mode)) << path;
+            EXPECT_EQ(sock.st_uid, 0u);
+            EXPECT_EQ(sock.st_mode & 0777, 0666u);
+        }
         // A request meant for a shell is only data.
         EXPECT_EQ(rig.ask("x;id>/tmp/pwned;#"), "ERR 未知命令: x;id>/tmp/pwned;#");
         EXPECT_EQ(rig.asNobody([] {
-            const int fd = connectTo(kSocket);
+            const int fd = connectTo(kTmpSocket);
             return fd >= 0 && sendAll(fd, "ping\n") && readLine(fd) == "OK pong fans=2" ? 0 : 1;
         }),
                   0);
@@ -555,4 +588,194 @@ TEST(DaemonAttack, LostOutputIsAnErrorOfTheTool) {
               std::pair(1, std::string("写入标准输出失败: 读取端已关闭 (errno=32)\n")));
     EXPECT_EQ(run({"watch", "5"}, full).first, 1);  // stops at the first row
     EXPECT_EQ(run({"rpm"}, [] { ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO); }).first, 0);
+    // A change of the fans that was made is status 0 even when its report was lost: the
+    // status says what happened to the fans, standard error what happened to the output.
+    EXPECT_EQ(run({"set", "0", "3000"}, closed),
+              std::pair(0, std::string("写入标准输出失败: 标准输出已关闭 (errno=9)\n")));
+    EXPECT_EQ(hexString(emu.value("F0Md")), "01");
+    EXPECT_EQ(run({"auto"}, full),
+              std::pair(0, std::string("写入标准输出失败: 设备空间不足 (errno=28)\n")));
+    EXPECT_EQ(hexString(emu.value("F0Md")), "00");
+    EXPECT_EQ(run({"set", "9", "3000"}, closed).first, 1);  // no such fan: nothing changed
+}
+
+// Two processes of another user re-plant a link or a directory at /tmp/orvane.sock the
+// moment it is free, racing the daemon's unlink and bind. The daemon's own address is in a
+// directory only root can write, so every start succeeds, whoever wins at /tmp.
+TEST(DaemonAttack, PlantRaceAtTmpCannotKeepTheDaemonFromStarting) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    std::ofstream(rig.tmp.path("/tmp/victim")) << "root's";
+    std::vector<pid_t> planters;
+    for (const bool directory : {false, true}) {
+        planters.push_back(rig.spawnAsNobody([directory] {
+            const auto end = Clock::now() + 20s;
+            while (Clock::now() < end) {
+                if (directory) {
+                    ::mkdir(kTmpSocket, 0755);
+                } else {
+                    ::symlink("/tmp/victim", kTmpSocket);
+                }
+            }
+            return 0;
+        }));
+    }
+    for (int start = 0; start < 5; ++start) {
+        SCOPED_TRACE(start);
+        ASSERT_TRUE(rig.start()) << rig.tmp.read(kLog);
+        EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+        ASSERT_EQ(::kill(rig.pid, SIGTERM), 0);
+        EXPECT_EQ(rig.waitExit(), 0);
+    }
+    for (const pid_t planter : planters) {
+        ::kill(planter, SIGKILL);
+        Rig::wait(planter);
+    }
+    EXPECT_EQ(rig.tmp.read("/tmp/victim"), "root's");
+}
+
+// Sixteen users hold four connections each, all the places other users share. The daemon
+// is still there for them: a connection past the caps is told it is busy (so that no
+// client takes it for a dead daemon and starts another), the user who started the daemon
+// has places of their own, and a second daemon started over the first changes nothing.
+TEST(DaemonAttack, FullCapsNeitherLockOutTheOwnerNorPassForADeadDaemon) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.start("", kOwner));
+    const struct stat before = statOf(rig.socket());
+    std::vector<pid_t> holders;
+    for (uid_t uid = 40001; uid <= 40016; ++uid) {
+        holders.push_back(rig.spawnAs(uid, [] {
+            std::vector<int> fds;
+            for (int i = 0; i < 4; ++i)
+                fds.push_back(connectTo(kSocket));
+            // Each is answered, so that the daemon has taken them all.
+            for (const int fd : fds)
+                if (fd < 0 || !sendAll(fd, "ping\n") || readLine(fd) != "OK pong fans=2") return 1;
+            std::this_thread::sleep_for(20s);
+            return 0;
+        }));
+    }
+    // A seventeenth user, once the others are in, is told the daemon is busy.
+    const auto deadline = Clock::now() + 15s;
+    bool busy = false;
+    while (!busy && Clock::now() < deadline) {
+        busy = rig.asNobody([] {
+            const int fd = connectTo(kSocket);
+            return fd >= 0 && readLine(fd, 1000) == kBusy && closedByPeer(fd, 1000) ? 0 : 1;
+        }) == 0;
+        if (!busy) std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_TRUE(busy);
+    // The owner and root are served.
+    EXPECT_EQ(rig.askAs(kOwner, "set 0 4000"), "OK set fan=0 rpm=4000");
+    EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+
+    // A second daemon, as root by hand, finds the first and leaves everything as it is.
+    EXPECT_EQ(rig.tmp.run({ORVTOOL_BINARY, "serve"}, "/tmp/second.err"), 1);
+    EXPECT_NE(
+        rig.tmp.read("/tmp/second.err").find("控制服务已在运行（pid " + std::to_string(rig.pid)),
+        std::string::npos)
+        << rig.tmp.read("/tmp/second.err");
+    EXPECT_EQ(statOf(rig.socket()).st_ino, before.st_ino);
+    EXPECT_TRUE(rig.forced(0, true));
+    EXPECT_EQ(::access(rig.tmp.path(kMark).c_str(), F_OK), 0);
+    EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+
+    for (const pid_t holder : holders) {
+        ::kill(holder, SIGKILL);
+        Rig::wait(holder);
+    }
+    ASSERT_EQ(::kill(rig.pid, SIGTERM), 0);
+    EXPECT_EQ(rig.waitExit(), 0);
+    EXPECT_FALSE(rig.forced(0, true));
+}
+
+// `quit` from a user who neither is root nor started the daemon is refused: the daemon
+// keeps serving and the owner's forced fan stays forced. The owner may make it quit.
+TEST(DaemonAttack, QuitOnlyFromRootOrTheOwner) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.start("", kOwner));
+    ASSERT_EQ(rig.askAs(kOwner, "set 0 4000"), "OK set fan=0 rpm=4000");
+    EXPECT_EQ(rig.askAs(kNobody, "quit"), "ERR 只有 root 或启动控制服务的用户可以让它退出");
+    EXPECT_EQ(rig.askAs(kNobody, "quit", kTmpSocket),
+              "ERR 只有 root 或启动控制服务的用户可以让它退出");
+    EXPECT_EQ(rig.ask("ping"), "OK pong fans=2");
+    EXPECT_TRUE(rig.forced(0, true));
+
+    EXPECT_EQ(rig.askAs(kOwner, "quit"), "OK bye");
+    EXPECT_EQ(rig.waitExit(), 0);
+    EXPECT_FALSE(rig.forced(0, true));
+}
+
+// One user's connect storm past its cap: the refusals are counted, not logged one by one,
+// so the log keeps its history.
+TEST(DaemonAttack, ConnectStormCannotEmptyTheLog) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.start());
+    const pid_t holder = rig.spawnAsNobody([] {
+        std::vector<int> fds;
+        for (int i = 0; i < 4; ++i)
+            fds.push_back(connectTo(kSocket));
+        std::this_thread::sleep_for(20s);
+        return 0;
+    });
+    std::this_thread::sleep_for(300ms);
+    std::vector<pid_t> stormers;
+    for (int i = 0; i < 6; ++i) {
+        stormers.push_back(rig.spawnAsNobody([] {
+            const auto end = Clock::now() + 4s;
+            int refused = 0;
+            while (Clock::now() < end) {
+                const int fd = connectTo(kSocket);
+                if (fd >= 0 && readLine(fd, 1000) == kBusy) ++refused;
+                if (fd >= 0) ::close(fd);
+            }
+            return refused > 0 ? 0 : 1;
+        }));
+    }
+    for (const pid_t stormer : stormers)
+        EXPECT_EQ(Rig::wait(stormer), 0);
+    ::kill(holder, SIGKILL);
+    Rig::wait(holder);
+    ASSERT_EQ(::kill(rig.pid, SIGTERM), 0);
+    EXPECT_EQ(rig.waitExit(), 0);
+
+    const std::string log = rig.tmp.read(kLog);
+    EXPECT_TRUE(rig.tmp.read(kOldLog).empty());
+    EXPECT_NE(log.find("Orvane 守护进程已启动"), std::string::npos);
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = log.find("uid=65534 的连接数已达上限", at)) != std::string::npos;
+         ++at)
+        ++lines;
+    EXPECT_EQ(lines, 1u) << log;
+    // The stop logs how many more were refused.
+    EXPECT_NE(log.find("[serve] 用户 uid=65534 在 60 秒内另有 "), std::string::npos) << log;
+}
+
+// The mark of forced fans follows the fans whoever forces them, also when something else
+// of root removed it meanwhile; on both machine families.
+TEST(DaemonAttack, ForcedMarkFollowsTheFansOfEveryClient) {
+    for (const auto& [profile, modeKeys] :
+         {std::pair{"recent-2fan.prof", true}, std::pair{"older-2fan.prof", false}}) {
+        SCOPED_TRACE(profile);
+        Rig rig(profile);
+        REQUIRE_NAMESPACE(rig);
+        ASSERT_TRUE(rig.start());
+        const std::string mark = rig.tmp.path(kMark);
+        const auto marked = [&mark] { return ::access(mark.c_str(), F_OK) == 0; };
+        EXPECT_EQ(rig.askAs(kNobody, "set 0 4000"), "OK set fan=0 rpm=4000");
+        EXPECT_TRUE(marked());
+        EXPECT_EQ(rig.ask("set 1 4000").rfind("OK set fan=1", 0), 0u);
+        ASSERT_EQ(::unlink(mark.c_str()), 0);
+        EXPECT_EQ(rig.askAs(kNobody, "set 0 4500"), "OK set fan=0 rpm=4500");
+        EXPECT_TRUE(marked());
+        EXPECT_EQ(rig.askAs(kNobody, "auto 0"), "OK auto fan=0");
+        EXPECT_TRUE(marked());  // fan 1 is still forced
+        EXPECT_EQ(rig.ask("auto 1"), "OK auto fan=1");
+        EXPECT_FALSE(marked());
+        EXPECT_FALSE(rig.forced(0, modeKeys) || rig.forced(1, modeKeys));
+    }
 }

@@ -1,0 +1,67 @@
+// The control socket's contract: where the root daemon listens, what a client may ask and
+// what it answers. The daemon (orvtool serve) and the application both use these names, so
+// a reply the application reacts to is the text the daemon sends.
+//
+// One request a line, one reply line to each; every reply starts with "OK " or "ERR ".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace protocol {
+
+// The daemon's socket, in the root-owned directory of its lock and mark: only root can
+// create anything there, so no other user can take the address or race the bind.
+#ifdef __APPLE__
+inline constexpr const char* kSocketPath = "/var/run/orvane/orvane.sock";
+#else
+inline constexpr const char* kSocketPath = "/run/orvane/orvane.sock";
+#endif
+// The address scripts have always used; the daemon binds it too when it can. A client that
+// finds no daemon at kSocketPath tries it, and trusts only a listener of its own user or
+// root there.
+inline constexpr const char* kFallbackSocketPath = "/tmp/orvane.sock";
+
+// Requests.
+inline constexpr std::string_view kPing = "ping";
+inline constexpr std::string_view kSet = "set";
+inline constexpr std::string_view kAuto = "auto";
+inline constexpr std::string_view kQuit = "quit";
+
+// "set <fan> <rpm>", "auto <fan>" and "auto" (every fan).
+inline std::string setRequest(std::int64_t fan, std::int64_t rpm) {
+    return std::string(kSet) + " " + std::to_string(fan) + " " + std::to_string(rpm);
+}
+inline std::string autoRequest(std::int64_t fan) {
+    return std::string(kAuto) + " " + std::to_string(fan);
+}
+inline constexpr const char* kAutoAllRequest = "auto";
+
+// Replies. Pieces that surround values are joined by the daemon.
+inline constexpr const char* kOK = "OK";
+inline constexpr const char* kERR = "ERR";
+inline constexpr const char* kReplyPong = "OK pong fans=";  // then the fan count
+inline constexpr const char* kReplySet = "OK set fan=";     // then the fan, kReplySetRPM, rpm
+inline constexpr const char* kReplySetRPM = " rpm=";
+inline constexpr const char* kReplySetUsage = "ERR 用法: set <fan> <rpm>";
+inline constexpr const char* kReplyAutoFan = "OK auto fan=";  // then the fan
+inline constexpr const char* kReplyAutoAll = "OK auto all";
+inline constexpr const char* kReplyBye = "OK bye";
+inline constexpr const char* kReplyError = "ERR ";              // then the SMC error's text
+inline constexpr const char* kReplyUnknown = "ERR 未知命令: ";  // then the request
+// Sent on a connection over the daemon's connection limits, which it then closes: the
+// daemon is there and serving, only not this connection now.
+inline constexpr const char* kReplyBusy = "ERR 控制服务繁忙：连接数已达上限，请稍后再试";
+// `quit` from a user who is neither root nor the one who started the daemon.
+inline constexpr const char* kReplyQuitRefused = "ERR 只有 root 或启动控制服务的用户可以让它退出";
+
+// Whether a reply is a success ("OK…"), and whether it is the busy refusal.
+inline bool isOK(std::string_view reply) {
+    return reply.substr(0, 2) == kOK;
+}
+inline bool isBusy(std::string_view reply) {
+    return reply == kReplyBusy;
+}
+
+}  // namespace protocol
