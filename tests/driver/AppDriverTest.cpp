@@ -137,7 +137,14 @@ class DriverAppTest : public ::testing::Test {
         ASSERT_TRUE(tree->ok()) << tree->error();
         gDirectory = tree->directory();
         ASSERT_EQ(tree->control("clock freeze").rfind("OK", 0), 0u);
-        const pid_t daemon = ns.start({ORVTOOL_BINARY, "serve"}, kDaemonLog);
+        // Started for the application's user, as its administrator prompt does, so that
+        // user may also make it quit.
+        const passwd* nobody = ::getpwnam("nobody");
+        ASSERT_NE(nobody, nullptr);
+        const pid_t daemon =
+            ns.start({"/usr/bin/env", "PKEXEC_UID=" + std::to_string(nobody->pw_uid),
+                      ORVTOOL_BINARY, "serve"},
+                     kDaemonLog);
         ASSERT_TRUE(ns.waitForSocket("/tmp/orvane.sock", daemon)) << ns.read(kDaemonLog);
     }
 
