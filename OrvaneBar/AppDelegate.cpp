@@ -17,6 +17,7 @@
 #include "Alerts.h"
 #include "AppPaths.h"
 #include "ControlProtocol.h"
+#include "DaemonLease.h"
 #include "Formatting.h"
 #include "MenuModel.h"
 #include "SMCError.h"
@@ -256,6 +257,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     refreshTimer->setInterval(refreshIntervalMs);
     connect(refreshTimer, &QTimer::timeout, this, &AppDelegate::refresh);
     refreshTimer->start();
+
+    lease = new DaemonLease(daemon, this);
+    lease->start();
 }
 
 void AppDelegate::buildMenu() {
@@ -459,6 +463,8 @@ void AppDelegate::performWrite(const std::string& command) {
 }
 
 void AppDelegate::sendWrite(const std::string& command) {
+    // Asked for before the write, so that the daemon counts the fan as this lease's.
+    if (lease != nullptr) lease->takeNow();
     const DaemonClient::Exchange exchange = daemon.exchange(command);
     if (exchange.outcome == DaemonClient::Exchange::Outcome::foreignListener) {
         reportForeign({DaemonStatus::foreign, exchange.peerUid, exchange.path}, command);
@@ -634,6 +640,8 @@ void AppDelegate::quitApp() {
         if (delivery.result != AutoDelivery::delivered)
             showError(Texts::quitFailedTitle, quitFailureMessage(delivery, daemon));
     }
+    // The fans are handed back: the lease has nothing left to cover.
+    if (lease != nullptr) lease->stop();
     if (terminate_) {
         terminate_();
     } else {

@@ -21,6 +21,7 @@
 #include "MainQueue.h"
 #include "MenuModel.h"
 
+class DaemonLease;
 class QAction;
 class QMenu;
 class QTimer;
@@ -66,14 +67,16 @@ class AppDelegate : public FanRowDelegate {
     explicit AppDelegate(Seams seams);
     ~AppDelegate() override;
 
-    // Builds the status item and the menu, refreshes once and starts the refresh timer.
+    // Builds the status item and the menu, refreshes once, starts the refresh timer and
+    // takes the lease on the fans this user forces when a daemon is there.
     void applicationDidFinishLaunching();
     // Stops the refresh timer. Nothing is sent to the daemon here.
     void applicationWillTerminate();
 
     // Write path. performWrite probes the daemon, starting it in the background when it
-    // is down, and hands the command to sendWrite; sendWrite sends it to a live daemon and
-    // reports a missing reply or a refused write. Both report failures in alerts.
+    // is down, and hands the command to sendWrite; sendWrite asks for the lease when it is
+    // not held, sends the command to a live daemon and reports a missing reply or a
+    // refused write. Both report failures in alerts.
     // Virtual so that tests can record the commands instead of sending them.
     virtual void performWrite(const std::string& command);
     void sendWrite(const std::string& command);
@@ -85,7 +88,7 @@ class AppDelegate : public FanRowDelegate {
     // Menu actions. quitApp hands forced fans back to automatic control first: background
     // work starts the daemon when needed (once) and sends "auto" until a reply comes,
     // retrying every half second; the main thread waits for it at most quitWaitLimit, and
-    // warns before terminating when the fans were not handed back.
+    // warns before terminating when the fans were not handed back. The lease ends last.
     void restoreAllAuto();
     void toggleTempBoost();
     void setTempThreshold();
@@ -129,6 +132,7 @@ class AppDelegate : public FanRowDelegate {
     LaunchDaemonManager launchDaemon;
     QAction* launchDaemonMenuItem = nullptr;
     QTimer* refreshTimer = nullptr;
+    DaemonLease* lease = nullptr;  // from launch on
     bool tempBoostActive = false;
     std::optional<std::vector<PreBoostState>> preBoostStates;
     QAction* tempBoostMenuItem = nullptr;

@@ -28,6 +28,10 @@ inline constexpr std::string_view kPing = "ping";
 inline constexpr std::string_view kSet = "set";
 inline constexpr std::string_view kAuto = "auto";
 inline constexpr std::string_view kQuit = "quit";
+// Makes its connection the lease of its user on the fans that user forces: while a lease of
+// the user is open, the fans forced through any connection of that user go back to
+// automatic control once the user's last lease has been closed for the grace period.
+inline constexpr std::string_view kHold = "hold";
 
 // "set <fan> <rpm>", "auto <fan>" and "auto" (every fan).
 inline std::string setRequest(std::int64_t fan, std::int64_t rpm) {
@@ -48,6 +52,7 @@ inline constexpr const char* kReplySetUsage = "ERR 用法: set <fan> <rpm>";
 inline constexpr const char* kReplyAutoFan = "OK auto fan=";  // then the fan
 inline constexpr const char* kReplyAutoAll = "OK auto all";
 inline constexpr const char* kReplyBye = "OK bye";
+inline constexpr const char* kReplyHold = "OK hold grace=";     // then the grace in seconds
 inline constexpr const char* kReplyError = "ERR ";              // then the SMC error's text
 inline constexpr const char* kReplyUnknown = "ERR 未知命令: ";  // then the request
 // Sent on a connection over the daemon's connection limits, which it then closes: the

@@ -85,6 +85,12 @@ class Socket {
     int fd() const {
         return fd_;
     }
+    // Hands the descriptor over to the caller, who closes it.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_ = -1;
@@ -160,30 +166,41 @@ std::optional<uid_t> peerUid(int fd) {
 #endif
 }
 
-Exchange exchangeAt(const DaemonClient::Options& options, const std::string& path,
-                    const std::string& command, Clock::time_point deadline) {
-    Exchange result;
-
-    Socket socket;
-    if (socket.fd() < 0) return result;
+// Connects the socket to `path` and checks the listener: root's daemon, or the user's own
+// (which can write nothing the user could not). None when it may be told something; else
+// the outcome that ends the exchange, with where it listens and, for a foreign listener,
+// its user in `result`.
+std::optional<Exchange::Outcome> reachDaemon(const DaemonClient::Options& options,
+                                             const std::string& path, const Socket& socket,
+                                             Clock::time_point deadline, Exchange& result) {
+    if (socket.fd() < 0) return Exchange::Outcome::noDaemon;
     switch (connectTo(socket.fd(), path, deadline)) {
         case Connect::connected:
             break;
         case Connect::failed:
-            return result;
+            return Exchange::Outcome::noDaemon;
         case Connect::timedOut:
-            result.outcome = Exchange::Outcome::noReplyInTime;
             result.path = path;
-            return result;
+            return Exchange::Outcome::noReplyInTime;
     }
     result.path = path;
 
     // Only the daemon is told anything.
     const std::optional<uid_t> peer = peerUid(socket.fd());
-    // Root's daemon, or the user's own (which can write nothing the user could not).
     if (!peer || (*peer != 0 && *peer != options.user)) {
-        result.outcome = Exchange::Outcome::foreignListener;
         result.peerUid = peer ? *peer : static_cast<uid_t>(-1);
+        return Exchange::Outcome::foreignListener;
+    }
+    return std::nullopt;
+}
+
+Exchange exchangeAt(const DaemonClient::Options& options, const std::string& path,
+                    const std::string& command, Clock::time_point deadline) {
+    Exchange result;
+
+    Socket socket;
+    if (const auto early = reachDaemon(options, path, socket, deadline, result)) {
+        result.outcome = *early;
         return result;
     }
 
@@ -263,6 +280,21 @@ DaemonClient::Exchange DaemonClient::exchange(const std::string& command) const 
 DaemonClient::Exchange DaemonClient::exchange(const std::string& command,
                                               std::chrono::milliseconds timeLimit) const {
     return exchangeWith(shared_->options, command, timeLimit);
+}
+
+int DaemonClient::openConnection(std::chrono::milliseconds timeLimit) const {
+    const Options& options = shared_->options;
+    const auto deadline = Clock::now() + timeLimit;
+    // The daemon's own address first; the second one only when nobody listens at the first.
+    for (const std::string* path : {&options.socketPath, &options.fallbackSocketPath}) {
+        if (path->empty()) continue;
+        Socket socket;
+        Exchange unused;
+        const auto early = reachDaemon(options, *path, socket, deadline, unused);
+        if (!early) return socket.release();
+        if (*early != Exchange::Outcome::noDaemon) break;
+    }
+    return -1;
 }
 
 std::optional<std::string> DaemonClient::send(const std::string& command) const {

@@ -106,6 +106,12 @@ class DaemonClient {
     // The same with its own time limit instead of the options' one.
     Exchange exchange(const std::string& command, std::chrono::milliseconds timeLimit) const;
 
+    // A connection to the daemon that the caller keeps and closes (the application's
+    // lease), at the daemon's address or, when nobody listens there, the fallback one, to a
+    // listener an exchange would trust: connected, non-blocking and close-on-exec; -1 when
+    // no such listener took it within the time limit. Nothing is sent.
+    int openConnection(std::chrono::milliseconds timeLimit) const;
+
     // The liveness probe ("ping").
     DaemonStatus probe() const;
     bool isAlive() const { return probe() == DaemonStatus::alive; }
