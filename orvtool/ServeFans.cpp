@@ -81,6 +81,11 @@ void markAfter(const std::string& request, const std::string& reply, FanControll
     markForced(!gForced.empty());
 }
 
+void markHandedBack(int fan, FanController&) {
+    gForced.erase(fan);
+    markForced(!gForced.empty());
+}
+
 // When the daemon stops, a fan that fails to go back to automatic control must not keep
 // the others forced: each fan is tried, whatever happened to the ones before it.
 bool restoreEveryFan(FanController& ctl) {

@@ -18,6 +18,9 @@ void keepForcedMark(const std::string& path);
 // handed back. Both look at the mark itself, not at what this daemon last did to it.
 void markBefore(const std::string& request);
 void markAfter(const std::string& request, const std::string& reply, FanController& ctl);
+// A fan went back to automatic control otherwise than by a request (a lease's grace ran
+// out).
+void markHandedBack(int fan, FanController& ctl);
 
 // Hands every fan back to automatic control for a stop, going on past fans that fail, and
 // clears the mark when all went back; whether every fan went back.

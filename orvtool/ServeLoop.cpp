@@ -18,6 +18,7 @@
 #include "FanController.h"
 #include "Log.h"
 #include "ServeFans.h"
+#include "ServeLeases.h"
 #include "ServeProtocol.h"
 #include "ServeStop.h"
 #include "Texts.h"
@@ -159,6 +160,7 @@ struct Connection {
     Clock::time_point outSince;    // when `out` last became non-empty or moved
     Clock::time_point lastRead;    // when bytes last arrived
     bool eof = false;              // the peer sends nothing more
+    bool held = false;             // a lease (`hold`): never idle
     std::optional<ClientEnd> end;
 };
 
@@ -174,7 +176,8 @@ class Server {
           limits_(limits),
           listeners_(std::move(listeners)),
           refusals_(limits.refusalLogMs),
-          buffer_(kReadBufferSize, 0) {}
+          buffer_(kReadBufferSize, 0),
+          leases_(Ms(limits.leaseGraceMs)) {}
     ~Server() {
         for (Connection& c : conns_)
             if (c.ownsFd) ::close(c.fd);
@@ -192,6 +195,7 @@ class Server {
                                     now,
                                     now,
                                     now,
+                                    false,
                                     false,
                                     std::nullopt});
     }
@@ -227,6 +231,7 @@ class Server {
     std::list<Connection> conns_;
     std::vector<char> buffer_;
     std::vector<std::string> pendingLog_;
+    ServeLeases leases_;
 };
 
 // The log lines of answered requests, written after their replies were sent, so that the
@@ -313,9 +318,15 @@ bool Server::answer(Connection& c, Clock::time_point now) {
         tookLine = true;
         const auto request = requestText(*raw);
         if (!request) continue;  // empty or not UTF-8: no reply, and no time is gained
-        markBefore(*request);
-        const std::string reply = serveRequest(*request, ctl_, c.uid, limits_.ownerUid);
-        markAfter(*request, reply, ctl_);
+        std::string reply;
+        if (isHoldRequest(*request)) {
+            reply = leases_.hold(c.uid, c.held);
+        } else {
+            markBefore(*request);
+            reply = serveRequest(*request, ctl_, c.uid, limits_.ownerUid);
+            markAfter(*request, reply, ctl_);
+            leases_.answered(c.uid, reply);
+        }
         if (c.out.empty()) c.outSince = now;
         c.out += reply;
         c.out += '\n';
@@ -366,7 +377,7 @@ void Server::checkTimes(Connection& c, Clock::time_point now) {
         // Lines wait for their turn: the daemon, not the client, is behind.
     } else if (c.framer.partial()) {
         if (now - c.lineStart >= Ms(limits_.lineMs)) c.end = ClientEnd::late;
-    } else if (now - c.lastAnswer >= Ms(limits_.idleMs)) {
+    } else if (!c.held && now - c.lastAnswer >= Ms(limits_.idleMs)) {
         c.end = ClientEnd::idle;
     }
 }
@@ -375,6 +386,7 @@ Clock::time_point Server::nextTime(const Connection& c) const {
     if (c.end || c.framer.hasLine()) return Clock::time_point::min();
     if (!c.out.empty()) return c.outSince + Ms(limits_.idleMs);
     if (c.framer.partial()) return c.lineStart + Ms(limits_.lineMs);
+    if (c.held) return Clock::time_point::max();
     return c.lastAnswer + Ms(limits_.idleMs);
 }
 
@@ -382,6 +394,7 @@ void Server::finish(Connection& c) {
     const ClientEnd end = *c.end;
     lastEnd = end;
     if (c.ownsFd) ::close(c.fd);
+    if (c.held) leases_.closed(c.uid, Clock::now());
     switch (end) {
         case ClientEnd::overlong:
             log(texts::kServeLogOverlong + std::to_string(limits_.maxPending) +
@@ -446,6 +459,7 @@ Outcome Server::run() {
             polled.push_back(&c);
             wake = std::min(wake, nextTime(c));
         }
+        if (const auto due = leases_.nextDue()) wake = std::min(wake, *due);
         int timeout = wake == Clock::time_point::max() ? -1 : msUntil(wake, now);
         if (wakeFd() < 0 && (timeout < 0 || timeout > kPollSliceWithoutPipe))
             timeout = kPollSliceWithoutPipe;
@@ -458,6 +472,7 @@ Outcome Server::run() {
         if (fds[0].revents != 0) drainWakePipe();
         if (stopRequested()) return Outcome::stop;
         now = Clock::now();
+        leases_.handBackDue(ctl_, now);
 
         for (std::size_t i = 0; i < polled.size(); ++i) {
             Connection& c = *polled[i];

@@ -36,6 +36,9 @@ struct ServeLimits {
     int refusalLogMs = 60'000;
     // Lines of one connection answered before the other connections get their turn.
     int linesPerTurn = 64;
+    // Milliseconds the fans of a user whose last lease (`hold`) ended wait for a new lease
+    // before they go back to automatic control. A held connection is never idle.
+    int leaseGraceMs = 10'000;
 };
 
 // How serving one connection ended.
@@ -44,7 +47,7 @@ enum class ClientEnd {
     quit,      // a `quit` was answered
     stop,      // SIGINT, SIGTERM or SIGHUP arrived
     overlong,  // a line grew past ServeLimits::maxPending
-    idle,      // nothing pending for ServeLimits::idleMs, or a reply unread that long
+    idle,      // nothing pending for ServeLimits::idleMs (unless held), or a reply unread that long
     late,      // a line not complete within ServeLimits::lineMs
     backlog,   // unread replies past ServeLimits::maxOutput
 };

@@ -108,6 +108,39 @@ std::string serveRequest(const std::string& line, FanController& ctl, long uid, 
     return serveCommand(line, ctl);
 }
 
+bool isHoldRequest(std::string_view line) {
+    const std::vector<std::string_view> words = splitWords(line);
+    return !words.empty() && words.front() == protocol::kHold;
+}
+
+std::string holdReply(int graceSeconds) {
+    return protocol::kReplyHold + std::to_string(graceSeconds);
+}
+
+FanEffect fanEffect(std::string_view reply) {
+    const auto after = [reply](std::string_view prefix) -> std::optional<std::string_view> {
+        if (reply.substr(0, prefix.size()) != prefix) return std::nullopt;
+        return reply.substr(prefix.size());
+    };
+    const auto index = [](std::optional<std::int64_t> fan) {
+        return fan && *fan >= INT_MIN && *fan <= INT_MAX;
+    };
+    if (reply == protocol::kReplyAutoAll) return {FanEffect::allHandedBack};
+    if (const auto rest = after(protocol::kReplyAutoFan)) {
+        const auto fan = parseInteger(*rest);
+        if (index(fan)) return {FanEffect::handedBack, static_cast<int>(*fan)};
+    }
+    if (const auto rest = after(protocol::kReplySet)) {
+        const std::string_view rpmText = protocol::kReplySetRPM;
+        const std::size_t split = rest->find(rpmText);
+        if (split == std::string_view::npos) return {};
+        const auto fan = parseInteger(rest->substr(0, split));
+        const auto rpm = parseInteger(rest->substr(split + rpmText.size()));
+        if (index(fan) && rpm) return {FanEffect::forced, static_cast<int>(*fan), *rpm};
+    }
+    return {};
+}
+
 std::optional<std::string_view> RequestFramer::nextLine() {
     const std::size_t lf = pending_.find('\n', start_);
     if (lf == std::string::npos || lf - start_ > maxPending_) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,13 +13,28 @@ class FanController;
 namespace orvtool {
 
 // The reply (without its line feed) to one trimmed request line. Its only side effects are
-// the FanController calls the command asks for.
+// the FanController calls the command asks for. `hold` concerns its connection and is
+// answered by the loop (isHoldRequest).
 std::string serveCommand(const std::string& line, FanController& ctl);
 
 // The reply to a request of the peer user `uid` on a daemon started by `ownerUid` (-1:
 // by root alone): serveCommand, except that `quit` is refused to anyone but root and the
 // owner, and the daemon then serves on. `set` and `auto` are open to every user.
 std::string serveRequest(const std::string& line, FanController& ctl, long uid, long ownerUid);
+
+// Whether a request is `hold` (further words are ignored, as for `ping`), and its reply,
+// which tells the grace period in seconds.
+bool isHoldRequest(std::string_view line);
+std::string holdReply(int graceSeconds);
+
+// What an answered request did to the fans, read from its reply: a fan forced at the speed
+// written, one fan or every fan handed back, or nothing (errors included).
+struct FanEffect {
+    enum Kind { none, forced, handedBack, allHandedBack } kind = none;
+    int fan = 0;
+    std::int64_t rpm = 0;
+};
+FanEffect fanEffect(std::string_view reply);
 
 // The request text of one received line (line feed removed): nothing when the bytes are
 // not valid UTF-8 or nothing is left after trimming space separators (Zs) and tabs from

@@ -167,6 +167,20 @@ inline constexpr const char* kServeLogMarkFailed = "[serve] 强制标记写入�
 inline constexpr const char* kServeLogMarkFailedTail =
     "，守护进程被强行结束后，下次启动时不会交还风扇: ";
 
+// serve: leases on forced fans (each line starts with the user, then its tail)
+inline constexpr const char* kServeLogLeaseUser = "[serve] 用户 uid=";  // then the uid
+inline constexpr const char* kServeLogLeaseClosed = " 的租约已断开，";  // then the grace in s
+inline constexpr const char* kServeLogLeaseClosedTail = " 秒内没有新租约就交还它强制的风扇";
+inline constexpr const char* kServeLogLeaseKept = " 在宽限期内重新持有租约，风扇保持原样";
+inline constexpr const char* kServeLogLeaseDue = " 的租约已结束 ";        // then the grace in s
+inline constexpr const char* kServeLogLeaseDueFans = " 秒，已交还风扇 ";  // then the fans
+inline constexpr const char* kServeLogLeaseDueTail = " 的自动控制";
+inline constexpr const char* kServeLogLeaseFanSeparator = "、";
+// A covered fan not handed back (after the user's tail: the fan, then why)
+inline constexpr const char* kServeLogLeaseFan = " 的租约已结束，风扇 ";
+inline constexpr const char* kServeLogLeaseChanged = " 已不是它所强制的状态，保持原样";
+inline constexpr const char* kServeLogLeaseFailed = " 交还自动控制失败: ";  // then the error
+
 // serve: what start-up found at the socket path (then the path, a kind, the tail)
 inline constexpr const char* kServeFoundAt = "[serve] ";
 inline constexpr const char* kServeFoundWas = " 处原有";

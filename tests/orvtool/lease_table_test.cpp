@@ -2,7 +2,7 @@
 // is cut short by a new lease, and what is then due to be handed back.
 #include <gtest/gtest.h>
 
-#include "Lease.h"
+#include "LeaseTable.h"
 
 using orvtool::LeaseTable;
 using namespace std::chrono_literals;

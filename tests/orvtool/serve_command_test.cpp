@@ -16,6 +16,31 @@ using orvtool::requestText;
 using tooltest::flt;
 using tooltest::fpe2;
 
+TEST(FanEffect, ReadsWhatAReplySaysWasDoneToTheFans) {
+    using orvtool::FanEffect;
+    const auto is = [](const std::string& reply, FanEffect::Kind kind, int fan = 0,
+                       std::int64_t rpm = 0) {
+        const FanEffect effect = orvtool::fanEffect(reply);
+        EXPECT_EQ(effect.kind, kind) << reply;
+        EXPECT_EQ(effect.fan, fan) << reply;
+        EXPECT_EQ(effect.rpm, rpm) << reply;
+    };
+    is("OK set fan=1 rpm=3480", FanEffect::forced, 1, 3480);
+    is("OK auto fan=0", FanEffect::handedBack, 0);
+    is("OK auto all", FanEffect::allHandedBack);
+    // Errors and replies of other requests did nothing to follow.
+    is("ERR 用法: set <fan> <rpm>", FanEffect::none);
+    is("ERR 未知命令: OK set fan=1 rpm=3", FanEffect::none);
+    is("OK pong fans=2", FanEffect::none);
+    is("OK hold grace=10", FanEffect::none);
+    // A fan index beyond the hardware layer's range cannot name a fan.
+    is("OK auto fan=4294967296", FanEffect::none);
+    EXPECT_TRUE(orvtool::isHoldRequest("hold"));
+    EXPECT_TRUE(orvtool::isHoldRequest("hold on"));
+    EXPECT_FALSE(orvtool::isHoldRequest("holding"));
+    EXPECT_FALSE(orvtool::isHoldRequest("HOLD"));
+}
+
 // Skips the calling test unless the emulated SMC takes writes from this process.
 #define REQUIRE_ROOT() \
     if (::getuid() != 0) GTEST_SKIP() << "SMC writes need root"

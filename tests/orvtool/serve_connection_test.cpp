@@ -167,6 +167,21 @@ TEST_F(ServeConnectionTest, TimeLimitsCountFromTheRightMoment) {
     EXPECT_EQ(serve(orvtool::ServeLimits{.idleMs = 150, .lineMs = 10'000}), ClientEnd::idle);
     EXPECT_TRUE(endedWhileSending);
     EXPECT_EQ(replies(), kPong);
+
+    // A lease is never idle: long past the limit it is still served, until its peer closes.
+    closeEnd(0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    std::string received;
+    peer = std::thread([&] {
+        sendAll(fds[0], "hold\n");
+        received = receive(fds[0], 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        sendAll(fds[0], "hold\nping\n");
+        received += receive(fds[0], 2);
+        ::shutdown(fds[0], SHUT_WR);
+    });
+    EXPECT_EQ(serve(orvtool::ServeLimits{.idleMs = 150, .lineMs = 10'000}), ClientEnd::closed);
+    EXPECT_EQ(received, "OK hold grace=10\nOK hold grace=10\n" + kPong);
 }
 
 TEST_F(ServeConnectionTest, PeerThatDoesNotReadIsDroppedPastTheOutputBound) {

@@ -1,4 +1,4 @@
-#include "Lease.h"
+#include "LeaseTable.h"
 
 #include <algorithm>
 
