@@ -249,6 +249,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     statusItem->setMenu(menu_.get());
     if (showStatusItem_) statusItem->show();
 
+    // Before the first refresh, whose temperature boost may already force the fans.
+    lease = new DaemonLease(daemon, this);
+    lease->start();
+
     refresh();
 
     // A timer of the main thread keeps firing while the menu is open (the menu runs in
@@ -257,9 +261,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     refreshTimer->setInterval(refreshIntervalMs);
     connect(refreshTimer, &QTimer::timeout, this, &AppDelegate::refresh);
     refreshTimer->start();
-
-    lease = new DaemonLease(daemon, this);
-    lease->start();
 }
 
 void AppDelegate::buildMenu() {
