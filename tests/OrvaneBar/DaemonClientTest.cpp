@@ -19,6 +19,7 @@
 #include "AppPaths.h"
 #include "DaemonClient.h"
 #include "DaemonFakes.h"
+#include "DaemonLease.h"
 #include "PrivilegedLauncher.h"
 #include "ToolTrust.h"
 
@@ -181,10 +182,53 @@ TEST_F(DaemonClientTest, ForeignListenerGetsNothing) {
     EXPECT_EQ(client.probe(), foreign);
     EXPECT_FALSE(client.isAlive());
     EXPECT_EQ(client.ensureRunning(), foreign);
+    // Nor is a lease asked of it.
+    DaemonLease lease(client, {.retry = 20ms});
+    lease.start();
+    QTest::qWait(100);
+    EXPECT_FALSE(lease.held());
     EXPECT_TRUE(launcher->scripts().empty());
     EXPECT_EQ(*kicks, 0);
     std::this_thread::sleep_for(400ms);  // past the listener's wait for a request
     EXPECT_EQ(listener.received(), "");
+}
+
+// The lease: held on a daemon that grants it, asked for again when its daemon is gone and
+// another comes, slowly after a refusal, never of nobody's daemon, and no more once stopped.
+TEST_F(DaemonClientTest, LeaseIsHeldTakenAgainWhenLostAndEndedByStop) {
+    touch(tool);
+    const auto grant = [](const std::string&) {
+        return FakeDaemon::Reply{{"OK hold grace=10\n"}, true};  // kept open, as the daemon does
+    };
+    const std::vector<std::string> oneHold{"hold"};
+    DaemonLease lease(DaemonClient(options()), {.retry = 20ms, .refusedRetry = 60s});
+    lease.start();
+    QTest::qWait(100);
+    EXPECT_FALSE(lease.held());  // nothing listens, and nothing was started for it
+    EXPECT_TRUE(launcher->scripts().empty());
+    EXPECT_EQ(*kicks, 0);
+    {
+        FakeDaemon daemon(socketPath(), grant);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return lease.held(); }, 5000));
+        EXPECT_EQ(daemon.lines(), oneHold);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !lease.held(); }, 5000));
+    {
+        FakeDaemon restarted(socketPath(), grant);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return lease.held(); }, 5000));
+        lease.stop();
+        QTest::qWait(200);
+        EXPECT_FALSE(lease.held());
+        EXPECT_EQ(restarted.lines(), oneHold);
+    }
+    FakeDaemon busy(socketPath(),
+                    [](const std::string&) { return FakeDaemon::Reply{{"ERR 忙\n"}}; });
+    DaemonLease refused(DaemonClient(options()), {.retry = 20ms, .refusedRetry = 60s});
+    refused.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return busy.lines() == oneHold; }, 5000));
+    QTest::qWait(200);
+    EXPECT_FALSE(refused.held());
+    EXPECT_EQ(busy.lines(), oneHold);
 }
 
 // Root runs only a tool no other user can change: a planted one is refused before any
