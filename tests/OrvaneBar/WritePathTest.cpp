@@ -24,6 +24,7 @@
 #include "AppDelegate.h"
 #include "AppPaths.h"
 #include "DaemonFakes.h"
+#include "DaemonLease.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
 #include "MinimumRecord.h"
@@ -708,8 +709,11 @@ TEST_P(RealDaemonFamilyTest, ForcedFanIsShownAndRestored) {
     app->handleTempBoost(50, std::nullopt);
     EXPECT_EQ(fanKeys(), forcedAt3000());  // "set 0 3000", not "auto 0"
 
+    // The application held its lease meanwhile; Quit ends it after handing the fans back.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app->lease->held(); }, 5000));
     app->quitApp();
     EXPECT_EQ(terminated, 1);
+    EXPECT_FALSE(app->lease->held());
     EXPECT_EQ(fanKeys(), automatic());
     EXPECT_FALSE(app->anyFanForced());
     EXPECT_TRUE(alerts.empty());
