@@ -81,7 +81,7 @@ void markAfter(const std::string& request, const std::string& reply, FanControll
     markForced(!gForced.empty());
 }
 
-void markHandedBack(int fan, FanController&) {
+void markHandedBack(int fan) {
     gForced.erase(fan);
     markForced(!gForced.empty());
 }

@@ -20,7 +20,7 @@ void markBefore(const std::string& request);
 void markAfter(const std::string& request, const std::string& reply, FanController& ctl);
 // A fan went back to automatic control otherwise than by a request (a lease's grace ran
 // out).
-void markHandedBack(int fan, FanController& ctl);
+void markHandedBack(int fan);
 
 // Hands every fan back to automatic control for a stop, going on past fans that fail, and
 // clears the mark when all went back; whether every fan went back.

@@ -94,7 +94,7 @@ void ServeLeases::handBackDue(FanController& ctl, Clock::time_point now) {
             }
             try {
                 ctl.restoreAuto(fan.fan);
-                markHandedBack(fan.fan, ctl);
+                markHandedBack(fan.fan);
                 if (!done.empty()) done += texts::kServeLogLeaseFanSeparator;
                 done += fanText;
             } catch (const std::exception& e) {
