@@ -7,10 +7,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Commands.h"
 #include "FanController.h"
 #include "Format.h"
+#include "JsonOutput.h"
 #include "Output.h"
 #include "SMCError.h"
 #include "Serve.h"
@@ -32,6 +34,11 @@ int withOutputChecked(int status, bool changesFans) {
 }
 
 int dispatch(int argc, char* argv[]);
+
+// The commands that print readings take --json anywhere after their name.
+bool takesJson(const std::string& command) {
+    return command == "info" || command == "rpm" || command == "sensors" || command == "watch";
+}
 
 // Why the boot's record was not used; nothing for a usable or absent one.
 const char* recordProblemText(RecordProblem problem) {
@@ -74,6 +81,17 @@ int dispatch(int argc, char* argv[]) {
     }
 
     const std::string command = argv[1];
+    // The arguments without --json, for the commands that take it.
+    std::vector<char*> args(argv, argv + 2);
+    bool json = false;
+    for (int i = 2; i < argc; ++i) {
+        if (takesJson(command) && std::string(argv[i]) == "--json")
+            json = true;
+        else
+            args.push_back(argv[i]);
+    }
+    argc = static_cast<int>(args.size());
+    argv = args.data();
     // The commands that write to the SMC keep the boot's record of original minimums, when
     // run by root (nobody else can write the SMC or the record).
     FanController::Options options;
@@ -99,10 +117,12 @@ int dispatch(int argc, char* argv[]) {
     }
 
     if (command == "info") {
+        if (json) return cmdInfoJson(*ctl);
         cmdInfo(*ctl);
         return 0;
     }
-    if (command == "rpm") return cmdRpm(*ctl);
+    if (command == "rpm") return json ? cmdRpmJson(*ctl) : cmdRpm(*ctl);
+    if (command == "sensors") return json ? cmdSensorsJson(*ctl) : cmdSensors(*ctl);
     if (command == "set") {
         const auto fan = argc == 4 ? parseInteger(argv[2]) : std::nullopt;
         const auto rpm = argc == 4 ? parseInteger(argv[3]) : std::nullopt;
@@ -120,7 +140,7 @@ int dispatch(int argc, char* argv[]) {
             return 1;
         }
         // 0 after a full run; 1 for a duration out of range or an output that failed.
-        return cmdWatch(*ctl, *seconds);
+        return json ? cmdWatchJson(*ctl, *seconds) : cmdWatch(*ctl, *seconds);
     }
     if (command == "serve") {
         cmdServe(*ctl);

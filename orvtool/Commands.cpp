@@ -36,13 +36,20 @@ double readOr(double fallback, auto&& read) {
     }
 }
 
+}  // namespace
+
 void sleepHalfSecond() {
     timespec left{0, 500'000'000};
     while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
 
-}  // namespace
+std::optional<std::int64_t> watchLastSample(double seconds) {
+    // -0 counts as zero.
+    const double doubled = seconds * 2;
+    if (std::isnan(doubled) || seconds < 0 || doubled >= 9223372036854775808.0) return std::nullopt;
+    return static_cast<std::int64_t>(doubled);
+}
 
 int cmdInfo(FanController& ctl) {
     print(texts::kInfoFanCount + str(ctl.numberOfFans()));
@@ -180,15 +187,14 @@ int cmdAuto(FanController& ctl) {
 }
 
 int cmdWatch(FanController& ctl, double seconds) {
-    // The last sample index is seconds × 2 truncated. A negative duration, NaN, or one
-    // whose sample count does not fit in 64 bits (including infinity) is a bad argument:
-    // the watch usage and status 1, with nothing on standard output. -0 counts as zero.
-    const double doubled = seconds * 2;
-    if (std::isnan(doubled) || seconds < 0 || doubled >= 9223372036854775808.0) {
+    // A duration out of range (including infinity) is a bad argument: the watch usage and
+    // status 1, with nothing on standard output.
+    const auto lastSample = watchLastSample(seconds);
+    if (!lastSample) {
         eprintRaw(texts::kUsageWatch);
         return 1;
     }
-    const std::int64_t last = static_cast<std::int64_t>(doubled);
+    const std::int64_t last = *lastSample;
 
     std::string header = texts::kWatchTime;
     for (const FanInfo& fan : ctl.allFans()) {
@@ -214,6 +220,23 @@ int cmdWatch(FanController& ctl, double seconds) {
         if (e >= last) break;
         sleepHalfSecond();
     }
+    return 0;
+}
+
+int cmdSensors(FanController& ctl) {
+    SensorReadings readings;
+    try {
+        readings = ctl.temperatureSensors();
+    } catch (const SMCError& e) {
+        eprint(texts::kSensorsIndexFailed + e.description());
+        return 1;
+    }
+    for (const TemperatureSensor& sensor : readings.sensors) {
+        std::string line = format(texts::kSensorFormat, sensor.key.c_str(), sensor.celsius);
+        if (!sensor.name.empty()) line += texts::kSensorNameSeparator + sensor.name;
+        print(line);
+    }
+    print(texts::kSensorsLeftOut + str(readings.leftOut) + texts::kSensorsLeftOutTail);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 class FanController;
 
@@ -18,5 +19,13 @@ int cmdSet(FanController& ctl, std::int64_t fan, std::int64_t rpm);
 int cmdAuto(FanController& ctl);
 // A table of speeds and temperatures, one row every 0.5 s for the given duration.
 int cmdWatch(FanController& ctl, double seconds);
+// Every temperature sensor, one line each sorted by key, and the count of those left out.
+int cmdSensors(FanController& ctl);
+
+// The index of watch's last sample for a duration: seconds × 2 truncated. None for a
+// negative duration, NaN, or one whose sample count does not fit in 64 bits.
+std::optional<std::int64_t> watchLastSample(double seconds);
+// Sleeps half a second, going on after signals that interrupt it.
+void sleepHalfSecond();
 
 }  // namespace orvtool

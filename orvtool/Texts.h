@@ -7,9 +7,10 @@ namespace texts {
 
 // Usage texts carry their own line feed and are written unchanged.
 inline constexpr const char* kUsageGeneral =
-    "用法: orvtool info | rpm | set <fanIndex> <rpm> | auto | watch <秒数> | serve\n";
+    "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
+    "（info、rpm、sensors、watch 可加 --json）\n";
 inline constexpr const char* kUsageSet = "用法: orvtool set <fanIndex> <rpm>\n";
-inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数>\n";
+inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数> [--json]\n";
 
 // Dispatch.
 inline constexpr const char* kSMCInitFailed = "SMC 初始化失败: ";
@@ -67,6 +68,15 @@ inline constexpr const char* kInfoBackendDriver = "SMC: applesmc 驱动 (";
 // rpm
 inline constexpr const char* kFan = "风扇 ";
 inline constexpr const char* kRpmReadFailed = " RPM 读取失败";
+
+// sensors: one line a sensor (key, value, then its name when it has one), then the count of
+// those left out
+inline constexpr const char* kSensorFormat = "%s  %6.1f ℃";
+inline constexpr const char* kSensorNameSeparator = "  ";
+inline constexpr const char* kSensorsLeftOut = "略去 ";  // then the count
+inline constexpr const char* kSensorsLeftOutTail =
+    " 个传感器（读不到、占位值，或读数 ≤ -40 ℃ 或 ≥ 150 ℃）";
+inline constexpr const char* kSensorsIndexFailed = "读不到 SMC 的键索引: ";  // then the reason
 
 // set
 inline constexpr const char* kSetIndexOutOfRange = "风扇索引越界: ";

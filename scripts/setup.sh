@@ -17,6 +17,7 @@ packages=(
   libfuse3-dev fuse3
   npm
   systemd-container
+  nlohmann-json3-dev
 )
 
 missing=()

@@ -312,6 +312,11 @@ std::optional<double> FanController::gpuTemperature() {
     return readTemperature("TG0P");
 }
 
+SensorReadings FanController::temperatureSensors() {
+    if (!sensorKeys_) sensorKeys_ = findTemperatureKeys(smc);
+    return readTemperatures(smc, *sensorKeys_);
+}
+
 std::pair<bool, std::optional<std::uint8_t>> FanController::forceFlag() {
     auto bytes = smc.tryReadBytes("FS! ");
     if (!bytes) return {false, std::nullopt};

@@ -10,6 +10,7 @@
 
 #include "MinimumRecord.h"
 #include "SMCConnection.h"
+#include "TemperatureSensors.h"
 
 // Everything known about one fan, for detailed listings. originalMnBytes are the fan's
 // original minimum bytes: from the boot's record when there is one, else as read at start.
@@ -96,6 +97,10 @@ class FanController {
     std::vector<FanLiveInfo> liveFans();
     std::optional<double> cpuTemperature();
     std::optional<double> gpuTemperature();
+    // Every temperature sensor with a plausible reading, sorted by key, and how many were
+    // left out. The sensors are found through the key index once per controller; raises
+    // SMCError when the index cannot be read (and tries again on the next call).
+    SensorReadings temperatureSensors();
     // (exists, value) of the global force flag "FS! ".
     std::pair<bool, std::optional<std::uint8_t>> forceFlag();
 
@@ -148,6 +153,7 @@ class FanController {
     std::vector<double> minRPMArr;
     std::vector<double> maxRPMArr;
     std::vector<std::string> nameArr;
+    std::optional<std::vector<SensorKey>> sensorKeys_;
     RecordProblem recordProblem_ = RecordProblem::missing;
     int recordWriteError_ = 0;
 };

@@ -7,7 +7,7 @@
 enum class SMCCommand : std::uint8_t {
     readBytes = 5,
     writeBytes = 6,
-    readIndex = 8,  // declared for completeness; nothing sends it
+    readIndex = 8,  // the name of the key at a position of the key index
     readKeyInfo = 9,
 };
 

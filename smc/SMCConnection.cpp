@@ -62,11 +62,17 @@ std::uint32_t SMCConnection::le32(const SMCBlock& block, std::size_t offset) {
 
 SMCBlock SMCConnection::call(SMCCommand command, const std::string& key, std::uint32_t keyInfoSize,
                              std::uint32_t data32, const SMCBytes& data) {
-    SMCBlock input{};
-    SMCBlock output{};
     auto code = keyCode(key);
     if (!code) throw SMCError::keyNotFound(key);
-    putLE32(input, kSMCKeyOffset, *code);
+    return callWithCode(command, *code, keyInfoSize, data32, data);
+}
+
+SMCBlock SMCConnection::callWithCode(SMCCommand command, std::uint32_t code,
+                                     std::uint32_t keyInfoSize, std::uint32_t data32,
+                                     const SMCBytes& data) {
+    SMCBlock input{};
+    SMCBlock output{};
+    putLE32(input, kSMCKeyOffset, code);
     putLE32(input, kSMCDataSizeOffset, keyInfoSize);
     putLE32(input, kSMCData32Offset, data32);
     std::size_t n = std::min(kSMCMaxBytes, data.size());
@@ -113,4 +119,21 @@ std::optional<SMCBytes> SMCConnection::tryReadBytes(const std::string& key) noex
     } catch (...) {
         return std::nullopt;
     }
+}
+
+std::uint32_t SMCConnection::keyCount() {
+    static const std::string key = "#KEY";
+    const auto bytes = readBytes(key);
+    if (!bytes || bytes->size() < 4) throw SMCError::keyNotFound(key);
+    std::uint32_t count = 0;
+    for (int i = 0; i < 4; ++i)
+        count = (count << 8) | (*bytes)[i];  // ui32: big-endian
+    return count;
+}
+
+std::string SMCConnection::keyAtIndex(std::uint32_t index) {
+    // The index travels in the 32-bit field; the answer is the key's code in the key field.
+    SMCBlock output = callWithCode(SMCCommand::readIndex, 0, 0, index, {});
+    if (output[kSMCResultOffset] != 0) throw SMCError::keyNotFound("#" + std::to_string(index));
+    return keyString(le32(output, kSMCKeyOffset));
 }

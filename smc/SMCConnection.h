@@ -34,6 +34,13 @@ class SMCConnection {
     void writeBytes(const std::string& key, const SMCBytes& data);
     std::optional<SMCBytes> tryReadBytes(const std::string& key) noexcept;
 
+    // The key index: how many keys the SMC has ("#KEY"), and the name of the key at a
+    // position (0 to count - 1) in its order, sorted by name. keyCount raises keyNotFound
+    // for "#KEY" when the SMC does not report it; keyAtIndex raises callFailed with
+    // readIndex when the call fails and keyNotFound with the index when no key is there.
+    std::uint32_t keyCount();
+    std::string keyAtIndex(std::uint32_t index);
+
     // The four UTF-8 bytes read big-endian; none unless the string is exactly four bytes.
     static std::optional<std::uint32_t> keyCode(std::string_view from);
     // The code's bytes from most to least significant as ASCII, "????" when any is not.
@@ -42,6 +49,8 @@ class SMCConnection {
   private:
     SMCBlock call(SMCCommand command, const std::string& key, std::uint32_t keyInfoSize,
                   std::uint32_t data32, const SMCBytes& data);
+    SMCBlock callWithCode(SMCCommand command, std::uint32_t code, std::uint32_t keyInfoSize,
+                          std::uint32_t data32, const SMCBytes& data);
     static std::uint32_t le32(const SMCBlock& block, std::size_t offset);
 
     io_connect_t conn = 0;

@@ -26,6 +26,27 @@ double roundClamp(double v, double lo, double hi) {
     return v;
 }
 
+// A 16-bit fixed-point type other than the two named ones: "spXY" signed with X integer and
+// Y fraction bits (X + Y = 15), "fpXY" unsigned (X + Y = 16), X and Y hexadecimal digits.
+struct FixedPoint {
+    bool isSigned;
+    int fractionBits;
+};
+
+std::optional<FixedPoint> fixedPoint(std::string_view type) {
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    if (type.size() != 4) return std::nullopt;
+    const bool isSigned = type.substr(0, 2) == "sp";
+    if (!isSigned && type.substr(0, 2) != "fp") return std::nullopt;
+    const int integer = digit(type[2]);
+    const int fraction = digit(type[3]);
+    if (integer < 0 || fraction < 0 || integer + fraction != (isSigned ? 15 : 16))
+        return std::nullopt;
+    return FixedPoint{isSigned, fraction};
+}
+
 }  // namespace
 
 std::optional<double> decode(std::span<const uint8_t> bytes, std::string_view type) {
@@ -55,6 +76,11 @@ std::optional<double> decode(std::span<const uint8_t> bytes, std::string_view ty
     if (type == "sp78") {
         if (bytes.size() < 2) return std::nullopt;
         return static_cast<int16_t>(bigEndian(bytes, 2)) / 256.0;
+    }
+    if (auto fixed = fixedPoint(type); fixed && bytes.size() >= 2) {
+        const auto raw = static_cast<uint16_t>(bigEndian(bytes, 2));
+        const double v = fixed->isSigned ? static_cast<int16_t>(raw) : raw;
+        return v / static_cast<double>(1 << fixed->fractionBits);
     }
     return std::nullopt;
 }
@@ -93,6 +119,14 @@ bool encodeInto(double value, std::string_view type, std::vector<uint8_t>& bytes
     if (type == "sp78") {
         if (bytes.size() < 2) return false;
         auto raw = static_cast<int32_t>(roundClamp(value * 256, -32768, 32767));
+        putBigEndian(static_cast<uint16_t>(raw), 2, bytes);
+        return true;
+    }
+    if (auto fixed = fixedPoint(type)) {
+        if (bytes.size() < 2) return false;
+        const double scaled = value * static_cast<double>(1 << fixed->fractionBits);
+        const auto raw = static_cast<int32_t>(fixed->isSigned ? roundClamp(scaled, -32768, 32767)
+                                                              : roundClamp(scaled, 0, 65535));
         putBigEndian(static_cast<uint16_t>(raw), 2, bytes);
         return true;
     }

@@ -13,7 +13,9 @@ namespace smcemu::codec {
 
 // Decodes the leading bytes of a key value. Supported types: "fpe2" (unsigned 16-bit
 // big-endian / 4), "flt " (IEEE single little-endian), "ui8 ", "ui16", "ui32" (unsigned
-// big-endian) and "sp78" (signed 16-bit big-endian / 256). No value for another type or when
+// big-endian), "sp78" (signed 16-bit big-endian / 256) and the other 16-bit fixed-point
+// types real machines keep sensors in: "spXY" signed with Y fraction bits (X + Y = 15) and
+// "fpXY" unsigned (X + Y = 16), X and Y hexadecimal digits. No value for another type or when
 // there are too few bytes.
 std::optional<double> decode(std::span<const uint8_t> bytes, std::string_view type);
 

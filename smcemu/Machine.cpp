@@ -23,6 +23,18 @@ std::string keyName(uint32_t code) {
     return name;
 }
 
+void putBe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
+}
+
+uint32_t keyCode(const std::string& name) {
+    uint32_t code = 0;
+    for (char c : name)
+        code = (code << 8) | static_cast<uint8_t>(c);
+    return code;
+}
+
 uint32_t typeCode(const std::string& type) {
     uint32_t code = 0;
     for (char c : type)
@@ -35,6 +47,9 @@ uint32_t typeCode(const std::string& type) {
 Machine::Machine(const Profile& profile, SimClock::Source time)
     : keys_(profile.keys), model_(modelParams(profile), keys_), clock_(std::move(time)) {
     modelTime_ = clock_.now();
+    for (const Key& key : keys_.all())
+        index_.push_back(key.name);
+    std::sort(index_.begin(), index_.end());
 }
 
 void Machine::sync() {
@@ -100,6 +115,9 @@ CallOutcome Machine::serveLocked(uint32_t selector, const uint8_t* in, uint8_t* 
         case kCmdRead:
             readKey(name, out);
             break;
+        case kCmdReadIndex:
+            keyAtIndex(le32(in + block::kData32), out);
+            break;
         case kCmdWrite:
             writeKey(name, in, out, privileged, outcome.kr);
             break;
@@ -111,6 +129,11 @@ CallOutcome Machine::serveLocked(uint32_t selector, const uint8_t* in, uint8_t* 
 }
 
 void Machine::keyInfo(const std::string& name, uint8_t* out) {
+    if (name == kKeyCountKey && !keys_.has(name)) {
+        putLe32(out + block::kDataSize, 4);
+        putLe32(out + block::kDataType, typeCode("ui32"));
+        return;
+    }
     const Key* key = keys_.find(name);
     if (!key) {
         out[block::kResult] = kResultKeyNotFound;
@@ -120,7 +143,19 @@ void Machine::keyInfo(const std::string& name, uint8_t* out) {
     putLe32(out + block::kDataType, typeCode(key->type));
 }
 
+void Machine::keyAtIndex(uint32_t index, uint8_t* out) const {
+    if (index >= index_.size()) {
+        out[block::kResult] = kResultKeyNotFound;
+        return;
+    }
+    putLe32(out + block::kKey, keyCode(index_[index]));
+}
+
 void Machine::readKey(const std::string& name, uint8_t* out) {
+    if (name == kKeyCountKey && !keys_.has(name)) {
+        putBe32(out + block::kBytes, static_cast<uint32_t>(index_.size()));
+        return;
+    }
     const Key* key = keys_.find(name);
     if (!key) {
         out[block::kResult] = kResultKeyNotFound;

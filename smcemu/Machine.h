@@ -41,7 +41,14 @@ constexpr size_t kMaxBytes = 32;
 // Command bytes.
 constexpr uint8_t kCmdRead = 5;
 constexpr uint8_t kCmdWrite = 6;
+constexpr uint8_t kCmdReadIndex = 8;  // the name of the key at a position of the index
 constexpr uint8_t kCmdKeyInfo = 9;
+
+// The key that counts the keys of the index ("ui32"); it is not itself in the index.
+constexpr const char* kKeyCountKey = "#KEY";
+namespace block {
+constexpr size_t kData32 = 44;  // the position asked for by kCmdReadIndex
+}
 
 // Result bytes (offset 40) of this emulator.
 constexpr uint8_t kResultKeyNotFound = 0x84;
@@ -128,6 +135,7 @@ class Machine {
                             int peer);
     void sync();  // brings the physics up to the current simulated time
     void keyInfo(const std::string& name, uint8_t* out);
+    void keyAtIndex(uint32_t index, uint8_t* out) const;
     void readKey(const std::string& name, uint8_t* out);
     void writeKey(const std::string& name, const uint8_t* in, uint8_t* out, bool privileged,
                   int32_t& kr);
@@ -145,6 +153,7 @@ class Machine {
 
     std::mutex mutex_;
     KeyStore keys_;
+    std::vector<std::string> index_;  // the key names in the SMC's order
     ThermalModel model_;
     SimClock clock_;
     double modelTime_;

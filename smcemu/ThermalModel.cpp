@@ -45,6 +45,24 @@ std::string fanKey(int index, const char* suffix) {
     return "F" + std::to_string(index) + suffix;
 }
 
+// A sensor key the machine has but no sensor behind: its profile value is the placeholder
+// such a key holds (all bits clear or set, the extremes of a signed fixed-point type) or a
+// reading no running machine gives (at or below -40 or at or above 150 degrees C, not a
+// number). The model leaves it as it is.
+bool unpopulated(const Key& key) {
+    const auto& b = key.bytes;
+    if (b.empty()) return false;
+    if (std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0x00; })) return true;
+    if (std::all_of(b.begin(), b.end(), [](uint8_t x) { return x == 0xFF; })) return true;
+    if (key.type.substr(0, 2) == "sp" && b.size() >= 2) {
+        const unsigned raw = unsigned(b[0]) << 8 | b[1];
+        if (raw == 0x8000 || raw == 0x7FFF) return true;
+    }
+    // No sensor of a running machine reads -40 degrees C or less, or 150 or more.
+    std::optional<double> v = codec::decode(b, key.type);
+    return v && !(*v > -40 && *v < 150);
+}
+
 }  // namespace
 
 ModelParams modelParams(const Profile& profile) {
@@ -93,7 +111,7 @@ ThermalModel::ThermalModel(const ModelParams& params, KeyStore& keys)
         if (keys_.has(fan.ac)) fans_.push_back(std::move(fan));
     }
     for (const Key& key : keys_.all()) {
-        if (key.name[0] != 'T') continue;
+        if (key.name[0] != 'T' || unpopulated(key)) continue;
         TempKind kind = key.name[1] == 'C'   ? TempKind::Cpu
                         : key.name[1] == 'G' ? TempKind::Gpu
                         : key.name[1] == 'A' ? TempKind::Ambient

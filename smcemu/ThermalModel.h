@@ -76,7 +76,8 @@ class ThermalModel {
     // temperature), so the model continues from it.
     void adoptKey(std::string_view name);
 
-    // Keys the model computes: F{i}Ac and every key starting with T. The SMC does not
+    // Keys the model computes: F{i}Ac and every key starting with T, except sensor keys
+    // whose profile value is a placeholder (no sensor behind), which keep it. The SMC does not
     // accept writes to them. (F{i}Tg is computed only while its fan is automatic, and takes
     // writes.)
     static bool isComputedKey(std::string_view name);

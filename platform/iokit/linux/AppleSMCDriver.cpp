@@ -19,6 +19,8 @@ namespace {
 
 constexpr std::uint8_t kCommandRead = 5;
 constexpr std::uint8_t kCommandWrite = 6;
+constexpr std::uint8_t kCommandReadIndex = 8;
+constexpr const char* kKeyCountKey = "#KEY";
 constexpr std::uint8_t kCommandKeyInfo = 9;
 constexpr std::uint8_t kResultKeyNotFound = 0x84;
 constexpr std::uint8_t kResultBadCommand = 0x89;
@@ -207,6 +209,8 @@ kern_return_t AppleSMCDriver::call(const std::uint8_t* input, std::uint8_t* outp
     const std::string key = keyName(le32(input + kSMCKeyOffset));
     const std::uint8_t command = input[kSMCCommandOffset];
     if (command == kCommandWrite) return writeKey(key, input);
+    if (command == kCommandReadIndex) return keyAtIndex(le32(input + kSMCData32Offset), output);
+    if (key == kKeyCountKey) return keyCountKey(command, output);
     if (command != kCommandKeyInfo && command != kCommandRead) {
         output[kSMCResultOffset] = kResultBadCommand;
         return kIOReturnSuccess;

@@ -18,6 +18,10 @@
 // them. Until a root process has run, the mainline driver's forms are assumed (fpe2 speeds,
 // the manual bits as "FS! ").
 //
+// The key index: "#KEY" is the driver's key_count and the by-index read (command 8) selects
+// the index and reads the key's name, for root. A process that cannot select sees an index
+// of the keys it can read that way: the labelled temperatures, sorted by name.
+//
 // Writes go only where the driver encodes them itself, in whole rpm: the fpe2 keys F{i}Mn and
 // F{i}Tg through fan{i+1}_min and fan{i+1}_output on every driver; on the patched one also
 // the "flt " ones, and the mode key F{i}Md (0 or 1) through fan{i+1}_manual. Any other write
@@ -102,6 +106,13 @@ class AppleSMCDriver {
     // The answer to a write the driver has no file for.
     kern_return_t unwritable(const std::string& key, const KeyInfo& info,
                              const std::uint8_t* input);
+
+    // The key index (AppleSMCDriverIndex.cpp): "#KEY" read or looked up, and the name of
+    // the key at a position.
+    kern_return_t keyCountKey(std::uint8_t command, std::uint8_t* output);
+    kern_return_t keyAtIndex(std::uint32_t index, std::uint8_t* output);
+    // The index a process that cannot select sees.
+    std::vector<std::string> readableKeys();
 
     // Index files.
     kern_return_t keyCount(int& count);
