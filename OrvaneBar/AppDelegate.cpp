@@ -21,6 +21,7 @@
 #include "Formatting.h"
 #include "MenuModel.h"
 #include "SMCError.h"
+#include "SensorMenu.h"
 #include "SettingsKeys.h"
 #include "StatusItem.h"
 #include "StatusMenu.h"
@@ -307,8 +308,28 @@ void AppDelegate::buildMenu() {
             case MenuEntry::Kind::item:
                 addMenuItem(entry);
                 break;
+            case MenuEntry::Kind::sensorMenu:
+                sensorMenu = menu_->addMenu(QString::fromStdString(entry.title));
+                break;
         }
     }
+    // The sensors cost SMC calls: they are read when the menu opens and on the ticks while
+    // it stays open, never while it is closed.
+    connect(menu_.get(), &QMenu::aboutToShow, this, [this] {
+        menuOpen_ = true;
+        refreshSensors();
+    });
+    connect(menu_.get(), &QMenu::aboutToHide, this, [this] { menuOpen_ = false; });
+}
+
+void AppDelegate::refreshSensors() {
+    std::optional<SensorReadings> readings;
+    try {
+        readings = ctl.temperatureSensors();
+    } catch (const SMCError&) {
+        // The submenu says that the list cannot be read; the next opening tries again.
+    }
+    showSensors(*sensorMenu, readings);
 }
 
 void AppDelegate::addMenuItem(const MenuEntry& entry) {
@@ -397,6 +418,8 @@ void AppDelegate::refresh() {
 
     const QString line = QString::fromStdString(temperatureLine(cpu, gpu));
     if (tempItem->text() != line) tempItem->setText(line);
+
+    if (menuOpen_) refreshSensors();
 
     const bool loginEnabled = loginItem.isEnabled();
     if (loginMenuItem->isChecked() != loginEnabled) loginMenuItem->setChecked(loginEnabled);

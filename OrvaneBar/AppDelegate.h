@@ -126,6 +126,8 @@ class AppDelegate : public FanRowDelegate {
     // Instead of fanRows where the tray's host draws the menu: a submenu per fan.
     std::vector<std::unique_ptr<FanMenu>> fanMenus;
     QAction* tempItem = nullptr;
+    // The submenu of every temperature sensor, read only while the menu is open.
+    QMenu* sensorMenu = nullptr;
     QAction* loginMenuItem = nullptr;
     LoginItem loginItem;
     DaemonClient daemon;
@@ -148,6 +150,8 @@ class AppDelegate : public FanRowDelegate {
     // One tick: rows, status title, temperature line, login check mark, boost.
     void refresh();
     void buildMenu();
+    // Reads every sensor into the submenu.
+    void refreshSensors();
     void addMenuItem(const MenuEntry& entry);
     using Method = void (AppDelegate::*)();
     static Method methodFor(MenuAction action);
@@ -172,4 +176,5 @@ class AppDelegate : public FanRowDelegate {
     std::function<bool(TempThresholdDialog&)> runTempDialog_;
     std::optional<bool> fanSubmenus_;
     std::unique_ptr<QMenu> menu_;
+    bool menuOpen_ = false;
 };

@@ -23,6 +23,18 @@ inline constexpr const char* tempLineGPUPrefix = "GPU ";
 inline constexpr const char* tempLineGPUSuffix = "℃";
 inline constexpr const char* tempLineNone = "Orvane";
 
+// The submenu of every temperature sensor: "TC0P  CPU 近端", a tab (the value stands at the
+// right edge, where a menu puts shortcuts) and "45.5℃"; then how many were left
+// out ("另有 3 个传感器未列出（读不到、占位值或读数不可信）").
+inline constexpr const char* sensorMenuTitle = "全部传感器";
+inline constexpr const char* sensorSeparator = "  ";
+inline constexpr const char* sensorValueSeparator = "\t";
+inline constexpr const char* sensorDegrees = "℃";
+inline constexpr const char* sensorsLeftOutPrefix = "另有 ";
+inline constexpr const char* sensorsLeftOutSuffix = " 个传感器未列出（读不到、占位值或读数不可信）";
+inline constexpr const char* sensorsNone = "未检测到温度传感器";
+inline constexpr const char* sensorsUnavailable = "读不到 SMC 的键索引";
+
 // Menu entries.
 inline constexpr const char* restoreAllAuto = "恢复全部自动模式";
 inline constexpr const char* tempBoostPrefix = "阶梯加速（";

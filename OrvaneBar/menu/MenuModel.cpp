@@ -33,6 +33,10 @@ std::vector<MenuEntry> buildMenuModel(const MenuInputs& inputs) {
     MenuEntry temperature = item(Texts::tempLineInitial, MenuAction::none, MenuSlot::tempItem);
     temperature.enabled = false;
     menu.push_back(temperature);
+    MenuEntry sensors;
+    sensors.kind = MenuEntry::Kind::sensorMenu;
+    sensors.title = Texts::sensorMenuTitle;
+    menu.push_back(sensors);
     menu.push_back(separator());
 
     for (int fan = 0; fan < inputs.fanCount; ++fan)

@@ -19,7 +19,7 @@ enum class MenuAction {
 enum class MenuSlot { none, tempItem, tempBoostMenuItem, launchDaemonMenuItem, loginMenuItem };
 
 struct MenuEntry {
-    enum class Kind { item, separator, fanRow };
+    enum class Kind { item, separator, fanRow, sensorMenu };
     Kind kind = Kind::item;
     std::string title;
     MenuAction action = MenuAction::none;

@@ -46,6 +46,11 @@ bool saveScreenshots(AppDelegate& app, const QString& dir) {
     menu->popup(QPoint(0, 0));
     QApplication::processEvents();
     const bool menuOK = menu->grab().save(QDir(dir).filePath("menu.png"));
+    // Opening the menu filled the sensors' submenu.
+    app.sensorMenu->popup(QPoint(0, 0));
+    QApplication::processEvents();
+    const bool sensorsOK = app.sensorMenu->grab().save(QDir(dir).filePath("sensors.png"));
+    app.sensorMenu->hide();
     menu->hide();
-    return trayOK && menuOK;
+    return trayOK && menuOK && sensorsOK;
 }

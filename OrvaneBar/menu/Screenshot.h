@@ -6,6 +6,6 @@
 
 class AppDelegate;
 
-// Saves DIR/tray-icon.png and DIR/menu.png (creating DIR); false if a file cannot be
-// written. Needs a launched AppDelegate.
+// Saves DIR/tray-icon.png, DIR/menu.png and DIR/sensors.png, the sensors' submenu (creating DIR);
+// false if a file cannot be written. Needs a launched AppDelegate.
 bool saveScreenshots(AppDelegate& app, const QString& dir);
