@@ -16,7 +16,14 @@ std::vector<SensorKey> findTemperatureKeys(SMCConnection& smc) {
         if (key.size() != 4 || key[0] != 'T' ||
             !std::all_of(key.begin(), key.end(), [](char c) { return c >= ' ' && c <= '~'; }))
             continue;
-        const auto [size, type] = smc.readKeyInfo(key);
+        // A key whose information cannot be read is not known to be a sensor.
+        std::pair<std::uint32_t, std::string> info;
+        try {
+            info = smc.readKeyInfo(key);
+        } catch (const SMCError&) {
+            continue;
+        }
+        const auto& [size, type] = info;
         // A type that decodes as a temperature, with the bytes it needs (a value the
         // block cannot carry is never readable).
         if (size == 0 || size > kSMCMaxBytes) continue;

@@ -32,7 +32,8 @@ inline constexpr double kSensorLowest = -40;
 inline constexpr double kSensorHighest = 150;
 
 // Walks the key index ("#KEY", then the key at each position) and returns the temperature
-// keys in key order. Raises SMCError when the index cannot be read.
+// keys in key order, leaving out keys whose information cannot be read. Raises SMCError
+// when the index itself cannot be read.
 std::vector<SensorKey> findTemperatureKeys(SMCConnection& smc);
 
 // Reads each key once and sorts the readings into the plausible and the left out.

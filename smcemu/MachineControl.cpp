@@ -301,10 +301,11 @@ std::string Machine::cmdTrace(const std::vector<std::string>& words) {
     std::string out = "OK";
     for (const TraceEntry& e : trace_) {
         if (e.number <= after) continue;
-        std::string command = e.command == kCmdKeyInfo ? "info"
-                              : e.command == kCmdRead  ? "read"
-                              : e.command == kCmdWrite ? "write"
-                                                       : hexOf(e.command);
+        std::string command = e.command == kCmdKeyInfo     ? "info"
+                              : e.command == kCmdRead      ? "read"
+                              : e.command == kCmdWrite     ? "write"
+                              : e.command == kCmdReadIndex ? "index"
+                                                           : hexOf(e.command);
         out += " " + std::to_string(e.number) + ":" + std::to_string(e.peer) + ":" + command + ":" +
                shown(e.key);
     }

@@ -45,6 +45,55 @@ TEST_F(MachineCalls, KeyInfoGivesSizeAndTypeCodeLittleEndian) {
     EXPECT_EQ(le32(&r.out[32]), 0x75693136u);  // "ui16"
 }
 
+// "#KEY" counts the keys; command 8 names the key at a position (offset 44) in name order.
+TEST_F(MachineCalls, KeyIndexCountsAndNamesTheKeysInOrder) {
+    auto info = m.call(request("#KEY", kCmdKeyInfo));
+    EXPECT_EQ(le32(&info.out[28]), 4u);
+    EXPECT_EQ(le32(&info.out[32]), 0x75693332u);  // "ui32"
+    auto count = m.call(request("#KEY", kCmdRead, 4));
+    EXPECT_EQ(bytesAt(count.out, 48, 4), (Bytes{0, 0, 0, 7}));  // big-endian
+    std::vector<std::string> names;
+    for (uint32_t i = 0; i <= 7; ++i) {
+        test::Block in = request(std::string(4, '\0'), kCmdReadIndex);
+        in[44] = static_cast<uint8_t>(i);
+        auto r = m.call(in);
+        EXPECT_EQ(r.kr, 0);
+        if (i == 7) {
+            EXPECT_EQ(r.out[40], 0x84);  // past the last key
+            break;
+        }
+        std::string name;
+        for (int b = 3; b >= 0; --b)
+            name.push_back(static_cast<char>(r.out[b]));
+        names.push_back(name);
+    }
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"F0Ac", "F0Mn", "F0Mx", "FNum", "FS! ", "LONG", "TC0P"}));
+}
+
+// A sensor key holding a placeholder or an impossible reading has no sensor behind it:
+// the model leaves it while the others follow the machine.
+TEST(MachineSensors, PlaceholderKeysKeepTheirValue) {
+    test::ManualMachine m(
+        "@load 1\n\"FNum\" \"ui8 \" 1 00\n\"TC0P\" \"sp78\" 2 3000\n"
+        "\"TH0P\" \"sp78\" 2 0000\n\"TL0P\" \"sp78\" 2 8100\n\"TI0P\" \"flt \" 4 ffffffff\n"
+        "\"TN0P\" \"sp87\" 2 7fff\n\"TM0P\" \"fp88\" 2 0001\n");
+    auto bytesOf = [&](const std::string& key) {
+        for (const Key& k : m->keysByIndex())
+            if (k.name == key) return k.bytes;
+        return Bytes{};
+    };
+    const std::string placeholders[] = {"TH0P", "TL0P", "TI0P", "TN0P"};
+    std::vector<Bytes> before;
+    for (const std::string& key : placeholders)
+        before.push_back(bytesOf(key));
+    m.passSeconds(30);
+    EXPECT_GT(*m->keyNumber("TC0P"), 100);  // no fans at full load
+    EXPECT_GT(*m->keyNumber("TM0P"), 30);   // a populated sensor in another type
+    for (std::size_t i = 0; i < std::size(placeholders); ++i)
+        EXPECT_EQ(bytesOf(placeholders[i]), before[i]) << placeholders[i];
+}
+
 TEST_F(MachineCalls, MissingKeyAnswersSizeZeroAndResult84) {
     auto info = m.call(request("F9Ac", kCmdKeyInfo));
     EXPECT_EQ(info.kr, 0);
@@ -106,7 +155,7 @@ TEST_F(MachineCalls, OtherSelectorsAreUnsupportedWithAZeroBlock) {
 }
 
 TEST_F(MachineCalls, OtherCommandsSucceedWithANonZeroResult) {
-    for (uint8_t cmd : {0, 7, 8, 10, 255}) {
+    for (uint8_t cmd : {0, 7, 10, 255}) {
         auto r = m.call(request("FNum", cmd));
         EXPECT_EQ(r.kr, 0);
         EXPECT_NE(r.out[40], 0) << int(cmd);

@@ -108,6 +108,17 @@ FakeSMC::Block FakeSMC::handle(const Block& in, std::int32_t& kr) {
         kr = f->second;
         return out;
     }
+    if (command == 8) {
+        // The key index: the name of the key at the position in the 32-bit field, in the
+        // table's (sorted) order.
+        const std::uint32_t index = le32(&in[44]);
+        if (index >= keys_.size()) {
+            out[40] = 0x84;
+            return out;
+        }
+        putLE32(&out[0], code(std::next(keys_.begin(), index)->first));
+        return out;
+    }
     auto it = keys_.find(key);
     if (it == keys_.end()) {
         out[40] = 0x84;

@@ -1,6 +1,6 @@
 // An in-process SMC service speaking the emulator's wire protocol on a private
-// socket. It answers from a small key table and records every block it receives,
-// so tests can check the exact bytes the hardware layer sends.
+// socket. It answers from a small key table (and its index, in key order) and records
+// every block it receives, so tests can check the exact bytes the hardware layer sends.
 #pragma once
 
 #include <array>
