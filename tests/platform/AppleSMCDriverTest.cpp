@@ -40,7 +40,7 @@ struct Key {
 // Keys of an older two-fan laptop, sorted as the SMC keeps them.
 std::vector<Key> profileKeys() {
     std::vector<Key> keys = {
-        {"#KEY", "ui32", {0, 0, 0, 30}},
+        {"#KEY", "ui32", {0, 0, 0, 22}},  // the number of keys, as key_count shows it
         {"ACID", "ch8*", {1, 2, 3, 4, 5, 6, 7, 8}},
         {"F0Ac", "fpe2", {0x26, 0xC0}},
         {"F0ID", "{fds", {0, 0, 0, 0, 'L', 'e', 'f', 't'}},
@@ -424,6 +424,56 @@ TEST(AppleSMCDriver, HwmonLayoutIsReadAndItsSpeedsWritten) {
     EXPECT_EQ(tree.get(hw + "pwm1_enable"), "1\n");
 }
 
+// The key index: root walks the driver's (key_count, then each selected name); a process
+// that cannot select walks the sensors the driver labels, the keys it can read.
+TEST(AppleSMCDriver, TheKeyIndexIsTheDriversForRootAndTheLabelledSensorsForOthers) {
+    FakeTree tree;
+    tree.put("temp1_label", "TC0P\n");
+    tree.put("temp1_input", "48500\n");
+    tree.put("temp2_label", "TB0T\n");
+    tree.put("temp2_input", "32000\n");
+    auto at = [](AppleSMCDriver& d, std::uint32_t index, std::string& name) {
+        Block in = request(std::string(4, '\0'), 8);
+        for (int i = 0; i < 4; ++i)
+            in[44 + i] = static_cast<std::uint8_t>(index >> (8 * i));
+        Answer a = call(d, in);
+        EXPECT_EQ(a.kr, kIOReturnSuccess);
+        name.clear();
+        for (int shift = 24; shift >= 0; shift -= 8)
+            name.push_back(static_cast<char>(le32(a.out, 0) >> shift));
+        return a.out[40];
+    };
+    for (const bool root : {true, false}) {
+        SCOPED_TRACE(root ? "root" : "nobody");
+        auto owner = tree.driver(root);
+        AppleSMCDriver& d = *owner;
+        std::vector<std::string> expected;
+        if (root) {
+            for (const Key& key : tree.keys)
+                expected.push_back(key.name);
+        } else {
+            expected = {"TB0T", "TC0P"};
+        }
+        Answer info = call(d, request("#KEY", 9));
+        EXPECT_EQ(le32(info.out, 28), 4u);
+        EXPECT_EQ(typeOf(info.out), "ui32");
+        const auto n = static_cast<std::uint8_t>(expected.size());
+        EXPECT_EQ(readKey(d, "#KEY"), (Bytes{0, 0, 0, n}));  // big-endian
+        std::vector<std::string> names;
+        std::string name;
+        for (std::uint32_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(at(d, i, name), 0);
+            names.push_back(name);
+        }
+        EXPECT_EQ(names, expected);
+        EXPECT_EQ(at(d, n, name), 0x84);
+        tree.log.clear();
+        // The walk told root where each key is: its type takes one selection, no search.
+        EXPECT_EQ(readKey(d, "TC0P"), (Bytes{0x30, 0x80}));
+        EXPECT_EQ(tree.written().size(), root ? 2u : 0u);
+    }
+}
+
 TEST(AppleSMCDriver, ProcessesOtherThanRootReadOwnAttributesAndMayNotWrite) {
     FakeTree tree;
     tree.put("fan1_input", "2480\n");
@@ -453,7 +503,7 @@ TEST(AppleSMCDriver, ProcessesOtherThanRootReadOwnAttributesAndMayNotWrite) {
     // Values are read again on every read.
     tree.put("fan1_input", "3000\n");
     EXPECT_EQ(readKey(d, "F0Ac"), (Bytes{0x2E, 0xE0}));
-    for (const char* absent : {"F0Md", "F1Mx", "TG0P", "#KEY"})
+    for (const char* absent : {"F0Md", "F1Mx", "TG0P"})
         EXPECT_EQ(call(d, request(absent, 9)).out[40], 0x84) << absent;
     EXPECT_TRUE(tree.written().empty());
 
