@@ -26,7 +26,8 @@ using tooltest::sp78;
 namespace {
 
 const std::string kUsage =
-    "用法: orvtool info | rpm | set <fanIndex> <rpm> | auto | watch <秒数> | serve\n";
+    "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
+    "（info、rpm、sensors、watch 可加 --json）\n";
 const std::string kRefused = "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper";
 const std::string kInf = flt(std::numeric_limits<float>::infinity());
 
@@ -97,7 +98,7 @@ TEST_F(Recent, UsageErrorsPrintOnlyToStandardErrorAndWriteNothing) {
     EXPECT_EQ(emu->control("calls"), calls);  // no SMC access without a subcommand
 
     const std::string set = "用法: orvtool set <fanIndex> <rpm>\n";
-    const std::string watch = "用法: orvtool watch <秒数>\n";
+    const std::string watch = "用法: orvtool watch <秒数> [--json]\n";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"bogus", "x"}, "未知子命令: bogus\n" + kUsage},
         {{"Info"}, "未知子命令: Info\n" + kUsage},
@@ -115,6 +116,8 @@ TEST_F(Recent, UsageErrorsPrintOnlyToStandardErrorAndWriteNothing) {
         {{"watch", " 1"}, watch},
         {{"watch", "1s"}, watch},
         {{"watch", "1", "2"}, watch},
+        {{"watch", "--json", "1", "2"}, watch},
+        {{"set", "0", "2000", "--json"}, set},  // only the commands that read take it
         // Durations without a representable sample count; nothing reaches standard output.
         {{"watch", "-0.1"}, watch},
         {{"watch", "nan"}, watch},
@@ -126,6 +129,25 @@ TEST_F(Recent, UsageErrorsPrintOnlyToStandardErrorAndWriteNothing) {
         expectRun(runTool(args), "", err, 1);
     }
     EXPECT_EQ(key("F0Md") + key("F0Tg"), "00" + flt(1500));
+}
+
+// Every sensor in every temperature type, sorted by key, a name where the key is a
+// well-known one; placeholders and impossible readings counted on the last line.
+TEST(GoldenSensors, SensorsListsEveryTypeAndCountsWhatItLeavesOut) {
+    Emulator emu(std::string(ORVANE_SOURCE_DIR) + "/tests/support/sensors.prof");
+    ASSERT_EQ(emu.control("clock freeze").rfind("OK", 0), 0u);
+    ASSERT_EQ(emu.control("set TC1C " + tooltest::hexOf({0x19, 0x33})), "OK");  // 50.4 in sp87
+    expectRun(
+        runTool({"sensors"}),
+        lines({"TA0P    30.0 ℃  环境", "TB1T    36.0 ℃  电池 1", "TC0P    50.0 ℃  CPU 近端",
+               "TC1C    50.4 ℃  CPU 核心 1", "TG0D    46.0 ℃  GPU 芯片", "TM0P    36.0 ℃  内存近端",
+               "TPCD    36.0 ℃  平台控制器芯片", "TW0P    36.0 ℃  无线网卡近端", "TZ9P    36.0 ℃",
+               "略去 6 个传感器（读不到、占位值，或读数 ≤ -40 ℃ 或 ≥ 150 ℃）"}),
+        "", 0);
+    // Without the key index nothing can be listed: the reason, and status 1.
+    ASSERT_EQ(emu.control("fault #KEY info e00002bc").rfind("OK", 0), 0u);
+    expectRun(runTool({"sensors"}), "", "读不到 SMC 的键索引: SMC 调用失败(cmd=9, kr=0xe00002bc)\n",
+              1);
 }
 
 TEST_F(Recent, InfoShowsEveryFanAndIgnoresExtraArguments) {

@@ -163,7 +163,7 @@ TEST(SensorIndex, EveryTypeFoundPlaceholdersCountedAndTheIndexWalkedOnce) {
     const std::vector<Expected> expected = {
         {"TA0P", "环境", 30},           {"TB1T", "电池 1", 36},       {"TC0P", "CPU 近端", 50},
         {"TC1C", "CPU 核心 1", 50},     {"TG0D", "GPU 芯片", 46},     {"TM0P", "内存近端", 36},
-        {"TPCD", "平台控制器芯片", 36}, {"TW0P", "无线网卡近端", 36},
+        {"TPCD", "平台控制器芯片", 36}, {"TW0P", "无线网卡近端", 36}, {"TZ9P", "", 36},
     };
     ASSERT_EQ(first.sensors.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
