@@ -11,9 +11,12 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -119,6 +122,56 @@ TEST_P(DriverRead, InfoRpmAndWatchShowTheMachineToRootAndNobody) {
             row += "  | " + std::string(fan.min < 10000 ? " " : "") + std::to_string(fan.min);
         EXPECT_NE(watch.text.find("  0.0" + row + "  | "), std::string::npos) << watch.text;
         EXPECT_NE(watch.text.find("  1.0" + row + "  | "), std::string::npos) << watch.text;
+    }
+}
+
+// The sensors: root walks the driver's key index and finds every type; a user walks the
+// sensors the driver labels ("sp78" only) and reads the values it shows, in quarter degrees.
+TEST_P(DriverRead, SensorsThroughTheIndexForRootAndTheLabelsForNobody) {
+    const Model& model = GetParam();
+    ASSERT_TRUE(mount(model.profile, model.driver));
+    struct Expected {
+        std::vector<std::string> root, nobody;
+        int rootLeftOut, nobodyLeftOut;
+    };
+    const std::string profile = model.profile;
+    const Expected expected =
+        profile == "older-2fan.prof"
+            ? Expected{{"TA0P", "TB0T", "TC0D", "TC0H", "TC1C", "TG0P", "TM0P", "TN0P"},
+                       {"TA0P", "TB0T", "TC0D", "TC0H", "TG0P", "TN0P"},
+                       1,
+                       1}
+        : profile == "single-fan.prof"
+            ? Expected{{"TA0P", "TCAD", "TM0P"}, {"TA0P", "TCAD", "TM0P"}, 0, 0}
+            : Expected{{"TA0P", "TB0T", "TC0D", "TC0P", "TC1C", "TCGC", "TC2C", "TCXC", "TG0D",
+                        "TG0P", "TM0P", "TPCD", "TW0P", "Ts0P"},
+                       {"TA0P", "TB0T", "TC0P", "TC1C", "TC2C", "TCXC", "TG0P", "Ts0P"},
+                       4,
+                       2};
+    std::map<std::string, double> rootValues;
+    for (uid_t uid : {uid_t(0), kNobody}) {
+        SCOPED_TRACE(uid == 0 ? "root" : "nobody");
+        const Output text = machine->tool({"sensors"}, uid);
+        EXPECT_EQ(text.status, 0) << text.text;
+        const Output out = machine->tool({"sensors", "--json"}, uid);
+        ASSERT_EQ(out.status, 0) << out.text;
+        const nlohmann::json j = nlohmann::json::parse(out.text);
+        EXPECT_EQ(j["backend"]["kind"], "driver");
+        std::vector<std::string> keys;
+        for (const auto& [key, sensor] : j["temperatures"].items()) {
+            keys.push_back(key);
+            const double value = sensor["value"].get<double>();
+            // Every line of the text shows the same key.
+            EXPECT_NE(text.text.find(key + "  "), std::string::npos) << key;
+            if (uid == 0)
+                rootValues[key] = value;
+            else
+                EXPECT_NEAR(value, rootValues[key], 0.25) << key;
+        }
+        std::vector<std::string> want = uid == 0 ? expected.root : expected.nobody;
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(keys, want);
+        EXPECT_EQ(j["left_out"], uid == 0 ? expected.rootLeftOut : expected.nobodyLeftOut);
     }
 }
 
