@@ -63,7 +63,7 @@ std::vector<std::string> describeShown(QMenu* menu, QAction* temperature) {
 }
 
 std::vector<std::string> expectedMenu(int fans) {
-    std::vector<std::string> lines = {"temperature (disabled)", "---"};
+    std::vector<std::string> lines = {"temperature (disabled)", "全部传感器", "---"};
     for (int i = 0; i < fans; ++i)
         lines.push_back("row " + std::to_string(i));
     if (fans == 0) lines.push_back("未检测到风扇 (disabled)");
@@ -245,6 +245,54 @@ TEST_F(AppDelegateTest, OpenMenuTakesTheQuitKeyAndKeepsRowsInteractive) {
     QTest::keyClick(menu, Qt::Key_Q);
     EXPECT_EQ(quitChosen.count(), 1);
     EXPECT_FALSE(menu->isVisible());
+}
+
+// The sensors' submenu lists every sensor while the menu is open; while it is closed the
+// ticks read none of them, so an idle application makes no more SMC calls than before.
+TEST_F(AppDelegateTest, SensorSubmenuIsReadOnlyWhileTheMenuIsOpen) {
+    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    emu.control("clock freeze");
+    auto app = launch();
+    auto callsNow = [&] { return emu.control("calls").substr(3); };
+    // Sensors only the list reads: the temperature line reads TC0P and TG0P.
+    auto sensorCalls = [&](const std::string& after) {
+        const std::string trace = emu.control("trace " + after);
+        int n = 0;
+        for (const char* mark : {":index:", ":TB0T", ":TM0P", ":TW0P", "#KEY"})
+            for (auto at = trace.find(mark); at != std::string::npos; at = trace.find(mark, at + 1))
+                ++n;
+        return n;
+    };
+    std::string start = callsNow();
+    for (int i = 0; i < 3; ++i)
+        refresh(*app);
+    EXPECT_EQ(sensorCalls(start), 0);
+    EXPECT_TRUE(app->sensorMenu->actions().isEmpty());
+
+    app->menu()->popup(QPoint(0, 0));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(app->menu()));
+    auto texts = [&] {
+        std::vector<std::string> lines;
+        for (QAction* action : app->sensorMenu->actions())
+            lines.push_back(action->text().toStdString());
+        return lines;
+    };
+    // The shipped machine's 14 sensors, then the 4 placeholders counted.
+    std::vector<std::string> shown = texts();
+    ASSERT_EQ(shown.size(), 15u);
+    EXPECT_EQ(shown.front(), "TA0P  环境\t25.0℃");
+    EXPECT_EQ(shown[13].rfind("Ts0P  掌托\t", 0), 0u) << shown[13];
+    EXPECT_EQ(shown.back(), "另有 4 个传感器未列出（读不到、占位值或读数不可信）");
+    // Ticks while it is open follow the readings.
+    emu.control("set TA0P 1a00");  // 26 degrees
+    refresh(*app);
+    EXPECT_EQ(texts().front(), "TA0P  环境\t26.0℃");
+
+    app->menu()->hide();
+    start = callsNow();
+    for (int i = 0; i < 3; ++i)
+        refresh(*app);
+    EXPECT_EQ(sensorCalls(start), 0);
 }
 
 // With readings that do not change, a tick leaves every widget alone.
