@@ -44,6 +44,8 @@ send() { say "echo '$1' | socat - UNIX-CONNECT:$sock"; echo "$1" | socat -t2 - "
 
 step "the emulated machine ($profile)"
 say "orvtool info"; $bin/orvtool info
+say "orvtool sensors"; $bin/orvtool sensors
+say "orvtool rpm --json"; $bin/orvtool rpm --json
 
 step "the control daemon, as root"
 say "sudo orvtool serve &"
@@ -73,7 +75,7 @@ step "the tray application"
 pictures() {
   mkdir -p shots
   QT_QPA_PLATFORM=offscreen $bin/OrvaneBar --screenshot shots 2>/dev/null
-  echo "pictures saved as shots/tray-icon.png and shots/menu.png"
+  echo "pictures saved as shots/tray-icon.png, shots/menu.png and shots/sensors.png"
 }
 if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
   echo "no desktop here"

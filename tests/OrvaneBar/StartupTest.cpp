@@ -101,4 +101,7 @@ TEST(Startup, ScreenshotsOfTheTrayIconAndTheMenu) {
     const QImage menu(QDir(shots).filePath("menu.png"));
     EXPECT_GE(menu.width(), 300);
     EXPECT_GE(menu.height(), 2 * 58);
+    // The sensors' submenu: the shipped machine's 14 sensors and the line that counts the rest.
+    const QImage sensors(QDir(shots).filePath("sensors.png"));
+    EXPECT_GE(sensors.height(), 15 * 16);
 }
