@@ -1,5 +1,5 @@
-// SMCCodec::decode on arbitrary bytes, with the data type taken from the input: the first
-// four bytes are the type, the rest the value bytes.
+// SMCCodec::decode and the temperature decoding on arbitrary bytes, with the data type taken
+// from the input: the first four bytes are the type, the rest the value bytes.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,5 +21,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto again = SMCCodec::encodeFPE2(static_cast<std::int64_t>(*value));
         if (again.size() != 2 || again[0] != bytes[0] || again[1] != bytes[1]) std::abort();
     }
+    // Temperatures: the six types' decoding where they overlap, and finite fixed point.
+    const auto celsius = SMCCodec::decodeTemperature(bytes, type);
+    if ((type == "sp78" || type == "flt " || type == "fpe2") &&
+        value.has_value() != celsius.has_value())
+        std::abort();
+    if (celsius && type != "flt " && (!std::isfinite(*celsius) || std::fabs(*celsius) > 65536))
+        std::abort();
+    (void)SMCCodec::isPlaceholder(bytes, type);
     return 0;
 }
