@@ -36,7 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Sample{"ui32", 0x01020304, {0x01, 0x02, 0x03, 0x04}},
                     Sample{"sp78", 45.5, {0x2D, 0x80}}, Sample{"sp78", -0.5, {0xFF, 0x80}},
                     // The other fixed-point types sensors are kept in.
-                    Sample{"sp87", 91, {0x2D, 0x80}}, Sample{"sp96", -2, {0xFC, 0x00}},
+                    Sample{"sp87", 91, {0x2D, 0x80}}, Sample{"sp96", -2, {0xFF, 0x80}},
                     Sample{"spa5", 18, {0x02, 0x40}}, Sample{"fp88", 150.25, {0x96, 0x40}},
                     Sample{"fp79", 75.125, {0x96, 0x40}}));
 
