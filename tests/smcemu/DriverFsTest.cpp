@@ -126,7 +126,7 @@ TEST_F(DriverFs, BadInputIsRefusedAndChangesNothing) {
     EXPECT_EQ(tree->value("F0Mn"), before);
     EXPECT_EQ(tree->write("fan1_manual", "on"), EINVAL);
     std::string count = text("key_count");
-    count.pop_back();  // its line feed
+    count.pop_back();                                       // its line feed
     EXPECT_EQ(tree->write("key_at_index", count), EINVAL);  // one past the last key
     EXPECT_EQ(text("key_at_index"), "0\n");
     // Files without a store refuse writing even to root.
