@@ -1,6 +1,7 @@
 // Cost of the hardware layer against the emulator: one SMC call, one refresh tick
-// as the tray application makes it, and a bare Unix-socket round trip of the same
-// size (84 bytes each way) for comparison.
+// as the tray application makes it, the sensor list (walking the key index, and reading
+// the sensors as a tick with the menu open does), and a bare Unix-socket round trip of the
+// same size (84 bytes each way) for comparison.
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -80,6 +81,35 @@ void BM_RefreshTick(benchmark::State& state) {
     state.counters["smc_calls_per_tick"] = double(smcCalls() - before) / double(state.iterations());
 }
 BENCHMARK(BM_RefreshTick)->Unit(benchmark::kMicrosecond);
+
+// The first listing of a process: "#KEY", the key at every position, each sensor's type.
+void BM_SensorIndexWalk(benchmark::State& state) {
+    long long calls = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto fc = std::make_unique<FanController>(noRecord());
+        const long long before = smcCalls();
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(fc->temperatureSensors());
+        state.PauseTiming();
+        calls += smcCalls() - before;
+        fc.reset();
+        state.ResumeTiming();
+    }
+    state.counters["smc_calls"] = double(calls) / double(state.iterations());
+}
+BENCHMARK(BM_SensorIndexWalk)->Unit(benchmark::kMicrosecond);
+
+// Every later listing, as each tick with the tray's menu open makes it: the sensors only.
+void BM_SensorReadings(benchmark::State& state) {
+    FanController fc(noRecord());
+    fc.temperatureSensors();
+    const long long before = smcCalls();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(fc.temperatureSensors());
+    state.counters["smc_calls"] = double(smcCalls() - before) / double(state.iterations());
+}
+BENCHMARK(BM_SensorReadings)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
