@@ -129,15 +129,16 @@ TEST_F(AppDelegateTest, FanSubmenusTakeTheRowsPlace) {
     EXPECT_TRUE(app->fanRows.empty());
     ASSERT_EQ(app->fanMenus.size(), 2u);
     const auto actions = app->menu()->actions();
-    ASSERT_EQ(actions.size(), qsizetype(2 + 2 + kAfterRows.size()));
+    // The temperature line, the sensors' submenu and a separator come first.
+    ASSERT_EQ(actions.size(), qsizetype(3 + 2 + kAfterRows.size()));
     for (int fan = 0; fan < 2; ++fan) {
-        QAction* entry = actions[2 + fan];
+        QAction* entry = actions[3 + fan];
         EXPECT_EQ(entry->menu(), app->fanMenus[std::size_t(fan)]->menu());
         EXPECT_TRUE(entry->text().endsWith(" RPM  自动")) << entry->text().toStdString();
         EXPECT_FALSE(entry->text().contains("-- RPM")) << "still the placeholder";
     }
     std::vector<std::string> rest = describe(app->menu(), app->tempItem);
-    rest.erase(rest.begin(), rest.begin() + 4);
+    rest.erase(rest.begin(), rest.begin() + 5);
     EXPECT_EQ(rest, kAfterRows);
     EXPECT_NE(app->lastTitle, "0.0k");  // the submenus' fans count for the peak
 }
