@@ -55,17 +55,7 @@ std::string fanMenuTitle(const std::string& name, const std::string& rpmText,
 FanMenu::FanMenu(std::int64_t fan, FanRowDelegate* delegate, MainQueue& queue, QWidget* parent)
     : fan(fan),
       delegate(delegate),
-      logic(fan, *this, queue,
-            FanRowCallouts{
-                .manualModeChanged =
-                    [this](std::int64_t f, bool manual) {
-                        if (this->delegate) this->delegate->manualModeChanged(f, manual);
-                    },
-                .sliderChanged =
-                    [this](std::int64_t f, std::int64_t rpm) {
-                        if (this->delegate) this->delegate->sliderChanged(f, rpm);
-                    },
-            }),
+      logic(fan, *this, queue, forwardingTo(this->delegate)),
       name_(Texts::fanRowInitialName),
       rpm_(Texts::fanRowInitialRPM),
       target_(Texts::automaticTarget),

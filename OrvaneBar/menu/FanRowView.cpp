@@ -45,6 +45,19 @@ int sliderPosition(double rpm) {
     return static_cast<int>(rpm);
 }
 
+FanRowCallouts forwardingTo(const QPointer<FanRowDelegate>& delegate) {
+    return FanRowCallouts{
+        .manualModeChanged =
+            [&delegate](std::int64_t f, bool manual) {
+                if (delegate) delegate->manualModeChanged(f, manual);
+            },
+        .sliderChanged =
+            [&delegate](std::int64_t f, std::int64_t rpm) {
+                if (delegate) delegate->sliderChanged(f, rpm);
+            },
+    };
+}
+
 FanRowView::FanRowView(std::int64_t fan, FanRowDelegate* delegate, MainQueue& queue,
                        QWidget* parent)
     : QWidget(parent),
@@ -55,17 +68,7 @@ FanRowView::FanRowView(std::int64_t fan, FanRowDelegate* delegate, MainQueue& qu
       modeButton(new QCheckBox(Texts::manualCheckbox, this)),
       slider(new QSlider(Qt::Horizontal, this)),
       targetLabel(new QLabel(Texts::automaticTarget, this)),
-      logic(fan, *this, queue,
-            FanRowCallouts{
-                .manualModeChanged =
-                    [this](std::int64_t f, bool manual) {
-                        if (this->delegate) this->delegate->manualModeChanged(f, manual);
-                    },
-                .sliderChanged =
-                    [this](std::int64_t f, std::int64_t rpm) {
-                        if (this->delegate) this->delegate->sliderChanged(f, rpm);
-                    },
-            }) {
+      logic(fan, *this, queue, forwardingTo(this->delegate)) {
     setFixedSize(rowWidth, rowHeight);
 
     nameLabel->setFont(systemFont(12, QFont::DemiBold));

@@ -27,6 +27,10 @@ class FanRowDelegate : public QObject {
     virtual void sliderChanged(std::int64_t fan, std::int64_t rpm) = 0;
 };
 
+// Callouts that pass a fan's row or submenu choices on to `delegate`, looked at on each call
+// (the pointer is the caller's member, which outlives its FanRowLogic).
+FanRowCallouts forwardingTo(const QPointer<FanRowDelegate>& delegate);
+
 class FanRowView : public QWidget, private FanRowControls {
   public:
     // Size and the subviews' frames in points, origin at the top left.
