@@ -9,19 +9,14 @@
 #include <string>
 #include <string_view>
 
+#include "Paths.h"
+
 namespace protocol {
 
-// The daemon's socket, in the root-owned directory of its lock and mark: only root can
-// create anything there, so no other user can take the address or race the bind.
-#ifdef __APPLE__
-inline constexpr const char* kSocketPath = "/var/run/orvane/orvane.sock";
-#else
-inline constexpr const char* kSocketPath = "/run/orvane/orvane.sock";
-#endif
-// The address scripts have always used; the daemon binds it too when it can. A client that
-// finds no daemon at kSocketPath tries it, and trusts only a listener of its own user or
-// root there.
-inline constexpr const char* kFallbackSocketPath = "/tmp/orvane.sock";
+// The daemon's socket (in the root-owned runtime directory: no other user can take the
+// address or race the bind) and the second address for scripts; Paths.h holds both.
+inline constexpr const char* kSocketPath = paths::kSocketPath;
+inline constexpr const char* kFallbackSocketPath = paths::kFallbackSocketPath;
 
 // Requests.
 inline constexpr std::string_view kPing = "ping";
@@ -60,6 +55,12 @@ inline constexpr const char* kReplyUnknown = "ERR 未知命令: ";  // then the 
 inline constexpr const char* kReplyBusy = "ERR 控制服务繁忙：连接数已达上限，请稍后再试";
 // `quit` from a user who is neither root nor the one who started the daemon.
 inline constexpr const char* kReplyQuitRefused = "ERR 只有 root 或启动控制服务的用户可以让它退出";
+
+// The words of the hardware layer's description of a refused write, and those it adds when
+// root could not make the write either; the error reply carries the description, so a
+// client knows a refused write by them.
+inline constexpr const char* kWriteRejectedText = "写入被拒";
+inline constexpr const char* kWriteUnsupportedText = "此驱动不支持";
 
 // Whether a reply is a success ("OK…"), and whether it is the busy refusal.
 inline bool isOK(std::string_view reply) {

@@ -1,0 +1,80 @@
+// The replies as values: every reply the daemon can build reads back as itself, and a
+// line of the hardware layer's wording is classified as the application must react to it.
+#include <gtest/gtest.h>
+
+#include "ControlProtocol.h"
+#include "Reply.h"
+#include "SMCError.h"
+
+using protocol::parseReply;
+using protocol::Reply;
+using protocol::ReplyKind;
+
+namespace {
+
+bool same(const Reply& a, const Reply& b) {
+    return a.kind == b.kind && a.fan == b.fan && a.rpm == b.rpm && a.count == b.count &&
+           a.text == b.text;
+}
+
+}  // namespace
+
+TEST(Reply, EveryReplyTheDaemonBuildsReadsBackAsItself) {
+    const Reply replies[] = {
+        Reply::pong(2),
+        Reply::set(1, 4000),
+        Reply::set(-1, -5),
+        Reply::autoFan(0),
+        Reply::autoAll(),
+        Reply::bye(),
+        Reply::hold(10),
+        Reply::busy(),
+        Reply::quitRefused(),
+        Reply::setUsage(),
+        Reply::error(SMCError::writeRejected(static_cast<std::int32_t>(0xE00002C1)).description()),
+        Reply::error(SMCError::writeRejected(static_cast<std::int32_t>(0xE00002CF)).description()),
+        Reply::error(SMCError::keyNotFound("F9Mn").description()),
+        Reply::error(SMCError::restoreFailed(
+                         {{0, SMCError::writeRejected(static_cast<std::int32_t>(0xE00002C1))
+                                  .description()},
+                          {1, SMCError::keyNotFound("F1Md").description()}})
+                         .description()),
+        Reply::unknownCommand("fly 0"),
+    };
+    for (const Reply& r : replies) {
+        const std::string line = protocol::formatReply(r);
+        EXPECT_TRUE(same(parseReply(line), r)) << line;
+        EXPECT_EQ(protocol::isOK(r.kind), line.rfind("OK", 0) == 0) << line;
+    }
+    // The refusal kinds come from the layer's own descriptions, several fans' included.
+    EXPECT_EQ(replies[10].kind, ReplyKind::writeRefused);
+    EXPECT_EQ(replies[11].kind, ReplyKind::writeUnsupported);
+    EXPECT_EQ(replies[12].kind, ReplyKind::smcError);
+    EXPECT_EQ(replies[13].kind, ReplyKind::writeRefused);
+}
+
+TEST(Reply, LinesNoDaemonWordedAreNeverTakenForItsReplies) {
+    struct Case {
+        const char* line;
+        ReplyKind kind;
+    } cases[] = {
+        {"OK set fan=1 rpm=", ReplyKind::otherOK},
+        {"OK set fan=x rpm=3", ReplyKind::otherOK},
+        {"OK set fan=99999999999999999999 rpm=3", ReplyKind::otherOK},
+        {"OK pong fans=2 extra", ReplyKind::otherOK},
+        {"OK status {}", ReplyKind::otherOK},
+        {"OK", ReplyKind::otherOK},
+        {"ERR", ReplyKind::smcError},
+        {"ERR 写入被拒 later", ReplyKind::writeRefused},
+        {"", ReplyKind::malformed},
+        {"ok set fan=0 rpm=1", ReplyKind::malformed},
+        {"hello", ReplyKind::malformed},
+    };
+    for (const Case& c : cases) {
+        const Reply r = parseReply(c.line);
+        EXPECT_EQ(r.kind, c.kind) << c.line;
+        if (c.kind == ReplyKind::otherOK || c.kind == ReplyKind::malformed) {
+            EXPECT_EQ(protocol::formatReply(r), c.line);
+        }
+    }
+}
