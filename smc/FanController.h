@@ -1,5 +1,7 @@
 // The fan-level view of the SMC: discovery, readings, and the writes that force a
-// fan or hand it back to automatic control. Used from one thread at a time.
+// fan or hand it back to automatic control. Used from one thread at a time. The key names
+// (FanKeys.h), the fan names (FanName.h) and the original minimums a hand-back writes
+// (OriginalMinimums.h) are files of their own.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,8 @@
 
 namespace PropertyList {
 
+namespace {
+
 std::string xmlEscape(const std::string& text) {
     std::string escaped;
     escaped.reserve(text.size());
@@ -28,8 +30,6 @@ std::string xmlEscape(const std::string& text) {
     }
     return escaped;
 }
-
-namespace {
 
 std::string element(const char* name, const std::string& text) {
     return std::string("<") + name + ">" + xmlEscape(text) + "</" + name + ">";

@@ -18,11 +18,9 @@ inline constexpr const char* prologue =
     "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
     "<plist version=\"1.0\">\n";
 
-// text with & < > " ' replaced by their character references, so that it stays one
-// string element whatever it holds. Text without them is returned unchanged.
-std::string xmlEscape(const std::string& text);
-
-// A dictionary, its entries in the order they were added. Keys and strings are escaped.
+// A dictionary, its entries in the order they were added. Keys and strings have & < > " '
+// replaced by their character references, so that each stays one element whatever it
+// holds; text without them is written unchanged.
 class Dict {
   public:
     Dict& string(const std::string& key, const std::string& value);
