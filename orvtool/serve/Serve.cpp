@@ -15,7 +15,7 @@
 #include "ForcedMark.h"
 #include "Log.h"
 #include "ServeLock.h"
-#include "ServeStop.h"
+#include "StopSignals.h"
 #include "SocketPath.h"
 #include "Texts.h"
 

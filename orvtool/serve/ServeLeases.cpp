@@ -8,7 +8,7 @@
 #include "Log.h"
 #include "SMCError.h"
 #include "ServeFans.h"
-#include "ServeProtocol.h"
+#include "ServeCommand.h"
 #include "Texts.h"
 
 namespace orvtool {

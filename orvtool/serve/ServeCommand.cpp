@@ -1,4 +1,4 @@
-#include "ServeProtocol.h"
+#include "ServeCommand.h"
 
 #include <climits>
 #include <cstdint>

@@ -7,7 +7,7 @@
 
 #include "ServeFans.h"
 #include "ServeLoop.h"
-#include "ServeProtocol.h"
+#include "ServeCommand.h"
 
 class FanController;
 

@@ -19,8 +19,8 @@
 #include "Log.h"
 #include "ServeFans.h"
 #include "ServeLeases.h"
-#include "ServeProtocol.h"
-#include "ServeStop.h"
+#include "ServeCommand.h"
+#include "StopSignals.h"
 #include "Texts.h"
 
 namespace orvtool {

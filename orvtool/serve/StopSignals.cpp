@@ -1,4 +1,4 @@
-#include "ServeStop.h"
+#include "StopSignals.h"
 
 #include <fcntl.h>
 #include <signal.h>
