@@ -27,13 +27,13 @@ namespace {
 // lost, so that a full disk or a closed stream is never taken for a result. The commands
 // that change the fans (set, auto) keep their status, which says what happened to the
 // fans: a lost report of a change that was made is only the message.
-int withOutputChecked(int status, bool changesFans) {
-    if (flushStdout()) return status;
-    eprint(stdoutFailureText(stdoutError()));
+int withOutputChecked(Output& out, int status, bool changesFans) {
+    if (out.flushStdout()) return status;
+    out.eprint(stdoutFailureText(out.stdoutError()));
     return changesFans ? status : 1;
 }
 
-int dispatch(int argc, char* argv[]);
+int dispatch(Output& out, int argc, char* argv[]);
 
 // The commands that print readings take --json anywhere after their name.
 bool takesJson(const std::string& command) {
@@ -63,20 +63,21 @@ const char* recordProblemText(RecordProblem problem) {
 }  // namespace
 
 int run(int argc, char* argv[]) {
-    if (ensureStandardStreams() & (1 << STDOUT_FILENO)) markStdoutClosed();
+    Output out;
+    if (ensureStandardStreams() & (1 << STDOUT_FILENO)) out.markStdoutClosed();
     // A reader that went away shows as a failed write (EPIPE), reported like any other,
     // instead of a signal ending the tool with a status other than 0 and 1.
     ::signal(SIGPIPE, SIG_IGN);
     const bool changesFans =
         argc >= 2 && (std::string_view(argv[1]) == "set" || std::string_view(argv[1]) == "auto");
-    return withOutputChecked(dispatch(argc, argv), changesFans);
+    return withOutputChecked(out, dispatch(out, argc, argv), changesFans);
 }
 
 namespace {
 
-int dispatch(int argc, char* argv[]) {
+int dispatch(Output& out, int argc, char* argv[]) {
     if (argc < 2) {
-        eprintRaw(texts::kUsageGeneral);
+        out.eprintRaw(texts::kUsageGeneral);
         return 1;
     }
 
@@ -101,53 +102,46 @@ int dispatch(int argc, char* argv[]) {
     try {
         ctl = std::make_unique<FanController>(options);
     } catch (const SMCError& e) {
-        eprint(texts::kSMCInitFailed + e.description());
+        out.eprint(texts::kSMCInitFailed + e.description());
         return 1;
     } catch (const std::exception& e) {
-        eprint(texts::kSMCInitFailed + std::string(e.what()));
+        out.eprint(texts::kSMCInitFailed + std::string(e.what()));
         return 1;
     }
     if (const char* problem = recordProblemText(ctl->recordProblem())) {
-        eprint(texts::kRecordIgnored + std::string(problem) + texts::kRecordIgnoredTail +
-               ORVANE_MINIMUM_RECORD_PATH);
+        out.eprint(texts::kRecordIgnored + std::string(problem) + texts::kRecordIgnoredTail +
+                   ORVANE_MINIMUM_RECORD_PATH);
     }
     if (ctl->recordWriteError() != 0) {
-        eprint(texts::kRecordWriteFailed + std::to_string(ctl->recordWriteError()) +
-               texts::kRecordWriteFailedTail + ORVANE_MINIMUM_RECORD_PATH);
+        out.eprint(texts::kRecordWriteFailed + std::to_string(ctl->recordWriteError()) +
+                   texts::kRecordWriteFailedTail + ORVANE_MINIMUM_RECORD_PATH);
     }
 
-    if (command == "info") {
-        if (json) return cmdInfoJson(*ctl);
-        cmdInfo(*ctl);
-        return 0;
-    }
-    if (command == "rpm") return json ? cmdRpmJson(*ctl) : cmdRpm(*ctl);
-    if (command == "sensors") return json ? cmdSensorsJson(*ctl) : cmdSensors(*ctl);
+    if (command == "info") return json ? cmdInfoJson(*ctl, out) : cmdInfo(*ctl, out);
+    if (command == "rpm") return json ? cmdRpmJson(*ctl, out) : cmdRpm(*ctl, out);
+    if (command == "sensors") return json ? cmdSensorsJson(*ctl, out) : cmdSensors(*ctl, out);
     if (command == "set") {
         const auto fan = argc == 4 ? parseInteger(argv[2]) : std::nullopt;
         const auto rpm = argc == 4 ? parseInteger(argv[3]) : std::nullopt;
         if (!fan || !rpm) {
-            eprintRaw(texts::kUsageSet);
+            out.eprintRaw(texts::kUsageSet);
             return 1;
         }
-        return cmdSet(*ctl, *fan, *rpm);
+        return cmdSet(*ctl, out, *fan, *rpm);
     }
-    if (command == "auto") return cmdAuto(*ctl);
+    if (command == "auto") return cmdAuto(*ctl, out);
     if (command == "watch") {
         const auto seconds = argc == 3 ? parseNumber(argv[2]) : std::nullopt;
         if (!seconds) {
-            eprintRaw(texts::kUsageWatch);
+            out.eprintRaw(texts::kUsageWatch);
             return 1;
         }
         // 0 after a full run; 1 for a duration out of range or an output that failed.
-        return json ? cmdWatchJson(*ctl, *seconds) : cmdWatch(*ctl, *seconds);
+        return json ? cmdWatchJson(*ctl, out, *seconds) : cmdWatch(*ctl, out, *seconds);
     }
-    if (command == "serve") {
-        cmdServe(*ctl);
-        return 1;
-    }
-    eprint(texts::kUnknownSubcommand + command);
-    eprintRaw(texts::kUsageGeneral);
+    if (command == "serve") return cmdServe(*ctl);
+    out.eprint(texts::kUnknownSubcommand + command);
+    out.eprintRaw(texts::kUsageGeneral);
     return 1;
 }
 

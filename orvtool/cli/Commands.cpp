@@ -51,25 +51,25 @@ std::optional<std::int64_t> watchLastSample(double seconds) {
     return static_cast<std::int64_t>(doubled);
 }
 
-int cmdInfo(FanController& ctl) {
-    print(texts::kInfoFanCount + str(ctl.numberOfFans()));
+int cmdInfo(FanController& ctl, Output& out) {
+    out.print(texts::kInfoFanCount + str(ctl.numberOfFans()));
     for (const FanInfo& fan : ctl.allFans()) {
         const std::string index = str(fan.index);
-        print(texts::kInfoFanHeader + index + ": " + fan.name);
-        print(texts::kInfoCurrent + intText(fan.currentRPM) + texts::kInfoAcType + fan.acDataType +
-              ")");
-        print(texts::kInfoMinMax + intText(fan.minRPM) + " / " + intText(fan.maxRPM));
-        print(fan.safeRPM ? texts::kInfoSafe + intText(*fan.safeRPM) : texts::kInfoSafeAbsent);
+        out.print(texts::kInfoFanHeader + index + ": " + fan.name);
+        out.print(texts::kInfoCurrent + intText(fan.currentRPM) + texts::kInfoAcType +
+                  fan.acDataType + ")");
+        out.print(texts::kInfoMinMax + intText(fan.minRPM) + " / " + intText(fan.maxRPM));
+        out.print(fan.safeRPM ? texts::kInfoSafe + intText(*fan.safeRPM) : texts::kInfoSafeAbsent);
         if (fan.hasMd) {
             const std::uint8_t md = fan.mdValue.value_or(0);
-            print("    F" + index + texts::kInfoMdPresent + hex(md) + " (" +
-                  ((md & 1) ? texts::kInfoModeForced : texts::kInfoModeAuto) +
-                  texts::kInfoMdNewPath);
+            out.print("    F" + index + texts::kInfoMdPresent + hex(md) + " (" +
+                      ((md & 1) ? texts::kInfoModeForced : texts::kInfoModeAuto) +
+                      texts::kInfoMdNewPath);
         } else {
-            print("    F" + index + texts::kInfoMdAbsent);
+            out.print("    F" + index + texts::kInfoMdAbsent);
         }
         if (!fan.originalMnBytes) {
-            print(texts::kInfoMnBytesAbsent);
+            out.print(texts::kInfoMnBytesAbsent);
         } else {
             std::string line = texts::kInfoMnBytes;
             bool first = true;
@@ -78,82 +78,83 @@ int cmdInfo(FanController& ctl) {
                 line += format("0x%02x", static_cast<unsigned>(b));
                 first = false;
             }
-            print(line);
+            out.print(line);
         }
     }
     const auto [exists, flag] = ctl.forceFlag();
     if (exists && flag) {
-        print(texts::kInfoForceFlag + hex(*flag) + " (" +
-              ((*flag & 1) ? texts::kInfoForced : texts::kInfoAuto) + ")");
+        out.print(texts::kInfoForceFlag + hex(*flag) + " (" +
+                  ((*flag & 1) ? texts::kInfoForced : texts::kInfoAuto) + ")");
     } else {
-        print(texts::kInfoForceFlagAbsent);
+        out.print(texts::kInfoForceFlagAbsent);
     }
     const auto cpu = ctl.cpuTemperature();
-    print(cpu ? format(texts::kInfoCPUFormat, *cpu) : texts::kInfoCPUAbsent);
+    out.print(cpu ? format(texts::kInfoCPUFormat, *cpu) : texts::kInfoCPUAbsent);
     const auto gpu = ctl.gpuTemperature();
-    print(gpu ? format(texts::kInfoGPUFormat, *gpu) : texts::kInfoGPUAbsent);
+    out.print(gpu ? format(texts::kInfoGPUFormat, *gpu) : texts::kInfoGPUAbsent);
 #ifdef __APPLE__
-    print(texts::kInfoBackendIOKit);
+    out.print(texts::kInfoBackendIOKit);
 #else
     const IOEmuBackend backend = IOEmuCurrentBackend();
-    print((backend.kind == IOEmuBackend::Kind::driver ? texts::kInfoBackendDriver
-                                                      : texts::kInfoBackendEmulator) +
-          backend.address + ")");
+    out.print((backend.kind == IOEmuBackend::Kind::driver ? texts::kInfoBackendDriver
+                                                          : texts::kInfoBackendEmulator) +
+              backend.address + ")");
 #endif
     return 0;
 }
 
-int cmdRpm(FanController& ctl) {
+int cmdRpm(FanController& ctl, Output& out) {
     for (int i = 0; i < ctl.numberOfFans(); ++i) {
         double rpm;
         try {
             rpm = ctl.currentRPM(i);
         } catch (const std::exception&) {
-            eprint(texts::kFan + str(i) + texts::kRpmReadFailed);
+            out.eprint(texts::kFan + str(i) + texts::kRpmReadFailed);
             return 1;
         }
-        print(intText(rpm));
+        out.print(intText(rpm));
     }
     return 0;
 }
 
-int cmdSet(FanController& ctl, std::int64_t fan, std::int64_t rpm) {
+int cmdSet(FanController& ctl, Output& out, std::int64_t fan, std::int64_t rpm) {
     if (fan < 0 || fan >= ctl.numberOfFans()) {
-        eprint(texts::kSetIndexOutOfRange + str(fan) + texts::kSetIndexCountOpen +
-               str(ctl.numberOfFans()) + texts::kSetIndexCountClose);
+        out.eprint(texts::kSetIndexOutOfRange + str(fan) + texts::kSetIndexCountOpen +
+                   str(ctl.numberOfFans()) + texts::kSetIndexCountClose);
         return 1;
     }
     const int f = static_cast<int>(fan);  // in range, so it fits
     const double before = readOr(-1, [&] { return ctl.currentRPM(f); });
     const double lo = readOr(0, [&] { return ctl.minRPM(f); });
     const double hi = readOr(0, [&] { return ctl.maxRPM(f); });
-    print(texts::kFan + str(fan) + texts::kSetBefore + intText(before) + texts::kSetLimitsMin +
-          intText(lo) + texts::kSetLimitsMax + intText(hi) + "]");
+    out.print(texts::kFan + str(fan) + texts::kSetBefore + intText(before) + texts::kSetLimitsMin +
+              intText(lo) + texts::kSetLimitsMax + intText(hi) + "]");
 
     std::int64_t written;
     try {
         DeferredStopSignals whole;
         written = ctl.setFanRPM(f, rpm);
     } catch (const SMCError& e) {
-        eprint(texts::kSetWriteFailed + e.description());
-        eprint(texts::kSetDiagnosis + e.description());
+        out.eprint(texts::kSetWriteFailed + e.description());
+        out.eprint(texts::kSetDiagnosis + e.description());
         return 1;
     } catch (const std::exception& e) {
-        eprint(texts::kSetWriteFailed + std::string(e.what()));
+        out.eprint(texts::kSetWriteFailed + std::string(e.what()));
         return 1;
     }
-    print(texts::kSetTarget + str(rpm) + texts::kSetClamped + str(written));
+    out.print(texts::kSetTarget + str(rpm) + texts::kSetClamped + str(written));
     try {
         const double after = ctl.currentRPM(f);
-        print(texts::kSetReadBack + intText(after) + texts::kSetReadBackNote);
+        out.print(texts::kSetReadBack + intText(after) + texts::kSetReadBackNote);
     } catch (const std::exception&) {
         // An unreadable speed after the write is shown as nothing.
     }
-    if (const auto md = ctl.modeValue(f)) print("F" + str(fan) + texts::kSetMdReadBack + hex(*md));
+    if (const auto md = ctl.modeValue(f))
+        out.print("F" + str(fan) + texts::kSetMdReadBack + hex(*md));
     return 0;
 }
 
-int cmdAuto(FanController& ctl) {
+int cmdAuto(FanController& ctl, Output& out) {
     // Every fan that can be handed back is tried, whatever happened to the others; a fan
     // that cannot be forced at all is skipped and is no failure.
     FanController::RestoreReport report;
@@ -161,24 +162,24 @@ int cmdAuto(FanController& ctl) {
         DeferredStopSignals whole;
         report = ctl.restoreEveryFan();
     } catch (const std::exception& e) {
-        eprint(texts::kAutoFailed + std::string(e.what()));
+        out.eprint(texts::kAutoFailed + std::string(e.what()));
         return 1;
     }
     for (const FanController::RestoreFailure& f : report.failed)
-        eprint(texts::kAutoFailed + f.error.description());
+        out.eprint(texts::kAutoFailed + f.error.description());
     for (const int fan : report.skipped)
-        print(texts::kFan + str(fan) + texts::kAutoSkippedTail);
-    print(texts::kAutoDone + str(static_cast<std::int64_t>(report.restored.size())) +
-          texts::kAutoDoneTail);
+        out.print(texts::kFan + str(fan) + texts::kAutoSkippedTail);
+    out.print(texts::kAutoDone + str(static_cast<std::int64_t>(report.restored.size())) +
+              texts::kAutoDoneTail);
     for (int i = 0; i < ctl.numberOfFans(); ++i) {
         const std::string index = str(i);
         if (const auto md = ctl.modeValue(i)) {
-            print(texts::kFan + index + " F" + index + texts::kAutoMdReadBack + hex(*md) + " (" +
-                  ((*md & 1) ? texts::kAutoStillForced : texts::kAutoOK) + ")");
+            out.print(texts::kFan + index + " F" + index + texts::kAutoMdReadBack + hex(*md) +
+                      " (" + ((*md & 1) ? texts::kAutoStillForced : texts::kAutoOK) + ")");
         }
         try {
             const double rpm = ctl.currentRPM(i);
-            print(texts::kFan + index + texts::kAutoCurrent + intText(rpm));
+            out.print(texts::kFan + index + texts::kAutoCurrent + intText(rpm));
         } catch (const std::exception&) {
             // An unreadable speed is shown as nothing.
         }
@@ -186,12 +187,12 @@ int cmdAuto(FanController& ctl) {
     return report.failed.empty() ? 0 : 1;
 }
 
-int cmdWatch(FanController& ctl, double seconds) {
+int cmdWatch(FanController& ctl, Output& out, double seconds) {
     // A duration out of range (including infinity) is a bad argument: the watch usage and
     // status 1, with nothing on standard output.
     const auto lastSample = watchLastSample(seconds);
     if (!lastSample) {
-        eprintRaw(texts::kUsageWatch);
+        out.eprintRaw(texts::kUsageWatch);
         return 1;
     }
     const std::int64_t last = *lastSample;
@@ -202,7 +203,7 @@ int cmdWatch(FanController& ctl, double seconds) {
                          (intText(fan.minRPM) + "-" + intText(fan.maxRPM)).c_str());
     }
     header += texts::kWatchTemps;
-    print(header);
+    out.print(header);
 
     for (std::int64_t e = 0;; ++e) {
         std::string row = format(texts::kWatchTimeFormat, static_cast<double>(e) * 0.5);
@@ -213,30 +214,30 @@ int cmdWatch(FanController& ctl, double seconds) {
         const double cpu = ctl.cpuTemperature().value_or(-1);
         const double gpu = ctl.gpuTemperature().value_or(-1);
         row += format(texts::kWatchTempFormat, cpu, gpu);
-        print(row);
+        out.print(row);
         // A stream that no longer takes output ends the watch rather than sampling for
         // nobody until the duration is over.
-        if (!flushStdout()) return 1;
+        if (!out.flushStdout()) return 1;
         if (e >= last) break;
         sleepHalfSecond();
     }
     return 0;
 }
 
-int cmdSensors(FanController& ctl) {
+int cmdSensors(FanController& ctl, Output& out) {
     SensorReadings readings;
     try {
         readings = ctl.temperatureSensors();
     } catch (const SMCError& e) {
-        eprint(texts::kSensorsIndexFailed + e.description());
+        out.eprint(texts::kSensorsIndexFailed + e.description());
         return 1;
     }
     for (const TemperatureSensor& sensor : readings.sensors) {
         std::string line = format(texts::kSensorFormat, sensor.key.c_str(), sensor.celsius);
         if (!sensor.name.empty()) line += texts::kSensorNameSeparator + sensor.name;
-        print(line);
+        out.print(line);
     }
-    print(texts::kSensorsLeftOut + str(readings.leftOut) + texts::kSensorsLeftOutTail);
+    out.print(texts::kSensorsLeftOut + str(readings.leftOut) + texts::kSensorsLeftOutTail);
     return 0;
 }
 

@@ -73,9 +73,9 @@ Json forcingPath(const FanInfo& fan) {
 
 }  // namespace
 
-int cmdInfoJson(FanController& ctl) {
-    Json out;
-    out["backend"] = backend();
+int cmdInfoJson(FanController& ctl, Output& out) {
+    Json doc;
+    doc["backend"] = backend();
     const std::vector<FanInfo> fans = ctl.allFans();
     const std::vector<FanLiveInfo> live = ctl.liveFans();
     Json list = Json::array();
@@ -93,19 +93,19 @@ int cmdInfoJson(FanController& ctl) {
                         {"forced", now ? Json(now->forced) : Json(nullptr)},
                         {"forcing_path", forcingPath(fan)}});
     }
-    out["fans"] = std::move(list);
+    doc["fans"] = std::move(list);
     const auto [exists, flag] = ctl.forceFlag();
-    out["force_flag"] = exists && flag ? Json(*flag) : Json(nullptr);
-    out["cpu"] = number(ctl.cpuTemperature());
-    out["gpu"] = number(ctl.gpuTemperature());
-    putTemperatures(ctl, out);
-    print(dump(out));
+    doc["force_flag"] = exists && flag ? Json(*flag) : Json(nullptr);
+    doc["cpu"] = number(ctl.cpuTemperature());
+    doc["gpu"] = number(ctl.gpuTemperature());
+    putTemperatures(ctl, doc);
+    out.print(dump(doc));
     return 0;
 }
 
-int cmdRpmJson(FanController& ctl) {
-    Json out;
-    out["backend"] = backend();
+int cmdRpmJson(FanController& ctl, Output& out) {
+    Json doc;
+    doc["backend"] = backend();
     Json list = Json::array();
     int status = 0;
     for (int i = 0; i < ctl.numberOfFans(); ++i) {
@@ -113,31 +113,31 @@ int cmdRpmJson(FanController& ctl) {
         try {
             current = ctl.currentRPM(i);
         } catch (const std::exception&) {
-            eprint(texts::kFan + std::to_string(i) + texts::kRpmReadFailed);
+            out.eprint(texts::kFan + std::to_string(i) + texts::kRpmReadFailed);
             status = 1;
         }
         list.push_back({{"index", i}, {"name", ctl.fanName(i)}, {"current", rpm(current)}});
     }
-    out["fans"] = std::move(list);
-    print(dump(out));
+    doc["fans"] = std::move(list);
+    out.print(dump(doc));
     return status;
 }
 
-int cmdSensorsJson(FanController& ctl) {
-    Json out;
-    out["backend"] = backend();
-    if (const auto failure = putTemperatures(ctl, out)) {
-        eprint(texts::kSensorsIndexFailed + *failure);
+int cmdSensorsJson(FanController& ctl, Output& out) {
+    Json doc;
+    doc["backend"] = backend();
+    if (const auto failure = putTemperatures(ctl, doc)) {
+        out.eprint(texts::kSensorsIndexFailed + *failure);
         return 1;
     }
-    print(dump(out));
+    out.print(dump(doc));
     return 0;
 }
 
-int cmdWatchJson(FanController& ctl, double seconds) {
+int cmdWatchJson(FanController& ctl, Output& out, double seconds) {
     const auto last = watchLastSample(seconds);
     if (!last) {
-        eprintRaw(texts::kUsageWatch);
+        out.eprintRaw(texts::kUsageWatch);
         return 1;
     }
     for (std::int64_t e = 0;; ++e) {
@@ -163,8 +163,8 @@ int cmdWatchJson(FanController& ctl, double seconds) {
         row["cpu"] = number(ctl.cpuTemperature());
         row["gpu"] = number(ctl.gpuTemperature());
         putTemperatures(ctl, row);
-        print(dump(row));
-        if (!flushStdout()) return 1;
+        out.print(dump(row));
+        if (!out.flushStdout()) return 1;
         if (e >= *last) break;
         sleepHalfSecond();
     }

@@ -9,18 +9,11 @@
 
 namespace orvtool {
 
-namespace {
-
-bool gStdoutClosed = false;
-int gStdoutError = 0;
-
-void noteError(int err) {
-    if (gStdoutError == 0) gStdoutError = err != 0 ? err : EIO;
+void Output::noteError(int err) {
+    if (stdoutError_ == 0) stdoutError_ = err != 0 ? err : EIO;
 }
 
-}  // namespace
-
-void eprintRaw(const std::string& text) {
+void Output::eprintRaw(const std::string& text) {
     if (std::fflush(stdout) != 0) noteError(errno);
     const char* data = text.data();
     std::size_t left = text.size();
@@ -33,30 +26,22 @@ void eprintRaw(const std::string& text) {
     }
 }
 
-void eprint(const std::string& text) {
+void Output::eprint(const std::string& text) {
     eprintRaw(text + "\n");
 }
 
-void print(const std::string& text) {
-    if (gStdoutClosed) noteError(EBADF);
+void Output::print(const std::string& text) {
+    if (stdoutClosed_) noteError(EBADF);
     errno = 0;
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     if (std::ferror(stdout)) noteError(errno);
 }
 
-void markStdoutClosed() {
-    gStdoutClosed = true;
-}
-
-bool flushStdout() {
+bool Output::flushStdout() {
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) noteError(errno);
-    return gStdoutError == 0;
-}
-
-int stdoutError() {
-    return gStdoutError;
+    return stdoutError_ == 0;
 }
 
 std::string stdoutFailureText(int err) {

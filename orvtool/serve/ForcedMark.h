@@ -8,16 +8,11 @@
 // alone.
 //
 // The mark lives beside the boot's record of original minimums, in the same root-owned
-// directory that the system clears at boot, and is never followed as a link.
+// directory that the system clears at boot (paths::kForcedMarkPath), and is never followed
+// as a link.
 #pragma once
 
 #include <string>
-
-#ifdef __APPLE__
-inline constexpr const char* ORVANE_FORCED_MARK_PATH = "/var/run/orvane/daemon-forced";
-#else
-inline constexpr const char* ORVANE_FORCED_MARK_PATH = "/run/orvane/daemon-forced";
-#endif
 
 namespace orvtool {
 

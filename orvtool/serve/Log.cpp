@@ -7,52 +7,14 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
-#include "Output.h"
-#include "Texts.h"
+#include "Paths.h"
+#include "ServeTexts.h"
 
 namespace orvtool {
 
 namespace {
-
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is not a valid one
-// (overlong forms, surrogates and values past U+10FFFF are invalid).
-std::size_t utf8Length(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char b = byte(i);
-    std::size_t n;
-    char32_t c;
-    if (b < 0x80) return 1;
-    if (b >= 0xC2 && b <= 0xDF) {
-        n = 2;
-        c = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        n = 3;
-        c = b & 0x0F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        n = 4;
-        c = b & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + n > text.size()) return 0;
-    for (std::size_t k = 1; k < n; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        c = (c << 6) | (byte(i + k) & 0x3F);
-    }
-    if ((n == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ||
-        (n == 4 && (c < 0x10000 || c > 0x10FFFF)))
-        return 0;
-    return n;
-}
-
-void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%s%0*X", prefix, digits, value);
-    out += buf;
-}
 
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
@@ -64,69 +26,7 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
-// The UTC time in front of a file line, formatted once a second (the daemon has one thread).
-const std::string& utcStamp() {
-    static time_t formatted = -1;
-    static std::string stamp;
-    const time_t now = ::time(nullptr);
-    if (now == formatted) return stamp;
-    tm utc{};
-    char buf[32];
-    formatted = now;
-    stamp.clear();
-    if (::gmtime_r(&now, &utc) != nullptr &&
-        ::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ ", &utc) != 0)
-        stamp = buf;
-    return stamp;
-}
-
 }  // namespace
-
-std::string logText(std::string_view text, std::size_t maxBytes) {
-    std::size_t cut = text.size();
-    if (cut > maxBytes) {
-        cut = maxBytes;
-        // Back to the start of a character: never leave half of one in the line.
-        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-            --cut;
-    }
-    std::string out;
-    out.reserve(cut + 16);
-    for (std::size_t i = 0; i < cut;) {
-        const unsigned char b = static_cast<unsigned char>(text[i]);
-        const std::size_t n = utf8Length(text.substr(0, cut), i);
-        if (n == 0) {  // not UTF-8: the byte itself
-            appendHex(out, "\\x", b, 2);
-            ++i;
-            continue;
-        }
-        if (n == 2 && b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-            appendHex(out, "\\u", static_cast<unsigned char>(text[i + 1]), 4);  // C1 control
-        } else if (n > 1) {
-            out.append(text.substr(i, n));
-        } else if (b == '\\') {
-            out += "\\\\";
-        } else if (b == 0) {
-            out += "\\0";
-        } else if (b == '\t') {
-            out += "\\t";
-        } else if (b == '\n') {
-            out += "\\n";
-        } else if (b == '\r') {
-            out += "\\r";
-        } else if (b == 0x1B) {
-            out += "\\e";
-        } else if (b < 0x20 || b == 0x7F) {
-            appendHex(out, "\\x", b, 2);
-        } else {
-            out += static_cast<char>(b);
-        }
-        i += n;
-    }
-    if (cut < text.size())
-        out += texts::kServeLogCut + std::to_string(text.size() - cut) + texts::kServeLogCutTail;
-    return out;
-}
 
 int openLogDirectory(const char* path, bool& unsafe) {
     unsafe = false;
@@ -169,7 +69,7 @@ bool LogFile::open(bool& unsafe) {
     fd_ = -1;
     // O_NONBLOCK: should a FIFO ever stand there, opening it must not wait for a reader.
     const int fd =
-        ::openat(dirFd_, ORVANE_LOG_NAME,
+        ::openat(dirFd_, paths::kLogName,
                  O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         unsafe = errno == ELOOP || errno == ENXIO || errno == EISDIR;
@@ -188,7 +88,7 @@ bool LogFile::open(bool& unsafe) {
 }
 
 void LogFile::rotate() {
-    ::renameat(dirFd_, ORVANE_LOG_NAME, dirFd_, ORVANE_LOG_OLD_NAME);
+    ::renameat(dirFd_, paths::kLogName, dirFd_, paths::kLogOldName);
     bool unsafe;
     // When no new file can be opened (no descriptor left), lines go nowhere until a later
     // line manages to open one.
@@ -221,7 +121,7 @@ std::string DaemonLog::start(const char* dirPath, int dirFd) {
         if (!file_->open(unsafe)) {
             file_.reset();
             if (unsafe)
-                refused = texts::kServeLogFileUnsafe + std::string(dirPath) + "/" + ORVANE_LOG_NAME;
+                refused = texts::kServeLogFileUnsafe + std::string(dirPath) + "/" + paths::kLogName;
         }
     }
 
@@ -247,7 +147,8 @@ std::string DaemonLog::start(const char* dirPath, int dirFd) {
 
 void DaemonLog::writeStderr(const std::string& line) {
     if (!stderrNonBlocking_) {
-        eprint(line);
+        // A message a line, in one write (continued only if the system takes part of it).
+        writeAll(STDERR_FILENO, line + "\n");
         return;
     }
     if (dropped_ > droppedReported_) {
@@ -264,14 +165,22 @@ void DaemonLog::writeStderr(const std::string& line) {
     if (!writeAll(STDERR_FILENO, line + "\n")) ++dropped_;
 }
 
+const std::string& DaemonLog::utcStamp() {
+    const time_t now = ::time(nullptr);
+    if (now == stampSecond_) return stamp_;
+    tm utc{};
+    char buf[32];
+    stampSecond_ = now;
+    stamp_.clear();
+    if (::gmtime_r(&now, &utc) != nullptr &&
+        ::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ ", &utc) != 0)
+        stamp_ = buf;
+    return stamp_;
+}
+
 void DaemonLog::write(const std::string& line) {
     if (file_) file_->write(utcStamp() + line + "\n");
     if (toStderr_ || !started_) writeStderr(line);
-}
-
-DaemonLog& daemonLog() {
-    static DaemonLog log;
-    return log;
 }
 
 }  // namespace orvtool

@@ -3,34 +3,20 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 
-namespace orvtool {
+#include "LogText.h"
 
-#ifdef __APPLE__
-inline constexpr const char* ORVANE_LOG_DIR = "/Library/Logs/Orvane";
-#else
-inline constexpr const char* ORVANE_LOG_DIR = "/var/log/orvane";
-#endif
-inline constexpr const char* ORVANE_LOG_NAME = "daemon.log";
-inline constexpr const char* ORVANE_LOG_OLD_NAME = "daemon.log.1";
+namespace orvtool {
 
 // The log file rotates before it would pass this size; with the one old file kept, the log
 // takes at most about twice this on disk.
 inline constexpr std::size_t kLogFileBound = 1 << 20;
-// Bytes of a request (or of a reply quoting it) kept in a log line.
-inline constexpr std::size_t kLogTextBytes = 200;
-
-// Text as it goes into a log line: cut after maxBytes bytes (at a UTF-8 character boundary,
-// with a marker telling how many bytes were left out), then escaped so that a line holds no
-// control character: backslash as \\, NUL, tab, line feed, carriage return and escape as
-// \0 \t \n \r \e, other C0 controls, DEL and bytes that are not UTF-8 as \xNN, and the C1
-// controls (U+0080 to U+009F) as \u0080 to \u009F.
-std::string logText(std::string_view text, std::size_t maxBytes = kLogTextBytes);
 
 // Opens (creating it 0755 when missing) the log directory given as an absolute path whose
 // parent only root can write. The directory must not be a symbolic link and must belong
@@ -39,10 +25,10 @@ std::string logText(std::string_view text, std::size_t maxBytes = kLogTextBytes)
 // refused (false: it is missing or unreachable, as for a daemon that is not root).
 int openLogDirectory(const char* path, bool& unsafe);
 
-// The log file ORVANE_LOG_NAME in a directory given by descriptor (borrowed). Opened
+// The log file paths::kLogName in a directory given by descriptor (borrowed). Opened
 // without following links and without blocking; used only when it is a regular file of
 // this process's user with one link. Before a line would take it past `bound`, it is
-// renamed to ORVANE_LOG_OLD_NAME (replacing the older one) and a new file is started.
+// renamed to paths::kLogOldName (replacing the older one) and a new file is started.
 class LogFile {
   public:
     LogFile(int dirFd, std::size_t bound) : dirFd_(dirFd), bound_(bound) {}
@@ -67,8 +53,9 @@ class LogFile {
     std::size_t size_ = 0;
 };
 
-// The process's log. Until start() it writes each line to standard error like eprint;
-// the daemon starts it once, before anything else is logged.
+// The daemon's log, one for each daemon it serves. Until start() it writes each line to
+// standard error (servers inside tests); the daemon starts it once, before anything else
+// is logged.
 class DaemonLog {
   public:
     DaemonLog() = default;
@@ -92,6 +79,8 @@ class DaemonLog {
 
   private:
     void writeStderr(const std::string& line);
+    // The UTC time in front of a file line, formatted once a second.
+    const std::string& utcStamp();
 
     int dirFd_ = -1;
     std::unique_ptr<LogFile> file_;
@@ -100,9 +89,8 @@ class DaemonLog {
     bool stderrNonBlocking_ = false;
     std::size_t dropped_ = 0;
     std::size_t droppedReported_ = 0;
+    time_t stampSecond_ = -1;
+    std::string stamp_;
 };
-
-// The daemon's one log.
-DaemonLog& daemonLog();
 
 }  // namespace orvtool

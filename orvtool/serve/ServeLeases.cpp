@@ -8,16 +8,11 @@
 #include "Log.h"
 #include "SMCError.h"
 #include "ServeFans.h"
-#include "ServeCommand.h"
-#include "Texts.h"
+#include "ServeTexts.h"
 
 namespace orvtool {
 
 namespace {
-
-void log(const std::string& line) {
-    daemonLog().write(line);
-}
 
 std::string userText(long uid) {
     return texts::kServeLogLeaseUser + std::to_string(uid);
@@ -39,15 +34,19 @@ bool stillAsSet(const std::vector<FanLiveInfo>& live, const LeaseTable::Fan& fan
 
 }  // namespace
 
+void ServeLeases::log(const std::string& line) {
+    log_.write(line);
+}
+
 int ServeLeases::graceSeconds() const {
     return static_cast<int>(
         std::chrono::duration_cast<std::chrono::seconds>(table_.grace()).count());
 }
 
-std::string ServeLeases::hold(long uid, bool& held) {
+protocol::Reply ServeLeases::hold(long uid, bool& held) {
     if (!held && table_.open(uid)) log(userText(uid) + texts::kServeLogLeaseKept);
     held = true;
-    return holdReply(graceSeconds());
+    return protocol::Reply::hold(graceSeconds());
 }
 
 void ServeLeases::closed(long uid, Clock::time_point now) {
@@ -57,19 +56,20 @@ void ServeLeases::closed(long uid, Clock::time_point now) {
     }
 }
 
-void ServeLeases::answered(long uid, const std::string& reply) {
-    const FanEffect effect = fanEffect(reply);
-    switch (effect.kind) {
-        case FanEffect::forced:
-            table_.forced(effect.fan, uid, effect.rpm);
+void ServeLeases::answered(long uid, const protocol::Reply& reply) {
+    using protocol::ReplyKind;
+    // A fan the hardware layer took is within its int range.
+    switch (reply.kind) {
+        case ReplyKind::set:
+            table_.forced(static_cast<int>(reply.fan), uid, reply.rpm);
             break;
-        case FanEffect::handedBack:
-            table_.handedBack(effect.fan);
+        case ReplyKind::autoFan:
+            table_.handedBack(static_cast<int>(reply.fan));
             break;
-        case FanEffect::allHandedBack:
+        case ReplyKind::autoAll:
             table_.allHandedBack();
             break;
-        case FanEffect::none:
+        default:
             break;
     }
 }
@@ -94,7 +94,7 @@ void ServeLeases::handBackDue(FanController& ctl, Clock::time_point now) {
             }
             try {
                 ctl.restoreAuto(fan.fan);
-                markHandedBack(fan.fan);
+                fans_.handedBack(fan.fan);
                 if (!done.empty()) done += texts::kServeLogLeaseFanSeparator;
                 done += fanText;
             } catch (const std::exception& e) {

@@ -7,16 +7,10 @@
 
 #include <string>
 
-#ifdef __APPLE__
-inline constexpr const char* ORVANE_DAEMON_LOCK_PATH = "/var/run/orvane/daemon.lock";
-#else
-inline constexpr const char* ORVANE_DAEMON_LOCK_PATH = "/run/orvane/daemon.lock";
-#endif
-
 namespace orvtool {
 
 struct DaemonLock {
-    int fd = -1;       // held until the process ends
+    int fd = -1;       // held until the daemon stops (closing it lets go)
     int err = 0;       // errno of a failure to open or lock; EWOULDBLOCK: another holds it
     pid_t holder = 0;  // the process holding it, as it wrote itself into the file (0: unknown)
 };

@@ -1,70 +1,39 @@
-// The daemon's loop: one thread polls the listener, the wake-up pipe and every connection,
+// The daemon's loop: one thread polls the listeners, the wake-up pipe and every connection,
 // answers each connection's lines in turns, and drops a connection that passes its limits.
 #pragma once
 
-#include <cstddef>
 #include <vector>
+
+#include "Connection.h"
+#include "ServeLimits.h"
 
 class FanController;
 
 namespace orvtool {
 
-// Bounds that keep one client from holding the daemon or its memory.
-struct ServeLimits {
-    // Bytes a line may have; one more without a line feed drops the connection unexecuted.
-    std::size_t maxPending = 4096;
-    // Milliseconds a connection may wait with nothing pending, counted from its connect or
-    // its last answered request (empty and dropped lines do not count), and that a reply
-    // may wait unread; past it the connection is dropped.
-    int idleMs = 30'000;
-    // Milliseconds within which a line must be complete, counted from its first byte.
-    int lineMs = 10'000;
-    // Reply bytes a client that does not read may have waiting; past it it is dropped.
-    std::size_t maxOutput = 64 * 1024;
-    // Connections at once per peer user (root, the owner, others), and of all users but root
-    // and the owner together: root and the owner keep their share however many other users
-    // connect. A connection past its cap gets the busy reply and is closed.
-    int perRoot = 16;
-    int perOwner = 8;
-    int perUser = 4;
-    int total = 64;
-    // The user who started the daemon (-1: none besides root). It may make it quit, and has
-    // places no other user can take.
-    long ownerUid = -1;
-    // Refused connections are logged once per user in this many milliseconds; the ones
-    // refused meanwhile are counted in one line at its end.
-    int refusalLogMs = 60'000;
-    // Lines of one connection answered before the other connections get their turn.
-    int linesPerTurn = 64;
-    // Milliseconds the fans of a user whose last lease (`hold`) ended wait for a new lease
-    // before they go back to automatic control. A held connection is never idle.
-    int leaseGraceMs = 10'000;
-};
+class DaemonLog;
+class ForcedFans;
+class StopSignals;
 
-// How serving one connection ended.
-enum class ClientEnd {
-    closed,    // the peer closed or a read or send failed
-    quit,      // a `quit` was answered
-    stop,      // SIGINT, SIGTERM or SIGHUP arrived
-    overlong,  // a line grew past ServeLimits::maxPending
-    idle,      // nothing pending for ServeLimits::idleMs (unless held), or a reply unread that long
-    late,      // a line not complete within ServeLimits::lineMs
-    backlog,   // unread replies past ServeLimits::maxOutput
-};
-
-// Serves one connection with the daemon's loop (no listener) until it ends, and tells how.
-// The descriptor stays open.
+// Serves one connection with the daemon's loop (no listener, no forced mark, the log on
+// standard error) until it ends, and tells how. The descriptor stays open.
 ClientEnd serveConnection(int fd, FanController& ctl, const ServeLimits& limits = {});
 
-// How the loop over a listener ended: `quit` answered, a stop signal, or a failed poll or
+// How the loop over listeners ended: `quit` answered, a stop signal, or a failed poll or
 // accept (with its errno).
 struct LoopEnd {
     enum Kind { quit, stop, failed } kind;
     int err = 0;
 };
 
-// Serves the connections of listening, non-blocking sockets until one of the above.
+// Serves the connections of listening, non-blocking sockets until one of the above, with
+// no forced mark and the log on standard error.
 LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
                        const ServeLimits& limits = {});
+
+// The daemon's own loop: its log, the fans it keeps and its stop signals' wake-up pipe.
+LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
+                       const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
+                       const StopSignals& stop);
 
 }  // namespace orvtool

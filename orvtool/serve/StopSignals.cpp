@@ -1,65 +1,48 @@
 #include "StopSignals.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "SocketIO.h"
+
 namespace orvtool {
 
 namespace {
 
+// What the handler reads and writes, and nothing else: the request, and the pipe's write
+// end (-1 while no daemon listens for it).
 volatile sig_atomic_t gStopRequested = 0;
-int gWakePipe[2] = {-1, -1};
+volatile sig_atomic_t gWakeWriteFd = -1;
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 extern "C" void onStopSignal(int) {
     const int saved = errno;
     gStopRequested = 1;
-    if (gWakePipe[1] >= 0) {
+    const int fd = gWakeWriteFd;
+    if (fd >= 0) {
         const char byte = 1;
-        (void)!::write(gWakePipe[1], &byte, 1);
+        (void)!::write(fd, &byte, 1);
     }
     errno = saved;
 }
 
 }  // namespace
 
-bool stopRequested() {
-    return gStopRequested != 0;
-}
-
-int wakeFd() {
-    return gWakePipe[0];
-}
-
-void drainWakePipe() {
-    char buf[64];
-    while (gWakePipe[0] >= 0 && ::read(gWakePipe[0], buf, sizeof buf) > 0) {
-    }
-}
-
-bool setPollFlags(int fd) {
-    const int fl = ::fcntl(fd, F_GETFL);
-    const int fd_fl = ::fcntl(fd, F_GETFD);
-    return fl >= 0 && fd_fl >= 0 && ::fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0 &&
-           ::fcntl(fd, F_SETFD, fd_fl | FD_CLOEXEC) == 0;
-}
-
-void installStopHandling() {
-    if (gWakePipe[0] < 0) {
-        int fds[2];
-        if (::pipe(fds) == 0) {
-            if (setPollFlags(fds[0]) && setPollFlags(fds[1])) {
-                gWakePipe[0] = fds[0];
-                gWakePipe[1] = fds[1];
-            } else {
-                ::close(fds[0]);
-                ::close(fds[1]);
-            }
+StopSignals::StopSignals() {
+    int fds[2];
+    if (::pipe(fds) == 0) {
+        if (setPollFlags(fds[0]) && setPollFlags(fds[1])) {
+            read_ = fds[0];
+            write_ = fds[1];
+        } else {
+            ::close(fds[0]);
+            ::close(fds[1]);
         }
     }
+    gWakeWriteFd = write_;
+    gStopRequested = 0;
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -74,6 +57,22 @@ void installStopHandling() {
         sigaddset(&stopSignals, sig);
     }
     ::sigprocmask(SIG_UNBLOCK, &stopSignals, nullptr);
+}
+
+StopSignals::~StopSignals() {
+    gWakeWriteFd = -1;  // before the descriptor can be reused for anything else
+    if (read_ >= 0) ::close(read_);
+    if (write_ >= 0) ::close(write_);
+}
+
+void StopSignals::drain() const {
+    char buf[64];
+    while (read_ >= 0 && ::read(read_, buf, sizeof buf) > 0) {
+    }
+}
+
+bool stopRequested() {
+    return gStopRequested != 0;
 }
 
 void ignoreBrokenPipe() {

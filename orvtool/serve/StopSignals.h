@@ -5,21 +5,30 @@
 
 namespace orvtool {
 
-// Installs the stop handlers (unblocking the stop signals a launcher may have blocked) and
-// creates the wake-up pipe.
-void installStopHandling();
+// The stop handling of one daemon: installs the handlers (unblocking the stop signals a
+// launcher may have blocked) and owns the wake-up pipe. The handlers stay installed when it
+// is gone: a stop signal that arrives after the daemon stopped, before the process ends,
+// is only recorded, and cannot end the process with another status.
+class StopSignals {
+  public:
+    StopSignals();
+    ~StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    // The read end of the wake-up pipe (-1 when it could not be created) and its draining.
+    int wakeFd() const { return read_; }
+    void drain() const;
+
+  private:
+    int read_ = -1;
+    int write_ = -1;
+};
+
+// Whether a stop signal arrived since the last daemon's stop handling was installed.
+bool stopRequested();
 
 // Ignores SIGPIPE, so that a peer that vanishes never ends the daemon.
 void ignoreBrokenPipe();
-
-// Whether a stop signal arrived.
-bool stopRequested();
-
-// The read end of the wake-up pipe (-1 when it could not be created) and its draining.
-int wakeFd();
-void drainWakePipe();
-
-// Makes a descriptor the daemon polls non-blocking and closed on exec; whether it worked.
-bool setPollFlags(int fd);
 
 }  // namespace orvtool
