@@ -1,5 +1,5 @@
-// The direct subcommands of orvtool. Each takes the run's one FanController and returns
-// the exit status (0 or 1).
+// The direct subcommands of orvtool. Each takes the run's one FanController and its streams
+// (Output.h) and returns the exit status (0 or 1).
 #pragma once
 
 #include <cstdint>
