@@ -14,8 +14,8 @@ std::optional<Cap> exceededCap(long uid, const std::list<Connection>& conns,
                                const ServeLimits& limits) {
     const bool owner = uid != 0 && uid == limits.ownerUid;
     const int cap = uid == 0 ? limits.perRoot : owner ? limits.perOwner : limits.perUser;
-    const auto same =
-        std::count_if(conns.begin(), conns.end(), [uid](const Connection& c) { return c.uid == uid; });
+    const auto same = std::count_if(conns.begin(), conns.end(),
+                                    [uid](const Connection& c) { return c.uid == uid; });
     if (same >= cap) return Cap::own;
     if (uid == 0 || owner) return std::nullopt;
     const auto others = std::count_if(conns.begin(), conns.end(), [&limits](const Connection& c) {

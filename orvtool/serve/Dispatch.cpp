@@ -18,7 +18,11 @@ constexpr std::size_t kLogReplyBytes = kLogTextBytes + 64;
 
 Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log,
                        ForcedFans& fans)
-    : ctl_(ctl), limits_(limits), log_(log), fans_(fans), leases_(Ms(limits.leaseGraceMs), log, fans) {}
+    : ctl_(ctl),
+      limits_(limits),
+      log_(log),
+      fans_(fans),
+      leases_(Ms(limits.leaseGraceMs), log, fans) {}
 
 protocol::Reply Dispatcher::serve(const Request& request, Connection& c) {
     if (request.kind == Request::Kind::hold) return leases_.hold(c.uid, c.held);

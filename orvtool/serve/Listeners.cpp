@@ -77,7 +77,8 @@ bool Listeners::listenAt(const std::string& path, ListenFailure& failure) {
     }
     const Cleared& cleared = address.bound.cleared;
     if (cleared.found != Found::nothing) {
-        std::string line = texts::kServeFoundAt + path + texts::kServeFoundWas + foundText(cleared.found);
+        std::string line =
+            texts::kServeFoundAt + path + texts::kServeFoundWas + foundText(cleared.found);
         line += cleared.movedTo.empty() ? std::string(texts::kServeFoundReplaced)
                                         : texts::kServeFoundMoved + logText(cleared.movedTo);
         found_.push_back(line);

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "Format.h"
 #include "ControlProtocol.h"
+#include "Format.h"
 #include "Unicode.h"
 
 namespace orvtool {
