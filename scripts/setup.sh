@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake g++ pkg-config ccache
+  build-essential cmake g++ pkg-config ccache git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-format clang libclang-rt-14-dev
   qt6-base-dev fonts-wqy-microhei xvfb xauth
