@@ -58,6 +58,13 @@ cleanup() {
 trap cleanup EXIT
 tar -xf "$tarball" -C "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The certificate authorities this machine's administrator added (a network that inspects
+# TLS has one) belong to the machine, not to a package: a new machine on the same network has
+# them too, and the ca-certificates package takes them in when the set-up installs it.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  mkdir -p "$root/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+fi
 git clone --quiet --no-hardlinks "$repo" "$root/root/orvane"
 [ -d "$repo/../shared" ] && cp -r "$repo/../shared" "$root/root/shared"
 
