@@ -4,11 +4,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -282,9 +284,15 @@ TEST_F(DaemonClientTest, ConcurrentAttemptsDoNotStartASecondDaemon) {
     const DaemonStarter starting = starter(DaemonClient(options()));
     QObject context;
     std::vector<DaemonStatus> results;
-    for (int i = 0; i < 2; ++i)
-        starting.ensureRunningAsync(&context, [&](DaemonStatus s) { results.push_back(s); });
+    bool onMainThread = true;
+    for (int i = 0; i < 2; ++i) {
+        starting.ensureRunningAsync(&context, [&](DaemonStatus s) {
+            onMainThread = onMainThread && QThread::currentThread() == qApp->thread();
+            results.push_back(s);
+        });
+    }
     ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
+    EXPECT_TRUE(onMainThread);
     EXPECT_EQ(results, (std::vector<DaemonStatus>{DaemonStatus::alive, DaemonStatus::alive}));
     // The second attempt waited for the first and found its daemon.
     EXPECT_EQ(launcher->scripts().size(), 1u);

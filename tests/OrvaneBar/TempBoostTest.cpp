@@ -14,6 +14,7 @@
 
 #include "Alerts.h"
 #include "AppDelegate.h"
+#include "BoostController.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
 #include "SettingsKeys.h"
@@ -223,6 +224,33 @@ TEST_F(TempBoostTest, StoredThresholdSetsTheBand) {
     app->take();
     app->handleTempBoost(95, std::nullopt);
     EXPECT_EQ(app->take(), setBoth(6200));
+}
+
+// The state machine on its own, with fans whose readings fail: a maximum that cannot be read
+// counts as 6000, a fan recorded without any speed reading is given back at 0 when it was
+// forced, and records that no longer fit the fans give every fan back at once.
+TEST_F(TempBoostTest, BoostOnFansThatCannotBeRead) {
+    int fans = 2;
+    std::vector<std::string> sent;
+    BoostFans readings;
+    readings.count = [&] { return fans; };
+    readings.record = [&] { return std::vector<PreBoostState>{{true, 0}, {false, 0}}; };
+    readings.maxRPM = [](int fan) { return fan == 0 ? 0.0 : 5000.0; };
+    BoostController boost(readings, [&](const std::string& command) { sent.push_back(command); });
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
+
+    boost.handle(66, std::nullopt);
+    EXPECT_EQ(sent, (std::vector<std::string>{"set 0 2400", "set 1 2000"}));
+    sent.clear();
+    boost.handle(60, std::nullopt);
+    EXPECT_EQ(sent, (std::vector<std::string>{"set 0 0", "auto 1"}));
+    EXPECT_FALSE(boost.tempBoostActive);
+
+    sent.clear();
+    boost.handle(90, std::nullopt);
+    fans = 3;  // a fan appeared meanwhile
+    boost.handle(60, std::nullopt);
+    EXPECT_EQ(sent, (std::vector<std::string>{"set 0 6000", "set 1 5000", "auto"}));
 }
 
 TEST(TempBoostRules, UnreadableMaximumCountsAs6000) {

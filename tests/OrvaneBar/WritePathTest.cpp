@@ -23,13 +23,16 @@
 #include "Alerts.h"
 #include "AppDelegate.h"
 #include "AppPaths.h"
+#include "ControlProtocol.h"
 #include "DaemonFakes.h"
 #include "DaemonLease.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
 #include "MinimumRecord.h"
 #include "PrivateTmp.h"
+#include "Reply.h"
 #include "SettingsKeys.h"
+#include "WritePath.h"
 
 using namespace std::chrono_literals;
 
@@ -83,6 +86,46 @@ Alert foreignAlert(const std::string& socket, const std::string& command) {
 }
 
 }  // namespace
+
+// What a write's exchange comes to depends on the reply's kind alone: the words of a
+// refused write count only in an error reply of the hardware layer, not quoted back in an
+// unknown-command reply or outside an error.
+TEST(WriteOutcome, TheReplysKindDecides) {
+    using Outcome = DaemonClient::Exchange::Outcome;
+    const auto replied = [](const std::string& line) {
+        DaemonClient::Exchange exchange;
+        exchange.outcome = Outcome::replied;
+        exchange.line = line;
+        return exchange;
+    };
+    const std::string refused =
+        protocol::formatReply(protocol::Reply::error("写入被拒(kr=0xe00002c1)——普通用户权限不足"));
+    const std::string unsupported = protocol::formatReply(
+        protocol::Reply::error("写入被拒(kr=0xe00002cf)——此驱动不支持写入该键"));
+    const std::pair<DaemonClient::Exchange, WriteOutcome> cases[] = {
+        {replied(protocol::formatReply(protocol::Reply::set(0, 3000))), WriteOutcome::done},
+        {replied("OK whatever a newer daemon says"), WriteOutcome::done},
+        {replied(protocol::kReplySetUsage), WriteOutcome::done},
+        {replied(protocol::formatReply(protocol::Reply::error("SMC 键不存在"))),
+         WriteOutcome::done},
+        {replied(protocol::kReplyUnknown + refused), WriteOutcome::done},
+        {replied("写入被拒"), WriteOutcome::done},
+        {replied(""), WriteOutcome::done},
+        {replied(refused), WriteOutcome::writeRefused},
+        {replied(unsupported), WriteOutcome::writeUnsupported},
+        {replied(protocol::kReplyBusy), WriteOutcome::busy},
+        {{Outcome::replied, "/s", 0, std::nullopt}, WriteOutcome::noReply},  // not UTF-8
+        {{Outcome::noDaemon, "", 0, std::nullopt}, WriteOutcome::noReply},
+        {{Outcome::noReplyInTime, "/s", 0, std::nullopt}, WriteOutcome::unresponsive},
+        {{Outcome::foreignListener, "/s", 65534, std::nullopt}, WriteOutcome::foreign},
+    };
+    for (const auto& [exchange, expected] : cases) {
+        EXPECT_EQ(writeOutcome(exchange), expected) << exchange.line.value_or("(none)");
+        // Only a write that went through shows nothing.
+        EXPECT_EQ(writeReport(expected, "set 0 1", {}, {}).has_value(),
+                  expected != WriteOutcome::done);
+    }
+}
 
 class WritePathTest : public ::testing::Test {
   protected:
