@@ -6,37 +6,16 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 
 #include "Alerts.h"
 #include "AppDelegate.h"
 #include "AppLock.h"
 #include "Formatting.h"
+#include "Paths.h"
+#include "RecordTexts.h"
 #include "Screenshot.h"
 #include "Texts.h"
-
-namespace {
-
-// Why the boot's record of original minimums was not used; nothing for a usable or absent one.
-const char* recordProblemText(RecordProblem problem) {
-    switch (problem) {
-        case RecordProblem::unsafe:
-            return Texts::recordUnsafe;
-        case RecordProblem::unreadable:
-            return Texts::recordUnreadable;
-        case RecordProblem::malformed:
-            return Texts::recordMalformed;
-        case RecordProblem::fanCount:
-            return Texts::recordFanCount;
-        case RecordProblem::sizes:
-            return Texts::recordSizes;
-        case RecordProblem::none:
-        case RecordProblem::missing:
-            break;
-    }
-    return nullptr;
-}
-
-}  // namespace
 
 int OrvaneBarMain::main(int argc, char** argv) {
     QApplication app(argc, argv);  // takes Qt's own options out of argv
@@ -83,10 +62,10 @@ int OrvaneBarMain::main(int argc, char** argv) {
         return 1;
     }
 
-    if (const char* problem = recordProblemText(delegate->ctl.recordProblem())) {
-        std::fprintf(stderr, "%s%s%s%s\n", Texts::recordIgnoredPrefix, problem,
-                     Texts::recordIgnoredTail, ORVANE_MINIMUM_RECORD_PATH);
-    }
+    const std::string ignored =
+        recordTexts::ignoredWarning(delegate->ctl.recordProblem(), paths::kMinimumRecordPath);
+    if (!ignored.empty())
+        std::fprintf(stderr, "%s%s\n", Texts::recordIgnoredPrefix, ignored.c_str());
 
     QObject::connect(&app, &QCoreApplication::aboutToQuit, delegate.get(),
                      &AppDelegate::applicationWillTerminate);

@@ -49,15 +49,9 @@ inline constexpr const char* quitKeyEquivalent = "q";
 // A machine without fans: the disabled line between the separators around the (absent) rows.
 inline constexpr const char* noFans = "未检测到风扇";
 
-// Standard error at start: the boot's record of original fan minimums was not used
-// (the prefix, a reason, the tail, then the record's path).
-inline constexpr const char* recordIgnoredPrefix = "OrvaneBar: 原始最小转速记录无效，已忽略（";
-inline constexpr const char* recordIgnoredTail = "）: ";
-inline constexpr const char* recordUnsafe = "不是 root 所有的普通文件，或目录可被他人写入";
-inline constexpr const char* recordUnreadable = "读取失败";
-inline constexpr const char* recordMalformed = "格式不符";
-inline constexpr const char* recordFanCount = "风扇数与本机不符";
-inline constexpr const char* recordSizes = "字节数与本机的最小转速键不符";
+// Standard error at start: this prefix, then the warning that the boot's record of original
+// fan minimums was not used (the texts both programs share, protocol/RecordTexts.h).
+inline constexpr const char* recordIgnoredPrefix = "OrvaneBar: ";
 
 // Standard error when the platform's login-item service refuses a call and says why
 // (the prefix, then its explanation).

@@ -3,20 +3,8 @@
 #include <cmath>
 
 #include "SMCCodec.h"
-#include "Unicode.h"
 
 namespace {
-
-std::string fanKey(int fan, const char* suffix) {
-    return "F" + std::to_string(fan) + suffix;
-}
-
-std::string fallbackName(int fan) {
-    return "Fan " + std::to_string(fan);
-}
-
-constexpr const char* kCPUTemperatureKeys[] = {"TC0P", "TC0D", "TC0H", "TCAD",
-                                               "TC0F", "TCAH", "TCBH"};
 
 // Truncates toward zero, saturating at the ends of the 64-bit range.
 std::int64_t truncateToInt64(double v) {
@@ -28,42 +16,15 @@ std::int64_t truncateToInt64(double v) {
 
 }  // namespace
 
-std::string FanController::acKey(int fan) {
-    return fanKey(fan, "Ac");
-}
-std::string FanController::mnKey(int fan) {
-    return fanKey(fan, "Mn");
-}
-std::string FanController::mxKey(int fan) {
-    return fanKey(fan, "Mx");
-}
-std::string FanController::idKey(int fan) {
-    return fanKey(fan, "Id");
-}
-std::string FanController::sfKey(int fan) {
-    return fanKey(fan, "Sf");
-}
-std::string FanController::mdKey(int fan) {
-    return fanKey(fan, "Md");
-}
-std::string FanController::tgKey(int fan) {
-    return fanKey(fan, "Tg");
-}
-
 FanController::FanController() : FanController(Options{}) {}
 
 FanController::FanController(const Options& options) {
-    auto count = smc.tryReadBytes("FNum");
+    auto count = smc.tryReadBytes(FanKeys::kFanCount);
     auto decoded = count ? SMCCodec::decode(*count, "ui8 ") : std::nullopt;
-    if (!decoded) throw SMCError::keyNotFound("FNum");
+    if (!decoded) throw SMCError::keyNotFound(FanKeys::kFanCount);
     fanCount = static_cast<int>(*decoded);
 
-    originalMnBytes.assign(fanCount, std::nullopt);
-    for (int i = 0; i < fanCount; ++i) {
-        originalMnBytes[i] = smc.tryReadBytes(mnKey(i));
-        if (originalMnBytes[i] && originalMnBytes[i]->empty()) originalMnBytes[i].reset();
-    }
-    loadOriginals(options);
+    originals = OriginalMinimums(smc, fanCount, options.recordPath, options.keepRecord);
 
     minRPMArr.assign(fanCount, 0);
     maxRPMArr.assign(fanCount, 0);
@@ -71,7 +32,7 @@ FanController::FanController(const Options& options) {
     for (int i = 0; i < fanCount; ++i) {
         // The limit is the original minimum, also while an earlier process left it raised.
         std::optional<double> mn;
-        if (originalMnBytes[i]) mn = decodeAs(mnKey(i), *originalMnBytes[i]);
+        if (const auto& orig = originals.of(i)) mn = decodeAsReported(smc, mnKey(i), *orig);
         if (!mn) {
             if (auto read = readValue(mnKey(i))) mn = read->first;
         }
@@ -79,76 +40,6 @@ FanController::FanController(const Options& options) {
         if (auto mx = readValue(mxKey(i))) maxRPMArr[i] = mx->first;
         nameArr[i] = smcName(i);
     }
-}
-
-// Takes the original minimums from the boot's record when it fits this machine; a fan the
-// record lacks keeps what was read at start. The record is written when none fits, or
-// when this process captured a minimum the record lacks.
-void FanController::loadOriginals(const Options& options) {
-    const std::string path =
-        options.recordPath.empty() ? std::string(ORVANE_MINIMUM_RECORD_PATH) : options.recordPath;
-    RecordRead read = readMinimumRecord(path);
-    recordProblem_ = read.problem;
-    if (read.record) {
-        std::vector<std::optional<std::uint32_t>> sizes(fanCount);
-        for (int i = 0; i < fanCount; ++i) {
-            try {
-                sizes[i] = smc.readKeyInfo(mnKey(i)).first;
-            } catch (const SMCError&) {
-                // A size that cannot be told accepts the recorded bytes.
-            }
-        }
-        recordProblem_ = checkMinimumRecord(*read.record, fanCount, sizes);
-        if (recordProblem_ != RecordProblem::none) read.record.reset();
-    }
-
-    bool captured = false;
-    bool added = false;
-    for (int i = 0; i < fanCount; ++i) {
-        captured = captured || originalMnBytes[i].has_value();
-        if (!read.record) continue;
-        const auto& recorded = read.record->minimums[i];
-        if (recorded && !recorded->empty()) {
-            originalMnBytes[i] = recorded;
-        } else if (originalMnBytes[i]) {
-            added = true;
-        }
-    }
-    if (options.keepRecord && captured && (!read.record || added))
-        recordWriteError_ = writeMinimumRecord(path, MinimumRecord{originalMnBytes});
-}
-
-std::optional<SMCBytes> FanController::originalMinimum(int fan) const {
-    return inRange(fan) ? originalMnBytes[fan] : std::nullopt;
-}
-
-const std::optional<SMCBytes>& FanController::known(int fan) const {
-    static const std::optional<SMCBytes> none;
-    return inRange(fan) ? originalMnBytes[fan] : none;
-}
-
-// The bytes decoded with the type the SMC reports for `key`; none when either fails.
-std::optional<double> FanController::decodeAs(const std::string& key, const SMCBytes& bytes) {
-    try {
-        const auto info = smc.readKeyInfo(key);
-        if (info.first == 0) return std::nullopt;
-        return SMCCodec::decode(bytes, info.second);
-    } catch (const SMCError&) {
-        return std::nullopt;
-    }
-}
-
-// A driver that takes speeds in whole rpm (the Linux applesmc driver) hands a fractional
-// original back as its whole part: that minimum is the original too, or the fan would count
-// as forced for good. A minimum of any other value, fractional or not, is not.
-bool FanController::isOriginalMinimum(int fan, const SMCBytes& mn) {
-    const auto& orig = originalMnBytes[fan];
-    if (!orig) return false;
-    if (mn == *orig) return true;
-    const auto original = decodeAs(mnKey(fan), *orig);
-    const auto now = decodeAs(mnKey(fan), mn);
-    return original && now && std::isfinite(*original) && *original >= 0 &&
-           *now == std::trunc(*original);
 }
 
 std::optional<std::pair<double, std::string>> FanController::readValue(const std::string& key) {
@@ -164,34 +55,6 @@ std::optional<std::pair<double, std::string>> FanController::readValue(const std
     auto value = SMCCodec::decode(*bytes, info.second);
     if (!value) return std::nullopt;
     return std::make_pair(*value, info.second);
-}
-
-std::string fanNameFromRecord(const SMCBytes& b, int fan) {
-    if (b.size() < 4) return fallbackName(fan);
-    std::uint64_t n = std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
-                      std::uint32_t(b[3]) << 24;
-    if (n != 0 && b.size() >= n + 4) {
-        std::string text(b.begin() + 4, b.begin() + 4 + static_cast<std::ptrdiff_t>(n));
-        return unicode::isValidUTF8(text) ? text : fallbackName(fan);
-    }
-
-    auto decoded = unicode::decodeUTF8(std::string(b.begin(), b.end()));
-    if (!decoded || decoded->empty()) return fallbackName(fan);
-    auto trimmed = [](char32_t c) { return unicode::isControl(c) || unicode::isFormat(c); };
-    std::u32string_view text = *decoded;
-    while (!text.empty() && trimmed(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && trimmed(text.back()))
-        text.remove_suffix(1);
-    return unicode::encodeUTF8(text);
-}
-
-std::string FanController::smcName(int fan) {
-    // Names live under F{i}Id; machines that spell the record F{i}ID are read the same way.
-    auto bytes = smc.tryReadBytes(idKey(fan));
-    if (!bytes) bytes = smc.tryReadBytes(fanKey(fan, "ID"));
-    if (!bytes) return fallbackName(fan);
-    return fanNameFromRecord(*bytes, fan);
 }
 
 double FanController::currentRPM(int fan) {
@@ -211,7 +74,7 @@ double FanController::maxRPM(int fan) const {
 }
 
 std::string FanController::fanName(int fan) const {
-    return inRange(fan) ? nameArr[fan] : fallbackName(fan);
+    return inRange(fan) ? nameArr[fan] : fallbackFanName(fan);
 }
 
 bool FanController::hasModeKey(int fan) {
@@ -250,7 +113,7 @@ std::vector<FanInfo> FanController::allFans() {
         }
         info.targetRPM = targetRPM(i);
         info.name = fanName(i);
-        info.originalMnBytes = originalMnBytes[i];
+        info.originalMnBytes = originals.of(i);
         if (md) info.mdValue = mv.value_or(0);
         fans.push_back(std::move(info));
     }
@@ -270,11 +133,11 @@ std::vector<FanLiveInfo> FanController::liveFans() {
         info.forced = md && !md->empty() && (md->front() & 1) == 1;
         info.targetRPM = targetRPM(i);
         // Without a mode key a raised minimum is the forcing, and its speed the target.
-        if (!md && originalMnBytes[i]) {
+        if (!md && originals.of(i)) {
             auto mn = smc.tryReadBytes(mnKey(i));
-            if (mn && !isOriginalMinimum(i, *mn)) {
+            if (mn && !originals.isOriginal(smc, i, *mn)) {
                 info.forced = true;
-                info.targetRPM = decodeAs(mnKey(i), *mn);
+                info.targetRPM = decodeAsReported(smc, mnKey(i), *mn);
             }
         }
         info.minRPM = minRPMArr[i];
@@ -288,9 +151,9 @@ bool FanController::isForced(int fan) noexcept {
     try {
         if (!inRange(fan)) return false;
         if (auto md = smc.tryReadBytes(mdKey(fan))) return !md->empty() && (md->front() & 1) == 1;
-        if (!originalMnBytes[fan]) return false;
+        if (!originals.of(fan)) return false;
         auto mn = smc.tryReadBytes(mnKey(fan));
-        return mn && !isOriginalMinimum(fan, *mn);
+        return mn && !originals.isOriginal(smc, fan, *mn);
     } catch (...) {
         return false;
     }
@@ -302,14 +165,14 @@ std::optional<double> FanController::readTemperature(const std::string& key) {
 }
 
 std::optional<double> FanController::cpuTemperature() {
-    for (const char* key : kCPUTemperatureKeys) {
+    for (const char* key : FanKeys::kCPUTemperature) {
         if (auto t = readTemperature(key)) return t;
     }
     return std::nullopt;
 }
 
 std::optional<double> FanController::gpuTemperature() {
-    return readTemperature("TG0P");
+    return readTemperature(FanKeys::kGPUTemperature);
 }
 
 SensorReadings FanController::temperatureSensors() {
@@ -318,7 +181,7 @@ SensorReadings FanController::temperatureSensors() {
 }
 
 std::pair<bool, std::optional<std::uint8_t>> FanController::forceFlag() {
-    auto bytes = smc.tryReadBytes("FS! ");
+    auto bytes = smc.tryReadBytes(FanKeys::kForceFlag);
     if (!bytes) return {false, std::nullopt};
     if (bytes->empty()) return {true, std::nullopt};
     return {true, bytes->front()};
@@ -364,7 +227,7 @@ std::int64_t FanController::setFanRPM(int fan, std::int64_t rpm) {
         return target;
     }
     // A minimum that nothing could put back is never raised.
-    const auto& orig = originalMnBytes[fan];
+    const auto& orig = originals.of(fan);
     if (!orig) {
         if (smc.readKeyInfo(mnKey(fan)).first == 0) throw SMCError::keyNotFound(mnKey(fan));
         throw SMCError::minimumUnknown(mnKey(fan));
@@ -387,7 +250,7 @@ void FanController::restoreAuto(int fan) {
         return;
     }
     if (!inRange(fan)) throw SMCError::keyNotFound(mnKey(fan));
-    const auto& orig = originalMnBytes[fan];
+    const auto& orig = originals.of(fan);
     if (!orig || orig->empty()) throw SMCError::keyNotFound(mnKey(fan) + "(原始值未记录)");
     smc.writeBytes(mnKey(fan), *orig);
 }
@@ -398,7 +261,7 @@ FanController::RestoreReport FanController::restoreEveryFan() {
         try {
             // Without a mode key and a known original minimum, nothing can have forced the
             // fan through this controller, and nothing could hand it back.
-            if (!originalMnBytes[i] && !modeKeyBytes(i)) {
+            if (!originals.of(i) && !modeKeyBytes(i)) {
                 report.skipped.push_back(i);
                 continue;
             }

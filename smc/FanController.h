@@ -1,5 +1,7 @@
 // The fan-level view of the SMC: discovery, readings, and the writes that force a
-// fan or hand it back to automatic control. Used from one thread at a time.
+// fan or hand it back to automatic control. Used from one thread at a time. The key names
+// (FanKeys.h), the fan names (FanName.h) and the original minimums a hand-back writes
+// (OriginalMinimums.h) are files of their own.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "FanKeys.h"
+#include "FanName.h"
 #include "MinimumRecord.h"
+#include "OriginalMinimums.h"
 #include "SMCConnection.h"
 #include "TemperatureSensors.h"
 
@@ -42,13 +47,6 @@ struct FanLiveInfo {
     std::optional<double> targetRPM;
 };
 
-// The name a fan's description record (the bytes of F{i}Id) gives fan `fan`: a
-// little-endian 32-bit length followed by that many UTF-8 bytes when the length is
-// non-zero and fits; otherwise the whole record as UTF-8 with control and format
-// characters trimmed from both ends (which may leave nothing). "Fan {fan}" when the
-// record is shorter than 4 bytes or not valid UTF-8.
-std::string fanNameFromRecord(const SMCBytes& record, int fan);
-
 class FanController {
   public:
     struct Options {
@@ -77,13 +75,14 @@ class FanController {
 
     int numberOfFans() const { return fanCount; }
 
-    static std::string acKey(int fan);
-    static std::string mnKey(int fan);
-    static std::string mxKey(int fan);
-    static std::string idKey(int fan);
-    static std::string sfKey(int fan);
-    static std::string mdKey(int fan);
-    static std::string tgKey(int fan);
+    // The per-fan key names (FanKeys.h).
+    static std::string acKey(int fan) { return FanKeys::acKey(fan); }
+    static std::string mnKey(int fan) { return FanKeys::mnKey(fan); }
+    static std::string mxKey(int fan) { return FanKeys::mxKey(fan); }
+    static std::string idKey(int fan) { return FanKeys::idKey(fan); }
+    static std::string sfKey(int fan) { return FanKeys::sfKey(fan); }
+    static std::string mdKey(int fan) { return FanKeys::mdKey(fan); }
+    static std::string tgKey(int fan) { return FanKeys::tgKey(fan); }
 
     double currentRPM(int fan);
     double minRPM(int fan) const;
@@ -105,11 +104,11 @@ class FanController {
     std::pair<bool, std::optional<std::uint8_t>> forceFlag();
 
     // Why the record at the record path was not used; none or missing need no warning.
-    RecordProblem recordProblem() const { return recordProblem_; }
+    RecordProblem recordProblem() const { return originals.recordProblem(); }
     // The errno of a failed attempt to write the record; 0 when none failed.
-    int recordWriteError() const { return recordWriteError_; }
+    int recordWriteError() const { return originals.recordWriteError(); }
     // The fan's original minimum bytes; none when never captured.
-    std::optional<SMCBytes> originalMinimum(int fan) const;
+    std::optional<SMCBytes> originalMinimum(int fan) const { return originals.of(fan); }
 
     // Whether the fan is forced now. Mode-key fans: bit 0 of the mode byte. Others: the
     // current minimum is neither the original bytes nor the original's whole rpm (what a
@@ -132,7 +131,7 @@ class FanController {
     void restoreAllAuto();
 
   private:
-    std::string smcName(int fan);
+    std::string smcName(int fan) { return readFanName(smc, fan); }
     std::optional<std::pair<double, std::string>> readValue(const std::string& key);
     std::optional<double> readTemperature(const std::string& key);
     std::string reportedType(const std::string& key);
@@ -141,19 +140,13 @@ class FanController {
     std::optional<SMCBytes> modeKeyBytes(int fan);
     SMCBytes encodeFor(const std::string& key, std::int64_t target);
     bool inRange(int fan) const { return fan >= 0 && fan < fanCount; }
-    const std::optional<SMCBytes>& known(int fan) const;
-    std::optional<double> decodeAs(const std::string& key, const SMCBytes& bytes);
-    // Whether `mn` is the fan's original minimum: its very bytes, or the whole rpm below it.
-    bool isOriginalMinimum(int fan, const SMCBytes& mn);
-    void loadOriginals(const Options& options);
 
     SMCConnection smc;
     int fanCount = 0;
-    std::vector<std::optional<SMCBytes>> originalMnBytes;
+    // The original minimum bytes (originalMnBytes), from the boot's record or read at start.
+    OriginalMinimums originals;
     std::vector<double> minRPMArr;
     std::vector<double> maxRPMArr;
     std::vector<std::string> nameArr;
     std::optional<std::vector<SensorKey>> sensorKeys_;
-    RecordProblem recordProblem_ = RecordProblem::missing;
-    int recordWriteError_ = 0;
 };

@@ -4,8 +4,8 @@
 // by writing the original bytes again. A process that starts while a fan is forced would
 // capture the raised value, so the first root process of a boot that captures the bytes
 // writes them here, and every later process restores from the record. The record lives in
-// a directory the system clears at boot (under /run, or /var/run on macOS), as the SMC
-// itself returns to its factory minimums at boot.
+// a directory the system clears at boot (paths::kMinimumRecordPath, under /run, or /var/run
+// on macOS), as the SMC itself returns to its factory minimums at boot.
 //
 // Root never follows a link here: the directory and the file are opened without following
 // links and must be owned by root (or by the reading user, whom nobody else can plant
@@ -17,13 +17,6 @@
 #include <vector>
 
 #include "SMCConnection.h"
-
-// Where the record lives when nothing else is asked for.
-#ifdef __APPLE__
-inline constexpr const char* ORVANE_MINIMUM_RECORD_PATH = "/var/run/orvane/fan-minimums";
-#else
-inline constexpr const char* ORVANE_MINIMUM_RECORD_PATH = "/run/orvane/fan-minimums";
-#endif
 
 // The original minimum bytes of every fan, by index; none for a fan whose minimum was
 // never captured.

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <algorithm>
 #include <filesystem>
 #include <string_view>
 #include <thread>
@@ -14,7 +15,9 @@
 
 #include "AppPaths.h"
 #include "Files.h"
+#include "Paths.h"
 #include "PropertyList.h"
+#include "ServiceUnit.h"
 #include "ToolTrust.h"
 
 namespace {
@@ -110,142 +113,52 @@ bool LaunchDaemonManager::isInstalled() const {
     return fileExists(options_.plistPath);
 }
 
-std::string LaunchDaemonManager::ownerEnvironment() const {
-    if (*options_.ownerUid == 0) return "";
-    return "    <key>EnvironmentVariables</key>\n"
-           "    <dict>\n"
-           "        <key>ORVANE_OWNER_UID</key>\n"
-           "        <string>" +
-           std::to_string(*options_.ownerUid) +
-           "</string>\n"
-           "    </dict>\n";
-}
-
-std::string LaunchDaemonManager::ownerVariable() const {
-    if (*options_.ownerUid == 0) return "";
-    return "Environment=ORVANE_OWNER_UID=" + std::to_string(*options_.ownerUid) + "\n";
-}
-
 std::string LaunchDaemonManager::servicePropertyList() const {
-    const std::string log = PropertyList::xmlEscape(options_.logPath);
-    return std::string(PropertyList::prologue) +
-           "<dict>\n"
-           "    <key>Label</key>\n"
-           "    <string>" +
-           label +
-           "</string>\n"
-           "    <key>ProgramArguments</key>\n"
-           "    <array>\n"
-           "        <string>" +
-           PropertyList::xmlEscape(options_.installBinPath) +
-           "</string>\n"
-           "        <string>serve</string>\n"
-           "    </array>\n"
-           "    <key>RunAtLoad</key>\n"
-           "    <true/>\n"
-           "    <key>KeepAlive</key>\n"
-           "    <true/>\n" +
-           ownerEnvironment() +
-           "    <key>StandardErrorPath</key>\n"
-           "    <string>" +
-           log +
-           "</string>\n"
-           "    <key>StandardOutPath</key>\n"
-           "    <string>" +
-           log +
-           "</string>\n"
-           "</dict>\n"
-           "</plist>";
+    PropertyList::Dict plist;
+    plist.string("Label", label)
+        .strings("ProgramArguments", {options_.installBinPath, "serve"})
+        .boolean("RunAtLoad", true)
+        .boolean("KeepAlive", true);
+    // The service's user, whom the daemon takes for its owner (nothing for root).
+    if (*options_.ownerUid != 0) {
+        plist.dict(
+            "EnvironmentVariables",
+            PropertyList::Dict().string(paths::kOwnerUidEnv, std::to_string(*options_.ownerUid)));
+    }
+    return plist.string("StandardErrorPath", options_.logPath)
+        .string("StandardOutPath", options_.logPath)
+        .document();
 }
 
 std::string LaunchDaemonManager::unitText() const {
-    // The text of the packaged unit (packaging/com.orvane.orvtool.service, which a test
-    // compares), with this installation's tool and log.
-    static constexpr const char* unitTemplate =
-        R"unit(# The Orvane fan control daemon as a system service. The package ships it in
-# /lib/systemd/system, not enabled (systemctl enable --now com.orvane.orvtool); the
-# application's own install of the service writes the same unit, running its own copy of the
-# tool, to /etc/systemd/system, where it takes the place of the packaged one.
-# Restarted whenever it exits, without a limit on restarts; a daemon that died without
-# handing the fans back (killed) gets them handed back before it is restarted or stopped.
-#
-# The daemon runs as root but in a sandbox: no capabilities, only Unix sockets, the file
-# system read-only except its socket in the shared /tmp, /run/orvane (its socket, lock and
-# the boot's record of original fan minimums, kept across restarts), /var/log/orvane and the
-# applesmc driver's directories under /sys; no devices, no network, no namespaces, no new
-# privileges, and only the system calls of an ordinary service. A test emulator's socket is
-# named by a drop-in (Environment=SMCEMU_SOCKET=...) and reached read-only.
-[Unit]
-Description=Orvane fan control daemon
-Documentation=man:orvtool(1)
-StartLimitIntervalSec=0
-
-[Service]
-ExecStart=@TOOL@ serve
-ExecStopPost=@TOOL@ auto
-Restart=always
-RestartSec=1
-StandardOutput=append:@LOG@
-StandardError=append:@LOG@
-RuntimeDirectory=orvane
-RuntimeDirectoryPreserve=yes
-LogsDirectory=orvane
-ProtectSystem=strict
-ReadWritePaths=/tmp -/sys/devices/platform/applesmc.768 -/sys/bus/acpi/devices/APP0001:00
-ProtectHome=yes
-PrivateDevices=yes
-PrivateNetwork=yes
-IPAddressDeny=any
-PrivateIPC=yes
-PrivateMounts=yes
-ProtectKernelTunables=yes
-ProtectKernelModules=yes
-ProtectKernelLogs=yes
-ProtectControlGroups=yes
-ProtectClock=yes
-ProtectHostname=yes
-ProtectProc=invisible
-ProcSubset=pid
-CapabilityBoundingSet=
-NoNewPrivileges=yes
-RestrictAddressFamilies=AF_UNIX
-RestrictNamespaces=yes
-RestrictRealtime=yes
-RestrictSUIDSGID=yes
-LockPersonality=yes
-MemoryDenyWriteExecute=yes
-SystemCallArchitectures=native
-SystemCallFilter=@system-service
-SystemCallFilter=~@privileged @resources
-SystemCallErrorNumber=EPERM
-
-[Install]
-WantedBy=multi-user.target
-)unit";
-    const std::pair<std::string_view, std::string> fields[] = {
-        {"@TOOL@", unitWord(options_.installBinPath)}, {"@LOG@", options_.logPath}};
-    // One pass, so that a path holding a field's name is taken as it is.
-    const std::string_view source = unitTemplate;
-    std::string text;
-    std::size_t copied = 0;
-    for (std::size_t at = source.find('@'); at != std::string_view::npos;
-         at = source.find('@', at + 1)) {
-        for (const auto& [field, value] : fields) {
-            if (source.substr(at, field.size()) != field) continue;
-            text.append(source.substr(copied, at - copied)).append(value);
-            copied = at + field.size();
-            at = copied - 1;
-            break;
-        }
+    // The packaged unit, line by line: the command lines run this installation's tool (the
+    // first word replaced, the arguments kept), the output goes to its log, and the
+    // service's user follows the command lines (nothing for root).
+    const std::string tool = unitWord(options_.installBinPath);
+    std::string owner;
+    if (*options_.ownerUid != 0) {
+        owner = std::string("Environment=") + paths::kOwnerUidEnv + "=" +
+                std::to_string(*options_.ownerUid) + "\n";
     }
-    text.append(source.substr(copied));
-    // The service's user, after the command lines (the packaged unit has none).
-    const std::string owner = ownerVariable();
-    if (!owner.empty()) {
-        const std::size_t stopLine = text.find("\nExecStopPost=");
-        const std::size_t next = text.find('\n', stopLine + 1);
-        if (stopLine != std::string::npos && next != std::string::npos)
-            text.insert(next + 1, owner);
+    std::string text;
+    std::string_view rest = ServiceUnit::packaged;
+    while (!rest.empty()) {
+        const std::size_t end = std::min(rest.find('\n'), rest.size() - 1) + 1;
+        const std::string_view line = rest.substr(0, end);
+        rest.remove_prefix(end);
+        const auto field = [&](std::string_view name) { return line.starts_with(name); };
+        if (field("ExecStart=") || field("ExecStopPost=")) {
+            const std::size_t value = line.find('=') + 1;
+            const std::size_t arguments = std::min(line.find_first_of(" \n", value), line.size());
+            text.append(line.substr(0, value)).append(tool).append(line.substr(arguments));
+            if (field("ExecStopPost=")) text += owner;
+        } else if (field("StandardOutput=append:") || field("StandardError=append:")) {
+            const std::size_t value = line.find(':') + 1;
+            text.append(line.substr(0, value)).append(options_.logPath);
+            if (line.ends_with('\n')) text += '\n';
+        } else {
+            text.append(line);
+        }
     }
     return text;
 }

@@ -65,7 +65,7 @@ class LaunchDaemonManager {
         std::function<std::optional<int>(const std::vector<std::string>&)> run;  // runProcess
         ServiceManagerKind kind = hostKind;
         // The service's configured user, whom the daemon lets make it quit and keeps
-        // connection places for (ORVANE_OWNER_UID); none: the user installing it. Root
+        // connection places for (paths::kOwnerUidEnv); none: the user installing it. Root
         // needs no entry.
         std::optional<uid_t> ownerUid;
     };
@@ -91,12 +91,11 @@ class LaunchDaemonManager {
     // prompt. True when one of them ended with status 0. Background work only.
     bool kickstartIfInstalled() const;
 
-    // The texts, for the scripts and for tests.
+    // The texts, for the scripts and for tests. Both name the service's configured user
+    // (nothing for root). The unit is the packaged one (packaging/com.orvane.orvtool.service)
+    // with this installation's tool and log.
     std::string servicePropertyList() const;
     std::string unitText() const;
-    // The service's configured user in each (nothing for root).
-    std::string ownerEnvironment() const;
-    std::string ownerVariable() const;
     // A new private staging directory under tempDir (com.orvane.orvtool.XXXXXX, mode
     // 0700); none when it cannot be made.
     std::optional<std::string> makeStagingDir() const;

@@ -118,22 +118,11 @@ LoginItem::LoginItem(Options options) {
 }
 
 std::string LoginItem::agentPropertyList(const std::string& executablePath) {
-    return std::string(PropertyList::prologue) +
-           "<dict>\n"
-           "    <key>Label</key>\n"
-           "    <string>" +
-           label +
-           "</string>\n"
-           "    <key>ProgramArguments</key>\n"
-           "    <array>\n"
-           "        <string>" +
-           PropertyList::xmlEscape(executablePath) +
-           "</string>\n"
-           "    </array>\n"
-           "    <key>RunAtLoad</key>\n"
-           "    <true/>\n"
-           "</dict>\n"
-           "</plist>";
+    return PropertyList::Dict()
+        .string("Label", label)
+        .strings("ProgramArguments", {executablePath})
+        .boolean("RunAtLoad", true)
+        .document();
 }
 
 bool LoginItem::usableService() const {

@@ -14,6 +14,8 @@
 #include "Format.h"
 #include "JsonOutput.h"
 #include "Output.h"
+#include "Paths.h"
+#include "RecordTexts.h"
 #include "SMCError.h"
 #include "Serve.h"
 #include "Signals.h"
@@ -38,26 +40,6 @@ int dispatch(Output& out, int argc, char* argv[]);
 // The commands that print readings take --json anywhere after their name.
 bool takesJson(const std::string& command) {
     return command == "info" || command == "rpm" || command == "sensors" || command == "watch";
-}
-
-// Why the boot's record was not used; nothing for a usable or absent one.
-const char* recordProblemText(RecordProblem problem) {
-    switch (problem) {
-        case RecordProblem::unsafe:
-            return texts::kRecordUnsafe;
-        case RecordProblem::unreadable:
-            return texts::kRecordUnreadable;
-        case RecordProblem::malformed:
-            return texts::kRecordMalformed;
-        case RecordProblem::fanCount:
-            return texts::kRecordFanCount;
-        case RecordProblem::sizes:
-            return texts::kRecordSizes;
-        case RecordProblem::none:
-        case RecordProblem::missing:
-            break;
-    }
-    return nullptr;
 }
 
 }  // namespace
@@ -108,13 +90,12 @@ int dispatch(Output& out, int argc, char* argv[]) {
         out.eprint(texts::kSMCInitFailed + std::string(e.what()));
         return 1;
     }
-    if (const char* problem = recordProblemText(ctl->recordProblem())) {
-        out.eprint(texts::kRecordIgnored + std::string(problem) + texts::kRecordIgnoredTail +
-                   ORVANE_MINIMUM_RECORD_PATH);
-    }
+    const std::string ignored =
+        recordTexts::ignoredWarning(ctl->recordProblem(), paths::kMinimumRecordPath);
+    if (!ignored.empty()) out.eprint(ignored);
     if (ctl->recordWriteError() != 0) {
         out.eprint(texts::kRecordWriteFailed + std::to_string(ctl->recordWriteError()) +
-                   texts::kRecordWriteFailedTail + ORVANE_MINIMUM_RECORD_PATH);
+                   texts::kRecordWriteFailedTail + paths::kMinimumRecordPath);
     }
 
     if (command == "info") return json ? cmdInfoJson(*ctl, out) : cmdInfo(*ctl, out);

@@ -24,14 +24,8 @@ inline constexpr const char* kStdoutIOError = "输入输出错误";
 inline constexpr const char* kStdoutOther = "系统错误";
 inline constexpr const char* kStdoutErrno = " (errno=";
 
-// The boot's record of original fan minimums (then a reason, the tail and the path)
-inline constexpr const char* kRecordIgnored = "原始最小转速记录无效，已忽略（";
-inline constexpr const char* kRecordIgnoredTail = "）: ";
-inline constexpr const char* kRecordUnsafe = "不是 root 所有的普通文件，或目录可被他人写入";
-inline constexpr const char* kRecordUnreadable = "读取失败";
-inline constexpr const char* kRecordMalformed = "格式不符";
-inline constexpr const char* kRecordFanCount = "风扇数与本机不符";
-inline constexpr const char* kRecordSizes = "字节数与本机的最小转速键不符";
+// The boot's record of original fan minimums could not be written (the warning that it was
+// not used is shared with the application: protocol/RecordTexts.h)
 inline constexpr const char* kRecordWriteFailed = "原始最小转速记录写入失败 errno=";  // then errno
 inline constexpr const char* kRecordWriteFailedTail = ": ";  // then the path
 

@@ -18,6 +18,7 @@
 #include "Files.h"
 #include "LoginItem.h"
 #include "ManualQueue.h"
+#include "PropertyList.h"
 
 namespace {
 
@@ -75,22 +76,20 @@ class LoginItemTest : public ::testing::Test {
 };
 
 TEST_F(LoginItemTest, AgentPropertyListIsByteExact) {
+    // The prologue is the service property list's (pinned by its own test).
     EXPECT_EQ(LoginItem::agentPropertyList(kExecutable),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-              "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-              "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-              "<plist version=\"1.0\">\n"
-              "<dict>\n"
-              "    <key>Label</key>\n"
-              "    <string>com.orvane.bar</string>\n"
-              "    <key>ProgramArguments</key>\n"
-              "    <array>\n"
-              "        <string>/Applications/OrvaneBar.app/Contents/MacOS/OrvaneBar</string>\n"
-              "    </array>\n"
-              "    <key>RunAtLoad</key>\n"
-              "    <true/>\n"
-              "</dict>\n"
-              "</plist>");
+              std::string(PropertyList::prologue) +
+                  "<dict>\n"
+                  "    <key>Label</key>\n"
+                  "    <string>com.orvane.bar</string>\n"
+                  "    <key>ProgramArguments</key>\n"
+                  "    <array>\n"
+                  "        <string>/Applications/OrvaneBar.app/Contents/MacOS/OrvaneBar</string>\n"
+                  "    </array>\n"
+                  "    <key>RunAtLoad</key>\n"
+                  "    <true/>\n"
+                  "</dict>\n"
+                  "</plist>");
     EXPECT_NE(LoginItem::agentPropertyList("/Users/a&b/<O'Bar\">")
                   .find("        <string>/Users/a&amp;b/&lt;O&apos;Bar&quot;&gt;</string>\n"),
               std::string::npos);

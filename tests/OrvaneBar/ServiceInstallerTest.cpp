@@ -27,6 +27,7 @@
 #include "Files.h"
 #include "LaunchDaemonManager.h"
 #include "ManualQueue.h"
+#include "Paths.h"
 #include "PrivateTmp.h"
 
 using namespace std::chrono_literals;
@@ -106,13 +107,14 @@ TEST(ServiceTexts, PropertyListIsByteExact) {
     LaunchDaemonManager::Options byUser;
     byUser.ownerUid = 501;
     const std::string owned = LaunchDaemonManager(byUser).servicePropertyList();
-    EXPECT_NE(owned.find("    <key>EnvironmentVariables</key>\n    <dict>\n"
-                         "        <key>ORVANE_OWNER_UID</key>\n        <string>501</string>\n"
+    const std::string owner = paths::kOwnerUidEnv;
+    EXPECT_NE(owned.find("    <key>EnvironmentVariables</key>\n    <dict>\n        <key>" + owner +
+                         "</key>\n        <string>501</string>\n"
                          "    </dict>\n    <key>StandardErrorPath</key>"),
               std::string::npos)
         << owned;
-    EXPECT_NE(LaunchDaemonManager(byUser).unitText().find(
-                  " auto\nEnvironment=ORVANE_OWNER_UID=501\nRestart=always\n"),
+    EXPECT_NE(LaunchDaemonManager(byUser).unitText().find(" auto\nEnvironment=" + owner +
+                                                          "=501\nRestart=always\n"),
               std::string::npos);
 
     // Characters XML gives a meaning to stay text of the one string element.

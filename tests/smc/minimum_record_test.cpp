@@ -1,13 +1,16 @@
-// The boot's record of original fan minimums: its format, what reading accepts, and the
-// atomic write that never follows a link.
+// The boot's record of original fan minimums: its format, what reading accepts, the
+// atomic write that never follows a link, and the warning the programs give of an unusable
+// record.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "MinimumRecord.h"
+#include "RecordTexts.h"
 #include "TempRecord.h"
 
 namespace fs = std::filesystem;
@@ -122,4 +125,24 @@ TEST(MinimumRecord, LinksAndForeignFilesAreNeitherReadNorWrittenThrough) {
         ASSERT_EQ(::chown(tmp.path().c_str(), 65534, 65534), 0);
         EXPECT_EQ(readMinimumRecord(tmp.path()).problem, RecordProblem::unsafe);
     }
+}
+
+// Each case that makes a record unusable has a reason of its own in the warning, which ends
+// with the record's path; a usable or absent record gets no warning.
+TEST(MinimumRecord, EveryUnusableRecordIsWarnedOfWithItsOwnReason) {
+    const std::string path = "/run/orvane/fan-minimums";
+    EXPECT_EQ(recordTexts::ignoredWarning(RecordProblem::none, path), "");
+    EXPECT_EQ(recordTexts::ignoredWarning(RecordProblem::missing, path), "");
+    std::set<std::string> reasons;
+    for (const RecordProblem problem :
+         {RecordProblem::unsafe, RecordProblem::unreadable, RecordProblem::malformed,
+          RecordProblem::fanCount, RecordProblem::sizes}) {
+        const char* reason = recordTexts::reason(problem);
+        ASSERT_NE(reason, nullptr) << static_cast<int>(problem);
+        reasons.insert(reason);
+        const std::string warning = recordTexts::ignoredWarning(problem, path);
+        EXPECT_NE(warning.find(reason), std::string::npos);
+        EXPECT_TRUE(warning.ends_with(path)) << warning;
+    }
+    EXPECT_EQ(reasons.size(), 5u);
 }
