@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "AppleSMCDriver.h"
+#include "applesmc/AppleSMCDriver.h"
 
 namespace fs = std::filesystem;
 
@@ -175,7 +175,7 @@ struct Answer {
 Answer call(AppleSMCDriver& d, const Block& in) {
     Answer a{0, {}};
     a.out.fill(0xEE);
-    a.kr = d.call(in.data(), a.out.data());
+    a.kr = d.call(kSMCStructMethodSelector, in, a.out);
     return a;
 }
 
