@@ -217,6 +217,9 @@ TEST(AppleSMCDriver, BinarySearchFindsEveryKeyAndAnswersMissingOnesAsTheSMCDoes)
     tree.log.clear();
     EXPECT_EQ(typeOf(call(d, request("TC0P", 9)).out), "sp78");
     EXPECT_EQ(call(d, request("F0Md", 9)).out[40], 0x84);
+    // Only the struct method is served, as by the SMC's user client.
+    Block out{};
+    EXPECT_EQ(d.call(kSMCStructMethodSelector + 1, request("TC0P", 9), out), kIOReturnUnsupported);
     EXPECT_TRUE(tree.log.empty());
 }
 
