@@ -36,22 +36,33 @@ Reply Reply::error(std::string description) {
 
 std::string formatReply(const Reply& r) {
     switch (r.kind) {
-        case ReplyKind::pong: return kReplyPong + std::to_string(r.count);
+        case ReplyKind::pong:
+            return kReplyPong + std::to_string(r.count);
         case ReplyKind::set:
             return kReplySet + std::to_string(r.fan) + kReplySetRPM + std::to_string(r.rpm);
-        case ReplyKind::autoFan: return kReplyAutoFan + std::to_string(r.fan);
-        case ReplyKind::autoAll: return kReplyAutoAll;
-        case ReplyKind::bye: return kReplyBye;
-        case ReplyKind::hold: return kReplyHold + std::to_string(r.count);
-        case ReplyKind::busy: return kReplyBusy;
-        case ReplyKind::quitRefused: return kReplyQuitRefused;
-        case ReplyKind::setUsage: return kReplySetUsage;
+        case ReplyKind::autoFan:
+            return kReplyAutoFan + std::to_string(r.fan);
+        case ReplyKind::autoAll:
+            return kReplyAutoAll;
+        case ReplyKind::bye:
+            return kReplyBye;
+        case ReplyKind::hold:
+            return kReplyHold + std::to_string(r.count);
+        case ReplyKind::busy:
+            return kReplyBusy;
+        case ReplyKind::quitRefused:
+            return kReplyQuitRefused;
+        case ReplyKind::setUsage:
+            return kReplySetUsage;
         case ReplyKind::writeRefused:
         case ReplyKind::writeUnsupported:
-        case ReplyKind::smcError: return kReplyError + r.text;
-        case ReplyKind::unknownCommand: return kReplyUnknown + r.text;
+        case ReplyKind::smcError:
+            return kReplyError + r.text;
+        case ReplyKind::unknownCommand:
+            return kReplyUnknown + r.text;
         case ReplyKind::otherOK:
-        case ReplyKind::malformed: return r.text;
+        case ReplyKind::malformed:
+            return r.text;
     }
     return r.text;
 }
@@ -62,20 +73,25 @@ Reply parseReply(std::string_view line) {
     if (line == kReplyBusy) return Reply::busy();
     if (line == kReplyQuitRefused) return Reply::quitRefused();
     if (line == kReplySetUsage) return Reply::setUsage();
-    if (const auto n = after(line, kReplyPong); n && wholeNumber(*n)) return Reply::pong(*wholeNumber(*n));
-    if (const auto n = after(line, kReplyHold); n && wholeNumber(*n)) return Reply::hold(*wholeNumber(*n));
+    if (const auto n = after(line, kReplyPong); n && wholeNumber(*n))
+        return Reply::pong(*wholeNumber(*n));
+    if (const auto n = after(line, kReplyHold); n && wholeNumber(*n))
+        return Reply::hold(*wholeNumber(*n));
     if (const auto n = after(line, kReplyAutoFan); n && wholeNumber(*n))
         return Reply::autoFan(*wholeNumber(*n));
     if (const auto rest = after(line, kReplySet)) {
         const std::size_t split = rest->find(kReplySetRPM);
-        const auto fan = split == std::string_view::npos ? std::nullopt
-                                                         : wholeNumber(rest->substr(0, split));
-        const auto rpm = fan ? wholeNumber(rest->substr(split + std::string_view(kReplySetRPM).size()))
-                             : std::nullopt;
+        const auto fan =
+            split == std::string_view::npos ? std::nullopt : wholeNumber(rest->substr(0, split));
+        const auto rpm =
+            fan ? wholeNumber(rest->substr(split + std::string_view(kReplySetRPM).size()))
+                : std::nullopt;
         if (rpm) return Reply::set(*fan, *rpm);
     }
-    if (const auto request = after(line, kReplyUnknown)) return Reply::unknownCommand(std::string(*request));
-    if (const auto description = after(line, kReplyError)) return Reply::error(std::string(*description));
+    if (const auto request = after(line, kReplyUnknown))
+        return Reply::unknownCommand(std::string(*request));
+    if (const auto description = after(line, kReplyError))
+        return Reply::error(std::string(*description));
     // An "ERR" the daemon did not word (no space after it) is still an error.
     if (const auto rest = after(line, kERR)) return Reply::error(std::string(*rest));
     const ReplyKind kind = line.substr(0, 2) == kOK ? ReplyKind::otherOK : ReplyKind::malformed;
@@ -90,8 +106,10 @@ bool isOK(ReplyKind kind) {
         case ReplyKind::autoAll:
         case ReplyKind::bye:
         case ReplyKind::hold:
-        case ReplyKind::otherOK: return true;
-        default: return false;
+        case ReplyKind::otherOK:
+            return true;
+        default:
+            return false;
     }
 }
 

@@ -29,18 +29,22 @@ enum class ReplyKind {
 
 struct Reply {
     ReplyKind kind = ReplyKind::malformed;
-    std::int64_t fan = 0;   // set, autoFan
-    std::int64_t rpm = 0;   // set
-    std::int64_t count = 0; // pong: the fan count; hold: the grace in seconds
-    std::string text;       // the error's description, the unknown request, or the whole
-                            // line of an otherOK or malformed reply
+    std::int64_t fan = 0;    // set, autoFan
+    std::int64_t rpm = 0;    // set
+    std::int64_t count = 0;  // pong: the fan count; hold: the grace in seconds
+    std::string text;        // the error's description, the unknown request, or the whole
+                             // line of an otherOK or malformed reply
 
     static Reply pong(std::int64_t fans) { return {ReplyKind::pong, 0, 0, fans, {}}; }
-    static Reply set(std::int64_t fan, std::int64_t rpm) { return {ReplyKind::set, fan, rpm, 0, {}}; }
+    static Reply set(std::int64_t fan, std::int64_t rpm) {
+        return {ReplyKind::set, fan, rpm, 0, {}};
+    }
     static Reply autoFan(std::int64_t fan) { return {ReplyKind::autoFan, fan, 0, 0, {}}; }
     static Reply autoAll() { return {ReplyKind::autoAll, 0, 0, 0, {}}; }
     static Reply bye() { return {ReplyKind::bye, 0, 0, 0, {}}; }
-    static Reply hold(std::int64_t graceSeconds) { return {ReplyKind::hold, 0, 0, graceSeconds, {}}; }
+    static Reply hold(std::int64_t graceSeconds) {
+        return {ReplyKind::hold, 0, 0, graceSeconds, {}};
+    }
     static Reply busy() { return {ReplyKind::busy, 0, 0, 0, {}}; }
     static Reply quitRefused() { return {ReplyKind::quitRefused, 0, 0, 0, {}}; }
     static Reply setUsage() { return {ReplyKind::setUsage, 0, 0, 0, {}}; }

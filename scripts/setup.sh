@@ -6,7 +6,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake g++ pkg-config ccache
+  build-essential cmake g++ pkg-config ccache git
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-format clang libclang-rt-14-dev
   qt6-base-dev fonts-wqy-microhei xvfb xauth
@@ -46,7 +46,7 @@ if [ ! -x "$orvane_zig_dir/zig" ]; then
   tarball=$orvane_cache/$orvane_zig_tarball
   if [ ! -f "$tarball" ] || ! echo "$orvane_zig_sha512  $tarball" | sha512sum -c --status; then
     echo "setup: fetching $orvane_zig_package" >&2
-    (cd "$orvane_cache" && npm pack --silent "$orvane_zig_package" >/dev/null)
+    (cd "$orvane_cache" && npm pack --loglevel=error "$orvane_zig_package" >/dev/null)
   fi
   if ! echo "$orvane_zig_sha512  $tarball" | sha512sum -c --status; then
     rm -f "$tarball"

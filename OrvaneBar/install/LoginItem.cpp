@@ -136,14 +136,19 @@ std::string LoginItem::agentPropertyList(const std::string& executablePath) {
            "</plist>";
 }
 
+bool LoginItem::usableService() const {
+    return service_ && service_->hasBundleIdentifier();
+}
+
 bool LoginItem::isEnabled() const {
-    if (service_ && service_->status() == LoginItemService::enabled) return true;
+    if (usableService() && service_->status() == LoginItemService::enabled) return true;
     return fileExists(launchAgentPlist_);
 }
 
 void LoginItem::setEnabled(bool enabled) {
+    const bool useService = usableService();
     if (enabled) {
-        if (service_) {
+        if (useService) {
             if (!service_->registerItem()) {
                 reportFailure(Texts::loginItemRegisterFailed, *service_);
             } else if (service_->status() == LoginItemService::enabled) {
@@ -154,7 +159,7 @@ void LoginItem::setEnabled(bool enabled) {
         (void)writeAtomically(launchAgentPlist_, agentPropertyList(executablePath_()));
         return;
     }
-    if (service_ && service_->status() != LoginItemService::notRegistered &&
+    if (useService && service_->status() != LoginItemService::notRegistered &&
         !service_->unregisterItem())
         reportFailure(Texts::loginItemUnregisterFailed, *service_);
     (void)::unlink(launchAgentPlist_.c_str());

@@ -1,7 +1,8 @@
 // Start at login. The platform's login-item service is asked first; when it is missing,
-// or its registration does not end enabled, a per-user login-agent property list carries
-// the state. Nothing is cached: every query looks at the platform again, and every failure
-// is silent (the check mark shows the state actually reached).
+// cannot speak for this program, or its registration does not end enabled, a per-user
+// login-agent property list carries the state. Nothing is cached: every query looks at the
+// platform again, and every failure is silent (the check mark shows the state actually
+// reached).
 //
 // On Linux the login-item service is the desktop's autostart: an entry for the application
 // in the autostart folder of the user's configuration directory ($XDG_CONFIG_HOME, else
@@ -24,6 +25,10 @@ class LoginItemService {
     static constexpr int notFound = 3;
 
     virtual ~LoginItemService() = default;
+    // Whether the service can speak for this program at all. On macOS the main-application
+    // service needs the main bundle's identifier, which a program started outside its bundle
+    // lacks. When false, nothing else of the service is called, not even status.
+    virtual bool hasBundleIdentifier() const { return true; }
     // notRegistered, enabled, or another value (not enabled). A cheap query.
     virtual int status() const = 0;
     // Whether the call succeeded.
@@ -86,6 +91,9 @@ class LoginItem {
     static std::string agentPropertyList(const std::string& executablePath);
 
   private:
+    // A service is there and can speak for this program.
+    bool usableService() const;
+
     std::function<std::string()> executablePath_;
     std::shared_ptr<LoginItemService> service_;
     std::string launchAgentPlist_;

@@ -23,6 +23,14 @@ std::string describe(NSError* error) {
 
 class MainAppLoginItemService final : public LoginItemService {
   public:
+    // The main-application service stands for the bundle the program was started from; a
+    // bare executable (run outside its bundle) has no identifier and no such service.
+    bool hasBundleIdentifier() const override {
+        @autoreleasepool {
+            return [NSBundle mainBundle].bundleIdentifier != nil;
+        }
+    }
+
     int status() const override {
         if (@available(macOS 13.0, *)) {
             @autoreleasepool {

@@ -60,6 +60,9 @@ TEST(FanMenu, SpeedsOffered) {
     EXPECT_EQ(fanMenuSpeeds(2000, 6000, std::nullopt), (V{2000, 3000, 4000, 5000, 6000}));
     // Inner steps in hundreds; limits narrowed inward to whole numbers.
     EXPECT_EQ(fanMenuSpeeds(1199.5, 5700.9, std::nullopt), (V{1200, 2300, 3500, 4600, 5700}));
+    // Limits closer than two hundreds: steps rounded past either limit are kept at it.
+    EXPECT_EQ(fanMenuSpeeds(1250, 1300, std::nullopt), (V{1250, 1300}));
+    EXPECT_EQ(fanMenuSpeeds(1210, 1290, std::nullopt), (V{1210, 1290}));
     // A target that is none of them joins them in order; one that is, does not repeat.
     EXPECT_EQ(fanMenuSpeeds(2000, 6000, 3480), (V{2000, 3000, 3480, 4000, 5000, 6000}));
     EXPECT_EQ(fanMenuSpeeds(2000, 6000, 4000), (V{2000, 3000, 4000, 5000, 6000}));

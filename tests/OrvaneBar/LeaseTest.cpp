@@ -11,11 +11,13 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "Emulator.h"
 #include "PrivateTmp.h"
+#include "SMCCodec.h"
 
 using namespace std::chrono_literals;
 
@@ -123,6 +125,12 @@ class LeaseTest : public ::testing::TestWithParam<const char*> {
         return emu.value(f + "Mn") != factory[fan];
     }
 
+    // The speed a fan is forced at: its target with mode keys, its raised minimum without.
+    std::optional<double> forcedAt(int fan) {
+        const std::string key = "F" + std::to_string(fan) + (modeKeys() ? "Tg" : "Mn");
+        return SMCCodec::decode(emu.value(key), modeKeys() ? "flt " : "fpe2");
+    }
+
     // Fan 0 stays forced until the grace after `gone` has nearly passed, then goes back;
     // the time it took is printed.
     void expectHandedBackAfterTheGrace(Clock::time_point gone) {
@@ -156,6 +164,34 @@ TEST_P(LeaseTest, FansTheKilledApplicationForcedGoBackAfterTheGraceOthersStay) {
 
     expectHandedBackAfterTheGrace(killApp());
     EXPECT_TRUE(forced(1));
+}
+
+// Fans the killed application forced that are set to another speed during the grace, by root
+// on the SMC itself and by another user through the daemon, stay as they were set.
+TEST_P(LeaseTest, FansSetToAnotherSpeedDuringTheGraceStayAsSet) {
+    startApp(true, 1);
+    ASSERT_TRUE(waitUntil([&] { return forced(0) && forced(1); }, 30s))
+        << "the boost forced nothing";
+    const auto gone = killApp();
+    ASSERT_EQ(tmp.run({ORVTOOL_BINARY, "set", "0", "3000"}, "/tmp/root-set.log"), 0)
+        << tmp.read("/tmp/root-set.log");
+    ASSERT_TRUE(scriptSets(kOther, 1, 3500));
+
+    std::this_thread::sleep_until(gone + kGrace);
+    ASSERT_TRUE(waitUntil(
+        [&] { return log().find("[serve] 用户 uid=40001 的租约已结束") != std::string::npos; },
+        30s))
+        << "the grace never ended";
+    EXPECT_NE(
+        log().find("[serve] 用户 uid=40001 的租约已结束，风扇 0 已不是它所强制的状态，保持原样"),
+        std::string::npos);
+    EXPECT_TRUE(forced(0));
+    EXPECT_TRUE(forced(1));
+    EXPECT_EQ(forcedAt(0), 3000);
+    EXPECT_EQ(forcedAt(1), 3500);
+    // Another user's fan is no longer the lease's at all, and nothing was handed back.
+    EXPECT_EQ(log().find("风扇 1 已不是"), std::string::npos);
+    EXPECT_EQ(log().find("[serve] 用户 uid=40001 的租约已结束 10 秒"), std::string::npos);
 }
 
 TEST_P(LeaseTest, ApplicationRestartedWithinTheGraceKeepsItsFansScriptsKeepTheirs) {

@@ -26,7 +26,11 @@ constexpr auto exists = &Files::fileExists;
 // A login-item service whose answers the test sets; it records the calls it gets.
 class FakeService : public LoginItemService {
   public:
-    int status() const override { return state; }
+    bool hasBundleIdentifier() const override { return identifier; }
+    int status() const override {
+        ++statusQueries;
+        return state;
+    }
     bool registerItem() override {
         calls.push_back("register");
         if (!registerSucceeds) return false;
@@ -41,7 +45,9 @@ class FakeService : public LoginItemService {
     }
     std::string lastError() const override { return error; }
 
+    bool identifier = true;  // started from its bundle
     int state = notRegistered;
+    mutable int statusQueries = 0;
     bool registerSucceeds = true;
     bool unregisterSucceeds = true;
     int statusAfterRegister = enabled;
@@ -158,19 +164,30 @@ TEST_F(LoginItemTest, ServiceRefusalsAreExplainedOnStandardErrorOnly) {
                                                         "unregister", "register", "unregister"}));
 }
 
+// No service at all, or one that cannot speak for a program started outside its bundle
+// (even one that would report enabled): the service is never asked, not even its status.
 TEST_F(LoginItemTest, WithoutServiceTheAgentFileAloneCarriesTheState) {
-    LoginItem item = makeItem(nullptr);
-    // Disabling when nothing exists fails silently.
-    item.setEnabled(false);
-    EXPECT_FALSE(item.isEnabled());
+    auto bare = std::make_shared<FakeService>();
+    bare->identifier = false;
+    bare->state = LoginItemService::enabled;
+    for (const auto& service : {std::shared_ptr<FakeService>(), bare}) {
+        SCOPED_TRACE(service ? "no bundle identifier" : "no service");
+        QDir(QString::fromStdString(home())).removeRecursively();
+        LoginItem item = makeItem(service);
+        // Disabling when nothing exists fails silently.
+        item.setEnabled(false);
+        EXPECT_FALSE(item.isEnabled());
 
-    ASSERT_FALSE(exists(home()));
-    item.setEnabled(true);  // creates the missing directories
-    EXPECT_EQ(readFile(agentPath()), LoginItem::agentPropertyList(kExecutable));
-    EXPECT_TRUE(item.isEnabled());
-    item.setEnabled(false);
-    EXPECT_FALSE(exists(agentPath()));
-    EXPECT_FALSE(item.isEnabled());
+        ASSERT_FALSE(exists(home()));
+        item.setEnabled(true);  // creates the missing directories
+        EXPECT_EQ(readFile(agentPath()), LoginItem::agentPropertyList(kExecutable));
+        EXPECT_TRUE(item.isEnabled());
+        item.setEnabled(false);
+        EXPECT_FALSE(exists(agentPath()));
+        EXPECT_FALSE(item.isEnabled());
+    }
+    EXPECT_EQ(bare->statusQueries, 0);
+    EXPECT_TRUE(bare->calls.empty());
 }
 
 TEST_F(LoginItemTest, AutostartEntryIsTheServiceOnLinux) {

@@ -20,6 +20,7 @@
 #include "Emulator.h"
 #include "FanMenu.h"
 #include "Formatting.h"
+#include "LeakCheck.h"
 #include "PrivateTmp.h"
 #include "SniHost.h"
 #include "Texts.h"
@@ -31,8 +32,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString kShots = QStringLiteral(ORVANE_BINARY_DIR "/desktop-shots");
-const char* const kLeakOptions =
-    "LSAN_OPTIONS=suppressions=" ORVANE_SOURCE_DIR "/tests/desktop/lsan.supp:print_suppressions=0";
 const std::string kLog = "/var/log/orvane/daemon.log";
 
 // A fan's speed as the emulator reports it (" fan0=1234rpm,..."); -1 when absent.
@@ -144,8 +143,9 @@ class SniTrayTest : public ::testing::TestWithParam<SniCase> {
                                       "-u",
                                       wayland() ? "DISPLAY" : "WAYLAND_DISPLAY",
                                       "HOME=/tmp/home",
-                                      "DBUS_SESSION_BUS_ADDRESS=" + SniHost::address(),
-                                      kLeakOptions};
+                                      "DBUS_SESSION_BUS_ADDRESS=" + SniHost::address()};
+        for (const std::string& entry : leakCheckEnvironment())
+            argv.push_back(entry);
         if (wayland()) {
             argv.insert(argv.end(), {"QT_QPA_PLATFORM=wayland",
                                      std::string("XDG_RUNTIME_DIR=") + WaylandDesktop::runtimeDir,

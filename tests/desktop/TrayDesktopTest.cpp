@@ -30,6 +30,7 @@
 #include "AppDelegate.h"
 #include "Emulator.h"
 #include "Formatting.h"
+#include "LeakCheck.h"
 #include "PrivateTmp.h"
 #include "StatusItem.h"
 #include "Texts.h"
@@ -40,10 +41,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString kShots = QStringLiteral(ORVANE_BINARY_DIR "/desktop-shots");
-// For a sanitized build: what the X platform's libraries keep for the process's life is not
-// a leak of the application's.
-const char* const kLeakOptions =
-    "LSAN_OPTIONS=suppressions=" ORVANE_SOURCE_DIR "/tests/desktop/lsan.supp:print_suppressions=0";
 
 // How far two pictures of the same size are apart: the mean absolute difference of their
 // colour channels, 0 to 255.
@@ -171,11 +168,20 @@ class TrayDesktopTest : public ::testing::Test {
 
         ::mkdir(tmp->path("/tmp/home").c_str(), 0700);
         ::mkdir(tmp->path("/tmp/runtime").c_str(), 0700);
-        app = tmp->start(
-            {"/usr/bin/env", "-u", "DBUS_SESSION_BUS_ADDRESS", "-u", "XDG_CONFIG_HOME", "-u",
-             "WAYLAND_DISPLAY", "QT_QPA_PLATFORM=xcb", "HOME=/tmp/home",
-             "XDG_RUNTIME_DIR=/tmp/runtime", kLeakOptions, ORVANEBAR_BINARY, "--print-alerts"},
-            "/tmp/app.log");
+        std::vector<std::string> argv{"/usr/bin/env",
+                                      "-u",
+                                      "DBUS_SESSION_BUS_ADDRESS",
+                                      "-u",
+                                      "XDG_CONFIG_HOME",
+                                      "-u",
+                                      "WAYLAND_DISPLAY",
+                                      "QT_QPA_PLATFORM=xcb",
+                                      "HOME=/tmp/home",
+                                      "XDG_RUNTIME_DIR=/tmp/runtime"};
+        for (const std::string& entry : leakCheckEnvironment())
+            argv.push_back(entry);
+        argv.insert(argv.end(), {ORVANEBAR_BINARY, "--print-alerts"});
+        app = tmp->start(argv, "/tmp/app.log");
         ASSERT_GT(app, 0);
         // The tray host shows a new icon before it has grown its panel around it: the icon
         // is where a click finds it once the panel, on the screen, holds it whole.

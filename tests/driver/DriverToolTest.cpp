@@ -318,11 +318,11 @@ TEST_F(DriverTest, FractionalFactoryMinimumIsHandedBackAtWholeRpm) {
     EXPECT_EQ(machine->request("quit"), "OK bye");
 }
 
-// A listener another user planted at the emulator's usual path, counting the connections it
-// gets. It runs as nobody inside the namespace.
+// A listener at an emulator socket's path, counting the connections it gets. It runs inside
+// the namespace as `uid`: another user planting it, or root serving a socket of its own.
 class PlantedListener {
   public:
-    PlantedListener(PrivateTmp& ns, const std::string& path) {
+    PlantedListener(PrivateTmp& ns, const std::string& path, uid_t uid = kNobody) {
         int ready[2], done[2];
         if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(done, O_CLOEXEC) != 0) return;
         pid_ = ::fork();
@@ -334,8 +334,8 @@ class PlantedListener {
             addr.sun_family = AF_UNIX;
             std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
             const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::setns(ns.namespaceFd(), CLONE_NEWNS) != 0 || ::setgid(kNobody) != 0 ||
-                ::setuid(kNobody) != 0 ||
+            if (::setns(ns.namespaceFd(), CLONE_NEWNS) != 0 || ::setgid(uid) != 0 ||
+                ::setuid(uid) != 0 ||
                 ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
                 ::listen(fd, 8) != 0)
                 ::_exit(1);
@@ -377,19 +377,34 @@ class PlantedListener {
 };
 
 // Root never takes a socket another user planted for the SMC: not by default (the driver is
-// used), not when SMCEMU_SOCKET names it, not through a link root made to it. The user who
-// invoked root through sudo may serve it.
+// used), not when SMCEMU_SOCKET names it, not through a link root made to it, and not a
+// socket of root's own reached through a directory another user linked (into a directory of
+// that user's or of root's). The user who invoked root through sudo may serve it.
 TEST_F(DriverTest, RootNeverTalksToAnEmulatorSocketAnotherUserPlanted) {
     ASSERT_TRUE(mount(kOlder.profile, kOlder.driver));
     PlantedListener planted(machine->ns(), "/tmp/smcemu.sock");
     ASSERT_TRUE(planted.ok());
     ASSERT_EQ(machine->ns().run({"/bin/ln", "-s", "/tmp/smcemu.sock", "/tmp/linked.sock"}), 0);
+    // The links live in the other user's own directory, where the kernel lets root follow
+    // them whatever its link protection in /tmp.
+    ASSERT_EQ(machine->ns().run({"/bin/mkdir", "/tmp/rooted"}), 0);
+    ASSERT_EQ(
+        machine->ns().run({"/bin/sh", "-c",
+                           "mkdir -p /tmp/other/own && ln -s /tmp/other/own /tmp/other/to-own "
+                           "&& ln -s /tmp/rooted /tmp/other/to-root"},
+                          "", kNobody),
+        0);
+    PlantedListener inOwn(machine->ns(), "/tmp/other/own/smcemu.sock", 0);
+    PlantedListener inRoots(machine->ns(), "/tmp/rooted/smcemu.sock", 0);
+    ASSERT_TRUE(inOwn.ok());
+    ASSERT_TRUE(inRoots.ok());
 
     const Output byDefault = machine->tool({"info"});
     EXPECT_EQ(byDefault.status, 0) << byDefault.text;
     EXPECT_NE(byDefault.text.find(backendLine(kOlder.driver)), std::string::npos);
 
-    for (const char* socket : {"/tmp/smcemu.sock", "/tmp/linked.sock"}) {
+    for (const char* socket : {"/tmp/smcemu.sock", "/tmp/linked.sock",
+                               "/tmp/other/to-own/smcemu.sock", "/tmp/other/to-root/smcemu.sock"}) {
         SCOPED_TRACE(socket);
         ::setenv("SMCEMU_SOCKET", socket, 1);
         const Output info = machine->tool({"info"});
@@ -400,6 +415,9 @@ TEST_F(DriverTest, RootNeverTalksToAnEmulatorSocketAnotherUserPlanted) {
         EXPECT_NE(daemon.text.find("未找到 AppleSMC 服务"), std::string::npos) << daemon.text;
     }
     ::unsetenv("SMCEMU_SOCKET");
+    // Stopped last one first: a listener's process holds the pipes of those started before.
+    EXPECT_EQ(inRoots.connections(), 0);
+    EXPECT_EQ(inOwn.connections(), 0);
     EXPECT_EQ(planted.connections(), 0);
 
     // Invoked through sudo by the user who serves it, root may use that user's socket.

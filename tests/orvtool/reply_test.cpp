@@ -1,9 +1,10 @@
 // The replies as values: every reply the daemon can build reads back as itself, and a
 // line of the hardware layer's wording is classified as the application must react to it.
+#include "Reply.h"
+
 #include <gtest/gtest.h>
 
 #include "ControlProtocol.h"
-#include "Reply.h"
 #include "SMCError.h"
 
 using protocol::parseReply;
@@ -34,11 +35,11 @@ TEST(Reply, EveryReplyTheDaemonBuildsReadsBackAsItself) {
         Reply::error(SMCError::writeRejected(static_cast<std::int32_t>(0xE00002C1)).description()),
         Reply::error(SMCError::writeRejected(static_cast<std::int32_t>(0xE00002CF)).description()),
         Reply::error(SMCError::keyNotFound("F9Mn").description()),
-        Reply::error(SMCError::restoreFailed(
-                         {{0, SMCError::writeRejected(static_cast<std::int32_t>(0xE00002C1))
-                                  .description()},
-                          {1, SMCError::keyNotFound("F1Md").description()}})
-                         .description()),
+        Reply::error(
+            SMCError::restoreFailed(
+                {{0, SMCError::writeRejected(static_cast<std::int32_t>(0xE00002C1)).description()},
+                 {1, SMCError::keyNotFound("F1Md").description()}})
+                .description()),
         Reply::unknownCommand("fly 0"),
     };
     for (const Reply& r : replies) {

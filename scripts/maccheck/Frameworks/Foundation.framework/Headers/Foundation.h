@@ -1,5 +1,5 @@
-// The Foundation classes the application uses: strings and errors. NSObject, NSInteger and
-// BOOL are the Objective-C runtime's own (<objc/NSObject.h>).
+// The Foundation classes the application uses: strings, errors and the main bundle. NSObject,
+// NSInteger and BOOL are the Objective-C runtime's own (<objc/NSObject.h>).
 #pragma once
 
 #include <objc/NSObjCRuntime.h>
@@ -26,4 +26,11 @@ typedef NSString* NSErrorDomain;
 @property(readonly, copy, nonnull) NSErrorDomain domain;
 @property(readonly) NSInteger code;
 @property(readonly, copy, nonnull) NSString* localizedDescription;
+@end
+
+@interface NSBundle : NSObject
+// The bundle of the running program; for a bare executable, the folder it lies in.
+@property(class, readonly, strong, nonnull) NSBundle* mainBundle;
+// CFBundleIdentifier of the bundle's information property list; nil without one.
+@property(readonly, copy, nullable) NSString* bundleIdentifier;
 @end
