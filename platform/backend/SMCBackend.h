@@ -17,8 +17,7 @@ class SMCBackend {
     virtual ~SMCBackend() = default;
     // One call of the user client's method `selector`: the input block in, the output block
     // out, and the kernel's return code.
-    virtual kern_return_t call(std::uint32_t selector, const SMCBlock& input,
-                               SMCBlock& output) = 0;
+    virtual kern_return_t call(std::uint32_t selector, const SMCBlock& input, SMCBlock& output) = 0;
 };
 
 // Which kind of service serves the SMC, for what the programs report of it.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "Paths.h"
@@ -63,6 +64,10 @@ struct Case {
     const char* sudoUid;
     bool trusted;
 };
+
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class EmulatorTrust : public ::testing::TestWithParam<Case> {
   protected:

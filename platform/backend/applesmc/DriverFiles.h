@@ -15,7 +15,8 @@ namespace applesmc {
 class DriverFiles {
   public:
     // `hwmon` is "hwmon/hwmonN/" when the fan and temperature files sit there, else empty.
-    DriverFiles(std::string root, std::string hwmon) : root_(std::move(root)), hwmon_(std::move(hwmon)) {}
+    DriverFiles(std::string root, std::string hwmon)
+        : root_(std::move(root)), hwmon_(std::move(hwmon)) {}
 
     bool hwmonLayout() const { return !hwmon_.empty(); }
     // Fan `fan`'s (1-based) attribute ("input", "output", "manual"…) in the driver's layout.

@@ -53,8 +53,8 @@ void SharedKeyTypes::share(const std::string& key, const KeyInfo& info) {
     if (keys_.count(key) != 0 || !listable(key) || !listable(type)) return;
     keys_.emplace(key, info);
     if (privileged_) makeParentDirectory(path_);
-    const int fd = ::open(path_.c_str(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    const int fd = ::open(
+        path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return;  // users then see the mainline driver's forms
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == 0 &&

@@ -28,8 +28,9 @@ std::optional<AttributeWrite> attributeWrite(const std::string& key, const KeyIn
     else if (info.type == "flt " && info.size == 4 && patched)
         rpm = floatRpm(bytes);
     if (!rpm) return std::nullopt;
-    return AttributeWrite{minimum != 0 ? files.fanFile(minimum, "min") : files.fanFile(target, "output"),
-                          std::to_string(*rpm) + "\n"};
+    return AttributeWrite{
+        minimum != 0 ? files.fanFile(minimum, "min") : files.fanFile(target, "output"),
+        std::to_string(*rpm) + "\n"};
 }
 
 kern_return_t writeAnswer(int err) {
