@@ -1,7 +1,8 @@
-// The application controller: owns the fan controller, builds the status item and its
-// menu once at launch, and refreshes everything twice a second on the main thread. Every
-// change of fan state goes to the control daemon as one command (performWrite); the
-// temperature boost drives the fans through the same path.
+// The application controller: owns the fan controller and the rooms of the application,
+// wires them at launch (status item, menu, lease, refresh timer), refreshes everything
+// twice a second on the main thread and holds the table of menu actions. Every change of
+// fan state goes to the control daemon as one command through the write path; the
+// temperature boost (BoostController) drives the fans through the same path.
 #pragma once
 
 #include <chrono>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "BoostController.h"
 #include "DaemonClient.h"
+#include "DaemonStarter.h"
 #include "FanController.h"
 #include "FanMenu.h"
 #include "FanRowView.h"
@@ -27,12 +30,7 @@ class QMenu;
 class QTimer;
 class StatusItem;
 class TempThresholdDialog;
-
-// A fan's state recorded before the temperature boost took it over.
-struct PreBoostState {
-    bool forced = false;
-    std::int64_t targetRPM = 0;
-};
+class WritePath;
 
 class AppDelegate : public FanRowDelegate {
   public:
@@ -48,9 +46,11 @@ class AppDelegate : public FanRowDelegate {
         LoginItem::Options loginItem;
         MainQueue* queue = nullptr;  // none: the main thread's queue
         bool showStatusItem = true;  // false: build everything but keep the icon out of the tray
-        // The daemon client; an empty plistPath takes the control service's, and an empty
-        // kickstart restarts the control service through launchDaemon.
+        // The daemon client, and how the daemon is started: an empty plistPath takes the
+        // control service's, and an empty kickstart restarts the control service through
+        // launchDaemon.
         DaemonClient::Options daemon;
+        DaemonStarter::Options starter;
         // Ends the application after quitApp; none: QCoreApplication::quit.
         std::function<void()> terminate;
         // How long quitApp waits for the fans to be handed back.
@@ -73,22 +73,17 @@ class AppDelegate : public FanRowDelegate {
     // Stops the refresh timer. Nothing is sent to the daemon here.
     void applicationWillTerminate();
 
-    // Write path. performWrite probes the daemon, starting it in the background when it
-    // is down, and hands the command to sendWrite; sendWrite asks for the lease when it is
-    // not held, sends the command to a live daemon and reports a missing reply or a
-    // refused write. Both report failures in alerts.
-    // Virtual so that tests can record the commands instead of sending them.
+    // Hands a command to the write path (WritePath::write), which probes the daemon, starts
+    // it when it is down, sends and reports. Virtual so that tests can record the commands
+    // instead of sending them.
     virtual void performWrite(const std::string& command);
-    void sendWrite(const std::string& command);
 
     // FanRowDelegate.
     void manualModeChanged(std::int64_t fan, bool manual) override;
     void sliderChanged(std::int64_t fan, std::int64_t rpm) override;
 
-    // Menu actions. quitApp hands forced fans back to automatic control first: background
-    // work starts the daemon when needed (once) and sends "auto" until a reply comes,
-    // retrying every half second; the main thread waits for it at most quitWaitLimit, and
-    // warns before terminating when the fans were not handed back. The lease ends last.
+    // Menu actions. quitApp hands forced fans back to automatic control first
+    // (QuitSequence), then ends the lease and the application.
     void restoreAllAuto();
     void toggleTempBoost();
     void setTempThreshold();
@@ -103,18 +98,14 @@ class AppDelegate : public FanRowDelegate {
     void quitApp();
 
     // Temperature boost: one evaluation per refresh tick with fresh readings.
-    void handleTempBoost(std::optional<double> cpu, std::optional<double> gpu);
-    double tempBoostStartTemp() const;
-    double tempBoostFullTemp() const;
-    std::string tempBoostMenuTitle() const;
-    // Sends the commands that give every fan its recorded state back.
-    void restorePreBoostStates();
-    // Some fan is forced: its mode bit is set, or (without a mode key) its minimum differs
-    // from the original one.
+    void handleTempBoost(std::optional<double> cpu, std::optional<double> gpu) {
+        boost.handle(cpu, gpu);
+    }
+    double tempBoostStartTemp() const { return BoostController::startTemp(); }
+    std::string tempBoostMenuTitle() const { return BoostController::menuTitle(); }
+    // Some fan is forced; none looks forced but one forced before this process started could
+    // be (QuitSequence.h).
     bool anyFanForced();
-    // Some fan has no mode key while the original minimums do not come from the boot's
-    // record: a fan forced through its minimum before this process started cannot be told
-    // from an automatic one.
     bool forcedStateUncertain();
 
     // The status item's menu (none before launch has finished).
@@ -131,15 +122,14 @@ class AppDelegate : public FanRowDelegate {
     QAction* loginMenuItem = nullptr;
     LoginItem loginItem;
     DaemonClient daemon;
+    DaemonStarter starter;
     LaunchDaemonManager launchDaemon;
     QAction* launchDaemonMenuItem = nullptr;
     QTimer* refreshTimer = nullptr;
     DaemonLease* lease = nullptr;  // from launch on
-    bool tempBoostActive = false;
-    std::optional<std::vector<PreBoostState>> preBoostStates;
+    BoostController boost;
     QAction* tempBoostMenuItem = nullptr;
     std::string lastTitle;
-    std::int64_t currentStep = -1;
 
     static constexpr int refreshIntervalMs = 500;
 
@@ -150,26 +140,11 @@ class AppDelegate : public FanRowDelegate {
     // One tick: rows, status title, temperature line, login check mark, boost.
     void refresh();
     void buildMenu();
-    // Reads every sensor into the submenu.
-    void refreshSensors();
-    void addMenuItem(const MenuEntry& entry);
-    using Method = void (AppDelegate::*)();
-    static Method methodFor(MenuAction action);
-
-    // A user action on a fan row takes the fans back from the boost, without restoring.
-    void releaseBoostHold();
-    // Ends an engaged boost: clears its state, then restores the recorded fan states.
-    void endTempBoost();
-    void restoreStates(const std::optional<std::vector<PreBoostState>>& states);
-    std::vector<PreBoostState> recordFanStates();
-    // No reply to the command: the daemon took the connection and stayed silent
-    // (unresponsive), or it was gone.
-    void reportNoReply(const std::string& command, bool unresponsive);
-    void reportBusy(const std::string& command);
-    void reportForeign(const DaemonStatus& listener, const std::string& command);
+    void perform(MenuAction action);
     void launchDaemonOperationFinished(bool wasInstall, bool succeeded);
 
     MainQueue& queue_;
+    WritePath* writePath_;
     bool showStatusItem_;
     std::function<void()> terminate_;
     std::chrono::milliseconds quitWaitLimit_;

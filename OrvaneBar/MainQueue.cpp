@@ -1,6 +1,7 @@
 #include "MainQueue.h"
 
 #include <QCoreApplication>
+#include <QMetaObject>
 #include <QTimer>
 
 namespace {
@@ -21,4 +22,12 @@ class QtMainQueue final : public MainQueue {
 MainQueue& mainQueue() {
     static QtMainQueue queue;
     return queue;
+}
+
+void MainQueue::post(std::function<void()> work) {
+    // Queued to the application object, which lives on the main thread and outlives every
+    // window and controller.
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr) return;
+    QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
 }

@@ -1,7 +1,7 @@
-// Time and delayed work on the main thread, behind an interface so that the rules
-// that depend on time (the row's edit grace period and its debounced slider write)
-// run against a clock the tests control. The application uses the Qt event loop's
-// implementation, mainQueue().
+// Time and work on the main thread, behind an interface so that the rules that depend on
+// time (the row's edit grace period and its debounced slider write) run against a clock
+// the tests control. It is also the one way background work hands its result back to the
+// main thread (post). The application uses the Qt event loop's implementation, mainQueue().
 #pragma once
 
 #include <chrono>
@@ -38,6 +38,11 @@ class MainQueue {
     // Performs item on the main thread once delay has passed. The queue keeps the item
     // until then; a cancelled item is dropped without running.
     virtual void asyncAfter(std::chrono::milliseconds delay, std::shared_ptr<WorkItem> item) = 0;
+    // Runs work on the main thread with one queued call, as soon as the event loop gets to
+    // it: how background work hands its result back. Callable from any thread, whatever
+    // queue the caller's rules run on; work posted after the application object is gone
+    // is dropped.
+    static void post(std::function<void()> work);
 };
 
 // The main thread's queue: the steady clock and single-shot timers of the Qt event

@@ -9,7 +9,10 @@
 
 #include "FakeSMC.h"
 #include "FanController.h"
-#include "Serve.h"
+#include "Request.h"
+#include "RequestFramer.h"
+#include "ServeCommand.h"
+#include "ServeLimits.h"
 #include "TempRecord.h"
 #include "Unicode.h"
 
@@ -59,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto request = orvtool::requestText(*raw);
             if (!request) continue;
             if (request->empty() || !unicode::isValidUTF8(*request)) std::abort();
-            const std::string reply = orvtool::serveCommand(*request, ctl);
+            const std::string reply = protocol::formatReply(orvtool::serveCommand(*request, ctl));
             // One reply line per request, and always an answer of the protocol.
             if (reply.find('\n') != std::string::npos) std::abort();
             if (!reply.starts_with("OK ") && !reply.starts_with("ERR ")) std::abort();

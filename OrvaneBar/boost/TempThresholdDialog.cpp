@@ -4,8 +4,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QVBoxLayout>
+#include <optional>
 
+#include "Alerts.h"
+#include "BoostController.h"
+#include "Formatting.h"
+#include "SettingsKeys.h"
+#include "TempBoost.h"
 #include "Texts.h"
 
 namespace {
@@ -74,4 +81,23 @@ std::string TempThresholdDialog::startText() const {
 
 std::string TempThresholdDialog::fullText() const {
     return fullField->text().toStdString();
+}
+
+bool editTempThresholds(const std::function<bool(TempThresholdDialog&)>& run) {
+    TempThresholdDialog dialog(formatFixed(BoostController::startTemp(), 0),
+                               formatFixed(BoostController::fullTemp(), 0));
+    const bool confirmed = run ? run(dialog) : dialog.exec() == QDialog::Accepted;
+    if (!confirmed) return false;
+
+    const std::optional<TempBoost::Range> range =
+        TempBoost::validRange(dialog.startText(), dialog.fullText());
+    if (!range) {
+        showError(Texts::invalidTempTitle, Texts::invalidTempMessage);
+        return false;
+    }
+    QSettings settings;
+    settings.setValue(SettingsKeys::tempBoostStartTemp, range->start);
+    settings.setValue(SettingsKeys::tempBoostThreshold, range->full);
+    settings.sync();
+    return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <functional>
 #include <string>
 
 class QLineEdit;
@@ -25,3 +26,9 @@ class TempThresholdDialog : public QDialog {
     QPushButton* okButton;
     QPushButton* cancelButton;
 };
+
+// "设置阶梯加速温度…": shows the dialog with the temperatures in effect through `run`
+// (which tells whether "确定" was chosen; none: a modal exec) and stores valid input. Input
+// out of range gets the "无效的温度值" warning and nothing is stored. True when new
+// temperatures were stored.
+bool editTempThresholds(const std::function<bool(TempThresholdDialog&)>& run);

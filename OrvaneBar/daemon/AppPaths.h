@@ -1,24 +1,15 @@
-// Where the application finds the orvtool executable, and the fixed paths it shares with
-// the daemon. Nothing is cached: every value is computed again on each use.
+// Where the application finds the orvtool executable. Nothing is cached: every value is
+// computed again on each use. The fixed paths it shares with the daemon are in Paths.h.
 #pragma once
 
 #include <string>
 
-#include "ControlProtocol.h"
+#include "Paths.h"
 
 namespace AppPaths {
 
-// The daemon's log, in a directory only root can write (the daemon creates it and opens
-// the file without following links).
-#ifdef __APPLE__
-inline constexpr const char* daemonLogPath = "/Library/Logs/Orvane/daemon.log";
-#else
-inline constexpr const char* daemonLogPath = "/var/log/orvane/daemon.log";
-#endif
-// The daemon's socket, and the second address tried when nobody listens there (the
-// contract's, ControlProtocol.h).
-inline constexpr const char* socketPath = protocol::kSocketPath;
-inline constexpr const char* fallbackSocketPath = protocol::kFallbackSocketPath;
+// The daemon's log (paths::kLogPath), for the service installer's property list.
+inline constexpr const char* daemonLogPath = paths::kLogPath;
 
 // The running executable, with symbolic links resolved. On macOS it is the system's record
 // of it (_NSGetExecutablePath). Elsewhere it is the first command-line argument taken as a

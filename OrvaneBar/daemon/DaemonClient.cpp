@@ -7,19 +7,14 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
-#include <QMetaObject>
-#include <QObject>
-#include <QPointer>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
 
-#include "AppPaths.h"
 #include "ControlProtocol.h"
-#include "Files.h"
-#include "LaunchDaemonManager.h"
+#include "Paths.h"
+#include "Reply.h"
 
 namespace {
 
@@ -39,8 +34,6 @@ constexpr std::chrono::milliseconds kConnectRetry{10};
 // How long a refused connection to a path that is a socket is tried again (see connectTo).
 constexpr std::chrono::milliseconds kRefusedRetry{250};
 #endif
-
-using Files::fileExists;
 
 // Milliseconds left until the deadline, for poll (0 once it has passed).
 int remainingMs(Clock::time_point deadline) {
@@ -244,25 +237,19 @@ DaemonStatus probeWith(const DaemonClient::Options& options) {
     if (ping.outcome == Exchange::Outcome::noReplyInTime) return DaemonStatus::unresponsive;
     if (ping.outcome == Exchange::Outcome::foreignListener)
         return {DaemonStatus::foreign, ping.peerUid, ping.path};
-    if (ping.line && protocol::isBusy(*ping.line)) return DaemonStatus::busy;
-    return isAliveReply(ping.line) ? DaemonStatus::alive : DaemonStatus::down;
+    if (!ping.line) return DaemonStatus::down;
+    const protocol::ReplyKind kind = protocol::parseReply(*ping.line).kind;
+    if (kind == protocol::ReplyKind::busy) return DaemonStatus::busy;
+    return protocol::isOK(kind) ? DaemonStatus::alive : DaemonStatus::down;
 }
 
 DaemonClient::Options withDefaults(DaemonClient::Options options) {
     if (options.socketPath.empty()) {
-        options.socketPath = AppPaths::socketPath;
+        options.socketPath = paths::kSocketPath;
         if (options.fallbackSocketPath.empty())
-            options.fallbackSocketPath = AppPaths::fallbackSocketPath;
+            options.fallbackSocketPath = paths::kFallbackSocketPath;
     }
     if (!options.user) options.user = ::getuid();
-    if (!options.toolPath) options.toolPath = [] { return AppPaths::orvtoolPath(); };
-    if (options.plistPath.empty()) options.plistPath = LaunchDaemonManager::defaultPlistPath;
-    if (!options.kickstart) {
-        options.kickstart = [plist = options.plistPath] {
-            return LaunchDaemonManager(plist).kickstartIfInstalled();
-        };
-    }
-    if (!options.launcher) options.launcher = runAsAdministrator;
     return options;
 }
 
@@ -271,19 +258,19 @@ DaemonClient::Options withDefaults(DaemonClient::Options options) {
 DaemonClient::DaemonClient() : DaemonClient(Options{}) {}
 
 DaemonClient::DaemonClient(Options options)
-    : shared_(std::make_shared<Shared>(withDefaults(std::move(options)))) {}
+    : options_(std::make_shared<const Options>(withDefaults(std::move(options)))) {}
 
 DaemonClient::Exchange DaemonClient::exchange(const std::string& command) const {
-    return exchangeWith(shared_->options, command, shared_->options.exchangeTimeout);
+    return exchangeWith(*options_, command, options_->exchangeTimeout);
 }
 
 DaemonClient::Exchange DaemonClient::exchange(const std::string& command,
                                               std::chrono::milliseconds timeLimit) const {
-    return exchangeWith(shared_->options, command, timeLimit);
+    return exchangeWith(*options_, command, timeLimit);
 }
 
 int DaemonClient::openConnection(std::chrono::milliseconds timeLimit) const {
-    const Options& options = shared_->options;
+    const Options& options = *options_;
     const auto deadline = Clock::now() + timeLimit;
     // The daemon's own address first; the second one only when nobody listens at the first.
     for (const std::string* path : {&options.socketPath, &options.fallbackSocketPath}) {
@@ -302,66 +289,5 @@ std::optional<std::string> DaemonClient::send(const std::string& command) const 
 }
 
 DaemonStatus DaemonClient::probe() const {
-    return probeWith(shared_->options);
-}
-
-std::string DaemonClient::toolPath() const {
-    return shared_->options.toolPath();
-}
-
-ToolTrust DaemonClient::toolTrust() const {
-    return checkToolTrust(toolPath());
-}
-
-DaemonStatus DaemonClient::ensureRunning() const {
-    return ensureRunning(*shared_);
-}
-
-DaemonStatus DaemonClient::ensureRunning(Shared& shared) {
-    const Options& options = shared.options;
-    const std::lock_guard<std::mutex> oneAttemptAtATime(shared.startMutex);
-
-    const DaemonStatus before = probeWith(options);
-    if (before.kind != DaemonStatus::down) return before;
-
-    // Without the tool nothing is started, not even the installed service.
-    const std::string tool = options.toolPath();
-    if (!fileExists(tool)) return DaemonStatus::down;
-
-    if (fileExists(options.plistPath)) {
-        // The installed copy runs, from a root-owned place.
-        (void)options.kickstart();
-    } else {
-        // Run as root only a file no other user can change, by its resolved path.
-        const ToolTrust trust = checkToolTrust(tool);
-        if (!trust.trusted) return DaemonStatus::untrustedTool;
-        if (!options.launcher(daemonStartScript(trust.path))) return DaemonStatus::down;
-    }
-    // The launcher's exit status says nothing reliable (the daemon is started in the
-    // background); only the probes tell.
-    for (int i = 0; i < options.probes; ++i) {
-        if (probeWith(options) == DaemonStatus::alive) return DaemonStatus::alive;
-        std::this_thread::sleep_for(options.pollInterval);
-    }
-    return probeWith(options);
-}
-
-void DaemonClient::ensureRunningAsync(QObject* context,
-                                      std::function<void(DaemonStatus)> then) const {
-    std::weak_ptr<Shared> client = shared_;
-    QPointer<QObject> guard(context);
-    std::thread([client, guard, then = std::move(then)]() mutable {
-        DaemonStatus result = DaemonStatus::down;
-        if (std::shared_ptr<Shared> shared = client.lock()) result = ensureRunning(*shared);
-        // Queued to the application object, which outlives every context; the guard is
-        // tested there, on the main thread, where contexts are deleted.
-        QCoreApplication* app = QCoreApplication::instance();
-        if (app == nullptr) return;
-        QMetaObject::invokeMethod(
-            app,
-            [guard, then = std::move(then), result] {
-                if (guard) then(result);
-            },
-            Qt::QueuedConnection);
-    }).detach();
+    return probeWith(*options_);
 }

@@ -1,5 +1,5 @@
 // The client of the control daemon's socket: one request and one reply line per
-// connection, the liveness probe, and bringing the daemon up.
+// connection, and the liveness probe. Bringing the daemon up is DaemonStarter's.
 //
 // Every exchange is bounded in time (connecting, sending and receiving together), so a
 // daemon that accepts but never answers cannot freeze the caller. Such a daemon is told
@@ -23,18 +23,12 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "DaemonReply.h"
-#include "PrivilegedLauncher.h"
-#include "ToolTrust.h"
-
-class QObject;
 
 // What a probe or a start attempt found. Compares equal only with the same kind and, for
 // a foreign listener, the same uid.
@@ -62,20 +56,14 @@ struct DaemonStatus {
 class DaemonClient {
   public:
     // Everything the client depends on; the application uses the defaults, tests replace
-    // them. Empty functions take their defaults.
+    // them.
     struct Options {
-        std::string socketPath;  // empty: AppPaths::socketPath
-        // Tried when nobody listens at socketPath. Empty: AppPaths::fallbackSocketPath when
+        std::string socketPath;  // empty: paths::kSocketPath
+        // Tried when nobody listens at socketPath. Empty: paths::kFallbackSocketPath when
         // socketPath is empty too, else none.
         std::string fallbackSocketPath;
         // The user whose listener is trusted besides root; none: this process's user.
         std::optional<uid_t> user;
-        std::function<std::string()> toolPath;  // AppPaths::orvtoolPath
-        std::string plistPath;                  // empty: the control service's property list
-        std::function<bool()> kickstart;        // LaunchDaemonManager::kickstartIfInstalled
-        PrivilegedLauncher launcher;            // runAsAdministrator
-        int probes = 20;                        // probes after a start, one more at the end
-        std::chrono::milliseconds pollInterval{250};
         std::chrono::milliseconds exchangeTimeout{3000};  // per exchange, all steps together
     };
 
@@ -116,32 +104,8 @@ class DaemonClient {
     DaemonStatus probe() const;
     bool isAlive() const { return probe() == DaemonStatus::alive; }
 
-    // Brings the daemon up when it is down: nothing when it is alive, busy, unresponsive or
-    // a foreign listener holds the socket; else, when the tool exists, the installed service
-    // is kick-started, or the tool, when root may run it (untrustedTool otherwise), is
-    // started as root; then probed until it answers (20 probes 0.25 s apart, then one
-    // more). Blocks for seconds and may show the password prompt: background work only.
-    // Start attempts of one client run one after another, so a second attempt finds the
-    // daemon the first one started instead of starting another over it.
-    DaemonStatus ensureRunning() const;
-
-    // Runs ensureRunning on a new background thread and calls `then` with its result on
-    // the main thread, with one queued call. `then` is dropped when `context` (a
-    // main-thread object) is gone by then. The work holds the client weakly: a client
-    // destroyed before the work starts gives `down`.
-    void ensureRunningAsync(QObject* context, std::function<void(DaemonStatus)> then) const;
-
-    // The tool path in effect, and whether root may run it (the alerts name them).
-    std::string toolPath() const;
-    ToolTrust toolTrust() const;
-    const Options& options() const { return shared_->options; }
+    const Options& options() const { return *options_; }
 
   private:
-    struct Shared {
-        explicit Shared(Options o) : options(std::move(o)) {}
-        const Options options;
-        std::mutex startMutex;
-    };
-    static DaemonStatus ensureRunning(Shared& shared);
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<const Options> options_;
 };

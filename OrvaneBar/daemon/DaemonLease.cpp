@@ -9,6 +9,7 @@
 
 #include "ControlProtocol.h"
 #include "DaemonReply.h"
+#include "Reply.h"
 
 namespace {
 
@@ -78,7 +79,8 @@ void DaemonLease::readReply() {
         if (state_ != State::asking) continue;  // nothing more is expected on a held lease
         received_.append(buffer, static_cast<std::size_t>(n));
         if (replyComplete(received_)) {
-            if (!isAliveReply(replyLine(received_))) {
+            const std::optional<std::string> line = replyLine(received_);
+            if (!line || !protocol::isOK(protocol::parseReply(*line).kind)) {
                 drop(timing_.refusedRetry);
                 return;
             }

@@ -1,6 +1,5 @@
 #include "DaemonReply.h"
 
-#include "ControlProtocol.h"
 #include "Unicode.h"
 
 bool replyComplete(std::string_view received) {
@@ -11,8 +10,4 @@ std::optional<std::string> replyLine(std::string_view received) {
     const std::string first(received.substr(0, received.find('\n')));
     if (!unicode::isValidUTF8(first)) return std::nullopt;
     return first;
-}
-
-bool isAliveReply(const std::optional<std::string>& line) {
-    return line && protocol::isOK(*line);
 }

@@ -1,5 +1,6 @@
-// Reading the control daemon's reply from the bytes received on one connection, and
-// judging it. Pure functions, shared by DaemonClient and its fuzz target.
+// Framing the control daemon's reply: the first line out of the bytes received on one
+// connection. What the line says is protocol::parseReply's. Pure functions, shared by
+// DaemonClient, the lease and their fuzz target.
 #pragma once
 
 #include <optional>
@@ -12,6 +13,3 @@ bool replyComplete(std::string_view received);
 // The first reply line of everything received (up to the first line feed, without it, or
 // all of it when none came); none when that line is not valid UTF-8.
 std::optional<std::string> replyLine(std::string_view received);
-
-// Whether a reply line says the daemon is alive: it starts with "OK".
-bool isAliveReply(const std::optional<std::string>& line);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <vector>
 
+#include "Paths.h"
+
 extern char** environ;
 
 std::optional<int> runProcess(const std::vector<std::string>& args, bool newSession) {
@@ -62,7 +64,8 @@ std::string daemonStartScript(const std::string& toolPath) {
     // The whole privileged tree is in a new session already. The prompt's root shell does
     // not say who asked for it (pkexec does, in PKEXEC_UID): the daemon learns its owner,
     // whom it lets make it quit, from the variable.
-    const std::string detach = "ORVANE_OWNER_UID=" + std::to_string(::getuid()) + " ";
+    const std::string detach =
+        std::string(paths::kOwnerUidEnv) + "=" + std::to_string(::getuid()) + " ";
 #else
     const std::string detach = "setsid ";
 #endif

@@ -2,8 +2,10 @@
 
 #include <QAction>
 #include <QMenu>
+#include <exception>
 #include <vector>
 
+#include "FanController.h"
 #include "Formatting.h"
 #include "Texts.h"
 
@@ -44,4 +46,13 @@ void showSensors(QMenu& menu, const std::optional<SensorReadings>& readings) {
             menu.addAction(text)->setEnabled(false);
         }
     }
+}
+
+void showSensorsOf(QMenu& menu, FanController& ctl) {
+    std::optional<SensorReadings> readings;
+    try {
+        readings = ctl.temperatureSensors();
+    } catch (const std::exception&) {
+    }
+    showSensors(menu, readings);
 }

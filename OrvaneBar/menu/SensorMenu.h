@@ -8,6 +8,7 @@
 
 #include "TemperatureSensors.h"
 
+class FanController;
 class QMenu;
 
 // "TC0P  CPU 近端\t45.5℃" (the value at the menu's right edge); an unknown key shows only
@@ -18,3 +19,6 @@ std::string sensorLine(const TemperatureSensor& sensor);
 // line that counts the sensors left out when there are any. Actions are reused, and a text
 // is set only when it changes.
 void showSensors(QMenu& menu, const std::optional<SensorReadings>& readings);
+// Reads every sensor of the controller into the menu; a list that cannot be read is shown
+// as such, and the next call tries again.
+void showSensorsOf(QMenu& menu, FanController& ctl);

@@ -90,11 +90,11 @@ class AppDelegateTest : public ::testing::Test {
         seams.showStatusItem = false;
         // Rows clicked here send writes: to a socket nobody listens at, with no tool to start.
         seams.daemon.socketPath = dir.filePath("orvane.sock").toStdString();
-        seams.daemon.toolPath = [missing = dir.filePath("no-orvtool").toStdString()] {
+        seams.starter.toolPath = [missing = dir.filePath("no-orvtool").toStdString()] {
             return missing;
         };
-        seams.daemon.launcher = [](const std::string&) { return std::optional<int>(); };
-        seams.daemon.kickstart = [] { return false; };
+        seams.starter.launcher = [](const std::string&) { return std::optional<int>(); };
+        seams.starter.kickstart = [] { return false; };
         // Start at login in the test's folder, without the desktop's autostart.
         seams.loginItem.home = dir.path().toStdString();
         seams.loginItem.service = std::shared_ptr<LoginItemService>();

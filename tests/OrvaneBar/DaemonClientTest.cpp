@@ -4,11 +4,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QObject>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include "DaemonClient.h"
 #include "DaemonFakes.h"
 #include "DaemonLease.h"
+#include "DaemonStarter.h"
 #include "PrivilegedLauncher.h"
 #include "ToolTrust.h"
 
@@ -46,6 +49,11 @@ class DaemonClientTest : public ::testing::Test {
     DaemonClient::Options options() const {
         DaemonClient::Options o;
         o.socketPath = socketPath();
+        o.exchangeTimeout = 300ms;
+        return o;
+    }
+    DaemonStarter::Options starterOptions() const {
+        DaemonStarter::Options o;
         o.toolPath = [tool = tool] { return tool; };
         o.plistPath = dir.filePath("service.plist").toStdString();
         o.kickstart = [kicks = kicks] {
@@ -55,8 +63,10 @@ class DaemonClientTest : public ::testing::Test {
         o.launcher = FakeLauncher::bind(launcher);
         o.probes = 3;
         o.pollInterval = 1ms;
-        o.exchangeTimeout = 300ms;
         return o;
+    }
+    DaemonStarter starter(const DaemonClient& client) const {
+        return DaemonStarter(client, starterOptions());
     }
 
     QTemporaryDir dir;
@@ -145,14 +155,14 @@ TEST_F(DaemonClientTest, EnsureRunningLeavesAnAnsweringDaemonAlone) {
     touch(tool);
     {
         FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
-        EXPECT_EQ(client.ensureRunning(), DaemonStatus::alive);
+        EXPECT_EQ(starter(client).ensureRunning(), DaemonStatus::alive);
     }
     {
         // A daemon that takes connections but does not answer is not replaced.
         FakeDaemon daemon(socketPath(), [](const std::string&) {
             return FakeDaemon::Reply{{}, true};
         });
-        EXPECT_EQ(client.ensureRunning(), DaemonStatus::unresponsive);
+        EXPECT_EQ(starter(client).ensureRunning(), DaemonStatus::unresponsive);
     }
     EXPECT_TRUE(launcher->scripts().empty());
     EXPECT_EQ(*kicks, 0);
@@ -181,7 +191,7 @@ TEST_F(DaemonClientTest, ForeignListenerGetsNothing) {
     const DaemonStatus foreign(DaemonStatus::foreign, ForeignListener::kUid);
     EXPECT_EQ(client.probe(), foreign);
     EXPECT_FALSE(client.isAlive());
-    EXPECT_EQ(client.ensureRunning(), foreign);
+    EXPECT_EQ(starter(client).ensureRunning(), foreign);
     // Nor is a lease asked of it.
     DaemonLease lease(client, {.retry = 20ms});
     lease.start();
@@ -237,21 +247,22 @@ TEST_F(DaemonClientTest, EnsureRunningStartsOnlyATrustedTool) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to plant a file as another user";
     touch(tool);
     ASSERT_EQ(::chown(tool.c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
-    EXPECT_EQ(DaemonClient(options()).ensureRunning(), DaemonStatus::untrustedTool);
+    EXPECT_EQ(starter(DaemonClient(options())).ensureRunning(), DaemonStatus::untrustedTool);
     EXPECT_TRUE(launcher->scripts().empty());
 
     ASSERT_EQ(::chown(tool.c_str(), 0, 0), 0);
     const std::string link = dir.filePath("link-to-orvtool").toStdString();
     ASSERT_EQ(::symlink(tool.c_str(), link.c_str()), 0);
-    DaemonClient::Options o = options();
+    DaemonStarter::Options o = starterOptions();
     o.toolPath = [link] { return link; };
-    EXPECT_EQ(DaemonClient(o).ensureRunning(), DaemonStatus::down);  // the prompt is cancelled
+    // The prompt is cancelled.
+    EXPECT_EQ(DaemonStarter(DaemonClient(options()), o).ensureRunning(), DaemonStatus::down);
     EXPECT_EQ(launcher->scripts(), std::vector<std::string>{daemonStartScript(tool)});
 }
 
 TEST_F(DaemonClientTest, EnsureRunningWithoutTheToolStartsNothing) {
-    std::ofstream(options().plistPath) << "<plist/>";  // even with the service installed
-    EXPECT_EQ(DaemonClient(options()).ensureRunning(), DaemonStatus::down);
+    std::ofstream(starterOptions().plistPath) << "<plist/>";  // even with the service installed
+    EXPECT_EQ(starter(DaemonClient(options())).ensureRunning(), DaemonStatus::down);
     EXPECT_TRUE(launcher->scripts().empty());
     EXPECT_EQ(*kicks, 0);
 }
@@ -259,7 +270,7 @@ TEST_F(DaemonClientTest, EnsureRunningWithoutTheToolStartsNothing) {
 TEST_F(DaemonClientTest, LauncherThatCannotStartEndsTheAttempt) {
     touch(tool);
     launcher->status = std::nullopt;
-    EXPECT_EQ(DaemonClient(options()).ensureRunning(), DaemonStatus::down);
+    EXPECT_EQ(starter(DaemonClient(options())).ensureRunning(), DaemonStatus::down);
     EXPECT_EQ(launcher->scripts().size(), 1u);
     EXPECT_EQ(*kicks, 0);
 }
@@ -270,12 +281,18 @@ TEST_F(DaemonClientTest, ConcurrentAttemptsDoNotStartASecondDaemon) {
     launcher->action = [&] {
         started = std::make_unique<FakeDaemon>(socketPath(), FakeDaemon::daemonLike);
     };
-    const DaemonClient client(options());
+    const DaemonStarter starting = starter(DaemonClient(options()));
     QObject context;
     std::vector<DaemonStatus> results;
-    for (int i = 0; i < 2; ++i)
-        client.ensureRunningAsync(&context, [&](DaemonStatus s) { results.push_back(s); });
+    bool onMainThread = true;
+    for (int i = 0; i < 2; ++i) {
+        starting.ensureRunningAsync(&context, [&](DaemonStatus s) {
+            onMainThread = onMainThread && QThread::currentThread() == qApp->thread();
+            results.push_back(s);
+        });
+    }
     ASSERT_TRUE(QTest::qWaitFor([&] { return results.size() == 2; }, 10000));
+    EXPECT_TRUE(onMainThread);
     EXPECT_EQ(results, (std::vector<DaemonStatus>{DaemonStatus::alive, DaemonStatus::alive}));
     // The second attempt waited for the first and found its daemon.
     EXPECT_EQ(launcher->scripts().size(), 1u);
@@ -462,7 +479,7 @@ TEST_F(DaemonClientTest, FallsBackOnlyWhenNobodyListensAndKnowsABusyDaemon) {
     });
     EXPECT_EQ(client.probe(), DaemonStatus::busy);
     EXPECT_FALSE(client.isAlive());
-    EXPECT_EQ(client.ensureRunning(), DaemonStatus::busy);
+    EXPECT_EQ(starter(client).ensureRunning(), DaemonStatus::busy);
     EXPECT_TRUE(launcher->scripts().empty());
     EXPECT_EQ(*kicks, 0);
 }

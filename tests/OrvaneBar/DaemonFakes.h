@@ -29,6 +29,7 @@
 
 #include "Alerts.h"
 #include "DaemonClient.h"
+#include "DaemonStarter.h"
 #include "PrivilegedLauncher.h"
 
 // The whole content of a file; empty when it cannot be read.
@@ -51,6 +52,13 @@ inline std::ostream& operator<<(std::ostream& out, const Alert& alert) {
     return out << (alert.style == AlertStyle::warning ? "warning" : "info") << " [" << alert.title
                << "] " << alert.message;
 }
+
+// What a test hands the application for its daemon: how the client reaches it and how the
+// starter brings it up.
+struct DaemonSetup {
+    DaemonClient::Options client;
+    DaemonStarter::Options starter;
+};
 
 // One thread accepts one connection at a time, reads a request line, records it and
 // answers as the test's responder says (in pieces, not at all, or by closing).
@@ -155,8 +163,8 @@ class FakeDaemon {
 };
 
 inline void PrintTo(const DaemonStatus& status, std::ostream* out) {
-    static const char* const names[] = {"alive", "down", "unresponsive", "foreign",
-                                        "untrustedTool"};
+    static const char* const names[] = {"alive",        "down",    "busy",
+                                        "unresponsive", "foreign", "untrustedTool"};
     *out << names[status.kind];
     if (status.kind == DaemonStatus::foreign) *out << " (uid " << status.peerUid << ")";
 }

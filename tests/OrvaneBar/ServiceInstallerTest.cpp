@@ -360,17 +360,18 @@ class ServiceEntryTest : public ::testing::Test {
         return o;
     }
 
-    std::unique_ptr<AppDelegate> launch(DaemonClient::Options daemon = {}) {
+    std::unique_ptr<AppDelegate> launch(DaemonSetup daemon = {}) {
         AppDelegate::Seams seams;
         seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemon = serviceOptions();
         seams.queue = &queue;
         seams.showStatusItem = false;
-        seams.daemon = std::move(daemon);
+        seams.daemon = std::move(daemon.client);
+        seams.starter = std::move(daemon.starter);
         if (seams.daemon.socketPath.empty())
             seams.daemon.socketPath = dir.filePath("orvane.sock").toStdString();
-        if (!seams.daemon.toolPath) seams.daemon.toolPath = [t = toolPath()] { return t; };
-        if (!seams.daemon.launcher) seams.daemon.launcher = FakeLauncher::bind(launcher);
+        if (!seams.starter.toolPath) seams.starter.toolPath = [t = toolPath()] { return t; };
+        if (!seams.starter.launcher) seams.starter.launcher = FakeLauncher::bind(launcher);
         seams.loginItem.home = dir.path().toStdString();
         seams.loginItem.service = std::shared_ptr<LoginItemService>();
         auto app = std::make_unique<AppDelegate>(seams);
@@ -518,10 +519,10 @@ TEST_F(ServiceEntryTest, WritePathKickstartsTheInstalledServiceInsteadOfPromptin
     const std::string log = dir.filePath("systemctl.log").toStdString();
     writeStandIn(serviceOptions().systemctl, log, dir.filePath("fail").toStdString());
 
-    DaemonClient::Options daemon;
-    daemon.probes = 2000;  // the test brings the daemon up once the restart was asked for
-    daemon.pollInterval = 5ms;
-    daemon.exchangeTimeout = 1s;
+    DaemonSetup daemon;
+    daemon.starter.probes = 2000;  // the test brings the daemon up once the restart was asked for
+    daemon.starter.pollInterval = 5ms;
+    daemon.client.exchangeTimeout = 1s;
     auto app = launch(daemon);
     app->sliderChanged(1, 4000);
 
@@ -545,10 +546,11 @@ TEST_F(ServiceEntryTest, WritePathRestartsARefusedServiceAsRootInTheBackground) 
     launcher->status = 0;
     launcher->action = [&] { onMainThread = QThread::currentThread() == qApp->thread(); };
 
-    DaemonClient::Options daemon;
-    daemon.probes = 2000;  // the test brings the daemon up once root's restart was asked for
-    daemon.pollInterval = 5ms;
-    daemon.exchangeTimeout = 1s;
+    DaemonSetup daemon;
+    daemon.starter.probes =
+        2000;  // the test brings the daemon up once root's restart was asked for
+    daemon.starter.pollInterval = 5ms;
+    daemon.client.exchangeTimeout = 1s;
     auto app = launch(daemon);
     app->sliderChanged(1, 4000);
 

@@ -14,6 +14,7 @@
 
 #include "Alerts.h"
 #include "AppDelegate.h"
+#include "BoostController.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
 #include "SettingsKeys.h"
@@ -91,7 +92,7 @@ TEST_F(TempBoostTest, StepsFromIdle) {
         auto app = makeApp();
         app->handleTempBoost(t, std::nullopt);
         EXPECT_EQ(app->take(), expected) << t;
-        EXPECT_EQ(app->tempBoostActive, !expected.empty()) << t;
+        EXPECT_EQ(app->boost.tempBoostActive, !expected.empty()) << t;
     }
 }
 
@@ -101,7 +102,7 @@ TEST_F(TempBoostTest, StepFollowsTheTemperatureBothWays) {
         app->handleTempBoost(t, std::nullopt);
     }
     EXPECT_EQ(app->take(), setBoth(2480));  // one band, many ticks: once
-    EXPECT_EQ(app->currentStep, 0);
+    EXPECT_EQ(app->boost.currentStep, 0);
 
     app->handleTempBoost(78, std::nullopt);
     EXPECT_EQ(app->take(), setBoth(4960));
@@ -116,31 +117,31 @@ TEST_F(TempBoostTest, StepFollowsTheTemperatureBothWays) {
     app->handleTempBoost(std::nullopt, std::nullopt);
     app->handleTempBoost(std::nan(""), std::nullopt);
     EXPECT_EQ(app->take(), kNone);
-    EXPECT_TRUE(app->tempBoostActive);
-    EXPECT_EQ(app->currentStep, 0);
+    EXPECT_TRUE(app->boost.tempBoostActive);
+    EXPECT_EQ(app->boost.currentStep, 0);
 }
 
 TEST_F(TempBoostTest, CoolingDownRestoresWhatWasRecorded) {
     auto app = makeApp();
     app->handleTempBoost(70, std::nullopt);
-    ASSERT_TRUE(app->preBoostStates);
-    EXPECT_EQ(app->preBoostStates->size(), 2u);
-    EXPECT_FALSE((*app->preBoostStates)[0].forced);
-    EXPECT_TRUE((*app->preBoostStates)[1].forced);
-    EXPECT_EQ((*app->preBoostStates)[1].targetRPM, 3000);
+    ASSERT_TRUE(app->boost.preBoostStates);
+    EXPECT_EQ(app->boost.preBoostStates->size(), 2u);
+    EXPECT_FALSE((*app->boost.preBoostStates)[0].forced);
+    EXPECT_TRUE((*app->boost.preBoostStates)[1].forced);
+    EXPECT_EQ((*app->boost.preBoostStates)[1].targetRPM, 3000);
     app->take();
 
     app->handleTempBoost(64.9, std::nullopt);
     EXPECT_EQ(app->take(), (std::vector<std::string>{"auto 0", "set 1 3000"}));
-    EXPECT_FALSE(app->tempBoostActive);
-    EXPECT_FALSE(app->preBoostStates);
-    EXPECT_EQ(app->currentStep, -1);
+    EXPECT_FALSE(app->boost.tempBoostActive);
+    EXPECT_FALSE(app->boost.preBoostStates);
+    EXPECT_EQ(app->boost.currentStep, -1);
     app->handleTempBoost(50, std::nullopt);
     EXPECT_EQ(app->take(), kNone);
 
     // Records that no longer fit the fans: everything back to automatic.
     app->handleTempBoost(70, std::nullopt);
-    app->preBoostStates->pop_back();
+    app->boost.preBoostStates->pop_back();
     app->take();
     app->handleTempBoost(60, std::nullopt);
     EXPECT_EQ(app->take(), std::vector<std::string>{"auto"});
@@ -175,11 +176,11 @@ TEST_F(TempBoostTest, RowActionTakesTheFansBackUntilTheNextTick) {
     app->take();
     app->sliderChanged(0, 2000);
     EXPECT_EQ(app->take(), std::vector<std::string>{"set 0 2000"});  // no restore
-    EXPECT_FALSE(app->tempBoostActive);
+    EXPECT_FALSE(app->boost.tempBoostActive);
     // Still hot: the next tick records the fans again and sends the step once more.
     app->handleTempBoost(72, std::nullopt);
     EXPECT_EQ(app->take(), setBoth(3720));
-    EXPECT_TRUE(app->tempBoostActive);
+    EXPECT_TRUE(app->boost.tempBoostActive);
 }
 
 TEST_F(TempBoostTest, TicksDuringAWriteDoNotSendTwice) {
@@ -223,6 +224,33 @@ TEST_F(TempBoostTest, StoredThresholdSetsTheBand) {
     app->take();
     app->handleTempBoost(95, std::nullopt);
     EXPECT_EQ(app->take(), setBoth(6200));
+}
+
+// The state machine on its own, with fans whose readings fail: a maximum that cannot be read
+// counts as 6000, a fan recorded without any speed reading is given back at 0 when it was
+// forced, and records that no longer fit the fans give every fan back at once.
+TEST_F(TempBoostTest, BoostOnFansThatCannotBeRead) {
+    int fans = 2;
+    std::vector<std::string> sent;
+    BoostFans readings;
+    readings.count = [&] { return fans; };
+    readings.record = [&] { return std::vector<PreBoostState>{{true, 0}, {false, 0}}; };
+    readings.maxRPM = [](int fan) { return fan == 0 ? 0.0 : 5000.0; };
+    BoostController boost(readings, [&](const std::string& command) { sent.push_back(command); });
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
+
+    boost.handle(66, std::nullopt);
+    EXPECT_EQ(sent, (std::vector<std::string>{"set 0 2400", "set 1 2000"}));
+    sent.clear();
+    boost.handle(60, std::nullopt);
+    EXPECT_EQ(sent, (std::vector<std::string>{"set 0 0", "auto 1"}));
+    EXPECT_FALSE(boost.tempBoostActive);
+
+    sent.clear();
+    boost.handle(90, std::nullopt);
+    fans = 3;  // a fan appeared meanwhile
+    boost.handle(60, std::nullopt);
+    EXPECT_EQ(sent, (std::vector<std::string>{"set 0 6000", "set 1 5000", "auto"}));
 }
 
 TEST(TempBoostRules, UnreadableMaximumCountsAs6000) {

@@ -23,13 +23,16 @@
 #include "Alerts.h"
 #include "AppDelegate.h"
 #include "AppPaths.h"
+#include "ControlProtocol.h"
 #include "DaemonFakes.h"
 #include "DaemonLease.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
 #include "MinimumRecord.h"
 #include "PrivateTmp.h"
+#include "Reply.h"
 #include "SettingsKeys.h"
+#include "WritePath.h"
 
 using namespace std::chrono_literals;
 
@@ -84,6 +87,46 @@ Alert foreignAlert(const std::string& socket, const std::string& command) {
 
 }  // namespace
 
+// What a write's exchange comes to depends on the reply's kind alone: the words of a
+// refused write count only in an error reply of the hardware layer, not quoted back in an
+// unknown-command reply or outside an error.
+TEST(WriteOutcome, TheReplysKindDecides) {
+    using Outcome = DaemonClient::Exchange::Outcome;
+    const auto replied = [](const std::string& line) {
+        DaemonClient::Exchange exchange;
+        exchange.outcome = Outcome::replied;
+        exchange.line = line;
+        return exchange;
+    };
+    const std::string refused =
+        protocol::formatReply(protocol::Reply::error("写入被拒(kr=0xe00002c1)——普通用户权限不足"));
+    const std::string unsupported = protocol::formatReply(
+        protocol::Reply::error("写入被拒(kr=0xe00002cf)——此驱动不支持写入该键"));
+    const std::pair<DaemonClient::Exchange, WriteOutcome> cases[] = {
+        {replied(protocol::formatReply(protocol::Reply::set(0, 3000))), WriteOutcome::done},
+        {replied("OK whatever a newer daemon says"), WriteOutcome::done},
+        {replied(protocol::kReplySetUsage), WriteOutcome::done},
+        {replied(protocol::formatReply(protocol::Reply::error("SMC 键不存在"))),
+         WriteOutcome::done},
+        {replied(protocol::kReplyUnknown + refused), WriteOutcome::done},
+        {replied("写入被拒"), WriteOutcome::done},
+        {replied(""), WriteOutcome::done},
+        {replied(refused), WriteOutcome::writeRefused},
+        {replied(unsupported), WriteOutcome::writeUnsupported},
+        {replied(protocol::kReplyBusy), WriteOutcome::busy},
+        {{Outcome::replied, "/s", 0, std::nullopt}, WriteOutcome::noReply},  // not UTF-8
+        {{Outcome::noDaemon, "", 0, std::nullopt}, WriteOutcome::noReply},
+        {{Outcome::noReplyInTime, "/s", 0, std::nullopt}, WriteOutcome::unresponsive},
+        {{Outcome::foreignListener, "/s", 65534, std::nullopt}, WriteOutcome::foreign},
+    };
+    for (const auto& [exchange, expected] : cases) {
+        EXPECT_EQ(writeOutcome(exchange), expected) << exchange.line.value_or("(none)");
+        // Only a write that went through shows nothing.
+        EXPECT_EQ(writeReport(expected, "set 0 1", {}, {}).has_value(),
+                  expected != WriteOutcome::done);
+    }
+}
+
 class WritePathTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -98,27 +141,28 @@ class WritePathTest : public ::testing::Test {
 
     // Options for the stand-in daemon at a private path, with the tool beside an
     // executable in the test's folder (missing unless a test creates it).
-    DaemonClient::Options options() const {
-        DaemonClient::Options o;
-        o.socketPath = dir.filePath("orvane.sock").toStdString();
-        o.toolPath = [exe = dir.filePath("app/OrvaneBar").toStdString()] {
+    DaemonSetup options() const {
+        DaemonSetup o;
+        o.client.socketPath = dir.filePath("orvane.sock").toStdString();
+        o.starter.toolPath = [exe = dir.filePath("app/OrvaneBar").toStdString()] {
             return AppPaths::orvtoolPathFor(exe);
         };
-        o.launcher = FakeLauncher::bind(launcher);
-        o.kickstart = [] { return false; };
-        o.probes = 3;
-        o.pollInterval = 1ms;
-        o.exchangeTimeout = 300ms;
+        o.starter.launcher = FakeLauncher::bind(launcher);
+        o.starter.kickstart = [] { return false; };
+        o.starter.probes = 3;
+        o.starter.pollInterval = 1ms;
+        o.client.exchangeTimeout = 300ms;
         return o;
     }
 
-    std::unique_ptr<AppDelegate> makeApp(DaemonClient::Options daemon) {
+    std::unique_ptr<AppDelegate> makeApp(DaemonSetup daemon) {
         AppDelegate::Seams seams;
         seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
         seams.launchDaemonPlistPath = plistPath();
         seams.queue = &queue;
         seams.showStatusItem = false;
-        seams.daemon = std::move(daemon);
+        seams.daemon = std::move(daemon.client);
+        seams.starter = std::move(daemon.starter);
         seams.terminate = [this] { ++terminated; };
         seams.quitWaitLimit = quitWaitLimit;
         seams.loginItem.home = dir.path().toStdString();
@@ -154,13 +198,13 @@ TEST_F(WritePathTest, RowActionsAndRestoreSendTheirCommands) {
     FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
     auto app = makeApp(options());
 
-    app->tempBoostActive = true;
-    app->preBoostStates = std::vector<PreBoostState>{{true, 3000}, {false, 1200}};
-    app->currentStep = 2;
+    app->boost.tempBoostActive = true;
+    app->boost.preBoostStates = std::vector<PreBoostState>{{true, 3000}, {false, 1200}};
+    app->boost.currentStep = 2;
     app->manualModeChanged(0, true);  // the current speed, fraction dropped
-    EXPECT_FALSE(app->tempBoostActive);
-    EXPECT_FALSE(app->preBoostStates);
-    EXPECT_EQ(app->currentStep, -1);
+    EXPECT_FALSE(app->boost.tempBoostActive);
+    EXPECT_FALSE(app->boost.preBoostStates);
+    EXPECT_EQ(app->boost.currentStep, -1);
 
     app->manualModeChanged(1, true);  // the target
     emu.control("fault F1Tg read e00002c7");
@@ -169,11 +213,11 @@ TEST_F(WritePathTest, RowActionsAndRestoreSendTheirCommands) {
     app->manualModeChanged(0, false);
     app->sliderChanged(1, 9000);  // as received; the daemon clamps
 
-    app->tempBoostActive = true;
-    app->currentStep = 1;
+    app->boost.tempBoostActive = true;
+    app->boost.currentStep = 1;
     app->restoreAllAuto();  // leaves the boost alone
-    EXPECT_TRUE(app->tempBoostActive);
-    EXPECT_EQ(app->currentStep, 1);
+    EXPECT_TRUE(app->boost.tempBoostActive);
+    EXPECT_EQ(app->boost.currentStep, 1);
 
     // Each write is a probe, then the command on its own connection.
     EXPECT_EQ(daemon.lines(), (std::vector<std::string>{"ping", "set 0 2150", "ping", "set 1 3480",
@@ -254,16 +298,16 @@ TEST_F(WritePathTest, ForeignListenerAndUntrustedToolAreReportedNotUsed) {
     ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(open)));
     ASSERT_EQ(::chown(open.c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
-    DaemonClient::Options o = options();
-    o.socketPath = open + "/orvane.sock";
+    DaemonSetup o = options();
+    o.client.socketPath = open + "/orvane.sock";
     auto app = makeApp(o);
     {
-        ForeignListener listener(o.socketPath);
+        ForeignListener listener(o.client.socketPath);
         ASSERT_TRUE(listener.ok());
         app->sliderChanged(0, 5700);
         app->restoreAllAuto();
-        EXPECT_EQ(alerts, (std::vector<Alert>{foreignAlert(o.socketPath, "set 0 5700"),
-                                              foreignAlert(o.socketPath, "auto")}));
+        EXPECT_EQ(alerts, (std::vector<Alert>{foreignAlert(o.client.socketPath, "set 0 5700"),
+                                              foreignAlert(o.client.socketPath, "auto")}));
         std::this_thread::sleep_for(400ms);  // past the listener's wait for a request
         EXPECT_EQ(listener.received(), "");
     }
@@ -311,9 +355,9 @@ TEST_F(WritePathTest, StartedDaemonGetsTheCommand) {
     std::unique_ptr<FakeDaemon> daemon;
     // Through the installed service when its property list exists, without a prompt.
     std::ofstream(plistPath()) << "<plist/>";
-    DaemonClient::Options o = options();
+    DaemonSetup o = options();
     std::atomic<int> kicks = 0;
-    o.kickstart = [&] {
+    o.starter.kickstart = [&] {
         if (kicks == 0) daemon = std::make_unique<FakeDaemon>(socketPath(), FakeDaemon::daemonLike);
         ++kicks;
         return true;
@@ -487,14 +531,14 @@ class RealDaemonTest : public WritePathTest {
         ASSERT_TRUE(tmp->ok()) << tmp->error();
     }
 
-    DaemonClient::Options realOptions() const {
-        DaemonClient::Options o = options();
-        o.socketPath = tmp->path("/run/orvane/orvane.sock");
-        o.fallbackSocketPath = tmp->path("/tmp/orvane.sock");
-        o.toolPath = [] { return std::string(ORVTOOL_BINARY); };
-        o.exchangeTimeout = 3s;
-        o.pollInterval = 50ms;
-        o.probes = 100;
+    DaemonSetup realOptions() const {
+        DaemonSetup o = options();
+        o.client.socketPath = tmp->path("/run/orvane/orvane.sock");
+        o.client.fallbackSocketPath = tmp->path("/tmp/orvane.sock");
+        o.starter.toolPath = [] { return std::string(ORVTOOL_BINARY); };
+        o.client.exchangeTimeout = 3s;
+        o.starter.pollInterval = 50ms;
+        o.starter.probes = 100;
         return o;
     }
 
@@ -542,8 +586,8 @@ TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrustedUnlessItIsTheUsersOwn) {
     EXPECT_EQ(tmp->read("/tmp/orvane-daemon.log").find("set 0 3000"), std::string::npos);
 
     alerts.clear();
-    DaemonClient::Options own = realOptions();
-    own.user = 65534;
+    DaemonSetup own = realOptions();
+    own.client.user = 65534;
     auto ownApp = makeApp(own);
     ownApp->sliderChanged(0, 3000);
     EXPECT_EQ(alerts, std::vector<Alert>{kWriteRejected});
@@ -554,9 +598,9 @@ TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrustedUnlessItIsTheUsersOwn) {
 TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
     // The root shell of the administrator prompt, inside the private /tmp.
-    DaemonClient::Options o = realOptions();
+    DaemonSetup o = realOptions();
     PrivateTmp* inside = tmp.get();
-    o.launcher = [inside](const std::string& script) -> std::optional<int> {
+    o.starter.launcher = [inside](const std::string& script) -> std::optional<int> {
         return inside->run({"/bin/sh", "-c", script});
     };
     auto app = makeApp(o);
@@ -605,13 +649,14 @@ class RealDaemonFamilyTest : public RealDaemonTest,
         app->refreshTimer->stop();
         return app;
     }
-    std::unique_ptr<AppDelegate> makeApp(DaemonClient::Options daemon) {
+    std::unique_ptr<AppDelegate> makeApp(DaemonSetup daemon) {
         AppDelegate::Seams seams;
         seams.controller.recordPath = tmp->path("/run/orvane/fan-minimums");
         seams.launchDaemonPlistPath = plistPath();
         seams.queue = &queue;
         seams.showStatusItem = false;
-        seams.daemon = std::move(daemon);
+        seams.daemon = std::move(daemon.client);
+        seams.starter = std::move(daemon.starter);
         seams.terminate = [this] { ++terminated; };
         seams.loginItem.home = dir.path().toStdString();
         seams.loginItem.service = std::shared_ptr<LoginItemService>();
@@ -701,10 +746,10 @@ TEST_P(RealDaemonFamilyTest, ForcedFanIsShownAndRestored) {
 
     QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
     app->handleTempBoost(80, std::nullopt);  // full speed
-    ASSERT_TRUE(app->preBoostStates);
-    EXPECT_TRUE((*app->preBoostStates)[0].forced);
-    EXPECT_EQ((*app->preBoostStates)[0].targetRPM, 3000);
-    EXPECT_FALSE((*app->preBoostStates)[1].forced);
+    ASSERT_TRUE(app->boost.preBoostStates);
+    EXPECT_TRUE((*app->boost.preBoostStates)[0].forced);
+    EXPECT_EQ((*app->boost.preBoostStates)[0].targetRPM, 3000);
+    EXPECT_FALSE((*app->boost.preBoostStates)[1].forced);
     EXPECT_NE(fanKeys(), forcedAt3000());
     app->handleTempBoost(50, std::nullopt);
     EXPECT_EQ(fanKeys(), forcedAt3000());  // "set 0 3000", not "auto 0"

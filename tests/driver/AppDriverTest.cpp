@@ -104,11 +104,11 @@ class UserApp {
         seams.showStatusItem = false;
         seams.loginItem.home = home;
         seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        seams.daemon.toolPath = [home] { return home + "/no-orvtool"; };
-        seams.daemon.kickstart = [] { return false; };
-        seams.daemon.launcher = [](const std::string&) -> std::optional<int> { return 1; };
-        seams.daemon.probes = 1;
-        seams.daemon.pollInterval = 1ms;
+        seams.starter.toolPath = [home] { return home + "/no-orvtool"; };
+        seams.starter.kickstart = [] { return false; };
+        seams.starter.launcher = [](const std::string&) -> std::optional<int> { return 1; };
+        seams.starter.probes = 1;
+        seams.starter.pollInterval = 1ms;
         app = std::make_unique<AppDelegate>(seams);
         app->applicationDidFinishLaunching();
         app->refreshTimer->stop();  // only the test's ticks run
@@ -260,7 +260,7 @@ TEST_F(DriverAppTest, MainlineBoostStepWritesThroughTheDaemonAndRestoreUndoesIt)
         UserApp user;  // its first tick reads 65 °C and takes the step
         AppDelegate& app = *user.app;
         EXPECT_EQ(app.tempItem->text().toStdString(), "CPU 65℃   GPU 42℃");
-        EXPECT_EQ(app.currentStep, 0);
+        EXPECT_EQ(app.boost.currentStep, 0);
         // 40 % of each maximum (6000 and 6200 rpm), written by the daemon as raised minimums.
         EXPECT_EQ(attribute("fan1_min"), 2400);
         EXPECT_EQ(attribute("fan2_min"), 2480);
@@ -330,7 +330,7 @@ TEST_F(DriverAppTest, T2BoostStepForcesThroughTheModeKeysAndTheDaemonsQuitHandsB
         settings.setValue(SettingsKeys::tempBoostThreshold, 100.0);
         UserApp user;
         AppDelegate& app = *user.app;
-        EXPECT_EQ(app.currentStep, 0);
+        EXPECT_EQ(app.boost.currentStep, 0);
         // 40 % of 5700 and 6200 rpm.
         EXPECT_EQ(attribute("fan1_manual"), 1);
         EXPECT_EQ(attribute("fan2_manual"), 1);

@@ -51,6 +51,12 @@ class AppRig : public FaultRig {
         seams.queue = &queue;
         seams.showStatusItem = false;
         seams.daemon = daemonOptions();
+        // A daemon that went away must not be restarted behind the test's back.
+        seams.starter.toolPath = [] { return std::string(ORVTOOL_BINARY); };
+        seams.starter.kickstart = [] { return false; };
+        seams.starter.launcher = [](const std::string&) -> std::optional<int> { return 1; };
+        seams.starter.probes = 1;
+        seams.starter.pollInterval = 1ms;
         seams.terminate = [this] { ++terminated; };
         seams.quitWaitLimit = 2s;
         seams.loginItem.home = dir.path().toStdString();
@@ -68,12 +74,6 @@ class AppRig : public FaultRig {
     DaemonClient::Options daemonOptions() const {
         DaemonClient::Options options;
         options.socketPath = socket();
-        options.toolPath = [] { return std::string(ORVTOOL_BINARY); };
-        options.kickstart = [] { return false; };
-        // A daemon that went away must not be restarted behind the test's back.
-        options.launcher = [](const std::string&) -> std::optional<int> { return 1; };
-        options.probes = 1;
-        options.pollInterval = 1ms;
         return options;
     }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Serve.h"
+#include "RequestFramer.h"
 
 using orvtool::RequestFramer;
 

@@ -1,6 +1,9 @@
 // Fans handed back across processes on both machine families: the real orvtool binary in
 // a private /tmp and /run (a fresh boot's), on a real emulator.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,7 +13,11 @@
 #include <string>
 
 #include "Emulator.h"
+#include "FanController.h"
+#include "Paths.h"
 #include "PrivateTmp.h"
+#include "Serve.h"
+#include "ServeLock.h"
 
 namespace {
 
@@ -37,6 +44,42 @@ class RestartTest : public ::testing::TestWithParam<const char*> {
     bool forced() {
         if (modeKeys()) return emu.value("F0Md") != std::vector<std::uint8_t>{0};
         return emu.value("F0Mn") != factory;
+    }
+
+    // The daemon run in a child of this process, by calling cmdServe twice in a row inside
+    // the namespace. After each return the child writes one line to `report`: the status,
+    // whether the descriptors open are those before the first run, whether the main socket
+    // file is gone and whether the lock is free again.
+    pid_t serveInChild(int report) {
+        const pid_t pid = ::fork();
+        if (pid != 0) return pid;
+        if (::setns(tmp.namespaceFd(), CLONE_NEWNS) != 0 || ::chdir("/") != 0) ::_exit(90);
+        FanController::Options options;
+        options.keepRecord = true;
+        FanController ctl(options);
+        const int before = openDescriptors();
+        for (int run = 0; run < 2; ++run) {
+            const int status = orvtool::cmdServe(ctl);
+            const bool sameFds = openDescriptors() == before;
+            struct stat st {};
+            const bool socketGone = ::lstat(paths::kSocketPath, &st) != 0;
+            const orvtool::DaemonLock lock = orvtool::takeDaemonLock(paths::kDaemonLockPath);
+            if (lock.fd >= 0) ::close(lock.fd);
+            const std::string line = "status=" + std::to_string(status) +
+                                     " fds=" + (sameFds ? "same" : "leaked") +
+                                     " socket=" + (socketGone ? "gone" : "left") +
+                                     " lock=" + (lock.fd >= 0 ? "free" : "held") + "\n";
+            if (::write(report, line.data(), line.size()) < 0) ::_exit(91);
+        }
+        ::_exit(0);
+    }
+    static int openDescriptors() {
+        DIR* dir = ::opendir("/proc/self/fd");
+        int count = 0;
+        while (dir != nullptr && ::readdir(dir) != nullptr)
+            ++count;
+        if (dir != nullptr) ::closedir(dir);
+        return count;
     }
 
     // Whether a daemon's mark of forced fans is there.
@@ -132,6 +175,55 @@ TEST_P(RestartTest, SeparateAutoProcessHandsBackTheFactoryMinimum) {
     EXPECT_EQ(out.find("失败"), std::string::npos) << out;
     // The record is where every later process of this boot finds it, readable by all.
     EXPECT_NE(tmp.read("/run/orvane/fan-minimums").find("fans 2\n"), std::string::npos);
+}
+
+// cmdServe returns its status, after `quit` and after a stop signal alike, with the fans
+// handed back and nothing of the daemon left open or held: the same process can serve again.
+TEST_P(RestartTest, CmdServeReturnsAndLeavesNothingBehind) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = serveInChild(report[1]);
+    ::close(report[1]);
+    std::string lines;
+    bool silent = false;  // the child stopped reporting: it is ended rather than waited for
+    const auto nextLine = [&] {
+        while (lines.find('\n') == std::string::npos) {
+            pollfd p{report[0], POLLIN, 0};
+            char buf[256];
+            const ssize_t n = ::poll(&p, 1, 10'000) == 1 ? ::read(report[0], buf, sizeof buf) : 0;
+            if (n <= 0) {
+                silent = true;
+                return std::string("(none)");
+            }
+            lines.append(buf, static_cast<std::size_t>(n));
+        }
+        const std::string line = lines.substr(0, lines.find('\n'));
+        lines.erase(0, line.size() + 1);
+        return line;
+    };
+    const std::string socket = tmp.path("/tmp/orvane.sock");
+    const std::string clean = "status=0 fds=same socket=gone lock=free";
+
+    ASSERT_TRUE(tmp.waitForSocket("/tmp/orvane.sock", child));
+    EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_TRUE(forced());
+    EXPECT_EQ(ask(socket, "quit"), "OK bye");
+    EXPECT_EQ(nextLine(), clean);
+    EXPECT_FALSE(forced());
+
+    ASSERT_TRUE(tmp.waitForSocket("/tmp/orvane.sock", child));
+    EXPECT_EQ(ask(socket, "set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_TRUE(forced());
+    ASSERT_EQ(::kill(child, SIGTERM), 0);
+    EXPECT_EQ(nextLine(), clean);
+    EXPECT_FALSE(forced());
+    EXPECT_FALSE(marked());
+
+    if (silent) ::kill(child, SIGKILL);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ::close(report[0]);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFamilies, RestartTest,

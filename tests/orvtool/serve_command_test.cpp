@@ -3,12 +3,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "Emulator.h"
 #include "FanController.h"
-#include "Serve.h"
+#include "ForcedMark.h"
+#include "Log.h"
+#include "Reply.h"
+#include "Request.h"
+#include "ServeCommand.h"
+#include "ServeFans.h"
 #include "TempRecord.h"
 #include "ToolProcess.h"
 
@@ -16,29 +22,74 @@ using orvtool::requestText;
 using tooltest::flt;
 using tooltest::fpe2;
 
-TEST(FanEffect, ReadsWhatAReplySaysWasDoneToTheFans) {
-    using orvtool::FanEffect;
-    const auto is = [](const std::string& reply, FanEffect::Kind kind, int fan = 0,
-                       std::int64_t rpm = 0) {
-        const FanEffect effect = orvtool::fanEffect(reply);
-        EXPECT_EQ(effect.kind, kind) << reply;
-        EXPECT_EQ(effect.fan, fan) << reply;
-        EXPECT_EQ(effect.rpm, rpm) << reply;
+TEST(ParseRequest, TellsEachCommandAndItsNumbers) {
+    using Kind = orvtool::Request::Kind;
+    struct Case {
+        const char* line;
+        Kind kind;
+        std::int64_t fan = 0;
+        std::int64_t rpm = 0;
     };
-    is("OK set fan=1 rpm=3480", FanEffect::forced, 1, 3480);
-    is("OK auto fan=0", FanEffect::handedBack, 0);
-    is("OK auto all", FanEffect::allHandedBack);
-    // Errors and replies of other requests did nothing to follow.
-    is("ERR 用法: set <fan> <rpm>", FanEffect::none);
-    is("ERR 未知命令: OK set fan=1 rpm=3", FanEffect::none);
-    is("OK pong fans=2", FanEffect::none);
-    is("OK hold grace=10", FanEffect::none);
-    // A fan index beyond the hardware layer's range cannot name a fan.
-    is("OK auto fan=4294967296", FanEffect::none);
-    EXPECT_TRUE(orvtool::isHoldRequest("hold"));
-    EXPECT_TRUE(orvtool::isHoldRequest("hold on"));
-    EXPECT_FALSE(orvtool::isHoldRequest("holding"));
-    EXPECT_FALSE(orvtool::isHoldRequest("HOLD"));
+    const Case cases[] = {
+        {"ping now", Kind::ping},
+        {"set  1   +3480", Kind::set, 1, 3480},
+        {"set -1 -5", Kind::set, -1, -5},
+        {"set 0", Kind::setUsage},
+        {"set 0 1 2", Kind::setUsage},
+        {"set 0 2000.0", Kind::setUsage},
+        {"auto 4294967296", Kind::autoFan, 4294967296},
+        {"auto x", Kind::autoAll},
+        {"auto 0 1", Kind::autoAll},
+        {"quit now", Kind::quit},
+        {"hold on", Kind::hold},
+        {"holding", Kind::unknown},
+        {"HOLD", Kind::unknown},
+        {"set\t0 2000", Kind::unknown},
+    };
+    for (const Case& c : cases) {
+        const orvtool::Request request = orvtool::parseRequest(c.line);
+        EXPECT_EQ(request.kind, c.kind) << c.line;
+        EXPECT_EQ(request.fan, c.fan) << c.line;
+        EXPECT_EQ(request.rpm, c.rpm) << c.line;
+        EXPECT_EQ(request.line, c.line);
+    }
+}
+
+// The forced mark follows the typed results: a `set` marks before it runs and keeps the
+// mark even when it fails (its first write may have gone through), unless it names no fan;
+// only an `auto` that succeeded takes a fan off.
+TEST(ForcedFans, MarkFollowsRequestsAndTheirResults) {
+    using protocol::Reply;
+    char dir[] = "/tmp/forced-fans.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string mark = std::string(dir) + "/daemon-forced";
+    orvtool::DaemonLog log;
+    orvtool::ForcedFans fans(log);
+    fans.keepMark(mark);
+    const auto step = [&](const std::string& line, const Reply& reply) {
+        const orvtool::Request request = orvtool::parseRequest(line);
+        fans.before(request);
+        const bool during = orvtool::forcedMarkPresent(mark);
+        fans.after(request, reply, 2);
+        if (line.starts_with("set")) {
+            EXPECT_TRUE(during) << line;
+        }
+        return orvtool::forcedMarkPresent(mark);
+    };
+    const Reply refused = Reply::error("写入被拒(kr=0xe00002c1)");
+    EXPECT_FALSE(step("set 5 3000", Reply::error("key F5Mn 不存在")));
+    EXPECT_FALSE(step("set 0", Reply::setUsage()));
+    EXPECT_TRUE(step("set 0 3000", refused));
+    EXPECT_TRUE(step("set 1 3000", Reply::set(1, 3000)));
+    EXPECT_TRUE(step("auto 0", refused));
+    EXPECT_TRUE(step("auto", refused));
+    EXPECT_TRUE(step("ping", Reply::pong(2)));
+    EXPECT_TRUE(step("auto 0", Reply::autoFan(0)));
+    fans.handedBack(1);
+    EXPECT_FALSE(orvtool::forcedMarkPresent(mark));
+    EXPECT_TRUE(step("set 1 3000", Reply::set(1, 3000)));
+    EXPECT_FALSE(step("auto x", Reply::autoAll()));
+    (void)!std::system(("rm -rf '" + std::string(dir) + "'").c_str());
 }
 
 // Skips the calling test unless the emulated SMC takes writes from this process.
@@ -77,7 +128,14 @@ class ServeCommandTest : public ::testing::Test {
         ctl = std::make_unique<FanController>(noRecord());
     }
     std::string key(const std::string& name) { return tooltest::hexOf(emu->value(name)); }
-    std::string reply(const std::string& line) { return orvtool::serveCommand(line, *ctl); }
+    std::string reply(const std::string& line) {
+        return protocol::formatReply(orvtool::serveCommand(line, *ctl));
+    }
+    // The reply to a peer `uid` of a daemon started by `owner`.
+    std::string request(const std::string& line, long uid, long owner) {
+        return protocol::formatReply(
+            orvtool::serveRequest(orvtool::parseRequest(line), *ctl, fans, uid, owner));
+    }
     void forceBoth() {
         ASSERT_EQ(reply("set 0 3000"), "OK set fan=0 rpm=3000");
         ASSERT_EQ(reply("set 1 3000"), "OK set fan=1 rpm=3000");
@@ -85,6 +143,8 @@ class ServeCommandTest : public ::testing::Test {
 
     std::unique_ptr<Emulator> emu;
     std::unique_ptr<FanController> ctl;
+    orvtool::DaemonLog log;
+    orvtool::ForcedFans fans{log};
 };
 
 class RecentMachine : public ServeCommandTest {
@@ -144,15 +204,15 @@ TEST_F(RecentMachine, AutoRestoresOneFanOrAll) {
     forceBoth();
     // `quit` is for root and the daemon's owner; others may set and hand back fans only.
     const std::string refused = "ERR 只有 root 或启动控制服务的用户可以让它退出";
-    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, 40001, 1000), refused);
-    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, 40001, -1), refused);
-    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, -1, -1), refused);  // peer unknown
+    EXPECT_EQ(request("quit", 40001, 1000), refused);
+    EXPECT_EQ(request("quit", 40001, -1), refused);
+    EXPECT_EQ(request("quit", -1, -1), refused);  // peer unknown
     EXPECT_EQ(key("F0Md") + key("F1Md"), "0101");
-    EXPECT_EQ(orvtool::serveRequest("auto 0", *ctl, 40001, 1000), "OK auto fan=0");
-    EXPECT_EQ(orvtool::serveRequest("quit now", *ctl, 1000, 1000), "OK bye");
+    EXPECT_EQ(request("auto 0", 40001, 1000), "OK auto fan=0");
+    EXPECT_EQ(request("quit now", 1000, 1000), "OK bye");
     EXPECT_EQ(key("F0Md") + key("F1Md"), "0000");
     forceBoth();
-    EXPECT_EQ(orvtool::serveRequest("quit", *ctl, 0, 1000), "OK bye");
+    EXPECT_EQ(request("quit", 0, 1000), "OK bye");
     EXPECT_EQ(key("F0Md") + key("F1Md"), "0000");
 }
 

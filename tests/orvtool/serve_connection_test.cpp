@@ -16,7 +16,7 @@
 
 #include "Emulator.h"
 #include "FanController.h"
-#include "Serve.h"
+#include "ServeLoop.h"
 #include "TempRecord.h"
 
 using orvtool::ClientEnd;

@@ -115,7 +115,7 @@ class AppAttackTest : public ::testing::Test {
     }
     void TearDown() override { setAlertPresenter(printAlertToStderr); }
 
-    std::unique_ptr<AppDelegate> makeApp(DaemonClient::Options daemon,
+    std::unique_ptr<AppDelegate> makeApp(DaemonSetup daemon,
                                          LaunchDaemonManager::Options service = {}) {
         AppDelegate::Seams seams;
         seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
@@ -124,9 +124,10 @@ class AppAttackTest : public ::testing::Test {
         seams.launchDaemon = std::move(service);
         seams.queue = &queue;
         seams.showStatusItem = false;
-        daemon.probes = 200;
-        daemon.pollInterval = 25ms;
-        seams.daemon = std::move(daemon);
+        daemon.starter.probes = 200;
+        daemon.starter.pollInterval = 25ms;
+        seams.daemon = std::move(daemon.client);
+        seams.starter = std::move(daemon.starter);
         seams.terminate = [this] { ++terminated; };
         seams.quitWaitLimit = quitWaitLimit;
         seams.loginItem.home = dir.path().toStdString();
@@ -155,14 +156,14 @@ class AppAttackRealDaemon : public AppAttackTest {
         tmp = std::make_unique<PrivateTmp>();
         ASSERT_TRUE(tmp->ok()) << tmp->error();
     }
-    DaemonClient::Options options() const {
-        DaemonClient::Options o;
-        o.socketPath = tmp->path("/run/orvane/orvane.sock");
-        o.fallbackSocketPath = tmp->path("/tmp/orvane.sock");
-        o.toolPath = [] { return std::string(ORVTOOL_BINARY); };
-        o.plistPath = dir.filePath("service.plist").toStdString();
-        o.kickstart = [] { return false; };
-        o.launcher = FakeLauncher::bind(launcher);
+    DaemonSetup options() const {
+        DaemonSetup o;
+        o.client.socketPath = tmp->path("/run/orvane/orvane.sock");
+        o.client.fallbackSocketPath = tmp->path("/tmp/orvane.sock");
+        o.starter.toolPath = [] { return std::string(ORVTOOL_BINARY); };
+        o.starter.plistPath = dir.filePath("service.plist").toStdString();
+        o.starter.kickstart = [] { return false; };
+        o.starter.launcher = FakeLauncher::bind(launcher);
         return o;
     }
     std::string mountNamespace() const {
@@ -222,9 +223,9 @@ TEST_F(AppAttackRealDaemon, ImpersonatingTheDaemonGetsNothing) {
 // hang-up.
 TEST_F(AppAttackRealDaemon, PlantedLogPathIsNotTouchedAndTheDaemonIsDetached) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    DaemonClient::Options o = options();
+    DaemonSetup o = options();
     PrivateTmp* inside = tmp.get();
-    o.launcher = [inside](const std::string& script) -> std::optional<int> {
+    o.starter.launcher = [inside](const std::string& script) -> std::optional<int> {
         return inside->run({"/bin/sh", "-c", script});
     };
     auto app = makeApp(o);
@@ -249,7 +250,7 @@ TEST_F(AppAttackRealDaemon, PlantedLogPathIsNotTouchedAndTheDaemonIsDetached) {
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_mtime, before.st_mtime);
 
-        const pid_t daemon = listenerPid(o.socketPath);
+        const pid_t daemon = listenerPid(o.client.socketPath);
         ASSERT_GT(daemon, 0);
         EXPECT_EQ(sessionOf(daemon), daemon) << statLine(daemon);
 
@@ -276,13 +277,13 @@ TEST_F(AppAttackTest, PlantedToolIsNeverRunAsRoot) {
     const std::string planted = tmpLike.at("orvtool");
     ASSERT_EQ(AppPaths::orvtoolPathFor(exe), planted);
 
-    DaemonClient::Options o;
-    o.socketPath = dir.filePath("orvane.sock").toStdString();  // nobody listens
-    o.toolPath = [exe] { return AppPaths::orvtoolPathFor(exe); };
-    o.launcher = FakeLauncher::bind(launcher);
-    o.kickstart = [] { return false; };
+    DaemonSetup o;
+    o.client.socketPath = dir.filePath("orvane.sock").toStdString();  // nobody listens
+    o.starter.toolPath = [exe] { return AppPaths::orvtoolPathFor(exe); };
+    o.starter.launcher = FakeLauncher::bind(launcher);
+    o.starter.kickstart = [] { return false; };
     LaunchDaemonManager::Options service;
-    service.toolPath = o.toolPath;
+    service.toolPath = o.starter.toolPath;
     service.launcher = FakeLauncher::bind(launcher);
     service.tempDir = dir.path().toStdString();
     auto app = makeApp(o, service);

@@ -1,0 +1,69 @@
+#include "Output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "Texts.h"
+
+namespace orvtool {
+
+void Output::noteError(int err) {
+    if (stdoutError_ == 0) stdoutError_ = err != 0 ? err : EIO;
+}
+
+void Output::eprintRaw(const std::string& text) {
+    if (std::fflush(stdout) != 0) noteError(errno);
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;  // nowhere to report a failing standard error
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void Output::eprint(const std::string& text) {
+    eprintRaw(text + "\n");
+}
+
+void Output::print(const std::string& text) {
+    if (stdoutClosed_) noteError(EBADF);
+    errno = 0;
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    if (std::ferror(stdout)) noteError(errno);
+}
+
+bool Output::flushStdout() {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) noteError(errno);
+    return stdoutError_ == 0;
+}
+
+std::string stdoutFailureText(int err) {
+    const char* reason = texts::kStdoutOther;
+    switch (err) {
+        case EBADF:
+            reason = texts::kStdoutClosed;
+            break;
+        case ENOSPC:
+            reason = texts::kStdoutNoSpace;
+            break;
+        case EPIPE:
+            reason = texts::kStdoutBrokenPipe;
+            break;
+        case EIO:
+            reason = texts::kStdoutIOError;
+            break;
+        default:
+            break;
+    }
+    return texts::kStdoutFailed + std::string(reason) + texts::kStdoutErrno + std::to_string(err) +
+           ")";
+}
+
+}  // namespace orvtool

@@ -1,0 +1,114 @@
+// Every text the command line shows: usage, errors and command output (the daemon's texts are
+// in serve/ServeTexts.h). Pieces that surround values are joined by the callers.
+#pragma once
+
+namespace texts {
+
+// Usage texts carry their own line feed and are written unchanged.
+inline constexpr const char* kUsageGeneral =
+    "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
+    "（info、rpm、sensors、watch 可加 --json）\n";
+inline constexpr const char* kUsageSet = "用法: orvtool set <fanIndex> <rpm>\n";
+inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数> [--json]\n";
+
+// Dispatch.
+inline constexpr const char* kSMCInitFailed = "SMC 初始化失败: ";
+inline constexpr const char* kUnknownSubcommand = "未知子命令: ";
+
+// Results that could not be written (then a reason and the errno).
+inline constexpr const char* kStdoutFailed = "写入标准输出失败: ";
+inline constexpr const char* kStdoutClosed = "标准输出已关闭";
+inline constexpr const char* kStdoutNoSpace = "设备空间不足";
+inline constexpr const char* kStdoutBrokenPipe = "读取端已关闭";
+inline constexpr const char* kStdoutIOError = "输入输出错误";
+inline constexpr const char* kStdoutOther = "系统错误";
+inline constexpr const char* kStdoutErrno = " (errno=";
+
+// The boot's record of original fan minimums (then a reason, the tail and the path)
+inline constexpr const char* kRecordIgnored = "原始最小转速记录无效，已忽略（";
+inline constexpr const char* kRecordIgnoredTail = "）: ";
+inline constexpr const char* kRecordUnsafe = "不是 root 所有的普通文件，或目录可被他人写入";
+inline constexpr const char* kRecordUnreadable = "读取失败";
+inline constexpr const char* kRecordMalformed = "格式不符";
+inline constexpr const char* kRecordFanCount = "风扇数与本机不符";
+inline constexpr const char* kRecordSizes = "字节数与本机的最小转速键不符";
+inline constexpr const char* kRecordWriteFailed = "原始最小转速记录写入失败 errno=";  // then errno
+inline constexpr const char* kRecordWriteFailedTail = ": ";  // then the path
+
+// info
+inline constexpr const char* kInfoFanCount = "风扇数: ";
+inline constexpr const char* kInfoFanHeader = "— 风扇 ";  // then index, ": ", name
+inline constexpr const char* kInfoCurrent = "    当前 RPM: ";
+inline constexpr const char* kInfoAcType = "  (Ac dataType=";
+inline constexpr const char* kInfoMinMax = "    Min/Max: ";
+inline constexpr const char* kInfoSafeAbsent = "    安全转速 Sf: (不存在)";
+inline constexpr const char* kInfoSafe = "    安全转速 Sf: ";
+inline constexpr const char* kInfoMdPresent = "Md: 存在, 当前=0x";
+inline constexpr const char* kInfoModeAuto = "自动(0x00)";
+inline constexpr const char* kInfoModeForced = "手动(0x01)";
+inline constexpr const char* kInfoMdNewPath = ") → 走新机型 Md+Tg 路径";
+inline constexpr const char* kInfoMdAbsent = "Md: 不存在 → 走老机型 Mn 路径";
+inline constexpr const char* kInfoMnBytesAbsent = "    启动时 Mn 原始字节: (未读到)";
+inline constexpr const char* kInfoMnBytes = "    启动时 Mn 原始字节: ";
+inline constexpr const char* kInfoForceFlag = "FS! 全局强制标志: 0x";
+inline constexpr const char* kInfoForceFlagAbsent = "FS! 全局强制标志: (不存在)";
+inline constexpr const char* kInfoForced = "强制";
+inline constexpr const char* kInfoAuto = "自动";
+inline constexpr const char* kInfoCPUFormat = "CPU 温度: %.1f ℃";
+inline constexpr const char* kInfoCPUAbsent = "CPU 温度: (读不到)";
+inline constexpr const char* kInfoGPUFormat = "GPU 温度: %.1f ℃";
+inline constexpr const char* kInfoGPUAbsent = "GPU 温度: (读不到)";
+// What serves the SMC calls: on Linux the emulator or the applesmc driver (then the
+// emulator's socket or the driver's directory, and ")").
+inline constexpr const char* kInfoBackendIOKit = "SMC: IOKit (AppleSMC)";
+inline constexpr const char* kInfoBackendEmulator = "SMC: 模拟器 (";
+inline constexpr const char* kInfoBackendDriver = "SMC: applesmc 驱动 (";
+
+// rpm
+inline constexpr const char* kFan = "风扇 ";
+inline constexpr const char* kRpmReadFailed = " RPM 读取失败";
+
+// sensors: one line a sensor (key, value, then its name when it has one), then the count of
+// those left out
+inline constexpr const char* kSensorFormat = "%s  %6.1f ℃";
+inline constexpr const char* kSensorNameSeparator = "  ";
+inline constexpr const char* kSensorsLeftOut = "略去 ";  // then the count
+inline constexpr const char* kSensorsLeftOutTail =
+    " 个传感器（读不到、占位值，或读数 ≤ -40 ℃ 或 ≥ 150 ℃）";
+inline constexpr const char* kSensorsIndexFailed = "读不到 SMC 的键索引: ";  // then the reason
+
+// set
+inline constexpr const char* kSetIndexOutOfRange = "风扇索引越界: ";
+inline constexpr const char* kSetIndexCountOpen = "（共 ";
+inline constexpr const char* kSetIndexCountClose = " 个风扇）";
+inline constexpr const char* kSetBefore = " 写入前 RPM: ";
+inline constexpr const char* kSetLimitsMin = "  [Min=";
+inline constexpr const char* kSetLimitsMax = " Max=";
+inline constexpr const char* kSetWriteFailed = "写入失败: ";
+inline constexpr const char* kSetDiagnosis = "诊断: ";
+inline constexpr const char* kSetTarget = "目标转速 ";
+inline constexpr const char* kSetClamped = " → 钳制后写入 ";
+inline constexpr const char* kSetReadBack = "写入后立即读回 RPM: ";
+inline constexpr const char* kSetReadBackNote = "（实际收敛需几秒）";
+inline constexpr const char* kSetMdReadBack = "Md 读回: 0x";
+
+// auto
+inline constexpr const char* kAutoFailed = "恢复自动失败: ";
+inline constexpr const char* kAutoDone = "已对 ";  // then the fan count
+inline constexpr const char* kAutoDoneTail = " 个风扇执行恢复自动";
+inline constexpr const char* kAutoMdReadBack = "Md 读回: 0x";
+inline constexpr const char* kAutoStillForced = "仍强制!";
+inline constexpr const char* kAutoOK = "自动 OK";
+inline constexpr const char* kAutoCurrent = " 当前 RPM: ";
+// A fan without a mode key whose original minimum is unknown (then the index and the tail).
+inline constexpr const char* kAutoSkippedTail = " 无模式键且原始最小转速未知，无法强制，已跳过";
+
+// watch
+inline constexpr const char* kWatchTime = "时间(s)";
+inline constexpr const char* kWatchFanFormat = "  | Fan%d(%s)";
+inline constexpr const char* kWatchTemps = "  | CPU℃  GPU℃";
+inline constexpr const char* kWatchTimeFormat = "%5.1f";
+inline constexpr const char* kWatchRPMFormat = "  | %5lld";
+inline constexpr const char* kWatchTempFormat = "  | %5.1f %5.1f";
+
+}  // namespace texts

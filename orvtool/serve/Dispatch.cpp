@@ -1,0 +1,77 @@
+#include "Dispatch.h"
+
+#include "FanController.h"
+#include "Log.h"
+#include "ServeCommand.h"
+#include "ServeFans.h"
+#include "ServeTexts.h"
+#include "StopSignals.h"
+
+namespace orvtool {
+
+namespace {
+
+// Bytes of a reply kept in its log line (the unknown-command reply quotes the request).
+constexpr std::size_t kLogReplyBytes = kLogTextBytes + 64;
+
+}  // namespace
+
+Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log,
+                       ForcedFans& fans)
+    : ctl_(ctl),
+      limits_(limits),
+      log_(log),
+      fans_(fans),
+      leases_(Ms(limits.leaseGraceMs), log, fans) {}
+
+protocol::Reply Dispatcher::serve(const Request& request, Connection& c) {
+    if (request.kind == Request::Kind::hold) return leases_.hold(c.uid, c.held);
+    fans_.before(request);
+    const protocol::Reply reply = serveRequest(request, ctl_, fans_, c.uid, limits_.ownerUid);
+    fans_.after(request, reply, ctl_.numberOfFans());
+    leases_.answered(c.uid, reply);
+    return reply;
+}
+
+bool Dispatcher::answer(Connection& c, Clock::time_point now) {
+    bool tookLine = false;
+    for (int budget = limits_.linesPerTurn; budget > 0 && !c.end; --budget) {
+        if (stopRequested()) return false;
+        const auto raw = c.framer.nextLine();
+        if (!raw) break;
+        tookLine = true;
+        auto text = requestText(*raw);
+        if (!text) continue;  // empty or not UTF-8: no reply, and no time is gained
+        const Request request = parseRequest(std::move(*text));
+        const protocol::Reply reply = serve(request, c);
+        const std::string line = protocol::formatReply(reply);
+        c.queue(line, now);
+        // Written once the replies of this turn are on their way (writePendingLog).
+        pendingLog_.push_back(texts::kServeLog + logText(request.line) + texts::kServeLogArrow +
+                              logText(line, kLogReplyBytes));
+        if (reply.kind == protocol::ReplyKind::bye) return true;
+        if (c.out.size() > limits_.maxOutput) c.end = ClientEnd::backlog;
+    }
+    // The unfinished line after the last complete one began with the bytes read last.
+    if (tookLine && c.framer.partial()) c.lineStart = c.lastRead;
+    if (!c.end && !c.framer.hasLine()) {
+        if (c.framer.overlong()) {
+            c.end = ClientEnd::overlong;
+        } else if (c.eof && c.out.empty()) {
+            c.end = ClientEnd::closed;
+        }
+    }
+    return false;
+}
+
+void Dispatcher::writePendingLog() {
+    for (const std::string& line : pendingLog_)
+        log_.write(line);
+    pendingLog_.clear();
+}
+
+void Dispatcher::closed(const Connection& c, Clock::time_point now) {
+    if (c.held) leases_.closed(c.uid, now);
+}
+
+}  // namespace orvtool

@@ -1,0 +1,70 @@
+#include "Request.h"
+
+#include <vector>
+
+#include "ControlProtocol.h"
+#include "Format.h"
+#include "Unicode.h"
+
+namespace orvtool {
+
+namespace {
+
+std::vector<std::string_view> splitWords(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const std::size_t space = line.find(' ', i);
+        const std::size_t end = space == std::string_view::npos ? line.size() : space;
+        if (end > i) words.push_back(line.substr(i, end - i));
+        i = end + 1;
+    }
+    return words;
+}
+
+}  // namespace
+
+std::optional<std::string> requestText(std::string_view line) {
+    const auto decoded = unicode::decodeUTF8(line);
+    if (!decoded) return std::nullopt;
+    const auto blank = [](char32_t c) { return c == U'\t' || unicode::isSpaceSeparator(c); };
+    std::u32string_view text = *decoded;
+    while (!text.empty() && blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && blank(text.back()))
+        text.remove_suffix(1);
+    if (text.empty()) return std::nullopt;
+    return unicode::encodeUTF8(text);
+}
+
+Request parseRequest(std::string line) {
+    using Kind = Request::Kind;
+    const std::vector<std::string_view> words = splitWords(line);
+    const std::string_view command = words.empty() ? std::string_view() : words.front();
+    Request request;
+    if (command == protocol::kPing) {
+        request.kind = Kind::ping;
+    } else if (command == protocol::kSet) {
+        // The word count first, then the fan, then the speed.
+        const auto fan = words.size() == 3 ? parseInteger(words[1]) : std::nullopt;
+        const auto rpm = fan ? parseInteger(words[2]) : std::nullopt;
+        request.kind = rpm ? Kind::set : Kind::setUsage;
+        if (rpm) {
+            request.fan = *fan;
+            request.rpm = *rpm;
+        }
+    } else if (command == protocol::kAuto) {
+        // A second word that is not a number falls back to every fan.
+        const auto fan = words.size() == 2 ? parseInteger(words[1]) : std::nullopt;
+        request.kind = fan ? Kind::autoFan : Kind::autoAll;
+        request.fan = fan.value_or(0);
+    } else if (command == protocol::kQuit) {
+        request.kind = Kind::quit;
+    } else if (command == protocol::kHold) {
+        request.kind = Kind::hold;
+    }
+    request.line = std::move(line);
+    return request;
+}
+
+}  // namespace orvtool

@@ -1,0 +1,52 @@
+// The leases of the daemon's clients (LeaseTable.h) as the loop keeps them: granting `hold`,
+// noting what each answered request did to the fans, and handing back, with a log line,
+// the fans of a user whose grace has run out.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "LeaseTable.h"
+#include "Reply.h"
+
+class FanController;
+
+namespace orvtool {
+
+class DaemonLog;
+class ForcedFans;
+
+class ServeLeases {
+  public:
+    using Clock = LeaseTable::Clock;
+
+    // Fans handed back at the end of a grace are handed back in `fans` too.
+    ServeLeases(std::chrono::milliseconds grace, DaemonLog& log, ForcedFans& fans)
+        : table_(grace), log_(log), fans_(fans) {}
+
+    // The reply to `hold` on a connection of `uid`; `held` is the connection's own flag,
+    // set here, so that a second `hold` on it takes no second lease.
+    protocol::Reply hold(long uid, bool& held);
+    // A connection that held a lease has ended.
+    void closed(long uid, Clock::time_point now);
+    // A request of `uid` was answered with `reply`: a fan forced at the speed written, one
+    // fan or every fan handed back, or nothing to follow (errors included).
+    void answered(long uid, const protocol::Reply& reply);
+
+    // Hands back the fans of the users whose grace has passed by `now`. A covered fan is
+    // handed back only while it is still forced at the speed its user set: one that
+    // someone changed outside the daemon (a root `orvtool set`) is left as it is.
+    void handBackDue(FanController& ctl, Clock::time_point now);
+    std::optional<Clock::time_point> nextDue() const { return table_.nextDue(); }
+
+  private:
+    int graceSeconds() const;
+    void log(const std::string& line);
+
+    LeaseTable table_;
+    DaemonLog& log_;
+    ForcedFans& fans_;
+};
+
+}  // namespace orvtool

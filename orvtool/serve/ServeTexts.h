@@ -1,0 +1,105 @@
+// Every text the daemon writes: its start-up errors and banner, and its log lines (its
+// protocol replies are the socket's contract, protocol/ControlProtocol.h). Pieces that
+// surround values are joined by the callers.
+#pragma once
+
+namespace texts {
+
+// serve: start-up (the socket message carries its own line feed)
+inline constexpr const char* kServeSocketFailed = "socket 创建失败\n";
+// bind( {path} ) 失败 errno= {errno}
+inline constexpr const char* kServeBindFailed = "bind(";
+inline constexpr const char* kServeBindFailedTail = ") 失败 errno=";
+// Another daemon holds the lock (then its process id, or the lock's path when unknown).
+inline constexpr const char* kServeAlreadyRunning = "控制服务已在运行（pid ";
+inline constexpr const char* kServeAlreadyRunningTail = "），本次启动未做任何改动";
+inline constexpr const char* kServeAlreadyRunningUnknown =
+    "控制服务已在运行（持有锁的进程未知），本次启动未做任何改动: ";
+// The lock could not be taken for another reason (then errno, the tail, the path).
+inline constexpr const char* kServeLockFailed = "无法取得控制服务的锁 errno=";
+inline constexpr const char* kServeLockFailedTail = ": ";
+inline constexpr const char* kServeListenFailed = "listen 失败 errno=";
+inline constexpr const char* kServeAcceptFailed = "accept 失败 errno=";
+inline constexpr const char* kServeBanner = "Orvane 守护进程已启动: ";
+inline constexpr const char* kServeBannerCount = "（风扇数 ";
+inline constexpr const char* kServeBannerTail = "；quit/SIGINT/SIGTERM 退出并恢复自动）";
+
+// serve: log lines
+inline constexpr const char* kServeLog = "[serve] ";
+inline constexpr const char* kServeLogArrow = " → ";
+inline constexpr const char* kServeLogOverlong = "[serve] 请求行超过 ";  // then the byte limit
+inline constexpr const char* kServeLogOverlongTail = " 字节仍无换行，已断开该连接";
+inline constexpr const char* kServeLogIdle = "[serve] 连接 ";  // then the idle limit in seconds
+inline constexpr const char* kServeLogIdleTail = " 秒无数据，已断开该连接";
+inline constexpr const char* kServeLogLate =
+    "[serve] 请求行 ";  // then the line deadline in seconds
+inline constexpr const char* kServeLogLateTail = " 秒内未完成，已断开该连接";
+inline constexpr const char* kServeLogBacklog = "[serve] 客户端不读回复，积压超过 ";  // then bytes
+inline constexpr const char* kServeLogBacklogTail = " 字节，已断开该连接";
+inline constexpr const char* kServeLogRefused = "[serve] 用户 uid=";  // then the peer's uid
+inline constexpr const char* kServeLogRefusedTail = " 的连接数已达上限，已拒绝新连接";
+inline constexpr const char* kServeLogRefusedTotal = "[serve] 连接总数已达上限，已拒绝新连接";
+// The refusals of one user after the logged one, counted over an interval: "[serve] 用户
+// uid=N 在 60 秒内另有 K 个连接因超出上限被拒绝".
+inline constexpr const char* kServeLogRefusedCount = "[serve] 用户 uid=";
+inline constexpr const char* kServeLogRefusedCountIn = " 在 ";
+inline constexpr const char* kServeLogRefusedCountMore = " 秒内另有 ";
+inline constexpr const char* kServeLogRefusedCountTail = " 个连接因超出上限被拒绝";
+// The second address for scripts could not be bound (then the path, errno and the tail).
+inline constexpr const char* kServeLogFallbackFailed = "[serve] 未能在 ";
+inline constexpr const char* kServeLogFallbackFailedErrno = " 上监听 errno=";
+inline constexpr const char* kServeLogFallbackFailedTail = "，只在主地址上服务";
+// The owner (then its uid): the user who may make the daemon quit besides root.
+inline constexpr const char* kServeLogOwner = "[serve] 启动者 uid=";
+inline constexpr const char* kServeLogOwnerTail = "：可让控制服务退出，并有保留的连接名额";
+inline constexpr const char* kServeLogAcceptRetry = "[serve] accept 暂时失败 errno=";  // then errno
+inline constexpr const char* kServeLogAcceptRetryTail = "，稍后重试";
+inline constexpr const char* kServeLogDropped = "[serve] 标准错误写不进，已丢弃 ";  // then a count
+inline constexpr const char* kServeLogDroppedTail = " 行日志";
+// A request or reply cut in the log: the marker, then the number of bytes left out.
+inline constexpr const char* kServeLogCut = "…[截去 ";
+inline constexpr const char* kServeLogCutTail = " 字节]";
+
+// serve: fans a daemon that ended without a stop left forced, handed back at the next start
+inline constexpr const char* kServeLogLeftForced =
+    "[serve] 上一个守护进程结束时仍有风扇被强制，已交还自动控制";
+inline constexpr const char* kServeLogLeftForcedFailed =
+    "[serve] 上一个守护进程结束时仍有风扇被强制，有风扇未能交还自动控制";
+// serve: the mark of forced fans could not be kept (then errno, the tail, the path)
+inline constexpr const char* kServeLogMarkFailed = "[serve] 强制标记写入失败 errno=";
+inline constexpr const char* kServeLogMarkFailedTail =
+    "，守护进程被强行结束后，下次启动时不会交还风扇: ";
+
+// serve: leases on forced fans (each line starts with the user, then its tail)
+inline constexpr const char* kServeLogLeaseUser = "[serve] 用户 uid=";  // then the uid
+inline constexpr const char* kServeLogLeaseClosed = " 的租约已断开，";  // then the grace in s
+inline constexpr const char* kServeLogLeaseClosedTail = " 秒内没有新租约就交还它强制的风扇";
+inline constexpr const char* kServeLogLeaseKept = " 在宽限期内重新持有租约，风扇保持原样";
+inline constexpr const char* kServeLogLeaseDue = " 的租约已结束 ";        // then the grace in s
+inline constexpr const char* kServeLogLeaseDueFans = " 秒，已交还风扇 ";  // then the fans
+inline constexpr const char* kServeLogLeaseDueTail = " 的自动控制";
+inline constexpr const char* kServeLogLeaseFanSeparator = "、";
+// A covered fan not handed back (after the user's tail: the fan, then why)
+inline constexpr const char* kServeLogLeaseFan = " 的租约已结束，风扇 ";
+inline constexpr const char* kServeLogLeaseChanged = " 已不是它所强制的状态，保持原样";
+inline constexpr const char* kServeLogLeaseFailed = " 交还自动控制失败: ";  // then the error
+
+// serve: what start-up found at the socket path (then the path, a kind, the tail)
+inline constexpr const char* kServeFoundAt = "[serve] ";
+inline constexpr const char* kServeFoundWas = " 处原有";
+inline constexpr const char* kServeFoundReplaced = "，已替换";
+inline constexpr const char* kServeFoundMoved = "，已移到 ";
+inline constexpr const char* kFoundSocket = "套接字";
+inline constexpr const char* kFoundSymlink = "符号链接";
+inline constexpr const char* kFoundFile = "普通文件";
+inline constexpr const char* kFoundFifo = "FIFO";
+inline constexpr const char* kFoundDirectory = "目录";
+inline constexpr const char* kFoundOther = "其他文件";
+
+// serve: the log file (then the directory or file path)
+inline constexpr const char* kServeLogDirUnsafe =
+    "[serve] 日志目录不安全（符号链接、非 root 所有或他人可写），只写标准错误: ";
+inline constexpr const char* kServeLogFileUnsafe =
+    "[serve] 日志文件不是 root 所有的普通文件，只写标准错误: ";
+
+}  // namespace texts
