@@ -131,7 +131,7 @@ check_executable() {
   fi
 }
 
-# Compiles the block layout check for the Mac target, SMCBlock.h from platform/iokit/ (or from a
+# Compiles the block layout check for the Mac target, SMCBlock.h from platform/backend/ (or from a
 # directory given first in EXTRA).
 check_layout() {
   local extra=$1 log=$2 entry
@@ -351,7 +351,7 @@ EOF
 
   # The command byte packed one place off.
   mkdir -p "$scratch/block"
-  sed 's/kSMCCommandOffset = 42;/kSMCCommandOffset = 43;/' "$root/platform/iokit/SMCBlock.h" \
+  sed 's/kSMCCommandOffset = 42;/kSMCCommandOffset = 43;/' "$root/platform/backend/SMCBlock.h" \
     >"$scratch/block/SMCBlock.h"
   grep -q 'kSMCCommandOffset = 43;' "$scratch/block/SMCBlock.h" ||
     fail "selftest: SMCBlock.h has no command offset 42 to change"

@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr std::uint32_t kSelectorStructMethod = 2;
-
 void putLE32(SMCBlock& block, std::size_t offset, std::uint32_t value) {
     for (int i = 0; i < 4; ++i)
         block[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
@@ -80,7 +78,7 @@ SMCBlock SMCConnection::callWithCode(SMCCommand command, std::uint32_t code,
     input[kSMCCommandOffset] = static_cast<std::uint8_t>(command);
 
     std::size_t outputSize = output.size();
-    kern_return_t kr = IOConnectCallStructMethod(conn, kSelectorStructMethod, input.data(),
+    kern_return_t kr = IOConnectCallStructMethod(conn, kSMCStructMethodSelector, input.data(),
                                                  input.size(), output.data(), &outputSize);
     if (kr != 0) {
         if (command == SMCCommand::writeBytes) throw SMCError::writeRejected(kr);

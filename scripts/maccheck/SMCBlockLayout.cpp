@@ -1,6 +1,6 @@
 // The SMC parameter block written as the C structure the AppleSMC user client reads,
 // compiled for the Mac target: its natural layout must put every field where the hardware
-// layer packs it (platform/iokit/SMCBlock.h).
+// layer packs it (platform/backend/SMCBlock.h).
 #include <cstddef>
 #include <cstdint>
 

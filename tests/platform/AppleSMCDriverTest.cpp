@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "AppleSMCDriver.h"
+#include "applesmc/AppleSMCDriver.h"
 
 namespace fs = std::filesystem;
 
@@ -175,7 +175,7 @@ struct Answer {
 Answer call(AppleSMCDriver& d, const Block& in) {
     Answer a{0, {}};
     a.out.fill(0xEE);
-    a.kr = d.call(in.data(), a.out.data());
+    a.kr = d.call(kSMCStructMethodSelector, in, a.out);
     return a;
 }
 
@@ -217,6 +217,9 @@ TEST(AppleSMCDriver, BinarySearchFindsEveryKeyAndAnswersMissingOnesAsTheSMCDoes)
     tree.log.clear();
     EXPECT_EQ(typeOf(call(d, request("TC0P", 9)).out), "sp78");
     EXPECT_EQ(call(d, request("F0Md", 9)).out[40], 0x84);
+    // Only the struct method is served, as by the SMC's user client.
+    Block out{};
+    EXPECT_EQ(d.call(kSMCStructMethodSelector + 1, request("TC0P", 9), out), kIOReturnUnsupported);
     EXPECT_TRUE(tree.log.empty());
 }
 

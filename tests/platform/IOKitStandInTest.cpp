@@ -13,8 +13,8 @@
 #include <fstream>
 #include <string>
 
-#include "AppleSMCDriver.h"
 #include "IOKitEmu.h"
+#include "applesmc/Discovery.h"
 
 namespace {
 

@@ -1,17 +1,11 @@
 #include "IOKitEmu.h"
 
-#include <unistd.h>
-
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
+#include <utility>
 #include <variant>
-
-#include "AppleSMCDriver.h"
-#include "EmulatorClient.h"
-#include "SMCBlock.h"
 
 mach_port_t mach_task_self_ = 1;
 
@@ -21,48 +15,46 @@ struct IOEmuMatching {
 
 namespace {
 
-using Kind = IOEmuBackend::Kind;
-
-constexpr std::uint32_t kSelectorStructMethod = 2;
-
-// The backend a match chose, with what opening it needs.
-struct Backend {
-    Kind kind = Kind::none;
-    std::optional<AppleSMCDriverLocation> driver;  // the driver's directory and kind
-};
+using ServicePtr = std::shared_ptr<const SMCService>;
 
 struct Iterator {
-    std::optional<Backend> service;  // the AppleSMC service not yet handed out
+    ServicePtr service;  // the AppleSMC service not yet handed out
 };
 struct Service {
-    Backend backend;
+    ServicePtr service;
 };
 struct Connection {
-    Kind kind;
-    int fd = -1;                             // emulator: the socket
-    std::shared_ptr<AppleSMCDriver> driver;  // driver: the opened user client
+    ServicePtr service;
+    // Shared with a call in progress, so that closing the connection meanwhile leaves the
+    // backend to that call until it returns.
+    std::shared_ptr<SMCBackend> backend;
 };
 using Object = std::variant<Iterator, Service, Connection>;
 
-std::mutex gLock;
-std::map<io_object_t, Object> gObjects;
-io_object_t gNextHandle = 1;
-std::optional<Backend> gMatched;
+// The objects handed out, by handle: the stand-in's only state.
+struct Table {
+    std::mutex lock;
+    std::map<io_object_t, Object> objects;
+    io_object_t next = 1;
 
-io_object_t addObject(Object object) {
-    std::lock_guard<std::mutex> guard(gLock);
-    io_object_t handle = gNextHandle++;
-    if (gNextHandle == 0) gNextHandle = 1;
-    gObjects.emplace(handle, std::move(object));
-    return handle;
-}
+    io_object_t add(Object object) {
+        std::lock_guard<std::mutex> guard(lock);
+        io_object_t handle = next++;
+        if (next == 0) next = 1;
+        objects.emplace(handle, std::move(object));
+        return handle;
+    }
+    // The object of `handle` if it is a T; call with the lock held.
+    template <typename T>
+    T* find(io_object_t handle) {
+        auto it = objects.find(handle);
+        return it == objects.end() ? nullptr : std::get_if<T>(&it->second);
+    }
+};
 
-// The emulator when its variable names it (tests and the demo, also on a machine that has
-// the driver); otherwise the driver where the kernel put it.
-Backend chooseBackend() {
-    if (emulator::socketConfigured()) return {Kind::emulator, std::nullopt};
-    if (auto where = findAppleSMCDriver()) return {Kind::driver, std::move(where)};
-    return {};
+Table& table() {
+    static Table instance;
+    return instance;
 }
 
 }  // namespace
@@ -80,70 +72,48 @@ kern_return_t IOServiceGetMatchingServices(mach_port_t, CFMutableDictionaryRef m
     }
     Iterator iterator;
     if (matching->serviceClass == "AppleSMC") {
-        Backend backend = chooseBackend();
-        {
-            std::lock_guard<std::mutex> guard(gLock);
-            gMatched = backend;
-        }
-        // The driver's service exists with its files; the emulator's when it answers a
-        // connection attempt (one this process may trust).
-        if (backend.kind == Kind::driver) {
-            iterator.service = std::move(backend);
-        } else if (backend.kind == Kind::emulator) {
-            if (int fd = emulator::connectService(); fd >= 0) {
-                ::close(fd);
-                iterator.service = std::move(backend);
-            }
-        }
+        if (ServicePtr service = findSMCService(); service && service->present())
+            iterator.service = std::move(service);
     }
     delete matching;  // the dictionary is consumed, as IOKit does
-    *existing = addObject(iterator);
+    *existing = table().add(std::move(iterator));
     return kIOReturnSuccess;
 }
 
 io_object_t IOIteratorNext(io_iterator_t iterator) {
-    Backend backend;
+    ServicePtr service;
     {
-        std::lock_guard<std::mutex> guard(gLock);
-        auto it = gObjects.find(iterator);
-        if (it == gObjects.end()) return 0;
-        auto* iter = std::get_if<Iterator>(&it->second);
+        std::lock_guard<std::mutex> guard(table().lock);
+        auto* iter = table().find<Iterator>(iterator);
         if (iter == nullptr || !iter->service) return 0;
-        backend = std::move(*iter->service);
-        iter->service.reset();
+        service = std::move(iter->service);
     }
-    return addObject(Service{std::move(backend)});
+    return table().add(Service{std::move(service)});
 }
 
 kern_return_t IOObjectRelease(io_object_t object) {
-    std::lock_guard<std::mutex> guard(gLock);
-    auto it = gObjects.find(object);
-    if (it == gObjects.end() || std::holds_alternative<Connection>(it->second)) {
+    std::lock_guard<std::mutex> guard(table().lock);
+    auto it = table().objects.find(object);
+    if (it == table().objects.end() || std::holds_alternative<Connection>(it->second)) {
         return kIOReturnBadArgument;
     }
-    gObjects.erase(it);
+    table().objects.erase(it);
     return kIOReturnSuccess;
 }
 
 kern_return_t IOServiceOpen(io_service_t service, mach_port_t, std::uint32_t type,
                             io_connect_t* connect) {
     if (connect == nullptr || type != 0) return kIOReturnBadArgument;
-    Backend backend;
+    ServicePtr found;
     {
-        std::lock_guard<std::mutex> guard(gLock);
-        auto it = gObjects.find(service);
-        auto* found = it == gObjects.end() ? nullptr : std::get_if<Service>(&it->second);
-        if (found == nullptr) return kIOReturnBadArgument;
-        backend = found->backend;
+        std::lock_guard<std::mutex> guard(table().lock);
+        auto* object = table().find<Service>(service);
+        if (object == nullptr) return kIOReturnBadArgument;
+        found = object->service;
     }
-    Connection connection{backend.kind, -1, nullptr};
-    if (backend.kind == Kind::driver) {
-        connection.driver = std::make_shared<AppleSMCDriver>(*backend.driver);
-    } else {
-        connection.fd = emulator::connectService();
-        if (connection.fd < 0) return kIOReturnNotOpen;
-    }
-    *connect = addObject(std::move(connection));
+    std::shared_ptr<SMCBackend> backend = found->open();
+    if (!backend) return kIOReturnNotOpen;
+    *connect = table().add(Connection{std::move(found), std::move(backend)});
     return kIOReturnSuccess;
 }
 
@@ -152,79 +122,46 @@ kern_return_t IOConnectCallStructMethod(io_connect_t connection, std::uint32_t s
                                         void* outputStruct, std::size_t* outputStructCnt) {
     if (inputStruct == nullptr || outputStruct == nullptr || outputStructCnt == nullptr ||
         inputStructCnt != kSMCBlockSize || *outputStructCnt < kSMCBlockSize ||
-        selector != kSelectorStructMethod) {
+        selector != kSMCStructMethodSelector) {
         return kIOReturnBadArgument;
     }
-    int fd = -1;
-    std::shared_ptr<AppleSMCDriver> driver;
+    std::shared_ptr<SMCBackend> backend;
     {
-        std::lock_guard<std::mutex> guard(gLock);
-        auto it = gObjects.find(connection);
-        if (it == gObjects.end()) return kIOReturnNotOpen;
-        auto* conn = std::get_if<Connection>(&it->second);
+        std::lock_guard<std::mutex> guard(table().lock);
+        if (table().objects.count(connection) == 0) return kIOReturnNotOpen;
+        auto* conn = table().find<Connection>(connection);
         if (conn == nullptr) return kIOReturnBadArgument;
-        if (conn->kind == Kind::driver) {
-            driver = conn->driver;
-        } else {
-            // A connection lost by an earlier call is opened again, as the service itself
-            // is still there; only the call that met the loss fails.
-            if (conn->fd < 0) conn->fd = emulator::connectService();
-            if (conn->fd < 0) return kIOReturnNotResponding;
-            fd = conn->fd;
-        }
+        backend = conn->backend;
     }
-    kern_return_t kr;
-    if (driver) {
-        kr = driver->call(static_cast<const std::uint8_t*>(inputStruct),
-                          static_cast<std::uint8_t*>(outputStruct));
-    } else {
-        bool lost = false;
-        kr = emulator::call(fd, selector, inputStruct, outputStruct, kSMCBlockSize, lost);
-        if (lost) {
-            std::lock_guard<std::mutex> guard(gLock);
-            auto it = gObjects.find(connection);
-            if (it != gObjects.end()) {
-                if (auto* conn = std::get_if<Connection>(&it->second); conn && conn->fd == fd) {
-                    ::close(fd);
-                    conn->fd = -1;
-                }
-            }
-            return kr;
-        }
-    }
+    SMCBlock input;
+    std::memcpy(input.data(), inputStruct, kSMCBlockSize);
+    // A call that answers nothing leaves the caller's block as it was.
+    SMCBlock output;
+    std::memcpy(output.data(), outputStruct, kSMCBlockSize);
+    const kern_return_t kr = backend->call(selector, input, output);
+    std::memcpy(outputStruct, output.data(), kSMCBlockSize);
     *outputStructCnt = kSMCBlockSize;
     return kr;
 }
 
 kern_return_t IOServiceClose(io_connect_t connect) {
-    int fd = -1;
-    {
-        std::lock_guard<std::mutex> guard(gLock);
-        auto it = gObjects.find(connect);
-        if (it == gObjects.end()) return kIOReturnBadArgument;
-        auto* conn = std::get_if<Connection>(&it->second);
-        if (conn == nullptr) return kIOReturnBadArgument;
-        fd = conn->fd;
-        gObjects.erase(it);
-    }
-    if (fd >= 0) ::close(fd);
+    std::shared_ptr<SMCBackend> backend;  // closed here, outside the lock, when no call holds it
+    std::lock_guard<std::mutex> guard(table().lock);
+    auto* conn = table().find<Connection>(connect);
+    if (conn == nullptr) return kIOReturnBadArgument;
+    backend = std::move(conn->backend);
+    table().objects.erase(connect);
     return kIOReturnSuccess;
 }
 
 IOEmuBackend IOEmuCurrentBackend() {
-    std::optional<Backend> backend;
+    ServicePtr service;
     {
-        std::lock_guard<std::mutex> guard(gLock);
-        backend = gMatched;
+        std::lock_guard<std::mutex> guard(table().lock);
+        for (auto it = table().objects.rbegin(); it != table().objects.rend() && !service; ++it)
+            if (auto* conn = std::get_if<Connection>(&it->second)) service = conn->service;
     }
-    if (!backend) backend = chooseBackend();
-    switch (backend->kind) {
-        case Kind::driver:
-            return {Kind::driver, backend->driver->directory};
-        case Kind::emulator:
-            return {Kind::emulator, emulator::socketPath()};
-        case Kind::none:
-            break;
-    }
-    return {Kind::none, ""};
+    if (!service) service = findSMCService();
+    if (!service) return {SMCServiceKind::none, ""};
+    return {service->kind(), service->address()};
 }

@@ -1,4 +1,4 @@
-#include "EmulatorClient.h"
+#include "EmulatorSocket.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,7 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <vector>
+
+#include "Paths.h"
 
 namespace emulator {
 
@@ -20,41 +21,9 @@ namespace {
 // hang its clients (the tray application reads the SMC on its main thread).
 constexpr int kCallTimeoutSeconds = 5;
 
-bool sendAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-bool recvAll(int fd, unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-void putLE32(unsigned char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-std::uint32_t getLE32(const unsigned char* p) {
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
-}
-
-// The user who invoked root through sudo, when SUDO_UID names one.
+// The user who invoked root through sudo, when the variable names one.
 std::optional<uid_t> invokingUser() {
-    const char* env = std::getenv("SUDO_UID");
+    const char* env = std::getenv(paths::kSudoUidEnv);
     if (env == nullptr || *env < '0' || *env > '9') return std::nullopt;
     errno = 0;
     char* end = nullptr;
@@ -89,17 +58,12 @@ bool peerTrusted(int fd) {
 
 }  // namespace
 
-bool socketConfigured() {
-    const char* env = std::getenv("SMCEMU_SOCKET");
-    return env != nullptr && *env != '\0';
-}
-
 std::string socketPath() {
-    return socketConfigured() ? std::getenv("SMCEMU_SOCKET") : "";
+    const char* env = std::getenv(paths::kEmulatorSocketEnv);
+    return env != nullptr ? env : "";
 }
 
-int connectService() {
-    const std::string path = socketPath();
+int connectService(const std::string& path) {
     const bool root = ::geteuid() == 0;
     sockaddr_un addr{};
     if (path.empty() || path.size() >= sizeof(addr.sun_path)) return -1;
@@ -120,21 +84,6 @@ int connectService() {
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     return fd;
-}
-
-kern_return_t call(int fd, std::uint32_t selector, const void* input, void* output,
-                   std::size_t blockSize, bool& lost) {
-    lost = false;
-    std::vector<unsigned char> request(4 + blockSize);
-    putLE32(request.data(), selector);
-    std::memcpy(request.data() + 4, input, blockSize);
-    std::vector<unsigned char> reply(4 + blockSize);
-    if (!sendAll(fd, request.data(), request.size()) || !recvAll(fd, reply.data(), reply.size())) {
-        lost = true;
-        return kIOReturnNotResponding;
-    }
-    std::memcpy(output, reply.data() + 4, blockSize);
-    return static_cast<kern_return_t>(getLE32(reply.data()));
 }
 
 }  // namespace emulator
