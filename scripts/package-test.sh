@@ -211,15 +211,8 @@ deb=$PWD/dist/orvane_${version}_amd64.deb
 # they stay out of what the purge must take away; and the tools of the checks.
 needed=(desktop-file-utils man-db)
 read -r -a depends <<<"$(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/ /g')"
-missing=()
-for p in "${depends[@]}" "${needed[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. "$PWD/scripts/packages.sh"
+install_missing package-test "${depends[@]}" "${needed[@]}"
 
 unshare --mount --propagation private "$PWD/scripts/package-test.sh" --cycle "$deb" "$emulator" \
   "$PWD/smcemu/profiles/recent-2fan.prof"

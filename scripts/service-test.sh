@@ -427,15 +427,8 @@ deb=$(realpath "$deb")
 # The package's dependencies from the archive on this machine, as package-test.sh does: the
 # container has no network.
 read -r -a depends <<<"$(dpkg-deb -f "$deb" Depends | sed 's/([^)]*)//g; s/,/ /g')"
-missing=()
-for p in "${depends[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+. "$PWD/scripts/packages.sh"
+install_missing service-test "${depends[@]}"
 if dpkg-query -W -f='${Status}' orvane 2>/dev/null | grep -q 'install ok installed'; then
   fail "orvane is installed on this machine; the test installs it itself in the container"
 fi

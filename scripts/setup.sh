@@ -20,23 +20,12 @@ packages=(
   nlohmann-json3-dev
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  # npm may come with the machine's own Node.js rather than Debian's package.
-  [ "$p" = npm ] && command -v npm >/dev/null && continue
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}" >&2
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# npm may come with the machine's own Node.js rather than Debian's package.
+if command -v npm >/dev/null; then
+  for i in "${!packages[@]}"; do [ "${packages[$i]}" = npm ] && unset 'packages[i]'; done
 fi
+. "$(dirname "$0")/packages.sh"
+install_missing setup "${packages[@]}"
 
 # The macOS toolchain: the pinned npm tarball, checked against its SHA-512 and unpacked into
 # the cache; nothing is downloaded when the cache holds it.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "Machine.h"
+#include "Shown.h"
 
 namespace smcemu {
 namespace {
@@ -12,15 +13,6 @@ namespace {
 constexpr double kMaxClockStep = 1e6;  // seconds
 constexpr uint64_t kMaxCallIndex = 1'000'000'000;
 constexpr int kMaxSlowMs = 60'000;
-
-// A piece of input quoted in a reply, kept on one line and short.
-std::string shown(std::string_view s) {
-    std::string out;
-    for (char c : s.substr(0, 40))
-        out += (c >= 0x20 && c < 0x7f) ? c : '?';
-    if (s.size() > 40) out += "...";
-    return out;
-}
 
 std::string err(const std::string& message) {
     return "ERR " + message;

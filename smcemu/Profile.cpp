@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "Shown.h"
+
 namespace smcemu {
 namespace {
 
@@ -24,15 +26,6 @@ int hexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
-}
-
-// Shows a piece of input in an error message on one line, printable ASCII only.
-std::string shown(std::string_view s) {
-    std::string out;
-    for (char c : s.substr(0, 40))
-        out += (c >= 0x20 && c < 0x7f) ? c : '?';
-    if (s.size() > 40) out += "...";
-    return out;
 }
 
 // Reads the input of one line from left to right.
