@@ -8,7 +8,8 @@
 #   scripts/fresh-machine-test.sh [--keep]     (root; --keep leaves the root and its logs)
 #
 # The root is a container of its own: private mount, PID, IPC and host-name namespaces and
-# chroot into the fresh tree, with the host's /dev and /sys. The tests themselves start
+# chroot into the fresh tree (bound onto itself, so that it is a mount point as a machine's
+# root is), with the host's /dev and /sys. The tests themselves start
 # containers (systemd as PID 1 in systemd-nspawn), mount namespaces and FUSE file systems, so
 # the fresh root keeps root's full privileges rather than a nested nspawn's reduced ones.
 # Only the committed HEAD is tested: uncommitted changes are not in the clone. The
@@ -74,6 +75,9 @@ inside() {
     set -e
     root=$1
     shift
+    # The fresh root is a mount point of its own, as the root of a machine is, so that the
+    # private mount namespaces of the tests can make it private.
+    mount --rbind "$root" "$root"
     mount --rbind /dev "$root/dev"
     mount --rbind /sys "$root/sys"
     mount -t proc proc "$root/proc"
