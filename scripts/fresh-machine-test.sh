@@ -12,8 +12,8 @@
 # root is), with the host's /dev and /sys. The tests themselves start
 # containers (systemd as PID 1 in systemd-nspawn), mount namespaces and FUSE file systems, so
 # the fresh root keeps root's full privileges rather than a nested nspawn's reduced ones.
-# Only the committed HEAD is tested: uncommitted changes are not in the clone. The
-# specification's shared notes, when they lie beside the repository, are copied beside the
+# Only the committed HEAD is tested: uncommitted changes are not in the clone. The shared
+# design notes (../shared), when they lie beside the repository, are copied beside the
 # clone as CI has them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
