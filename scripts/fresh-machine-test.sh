@@ -7,9 +7,9 @@
 #
 #   scripts/fresh-machine-test.sh [--keep]     (root; --keep leaves the root and its logs)
 #
-# The root is a container of its own: private mount, PID, IPC and host-name namespaces and
-# chroot into the fresh tree (bound onto itself, so that it is a mount point as a machine's
-# root is), with the host's /dev and /sys. The tests themselves start
+# The root is a container of its own: private mount, PID, IPC and host-name namespaces with
+# the fresh tree as their root (bound onto itself and made the root with pivot_root, the
+# machine's own root unmounted), with the host's /dev and /sys. The tests themselves start
 # containers (systemd as PID 1 in systemd-nspawn), mount namespaces and FUSE file systems, so
 # the fresh root keeps root's full privileges rather than a nested nspawn's reduced ones.
 # Only the committed HEAD is tested: uncommitted changes are not in the clone. The shared
@@ -84,8 +84,13 @@ inside() {
     mount -t tmpfs -o mode=0755 tmpfs "$root/run"
     mount -t tmpfs -o mode=1777 tmpfs "$root/tmp"
     hostname fresh-debian
-    exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      TERM=dumb LANG=C.UTF-8 /bin/bash -c "cd /root/orvane && $*"
+    # The fresh root becomes the namespace root (pivot_root, not chroot): a process that
+    # enters a mount namespace gets that namespace root, as the tests rigs do with setns.
+    mkdir -p "$root/.host"
+    cd "$root"
+    pivot_root . .host
+    exec /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+      TERM=dumb LANG=C.UTF-8 /bin/bash -c "umount -l /.host && cd /root/orvane && $*"
   ' inside "$root" "$@"
 }
 
