@@ -66,8 +66,11 @@ if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
   mkdir -p "$root/usr/local/share/ca-certificates"
   cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
 fi
-git clone --quiet --no-hardlinks "$repo" "$root/root/orvane"
-[ -d "$repo/../shared" ] && cp -r "$repo/../shared" "$root/root/shared"
+# The tests run programs of the build as other users (nobody, a planted attacker), so the
+# checkout lies where every user may reach it, as on this machine, not in root's own 0700 home.
+mkdir -p "$root/work"
+git clone --quiet --no-hardlinks "$repo" "$root/work/orvane"
+[ -d "$repo/../shared" ] && cp -r "$repo/../shared" "$root/work/shared"
 
 # One command inside the fresh root, as root in its home, with a new machine's environment.
 inside() {
@@ -90,7 +93,7 @@ inside() {
     cd "$root"
     pivot_root . .host
     exec /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      TERM=dumb LANG=C.UTF-8 /bin/bash -c "umount -l /.host && cd /root/orvane && $*"
+      TERM=dumb LANG=C.UTF-8 /bin/bash -c "umount -l /.host && cd /work/orvane && $*"
   ' inside "$root" "$@"
 }
 
