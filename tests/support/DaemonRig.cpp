@@ -1,0 +1,40 @@
+#include "DaemonRig.h"
+
+#include <utility>
+
+DaemonRig::DaemonRig(std::string tool, const std::string& profile)
+    : tool_(std::move(tool)),
+      profile_(profile),
+      emu_(std::make_unique<Emulator>(Emulator::shippedProfile(profile))) {
+    for (int fan = 0;; ++fan) {
+        const std::string reply = emu_->control("get F" + std::to_string(fan) + "Mn");
+        if (reply.rfind("OK", 0) != 0) break;
+        factory_.push_back(hexBytes(reply.substr(reply.find_last_of(' ') + 1)));
+    }
+}
+
+bool DaemonRig::start(const std::vector<std::string>& args, ProcessOptions options) {
+    if (!ok()) return false;
+    std::vector<std::string> argv{tool_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    options.namespaceFd = tmp_.namespaceFd();
+    daemon_ = Process::start(argv, options);
+    return daemon_.started() && tmp_.waitForSocket("/tmp/orvane.sock", daemon_.pid());
+}
+
+std::string DaemonRig::request(const std::string& line) const {
+    return SocketClient::ask(socketPath(), line).value_or("");
+}
+
+ProcessResult DaemonRig::tool(const std::vector<std::string>& args, ProcessOptions options) {
+    std::vector<std::string> argv{tool_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    options.namespaceFd = tmp_.namespaceFd();
+    return runProcess(argv, options);
+}
+
+bool DaemonRig::forced(int fan) {
+    const std::string prefix = "F" + std::to_string(fan);
+    if (hasModeKeys()) return key(prefix + "Md") != std::vector<std::uint8_t>{0};
+    return key(prefix + "Mn") != factory_.at(static_cast<std::size_t>(fan));
+}
