@@ -15,9 +15,11 @@
 
 // The shipped profiles of the two machine families the daemon must handle alike.
 namespace machines {
-inline constexpr const char* kModeKeys = "recent-2fan.prof";       // F{i}Md and "flt " values
+inline constexpr const char* kModeKeys = "recent-2fan.prof";      // F{i}Md and "flt " values
 inline constexpr const char* kRaisedMinimum = "older-2fan.prof";  // no mode keys, "fpe2"
-inline bool hasModeKeys(const std::string& profile) { return profile == kModeKeys; }
+inline bool hasModeKeys(const std::string& profile) {
+    return profile == kModeKeys;
+}
 }  // namespace machines
 
 class DaemonRig {
