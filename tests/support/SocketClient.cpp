@@ -17,6 +17,12 @@ SocketClient::SocketClient(const std::string& path) {
     if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) close();
 }
 
+SocketClient SocketClient::adopt(int fd) {
+    SocketClient client;
+    client.fd_ = fd;
+    return client;
+}
+
 SocketClient::~SocketClient() {
     close();
 }
