@@ -33,7 +33,7 @@ inline Result runTool(const std::vector<std::string>& args, const RunOptions& op
     // an empty /run of its own, never the machine's.
     run.privateRun = ::geteuid() == 0;
     if (options.dropToNobody) run.uid = 65534;
-    return runProcess(argv, run);
+    return runProgram(argv, run);
 }
 
 inline std::string hexOf(const std::vector<std::uint8_t>& bytes) {

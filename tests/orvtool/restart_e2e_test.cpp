@@ -162,14 +162,14 @@ TEST_P(RestartTest, CmdServeReturnsAndLeavesNothingBehind) {
     Process child = serveInChild();
     const std::string clean = "status=0 fds=same socket=gone lock=free";
 
-    ASSERT_TRUE(rig->tmp().waitForSocket("/tmp/orvane.sock", child.pid()));
+    ASSERT_TRUE(rig->waitForSocket(child));
     EXPECT_EQ(rig->request("set 0 3000"), "OK set fan=0 rpm=3000");
     EXPECT_TRUE(forced());
     EXPECT_EQ(rig->request("quit"), "OK bye");
     EXPECT_EQ(child.outLine(), clean);
     EXPECT_FALSE(forced());
 
-    ASSERT_TRUE(rig->tmp().waitForSocket("/tmp/orvane.sock", child.pid()));
+    ASSERT_TRUE(rig->waitForSocket(child));
     EXPECT_EQ(rig->request("set 0 3000"), "OK set fan=0 rpm=3000");
     EXPECT_TRUE(forced());
     child.terminate();

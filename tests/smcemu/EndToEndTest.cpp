@@ -16,7 +16,7 @@ using test::SmcClient;
 // Runs the program to its end.
 ProcessResult run(std::vector<std::string> args) {
     args.insert(args.begin(), SMCEMU_BINARY);
-    return runProcess(args);
+    return runProgram(args);
 }
 
 // The emulator running for the length of one test.

@@ -19,7 +19,12 @@ bool DaemonRig::start(const std::vector<std::string>& args, ProcessOptions optio
     argv.insert(argv.end(), args.begin(), args.end());
     options.namespaceFd = tmp_.namespaceFd();
     daemon_ = Process::start(argv, options);
-    return daemon_.started() && tmp_.waitForSocket("/tmp/orvane.sock", daemon_.pid());
+    return waitForSocket(daemon_);
+}
+
+bool DaemonRig::waitForSocket(Process& server) {
+    return waitUntil([&] { return SocketClient::canConnect(socketPath()) || !server.running(); }) &&
+           server.running();
 }
 
 std::string DaemonRig::request(const std::string& line) const {
@@ -30,7 +35,7 @@ ProcessResult DaemonRig::tool(const std::vector<std::string>& args, ProcessOptio
     std::vector<std::string> argv{tool_};
     argv.insert(argv.end(), args.begin(), args.end());
     options.namespaceFd = tmp_.namespaceFd();
-    return runProcess(argv, options);
+    return runProgram(argv, options);
 }
 
 bool DaemonRig::forced(int fan) {

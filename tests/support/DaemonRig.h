@@ -41,6 +41,8 @@ class DaemonRig {
     // The process stays in daemon() either way.
     bool start(const std::vector<std::string>& args = {"serve"}, ProcessOptions options = {});
     Process& daemon() { return daemon_; }
+    // Waits until the /tmp socket accepts; false when `server` ends first or the limit passes.
+    bool waitForSocket(Process& server);
     // The next line the daemon wrote to standard error; empty at its end.
     std::string logLine() { return daemon_.errLine(); }
     // The daemon's log file (/var/log/orvane/daemon.log inside).

@@ -1,36 +1,15 @@
 #include "Emulator.h"
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
-namespace {
-
-int connectTo(const std::string& path) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) return -1;
-    std::memcpy(addr.sun_path, path.c_str(), path.size());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-}  // namespace
+#include "Deadline.h"
+#include "Process.h"
+#include "SocketClient.h"
 
 std::string Emulator::shippedProfile(const std::string& name) {
     return std::string(SMCEMU_PROFILE_DIR) + "/" + name;
@@ -50,57 +29,33 @@ Emulator::Emulator(const std::string& profile, bool isText) {
         profileFile = dir_ + "/test.prof";
         std::ofstream(profileFile) << profile;
     }
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies does not leave its emulator
-        std::string log = dir_ + "/smcemu.log";
-        FILE* err = std::freopen(log.c_str(), "w", stderr);
-        (void)err;
-        ::execl(SMCEMU_BINARY, "smcemu", "--profile", profileFile.c_str(), "--socket",
-                socket_.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    for (;;) {
-        int fd = connectTo(socket_ + ".ctl");
-        if (fd >= 0) {
-            ::close(fd);
-            break;
-        }
-        int status;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_ ||
-            std::chrono::steady_clock::now() > deadline) {
-            pid_ = -1;
-            throw std::runtime_error("smcemu did not start; see " + dir_ + "/smcemu.log");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    ProcessOptions options;
+    options.capture = false;
+    options.logFile = dir_ + "/smcemu.log";
+    process_ = std::make_unique<Process>(
+        Process::start({SMCEMU_BINARY, "--profile", profileFile, "--socket", socket_}, options));
+    const bool up = waitUntil([&] {
+                        return SocketClient::canConnect(socket_ + ".ctl") || !process_->running();
+                    }) &&
+                    process_->running();
+    if (!up) throw std::runtime_error("smcemu did not start; see " + dir_ + "/smcemu.log");
     ::setenv("SMCEMU_SOCKET", socket_.c_str(), 1);
 }
 
 Emulator::~Emulator() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
+    process_->terminate();
+    process_->finish();
     ::unsetenv("SMCEMU_SOCKET");
     std::string cmd = "rm -rf '" + dir_ + "'";
     (void)!std::system(cmd.c_str());
 }
 
+pid_t Emulator::pid() const {
+    return process_->pid();
+}
+
 std::optional<std::string> askSocket(const std::string& path, const std::string& line) {
-    const int fd = connectTo(path);
-    if (fd < 0) return std::nullopt;
-    const std::string request = line + "\n";
-    std::string reply;
-    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-        static_cast<ssize_t>(request.size())) {
-        char c;
-        while (::recv(fd, &c, 1, 0) == 1 && c != '\n')
-            reply.push_back(c);
-    }
-    ::close(fd);
-    return reply;
+    return SocketClient::ask(path, line);
 }
 
 std::string Emulator::control(const std::string& line) {

@@ -5,9 +5,12 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+class Process;
 
 class Emulator {
   public:
@@ -27,12 +30,12 @@ class Emulator {
 
     const std::string& socketPath() const { return socket_; }
     const std::string& dir() const { return dir_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const;
 
   private:
     std::string dir_;
     std::string socket_;
-    pid_t pid_ = -1;
+    std::unique_ptr<Process> process_;
 };
 
 // One line to a Unix socket on a fresh connection: the reply line without its line feed

@@ -7,9 +7,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,25 +18,15 @@
 #include <sstream>
 #include <thread>
 
+#include "Deadline.h"
+#include "SocketClient.h"
+
 namespace {
 
 std::string linkTarget(const std::string& path) {
     char buffer[256];
     const ssize_t n = ::readlink(path.c_str(), buffer, sizeof(buffer));
     return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-}
-
-bool canConnect(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof(address.sun_path)) return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool connected =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(fd);
-    return connected;
 }
 
 }  // namespace
@@ -228,12 +216,14 @@ int PrivateTmp::run(const std::vector<std::string>& argv, const std::string& log
 
 bool PrivateTmp::waitForSocket(const std::string& inside, pid_t pid,
                                std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     const std::string reachable = path(inside);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (canConnect(reachable)) return true;
-        if (pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    bool exited = false;
+    const bool up = waitUntil(
+        [&] {
+            if (SocketClient::canConnect(reachable)) return true;
+            exited = pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == pid;
+            return exited;
+        },
+        limit, std::chrono::milliseconds(10));
+    return up && !exited;
 }

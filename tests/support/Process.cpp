@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 extern char** environ;
 
@@ -177,8 +178,14 @@ void Process::reap(int status) {
 bool Process::running() {
     if (!started() || reaped_) return false;
     int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
-    reap(status);
+    const pid_t got = ::waitpid(pid_, &status, WNOHANG);
+    if (got == 0 || (got < 0 && errno == EINTR)) return true;
+    if (got == pid_) {
+        reap(status);
+    } else {  // reaped elsewhere: its status is lost
+        reaped_ = true;
+        status_ = -1;
+    }
     return false;
 }
 
@@ -193,9 +200,8 @@ int Process::finish(std::chrono::milliseconds limit) {
     if (!started()) return -1;
     if (const auto status = waitFor(limit)) return *status;
     kill();
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    reap(status);
+    while (running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return -1;
 }
 
@@ -280,7 +286,7 @@ std::string Process::nextLine(bool fromErr, std::chrono::milliseconds limit) {
     return line;
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options,
+ProcessResult runProgram(const std::vector<std::string>& argv, const ProcessOptions& options,
                          std::chrono::milliseconds limit) {
     ProcessOptions captured = options;
     captured.capture = true;

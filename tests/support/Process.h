@@ -96,5 +96,5 @@ struct ProcessResult {
 };
 
 // Starts argv with captured output and waits for it (killing it after `limit`).
-ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {},
+ProcessResult runProgram(const std::vector<std::string>& argv, const ProcessOptions& options = {},
                          std::chrono::milliseconds limit = kWaitLimit);
