@@ -13,13 +13,14 @@ DaemonRig::DaemonRig(std::string tool, const std::string& profile)
     }
 }
 
-bool DaemonRig::start(const std::vector<std::string>& args, ProcessOptions options) {
+bool DaemonRig::start(const std::vector<std::string>& args, ProcessOptions options,
+                      const std::string& socketInside) {
     if (!ok()) return false;
     std::vector<std::string> argv{tool_};
     argv.insert(argv.end(), args.begin(), args.end());
     options.namespaceFd = tmp_.namespaceFd();
     daemon_ = Process::start(argv, options);
-    return daemon_.started() && tmp_.waitForSocket("/tmp/orvane.sock", daemon_.pid());
+    return daemon_.started() && tmp_.waitForSocket(socketInside, daemon_.pid());
 }
 
 std::string DaemonRig::request(const std::string& line) const {

@@ -15,9 +15,11 @@
 
 // The shipped profiles of the two machine families the daemon must handle alike.
 namespace machines {
-inline constexpr const char* kModeKeys = "recent-2fan.prof";       // F{i}Md and "flt " values
+inline constexpr const char* kModeKeys = "recent-2fan.prof";      // F{i}Md and "flt " values
 inline constexpr const char* kRaisedMinimum = "older-2fan.prof";  // no mode keys, "fpe2"
-inline bool hasModeKeys(const std::string& profile) { return profile == kModeKeys; }
+inline bool hasModeKeys(const std::string& profile) {
+    return profile == kModeKeys;
+}
 }  // namespace machines
 
 class DaemonRig {
@@ -35,9 +37,11 @@ class DaemonRig {
     bool hasModeKeys() const { return machines::hasModeKeys(profile_); }
 
     // Starts `orvtool serve` (or other arguments) inside with standard error captured and
-    // waits until its /tmp socket accepts; false when it exited or did not come up in time.
-    // The process stays in daemon() either way.
-    bool start(const std::vector<std::string>& args = {"serve"}, ProcessOptions options = {});
+    // waits until its socket (socketInside, the /tmp one unless a test fights over that)
+    // accepts; false when it exited or did not come up in time. The process stays in
+    // daemon() either way.
+    bool start(const std::vector<std::string>& args = {"serve"}, ProcessOptions options = {},
+               const std::string& socketInside = "/tmp/orvane.sock");
     Process& daemon() { return daemon_; }
     // The next line the daemon wrote to standard error; empty at its end.
     std::string logLine() { return daemon_.errLine(); }
