@@ -14,9 +14,11 @@
 #include <string>
 #include <thread>
 
+#include "Deadline.h"
 #include "Emulator.h"
 #include "FanController.h"
 #include "ServeLoop.h"
+#include "SocketClient.h"
 #include "TempRecord.h"
 
 using orvtool::ClientEnd;
@@ -26,59 +28,49 @@ namespace {
 
 const std::string kPong = "OK pong fans=2\n";
 
-void sendAll(int fd, const std::string& data) {
-    for (std::size_t done = 0; done < data.size();) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
-// Everything readable until the other end is closed (or, with `lines`, that many lines).
-std::string receive(int fd, int lines = -1) {
-    std::string all;
-    char c;
-    while (lines != 0 && ::recv(fd, &c, 1, 0) == 1) {
-        all += c;
-        if (c == '\n' && lines > 0) --lines;
-    }
-    return all;
-}
-
 class ServeConnectionTest : public ::testing::Test {
   protected:
     void SetUp() override {
         emu = std::make_unique<Emulator>(Emulator::shippedProfile("recent-2fan.prof"));
         ctl = std::make_unique<FanController>(noRecord());
-        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        ASSERT_NO_FATAL_FAILURE(newPair());
     }
     void TearDown() override {
         if (peer.joinable()) peer.join();
-        closeEnd(0);
-        closeEnd(1);
+        closeServer();
     }
-    void closeEnd(int i) {  // 0: the client end, 1: the server end
-        if (fds[i] >= 0) ::close(fds[i]);
-        fds[i] = -1;
+    // A fresh connection: `client` one end, `server` the other.
+    void newPair() {
+        closeServer();
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        client = SocketClient::adopt(fds[0]);
+        server = fds[1];
+    }
+    void closeServer() {
+        if (server >= 0) ::close(server);
+        server = -1;
     }
     // Serves the server end until the connection ends, then closes it.
     ClientEnd serve(const orvtool::ServeLimits& limits = {}) {
-        const ClientEnd end = serveConnection(fds[1], *ctl, limits);
-        closeEnd(1);  // ends a peer's blocked send or its read to the end
+        const ClientEnd end = serveConnection(server, *ctl, limits);
+        closeServer();  // ends a peer's blocked send or its read to the end
         if (peer.joinable()) peer.join();
         return end;
     }
     // Sends everything and closes the sending direction before serving.
     ClientEnd serve(const std::string& data) {
-        sendAll(fds[0], data);
-        ::shutdown(fds[0], SHUT_WR);
+        client.send(data);
+        ::shutdown(client.fd(), SHUT_WR);
         return serve();
     }
-    std::string replies() { return receive(fds[0]); }
+    std::string replies() { return client.readAll(); }
+    std::string line() { return client.readLine().value_or("(none)") + "\n"; }
 
     std::unique_ptr<Emulator> emu;
     std::unique_ptr<FanController> ctl;
-    int fds[2] = {-1, -1};
+    SocketClient client;
+    int server = -1;
     std::thread peer;
 };
 
@@ -93,10 +85,10 @@ TEST_F(ServeConnectionTest, AnswersLinesInOrderAndDropsBlankOrInvalidOnes) {
 
 TEST_F(ServeConnectionTest, JoinsALineSplitAcrossReads) {
     peer = std::thread([this] {
-        sendAll(fds[0], "ping\npi");
+        client.send("ping\npi");
         // The first reply proves the server has read the first part on its own.
-        if (receive(fds[0], 1) == kPong) sendAll(fds[0], "ng\n");
-        ::shutdown(fds[0], SHUT_WR);
+        if (line() == kPong) client.send("ng\n");
+        ::shutdown(client.fd(), SHUT_WR);
     });
     EXPECT_EQ(serve(), ClientEnd::closed);
     EXPECT_EQ(replies(), kPong);
@@ -114,14 +106,12 @@ TEST_F(ServeConnectionTest, UnterminatedLineIsBoundedAt4096Bytes) {
     EXPECT_EQ(replies(), kPong);
 
     // One byte more without a line feed drops the connection unexecuted.
-    closeEnd(0);
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    newPair();
     EXPECT_EQ(serve("ping\nset 0 3000" + std::string(4097 - 10, ' ') + "\n"), ClientEnd::overlong);
     EXPECT_EQ(replies(), kPong);
 
-    closeEnd(0);
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    peer = std::thread([this] { sendAll(fds[0], "ping\nset 0 3000" + std::string(1 << 20, 'x')); });
+    newPair();
+    peer = std::thread([this] { client.send("ping\nset 0 3000" + std::string(1 << 20, 'x')); });
     EXPECT_EQ(serve(), ClientEnd::overlong);
     EXPECT_EQ(replies(), kPong);
     EXPECT_EQ(emu->value("F0Md"), std::vector<std::uint8_t>{0});
@@ -129,36 +119,35 @@ TEST_F(ServeConnectionTest, UnterminatedLineIsBoundedAt4096Bytes) {
 
 TEST_F(ServeConnectionTest, LongReplyIsSentWhole) {
     // With a raised bound the reply outgrows the socket buffer and needs several sends.
-    const std::string line(600'000, 'x');
+    const std::string longLine(600'000, 'x');
     std::string received;
     peer = std::thread([&] {
-        sendAll(fds[0], line + "\n");
-        ::shutdown(fds[0], SHUT_WR);
+        client.send(longLine + "\n");
+        ::shutdown(client.fd(), SHUT_WR);
         received = replies();
     });
     EXPECT_EQ(serve(orvtool::ServeLimits{.maxPending = 1 << 20, .maxOutput = 1 << 20}),
               ClientEnd::closed);
-    EXPECT_EQ(received, "ERR 未知命令: " + line + "\n");
+    EXPECT_EQ(received, "ERR 未知命令: " + longLine + "\n");
 }
 
 TEST_F(ServeConnectionTest, TimeLimitsCountFromTheRightMoment) {
     // An unfinished line has its own deadline from its first byte.
-    sendAll(fds[0], "ping\nset 0 30");
+    client.send("ping\nset 0 30");
     EXPECT_EQ(serve(orvtool::ServeLimits{.idleMs = 30'000, .lineMs = 50}), ClientEnd::late);
     EXPECT_EQ(replies(), kPong);
     EXPECT_EQ(emu->value("F0Md"), std::vector<std::uint8_t>{0});
 
     // Empty and dropped lines gain no time: the idle limit counts from the last answer, so
     // the connection ends while they still arrive (for far longer than the limit).
-    closeEnd(0);
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    newPair();
     bool endedWhileSending = false;
     peer = std::thread([this, &endedWhileSending] {
-        sendAll(fds[0], "ping\n");
+        client.send("ping\n");
         for (int i = 0; i < 500; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
             const std::string blank = i % 2 ? "\n" : " \t\n";
-            if (::send(fds[0], blank.data(), blank.size(), MSG_NOSIGNAL) < 0) {
+            if (!client.send(blank)) {
                 endedWhileSending = true;
                 return;
             }
@@ -169,16 +158,16 @@ TEST_F(ServeConnectionTest, TimeLimitsCountFromTheRightMoment) {
     EXPECT_EQ(replies(), kPong);
 
     // A lease is never idle: long past the limit it is still served, until its peer closes.
-    closeEnd(0);
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    newPair();
     std::string received;
     peer = std::thread([&] {
-        sendAll(fds[0], "hold\n");
-        received = receive(fds[0], 1);
+        client.send("hold\n");
+        received = line();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        sendAll(fds[0], "hold\nping\n");
-        received += receive(fds[0], 2);
-        ::shutdown(fds[0], SHUT_WR);
+        client.send("hold\nping\n");
+        received += line();
+        received += line();
+        ::shutdown(client.fd(), SHUT_WR);
     });
     EXPECT_EQ(serve(orvtool::ServeLimits{.idleMs = 150, .lineMs = 10'000}), ClientEnd::closed);
     EXPECT_EQ(received, "OK hold grace=10\nOK hold grace=10\n" + kPong);
@@ -189,14 +178,14 @@ TEST_F(ServeConnectionTest, PeerThatDoesNotReadIsDroppedPastTheOutputBound) {
     std::string many;
     for (int i = 0; i < 40'000; ++i)
         many += "ping\n";
-    peer = std::thread([&] { sendAll(fds[0], many); });
+    peer = std::thread([&] { client.send(many); });
     EXPECT_EQ(serve(orvtool::ServeLimits{.maxOutput = 4096}), ClientEnd::backlog);
 }
 
 TEST_F(ServeConnectionTest, VanishedPeerDoesNotEndTheServer) {
     // Replies go to a closed socket: no SIGPIPE may end this process.
-    sendAll(fds[0], "ping\nping\nping\n");
-    closeEnd(0);
+    client.send("ping\nping\nping\n");
+    client.close();
     EXPECT_EQ(serve(), ClientEnd::closed);
 }
 
@@ -214,11 +203,6 @@ TEST_F(ServeConnectionTest, RefusalsAreToldBusyAndCountedOncePerInterval) {
     const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
     ASSERT_EQ(::bind(listener, name, sizeof address), 0);
     ASSERT_EQ(::listen(listener, 8), 0);
-    const auto connectOne = [&] {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        EXPECT_EQ(::connect(fd, name, sizeof address), 0);
-        return fd;
-    };
     // The loop's log lines, from standard error.
     int log[2];
     ASSERT_EQ(::pipe(log), 0);
@@ -233,32 +217,25 @@ TEST_F(ServeConnectionTest, RefusalsAreToldBusyAndCountedOncePerInterval) {
     limits.ownerUid = ::getuid();
     limits.refusalLogMs = 300;
     std::thread loop([&] { orvtool::serveListeners({listener}, *ctl, limits); });
-    const int served = connectOne();
-    sendAll(served, "ping\n");
-    EXPECT_EQ(receive(served, 1), kPong);
-    for (int i = 0; i < 3; ++i) {
-        const int refused = connectOne();
-        EXPECT_EQ(receive(refused), "ERR 控制服务繁忙：连接数已达上限，请稍后再试\n");
-        ::close(refused);
-    }
+    SocketClient served(path);
+    EXPECT_EQ(served.request("ping") + "\n", kPong);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(SocketClient(path).readAll(), "ERR 控制服务繁忙：连接数已达上限，请稍后再试\n");
     // The count comes when the interval ends, with no refusal or request after it.
     std::string lines;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (lines.find("另有 2 个连接") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
+    waitUntil([&] {
         char buf[512];
         pollfd p{log[0], POLLIN, 0};
-        if (::poll(&p, 1, 100) != 1) continue;
-        const ssize_t n = ::read(log[0], buf, sizeof buf);
+        const ssize_t n = ::poll(&p, 1, 100) == 1 ? ::read(log[0], buf, sizeof buf) : 0;
         if (n > 0) lines.append(buf, static_cast<std::size_t>(n));
-    }
-    sendAll(served, "quit\n");
-    EXPECT_EQ(receive(served, 1), "OK bye\n");
+        return lines.find("另有 2 个连接") != std::string::npos;
+    });
+    EXPECT_EQ(served.request("quit"), "OK bye");
     loop.join();
     ::dup2(savedStderr, STDERR_FILENO);
     ::close(savedStderr);
     ::close(log[0]);
-    ::close(served);
+    served.close();
     ::close(listener);
     ::unlink(path.c_str());
     ::rmdir(dir);

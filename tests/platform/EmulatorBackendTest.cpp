@@ -3,12 +3,10 @@
 // child process of its own, which answers every call with the selector as the return code and
 // the input block as the output.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,6 +15,8 @@
 #include <ostream>
 #include <string>
 
+#include "../support/Process.h"
+#include "../support/SocketClient.h"
 #include "Paths.h"
 #include "emulator/EmulatorBackend.h"
 
@@ -35,18 +35,18 @@ bool exactly(int fd, void* data, std::size_t size, bool send) {
     return true;
 }
 
-[[noreturn]] void serve(const std::string& path, uid_t bindUid, uid_t listenUid, int ready) {
+int serve(const std::string& path, uid_t bindUid, uid_t listenUid) {
     const auto become = [](uid_t uid) {
-        if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(1);
+        return uid == 0 || (::setgid(uid) == 0 && ::setuid(uid) == 0);
     };
-    become(bindUid);
+    if (!become(bindUid)) return 1;
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(2);
-    if (listenUid != bindUid) become(listenUid);
-    if (::listen(fd, 8) != 0 || ::write(ready, "x", 1) != 1) ::_exit(3);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 2;
+    if (listenUid != bindUid && !become(listenUid)) return 1;
+    if (::listen(fd, 8) != 0) return 3;
     for (;;) {
         const int client = ::accept(fd, nullptr, nullptr);
         unsigned char message[4 + kSMCBlockSize];
@@ -83,30 +83,22 @@ class EmulatorTrust : public ::testing::TestWithParam<Case> {
         ASSERT_EQ(::symlink("real", (dir_ + "/link").c_str()), 0);
     }
     void TearDown() override {
-        if (server_ > 0) {
-            ::kill(server_, SIGKILL);
-            ::waitpid(server_, nullptr, 0);
-        }
+        server_ = Process();
         ::unsetenv(paths::kSudoUidEnv);
         if (!dir_.empty()) std::filesystem::remove_all(dir_);
     }
 
     // The path clients are given, once the child serves it.
     std::string start(const Case& c) {
-        int ready[2];
-        EXPECT_EQ(::pipe(ready), 0);
         const std::string path = dir_ + "/real/smc.sock";
-        server_ = ::fork();
-        if (server_ == 0) serve(path, c.bindUid, c.listenUid, ready[1]);
-        ::close(ready[1]);
-        char byte = 0;
-        EXPECT_EQ(::read(ready[0], &byte, 1), 1) << "the server did not start";
-        ::close(ready[0]);
+        server_ = Process::call([&] { return serve(path, c.bindUid, c.listenUid); });
+        EXPECT_TRUE(waitUntil([&] { return SocketClient::canConnect(path); }))
+            << "the server did not start";
         return dir_ + (c.viaLink ? "/link" : "/real") + "/smc.sock";
     }
 
     std::string dir_;
-    pid_t server_ = -1;
+    Process server_;
 };
 
 TEST_P(EmulatorTrust, RootTakesOnlyASocketOfRootOrTheInvokingUser) {

@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -13,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "../support/Process.h"
 #include "IOKitEmu.h"
 #include "applesmc/Discovery.h"
 
@@ -109,13 +109,7 @@ int checkBackends() {
 
 TEST(IOKitStandIn, ServesTheDriverWhenItIsLoadedAndNoEmulatorIsNamed) {
     if (::geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) ::_exit(checkBackends());
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the check of that number failed";
+    EXPECT_EQ(Process::call(checkBackends).finish(), 0) << "the check of that number failed";
 }
 
 }  // namespace

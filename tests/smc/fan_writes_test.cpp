@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <functional>
@@ -7,6 +6,7 @@
 #include "Emulator.h"
 #include "FakeSMC.h"
 #include "FanController.h"
+#include "Process.h"
 #include "SMCCodec.h"
 #include "TempRecord.h"
 
@@ -234,34 +234,22 @@ TEST_F(FanWritesFake, MissingTargetKeyLeavesTheModeByteSet) {
 TEST(FanWritesPrivilege, NonRootWriteIsRejected) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::string text;
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
-            text = "setuid failed";
-        } else {
+    ProcessOptions nobody;
+    nobody.uid = 65534;
+    Process child = Process::call(
+        [] {
+            std::string text = "write accepted";
             try {
                 FanController fc(noRecord());
                 fc.setFanRPM(0, 3000);
-                text = "write accepted";
             } catch (const SMCError& e) {
                 text = e.description();
             }
-        }
-        (void)!::write(fds[1], text.data(), text.size());
-        ::_exit(0);
-    }
-    ::close(fds[1]);
-    std::string text;
-    char buf[256];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
-        text.append(buf, n);
-    ::close(fds[0]);
-    ::waitpid(pid, nullptr, 0);
+            return ::write(STDOUT_FILENO, text.data(), text.size()) < 0;
+        },
+        nobody);
+    const std::string text = child.out();
+    EXPECT_EQ(child.finish(), 0);
     EXPECT_EQ(text, "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper");
     EXPECT_EQ(emu.value("F0Md"), Bytes{0x00});
 }

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 
+#include "../support/SocketClient.h"
 #include "Server.h"
 #include "TestSupport.h"
 
@@ -105,41 +105,24 @@ TEST_F(ServerTest, ConnectionsBeyondTheLimitAreClosed) {
 
 TEST_F(ServerTest, ControlAnswersPipelinedLinesInOrder) {
     start();
-    SmcClient ctl(ctlPath);
-    std::string lines = "load 0.5\nget FNum\nbogus\n";
-    ASSERT_TRUE(ctl.sendAll(lines.data(), lines.size()));
-    std::string got;
-    char buf[256];
-    while (std::count(got.begin(), got.end(), '\n') < 3) {
-        ssize_t n = recv(ctl.fd(), buf, sizeof buf, 0);
-        ASSERT_GT(n, 0);
-        got.append(buf, static_cast<size_t>(n));
-    }
-    EXPECT_EQ(got, "OK load 0.5\nOK ui8  1 02\nERR unknown command \"bogus\"\n");
+    SocketClient ctl(ctlPath);
+    ASSERT_TRUE(ctl.send("load 0.5\nget FNum\nbogus\n"));
+    EXPECT_EQ(ctl.readLine(), "OK load 0.5");
+    EXPECT_EQ(ctl.readLine(), "OK ui8  1 02");
+    EXPECT_EQ(ctl.readLine(), "ERR unknown command \"bogus\"");
 }
 
 TEST_F(ServerTest, OverlongControlLineIsRefusedAndClosed) {
     start();
-    SmcClient ctl(ctlPath);
-    std::string huge(kMaxControlLine + 100, 'x');
-    ASSERT_TRUE(ctl.sendAll(huge.data(), huge.size()));
-    std::string got;
-    char buf[64];
-    ssize_t n;
-    while ((n = recv(ctl.fd(), buf, sizeof buf, 0)) > 0)
-        got.append(buf, static_cast<size_t>(n));
-    EXPECT_EQ(got, "ERR line too long\n");
+    SocketClient ctl(ctlPath);
+    ASSERT_TRUE(ctl.send(std::string(kMaxControlLine + 100, 'x')));
+    EXPECT_EQ(ctl.readAll(), "ERR line too long\n");
     EXPECT_EQ(control("calls"), "OK 0");  // the server still answers
 }
 
 TEST_F(ServerTest, StaleSocketIsReplacedButALiveOneIsNot) {
     // A socket file nobody listens on, as a killed emulator leaves behind.
-    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, smcPath.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    close(fd);
+    ASSERT_TRUE(makeStaleSocket(smcPath));
     start();
     EXPECT_TRUE(SmcClient(smcPath).call(request("FNum", kCmdRead, 1)));
 

@@ -25,10 +25,9 @@ bool setUpChild(const ProcessOptions& options, int in, int out, int err) {
     if (options.namespaceFd >= 0 &&
         (::setns(options.namespaceFd, CLONE_NEWNS) != 0 || ::chdir("/") != 0))
         return false;
-    if (options.privateRun &&
-        (::unshare(CLONE_NEWNS) != 0 ||
-         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-         ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0))
+    if (options.privateRun && (::unshare(CLONE_NEWNS) != 0 ||
+                               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                               ::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0))
         return false;
     if (out < 0) {
         // Opened only now, so that a log path names a file inside the namespace.
@@ -130,7 +129,9 @@ Process Process::launch(const std::function<void()>& inChild, const ProcessOptio
     return p;
 }
 
-Process::~Process() { release(); }
+Process::~Process() {
+    release();
+}
 
 void Process::release() {
     if (started() && !reaped_) {
@@ -143,7 +144,9 @@ void Process::release() {
     closePipes();
 }
 
-Process::Process(Process&& other) noexcept { *this = std::move(other); }
+Process::Process(Process&& other) noexcept {
+    *this = std::move(other);
+}
 
 Process& Process::operator=(Process&& other) noexcept {
     if (this == &other) return *this;
@@ -199,8 +202,12 @@ int Process::finish(std::chrono::milliseconds limit) {
 void Process::signal(int sig) const {
     if (started() && !reaped_) ::kill(pid_, sig);
 }
-void Process::terminate() const { signal(SIGTERM); }
-void Process::kill() const { signal(SIGKILL); }
+void Process::terminate() const {
+    signal(SIGTERM);
+}
+void Process::kill() const {
+    signal(SIGKILL);
+}
 
 namespace {
 
@@ -252,15 +259,24 @@ std::string Process::err(std::chrono::milliseconds limit) {
 }
 
 std::string Process::errLine(std::chrono::milliseconds limit) {
+    return nextLine(true, limit);
+}
+std::string Process::outLine(std::chrono::milliseconds limit) {
+    return nextLine(false, limit);
+}
+
+std::string Process::nextLine(bool fromErr, std::chrono::milliseconds limit) {
     const Deadline deadline(limit);
     int* fds[2] = {&out_, &err_};
     std::string* sinks[2] = {&outBuffer_, &errBuffer_};
+    std::string& buffer = fromErr ? errBuffer_ : outBuffer_;
+    const int& fd = fromErr ? err_ : out_;
     std::size_t lf;
-    while ((lf = errBuffer_.find('\n')) == std::string::npos) {
-        if (err_ < 0 || !pump(fds, sinks, deadline)) return "";
+    while ((lf = buffer.find('\n')) == std::string::npos) {
+        if (fd < 0 || !pump(fds, sinks, deadline)) return "";
     }
-    std::string line = errBuffer_.substr(0, lf);
-    errBuffer_.erase(0, lf + 1);
+    std::string line = buffer.substr(0, lf);
+    buffer.erase(0, lf + 1);
     return line;
 }
 

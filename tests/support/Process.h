@@ -68,12 +68,15 @@ class Process {
     std::string err(std::chrono::milliseconds limit = kWaitLimit);
     // The next line of standard error without its line feed; empty at its end or the limit.
     std::string errLine(std::chrono::milliseconds limit = kWaitLimit);
+    // The same for standard output.
+    std::string outLine(std::chrono::milliseconds limit = kWaitLimit);
 
   private:
     static Process launch(const std::function<void()>& inChild, const ProcessOptions& options);
     void reap(int status);
     void release();  // kills and reaps a child still running, closes the pipes
     void closePipes();
+    std::string nextLine(bool fromErr, std::chrono::milliseconds limit);
 
     pid_t pid_ = -1;
     bool reaped_ = false;

@@ -17,7 +17,15 @@ SocketClient::SocketClient(const std::string& path) {
     if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) close();
 }
 
-SocketClient::~SocketClient() { close(); }
+SocketClient SocketClient::adopt(int fd) {
+    SocketClient client;
+    client.fd_ = fd;
+    return client;
+}
+
+SocketClient::~SocketClient() {
+    close();
+}
 
 SocketClient::SocketClient(SocketClient&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), buffered_(std::move(other.buffered_)) {}
@@ -94,7 +102,9 @@ std::optional<std::string> SocketClient::ask(const std::string& path, const std:
     return client.request(line);
 }
 
-bool SocketClient::canConnect(const std::string& path) { return SocketClient(path).connected(); }
+bool SocketClient::canConnect(const std::string& path) {
+    return SocketClient(path).connected();
+}
 
 bool makeStaleSocket(const std::string& path) {
     sockaddr_un addr{};

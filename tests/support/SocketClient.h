@@ -12,6 +12,9 @@ class SocketClient {
   public:
     // Connects at once; connected() says whether someone accepted.
     explicit SocketClient(const std::string& path);
+    // Takes over an already connected descriptor (one end of a socket pair).
+    static SocketClient adopt(int fd);
+    SocketClient() = default;
     ~SocketClient();
     SocketClient(SocketClient&& other) noexcept;
     SocketClient& operator=(SocketClient&& other) noexcept;
