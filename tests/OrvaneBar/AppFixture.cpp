@@ -13,6 +13,7 @@
 #include "PrivateTmp.h"
 #include "PrivilegedLauncher.h"
 #include "Texts.h"
+#include "../../orvtool/serve/ServeTexts.h"
 
 using namespace std::chrono_literals;
 
@@ -40,6 +41,10 @@ std::string forcingKeys(Emulator& emu, bool modeKeys) {
     const std::string md0 = hexString(emu.value("F0Md"));
     return md0 + (md0 == "01" ? hexString(emu.value("F0Tg")) : "") + " " +
            hexString(emu.value("F1Md"));
+}
+
+std::string servedLine(const std::string& request, const protocol::Reply& reply) {
+    return texts::kServeLog + request + texts::kServeLogArrow + protocol::formatReply(reply);
 }
 
 namespace expected {

@@ -25,6 +25,7 @@
 #include "DaemonFakes.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
+#include "Reply.h"
 
 class PrivateTmp;
 class TempThresholdDialog;
@@ -48,6 +49,10 @@ double emulatedRPM(Emulator& emu, int fan);
 // forced), "0100803b45 00"; or the minimums, "2ee0 1f40".
 std::string forcingKeys(Emulator& emu, bool modeKeys);
 
+// The daemon's log line for a request it served, with its reply: "[serve] set 0 5700 → OK set
+// fan=0 rpm=5700".
+std::string servedLine(const std::string& request, const protocol::Reply& reply);
+
 // The alerts of the write path and of Quit, as the application's texts build them.
 namespace expected {
 Alert noReply(const std::string& command);
@@ -65,6 +70,18 @@ Alert quitFailed(const std::string& cause, const std::string& tool);
 // The reason ToolTrust gives: "「<path>」<what>".
 std::string trustReason(const std::string& path, const std::string& what);
 }  // namespace expected
+
+// A fan row's (or fan submenu's) delegate that records what it is asked.
+struct RecordingDelegate : FanRowDelegate {
+    std::vector<std::pair<std::int64_t, bool>> modes;
+    std::vector<std::pair<std::int64_t, std::int64_t>> speeds;
+    void manualModeChanged(std::int64_t fan, bool manual) override {
+        modes.push_back({fan, manual});
+    }
+    void sliderChanged(std::int64_t fan, std::int64_t rpm) override {
+        speeds.push_back({fan, rpm});
+    }
+};
 
 // An application whose commands to the daemon are recorded instead of sent.
 class RecordingApp : public AppDelegate {

@@ -628,4 +628,6 @@ TEST_P(RealDaemonFamilyTest, ForcedFanIsShownAndRestored) {
 
 INSTANTIATE_TEST_SUITE_P(Families, RealDaemonFamilyTest,
                          ::testing::Values(machines::modeKeys, machines::raisedMinimum),
-                         [](const auto& info) { return machines::familyName(info.param); });
+                         [](const auto& info) {
+                             return machines::hasModeKeys(info.param) ? "ModeKeys" : "NoModeKeys";
+                         });
