@@ -104,11 +104,10 @@ TEST_F(AppDelegateTest, MenuEntriesWithTwoFans) {
     startMachine(machines::modeKeys);
     auto app = launch();
     EXPECT_EQ(describe(app->menu(), app->tempItem),
-              (std::vector<std::string>{"temperature (disabled)", "全部传感器", "---", "row 0",
-                                        "row 1", "---", "恢复全部自动模式", "---",
-                                        "[ ] 阶梯加速（65→85℃）", "设置阶梯加速温度…", "---",
-                                        "安装免密码控制服务", "---", "[ ] 开机自动启动",
-                                        "退出（恢复自动模式） Q"}));
+              (std::vector<std::string>{
+                  "temperature (disabled)", "全部传感器", "---", "row 0", "row 1", "---",
+                  "恢复全部自动模式", "---", "[ ] 阶梯加速（65→85℃）", "设置阶梯加速温度…", "---",
+                  "安装免密码控制服务", "---", "[ ] 开机自动启动", "退出（恢复自动模式） Q"}));
     EXPECT_EQ(describeShown(app->menu(), app->tempItem), expectedMenu(2));
     ASSERT_EQ(app->fanRows.size(), 2u);
     EXPECT_EQ(app->statusItem->toolTip(), "Orvane 风扇控制（左键点开）");
@@ -129,8 +128,8 @@ TEST_F(AppDelegateTest, FanSubmenusTakeTheRowsPlace) {
     for (int fan = 0; fan < 2; ++fan) {
         QAction* entry = actions[3 + fan];
         EXPECT_EQ(entry->menu(), app->fanMenus[std::size_t(fan)]->menu());
-        const QString automatic = QString(Texts::rpmSuffix) + Texts::fanMenuSeparator +
-                                  Texts::automaticTarget;
+        const QString automatic =
+            QString(Texts::rpmSuffix) + Texts::fanMenuSeparator + Texts::automaticTarget;
         EXPECT_TRUE(entry->text().endsWith(automatic)) << entry->text().toStdString();
         EXPECT_FALSE(entry->text().contains(Texts::fanRowInitialRPM)) << "still the placeholder";
     }
@@ -278,8 +277,8 @@ TEST_F(AppDelegateTest, SensorSubmenuIsReadOnlyWhileTheMenuIsOpen) {
     ASSERT_EQ(shown.size(), 15u);
     EXPECT_EQ(shown.front(), sensorLine("TA0P", "环境", "25.0"));
     EXPECT_EQ(shown[13].rfind(sensorLine("Ts0P", "掌托", ""), 0), 0u) << shown[13];
-    EXPECT_EQ(shown.back(), Texts::sensorsLeftOutPrefix + std::string("4") +
-                                Texts::sensorsLeftOutSuffix);
+    EXPECT_EQ(shown.back(),
+              Texts::sensorsLeftOutPrefix + std::string("4") + Texts::sensorsLeftOutSuffix);
     // Ticks while it is open follow the readings.
     emu.control("set TA0P 1a00");  // 26 degrees
     refresh(*app);

@@ -1,19 +1,20 @@
 #include "AppFixture.h"
 
+#include <QtCore/qtestsupport_core.h>
+
 #include <QDir>
 #include <QSettings>
 #include <QTimer>
-#include <QtCore/qtestsupport_core.h>
 #include <cstdlib>
 #include <fstream>
 #include <utility>
 
+#include "../../orvtool/serve/ServeTexts.h"
 #include "Alerts.h"
 #include "AppPaths.h"
 #include "PrivateTmp.h"
 #include "PrivilegedLauncher.h"
 #include "Texts.h"
-#include "../../orvtool/serve/ServeTexts.h"
 
 using namespace std::chrono_literals;
 
@@ -116,10 +117,10 @@ std::vector<std::string> RecordingApp::take() {
 void AppFixture::SetUp() {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-    setAlertPresenter([this](AlertStyle style, const std::string& title,
-                             const std::string& message) {
-        alerts.push_back({style, title, message});
-    });
+    setAlertPresenter(
+        [this](AlertStyle style, const std::string& title, const std::string& message) {
+            alerts.push_back({style, title, message});
+        });
     setConfirmPresenter(
         [this](const std::string& title, const std::string& message, const std::string& button) {
             confirmations.push_back(title + "|" + message + "|" + button);

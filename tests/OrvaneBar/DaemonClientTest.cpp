@@ -18,9 +18,9 @@
 #include <sstream>
 #include <thread>
 
+#include "AppFixture.h"
 #include "AppPaths.h"
 #include "DaemonClient.h"
-#include "AppFixture.h"
 #include "DaemonFakes.h"
 #include "DaemonLease.h"
 #include "DaemonStarter.h"

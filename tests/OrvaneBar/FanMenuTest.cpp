@@ -117,7 +117,8 @@ TEST(FanMenu, ChoicesTakeTheRowsWritePath) {
     EXPECT_TRUE(entry(fan, "5000 RPM")->isChecked());
     queue.advance(FanRowLogic::gracePeriod);
     fan.update(reading(2100, std::nullopt));  // it never did
-    EXPECT_EQ(fan.menu()->title().toStdString(), fanMenuTitle("Left", speedText(2100), Texts::automaticTarget));
+    EXPECT_EQ(fan.menu()->title().toStdString(),
+              fanMenuTitle("Left", speedText(2100), Texts::automaticTarget));
     EXPECT_TRUE(entry(fan, Texts::automaticTarget)->isChecked());
     EXPECT_FALSE(entry(fan, "5000 RPM")->isChecked());
 

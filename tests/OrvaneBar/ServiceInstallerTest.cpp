@@ -21,9 +21,9 @@
 #include <sstream>
 
 #include "AppFixture.h"
+#include "ControlProtocol.h"
 #include "Files.h"
 #include "LaunchDaemonManager.h"
-#include "ControlProtocol.h"
 #include "Paths.h"
 #include "PrivateTmp.h"
 #include "Texts.h"

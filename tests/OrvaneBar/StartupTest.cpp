@@ -79,8 +79,8 @@ TEST_F(Startup, SecondCopyReportsAlreadyRunning) {
     AppRun run = runApp(dir.path(), {}, dir.filePath("no-smc.sock"));
     ::close(fd);
     EXPECT_EQ(run.exitCode, 1);
-    const std::string expected = Texts::alreadyRunningTitle + std::string("\n") +
-                                 Texts::alreadyRunningMessage + "\n";
+    const std::string expected =
+        Texts::alreadyRunningTitle + std::string("\n") + Texts::alreadyRunningMessage + "\n";
     EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
 }
 

@@ -211,8 +211,8 @@ TEST_F(WritePathTest, ForeignListenerAndUntrustedToolAreReportedNotUsed) {
     ASSERT_EQ(::chown(toolPath().c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
     app->sliderChanged(0, 5700);
     ASSERT_TRUE(waitForAlerts(1));
-    const std::string theirs = Texts::trustOwnedPrefix + std::to_string(ForeignListener::kUid) +
-                               Texts::trustOwnedSuffix;
+    const std::string theirs =
+        Texts::trustOwnedPrefix + std::to_string(ForeignListener::kUid) + Texts::trustOwnedSuffix;
     EXPECT_EQ(alerts, std::vector<Alert>{expected::untrustedTool(
                           toolPath(), expected::trustReason(toolPath(), theirs))});
     EXPECT_TRUE(launcher->scripts().empty());
@@ -237,9 +237,8 @@ TEST_F(WritePathTest, CancelledPromptFailsAfterPollingAndEachWriteTriesAgain) {
     app->sliderChanged(0, 3000);
     app->manualModeChanged(1, false);
     ASSERT_TRUE(waitForAlerts(2));
-    EXPECT_EQ(alerts,
-              (std::vector<Alert>{expected::startFailed(toolPath()),
-                                  expected::startFailed(toolPath())}));
+    EXPECT_EQ(alerts, (std::vector<Alert>{expected::startFailed(toolPath()),
+                                          expected::startFailed(toolPath())}));
     const std::string script = "(setsid '" + toolPath() + "' serve </dev/null >/dev/null 2>&1 &)";
     EXPECT_EQ(launcher->scripts(), (std::vector<std::string>{script, script}));
 }
@@ -381,8 +380,8 @@ TEST_F(WritePathTest, QuitUsesItsWholeLimitToRestore) {
     app->quitApp();
     EXPECT_EQ(terminated, 2);
     EXPECT_EQ(daemon.commands().size(), 4u);  // no second try after an "ERR"
-    EXPECT_EQ(alerts, std::vector<Alert>{expected::quitFailed(
-                          Texts::quitReplyPrefix + autoReply, toolPath())});
+    EXPECT_EQ(alerts, std::vector<Alert>{
+                          expected::quitFailed(Texts::quitReplyPrefix + autoReply, toolPath())});
 }
 
 TEST_F(WritePathTest, QuitWaitsNoLongerThanItsLimit) {
@@ -475,8 +474,8 @@ TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrustedUnlessItIsTheUsersOwn) {
     startDaemon(65534);
     auto app = makeApp(realSeams());
     app->sliderChanged(0, 3000);
-    EXPECT_EQ(alerts, std::vector<Alert>{expected::foreign(
-                          tmp->path(paths::kFallbackSocketPath), 65534, "set 0 3000")});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::foreign(tmp->path(paths::kFallbackSocketPath),
+                                                           65534, "set 0 3000")});
     EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
     EXPECT_EQ(tmp->read("/tmp/orvane-daemon.log").find("set 0 3000"), std::string::npos);
 
@@ -521,10 +520,9 @@ TEST_F(RealDaemonTest, AppWarnsOfAnUnusableRecord) {
     ASSERT_EQ(::mkdir(tmp->path(paths::kRunDir).c_str(), 0755), 0);
     std::ofstream(tmp->path(paths::kMinimumRecordPath)) << "not a record\n";
     EXPECT_EQ(tmp->run({ORVANEBAR_BINARY, "--screenshot", "/tmp"}, "/tmp/app.log"), 0);
-    const std::string warning = Texts::recordIgnoredPrefix +
-                                recordTexts::ignoredWarning(RecordProblem::malformed,
-                                                            paths::kMinimumRecordPath) +
-                                "\n";
+    const std::string warning =
+        Texts::recordIgnoredPrefix +
+        recordTexts::ignoredWarning(RecordProblem::malformed, paths::kMinimumRecordPath) + "\n";
     EXPECT_NE(tmp->read("/tmp/app.log").find(warning), std::string::npos)
         << tmp->read("/tmp/app.log");
     EXPECT_EQ(tmp->read(paths::kMinimumRecordPath), "not a record\n");

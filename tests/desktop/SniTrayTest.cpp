@@ -246,8 +246,8 @@ TEST_P(SniTrayTest, ExportedMenuDrivesEveryFan) {
         const std::string maxText = top.label().toStdString();
         const int speed = std::stoi(maxText.substr(0, maxText.find(' ')));
         ASSERT_TRUE(host->event(top.id, "clicked"));
-        EXPECT_TRUE(logged(servedLine(protocol::setRequest(fan, speed),
-                                      protocol::Reply::set(fan, speed))))
+        EXPECT_TRUE(
+            logged(servedLine(protocol::setRequest(fan, speed), protocol::Reply::set(fan, speed))))
             << tmp->read(kLog);
         EXPECT_TRUE(waitUntil([&] { return forcedAtMaximum(fan); }));
 

@@ -26,16 +26,16 @@
 #include <set>
 #include <string>
 
+#include "../../orvtool/serve/ServeTexts.h"
 #include "../OrvaneBar/AppFixture.h"
+#include "ControlProtocol.h"
 #include "Formatting.h"
 #include "LeakCheck.h"
-#include "ControlProtocol.h"
 #include "Paths.h"
 #include "PrivateTmp.h"
 #include "StatusItem.h"
 #include "Texts.h"
 #include "XDesktop.h"
-#include "../../orvtool/serve/ServeTexts.h"
 
 using namespace std::chrono_literals;
 
@@ -166,8 +166,9 @@ class TrayDesktopTest : public AppFixture {
                                              "XDG_RUNTIME_DIR=/tmp/runtime"};
         for (const std::string& entry : leakCheckEnvironment())
             environment.push_back(entry);
-        app = tmp->start(appCommandLine(environment, {"DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY"}),
-                         "/tmp/app.log");
+        app =
+            tmp->start(appCommandLine(environment, {"DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY"}),
+                       "/tmp/app.log");
         ASSERT_GT(app, 0);
         // The tray host shows a new icon before it has grown its panel around it: the icon
         // is where a click finds it once the panel, on the screen, holds it whole.
@@ -355,8 +356,8 @@ TEST_P(TrayFamilyTest, IconMenuSliderAndQuit) {
     ASSERT_TRUE(waitUntil([&] { return appExited(); }, 30s)) << "the application did not end";
     EXPECT_TRUE(WIFEXITED(*appStatus) && WEXITSTATUS(*appStatus) == 0) << *appStatus;
     EXPECT_EQ(keys(), family.automaticKeys);
-    EXPECT_NE(tmp->read(log).find(servedLine(protocol::kAutoAllRequest, protocol::Reply::autoAll()) +
-                                  "\n"),
+    EXPECT_NE(tmp->read(log).find(
+                  servedLine(protocol::kAutoAllRequest, protocol::Reply::autoAll()) + "\n"),
               std::string::npos)
         << tmp->read(log);
     endSession();
