@@ -326,7 +326,7 @@ TEST_F(DriverTest, FractionalFactoryMinimumIsHandedBackAtWholeRpm) {
 
 // A listener at an emulator socket's path, counting the connections it gets. It runs inside
 // the namespace as `uid`: another user planting it, or root serving a socket of its own. It
-// says on its standard error when it listens and each connection it accepts (and closes).
+// says on its standard output when it listens and each connection it accepts (and closes).
 class PlantedListener {
   public:
     PlantedListener(PrivateTmp& ns, const std::string& path, uid_t uid = kNobody) {
@@ -342,23 +342,23 @@ class PlantedListener {
                 if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
                     ::listen(fd, 8) != 0)
                     return 1;
-                (void)!::write(STDERR_FILENO, "listening\n", 10);
+                (void)!::write(STDOUT_FILENO, "listening\n", 10);
                 for (;;) {
                     const int peer = ::accept(fd, nullptr, nullptr);
                     if (peer < 0) continue;
                     ::close(peer);
-                    (void)!::write(STDERR_FILENO, "accepted\n", 9);
+                    (void)!::write(STDOUT_FILENO, "accepted\n", 9);
                 }
             },
             options);
-        ok_ = listener_.errLine() == "listening";
+        ok_ = listener_.outLine() == "listening";
     }
     bool ok() const { return ok_; }
     // Stops listening; how many connections it accepted.
     int connections() {
         listener_.kill();
         int count = 0;
-        while (listener_.errLine() == "accepted")
+        while (listener_.outLine() == "accepted")
             ++count;
         return count;
     }

@@ -293,11 +293,11 @@ TEST(DaemonAttack, NoClientLocksOutTheOthers) {
                        protocol::isBusy(client.readLine(200ms).value_or("")) ||
                        client.closedByPeer(200ms);
         const std::string count = std::to_string(refused) + "\n";
-        (void)!::write(STDERR_FILENO, count.data(), count.size());
+        (void)!::write(STDOUT_FILENO, count.data(), count.size());
         std::this_thread::sleep_for(60s);
         return 0;
     });
-    const std::string refused = silent.errLine();
+    const std::string refused = silent.outLine();
 
     // Root's pings, each on a fresh connection as the application sends them, while the
     // attack goes on (past the loris's line deadline). Each must be answered; those that
@@ -341,7 +341,7 @@ TEST(DaemonAttack, ConnectionCapsCountEachUserAndSpareRoot) {
     Rig rig;
     REQUIRE_NAMESPACE(rig);
     ASSERT_TRUE(rig.startDaemon());
-    // A user that takes its 4 places, finds a fifth refused, says so on its standard error
+    // A user that takes its 4 places, finds a fifth refused, says so on its standard output
     // ('0' when all went as it should) and holds on until the test ends it.
     const auto holder = [] {
         std::vector<SocketClient> held;
@@ -352,7 +352,7 @@ TEST(DaemonAttack, ConnectionCapsCountEachUserAndSpareRoot) {
         }
         if (!refusedOnConnect()) result = 'b';  // one past the cap served
         const char report[] = {result, '\n'};
-        (void)!::write(STDERR_FILENO, report, sizeof report);
+        (void)!::write(STDOUT_FILENO, report, sizeof report);
         std::this_thread::sleep_for(60s);
         return 0;
     };
@@ -360,7 +360,7 @@ TEST(DaemonAttack, ConnectionCapsCountEachUserAndSpareRoot) {
     std::string results;
     for (uid_t uid = 61000; uid < 61016; ++uid) {
         users.push_back(rig.as(uid, holder));
-        results += users.back().errLine();
+        results += users.back().outLine();
     }
     EXPECT_EQ(results, std::string(16, '0'));
     EXPECT_EQ(rig.as(61016, [] { return refusedOnConnect() ? 0 : 1; }).finish(), 0)
