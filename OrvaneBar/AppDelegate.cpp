@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QTimer>
 #include <exception>
+#include <iterator>
 
 #include "Alerts.h"
 #include "ControlProtocol.h"
@@ -130,22 +131,16 @@ void AppDelegate::buildMenu() {
 
 // The table of menu actions.
 void AppDelegate::perform(MenuAction action) {
-    switch (action) {
-        case MenuAction::none:
-            return;
-        case MenuAction::restoreAllAuto:
-            return restoreAllAuto();
-        case MenuAction::toggleTempBoost:
-            return toggleTempBoost();
-        case MenuAction::setTempThreshold:
-            return setTempThreshold();
-        case MenuAction::toggleLaunchDaemon:
-            return toggleLaunchDaemon();
-        case MenuAction::toggleLoginItem:
-            return toggleLoginItem();
-        case MenuAction::quitApp:
-            return quitApp();
-    }
+    using Handler = void (AppDelegate::*)();
+    static constexpr Handler kHandlers[] = {nullptr,  // none
+                                            &AppDelegate::restoreAllAuto,
+                                            &AppDelegate::toggleTempBoost,
+                                            &AppDelegate::setTempThreshold,
+                                            &AppDelegate::toggleLaunchDaemon,
+                                            &AppDelegate::toggleLoginItem,
+                                            &AppDelegate::quitApp};
+    static_assert(std::size(kHandlers) == static_cast<std::size_t>(MenuAction::quitApp) + 1);
+    if (const Handler handler = kHandlers[static_cast<std::size_t>(action)]) (this->*handler)();
 }
 
 void AppDelegate::refresh() {

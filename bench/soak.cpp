@@ -34,6 +34,7 @@
 
 #include "Emulator.h"
 #include "PrivateTmp.h"
+#include "SocketTimeouts.h"
 
 namespace {
 
@@ -56,9 +57,7 @@ int connectTo(const char* path) {
         ::close(fd);
         return -1;
     }
-    timeval timeout{kReplyTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    setSocketTimeouts(fd, std::chrono::seconds(kReplyTimeoutSeconds));
     return fd;
 }
 

@@ -23,6 +23,28 @@ std::optional<std::string_view> after(std::string_view line, std::string_view pr
     return line.substr(prefix.size());
 }
 
+// The replies that are one fixed line, and those that are a prefix and one number (the
+// field of the reply it goes to): formatReply writes them from these, parseReply knows them
+// by these.
+struct FixedReply {
+    ReplyKind kind;
+    const char* line;
+};
+constexpr FixedReply kFixedReplies[] = {{ReplyKind::autoAll, kReplyAutoAll},
+                                        {ReplyKind::bye, kReplyBye},
+                                        {ReplyKind::busy, kReplyBusy},
+                                        {ReplyKind::quitRefused, kReplyQuitRefused},
+                                        {ReplyKind::setUsage, kReplySetUsage}};
+
+struct NumberReply {
+    ReplyKind kind;
+    const char* prefix;
+    std::int64_t Reply::*number;
+};
+constexpr NumberReply kNumberReplies[] = {{ReplyKind::pong, kReplyPong, &Reply::count},
+                                          {ReplyKind::hold, kReplyHold, &Reply::count},
+                                          {ReplyKind::autoFan, kReplyAutoFan, &Reply::fan}};
+
 }  // namespace
 
 Reply Reply::error(std::string description) {
@@ -35,50 +57,35 @@ Reply Reply::error(std::string description) {
 }
 
 std::string formatReply(const Reply& r) {
+    for (const FixedReply& fixed : kFixedReplies)
+        if (r.kind == fixed.kind) return fixed.line;
+    for (const NumberReply& numbered : kNumberReplies)
+        if (r.kind == numbered.kind) return numbered.prefix + std::to_string(r.*numbered.number);
     switch (r.kind) {
-        case ReplyKind::pong:
-            return kReplyPong + std::to_string(r.count);
         case ReplyKind::set:
             return kReplySet + std::to_string(r.fan) + kReplySetRPM + std::to_string(r.rpm);
-        case ReplyKind::autoFan:
-            return kReplyAutoFan + std::to_string(r.fan);
-        case ReplyKind::autoAll:
-            return kReplyAutoAll;
-        case ReplyKind::bye:
-            return kReplyBye;
-        case ReplyKind::hold:
-            return kReplyHold + std::to_string(r.count);
-        case ReplyKind::busy:
-            return kReplyBusy;
-        case ReplyKind::quitRefused:
-            return kReplyQuitRefused;
-        case ReplyKind::setUsage:
-            return kReplySetUsage;
         case ReplyKind::writeRefused:
         case ReplyKind::writeUnsupported:
         case ReplyKind::smcError:
             return kReplyError + r.text;
         case ReplyKind::unknownCommand:
             return kReplyUnknown + r.text;
-        case ReplyKind::otherOK:
-        case ReplyKind::malformed:
+        default:  // otherOK and malformed carry their whole line
             return r.text;
     }
-    return r.text;
 }
 
 Reply parseReply(std::string_view line) {
-    if (line == kReplyAutoAll) return Reply::autoAll();
-    if (line == kReplyBye) return Reply::bye();
-    if (line == kReplyBusy) return Reply::busy();
-    if (line == kReplyQuitRefused) return Reply::quitRefused();
-    if (line == kReplySetUsage) return Reply::setUsage();
-    if (const auto n = after(line, kReplyPong); n && wholeNumber(*n))
-        return Reply::pong(*wholeNumber(*n));
-    if (const auto n = after(line, kReplyHold); n && wholeNumber(*n))
-        return Reply::hold(*wholeNumber(*n));
-    if (const auto n = after(line, kReplyAutoFan); n && wholeNumber(*n))
-        return Reply::autoFan(*wholeNumber(*n));
+    for (const FixedReply& fixed : kFixedReplies)
+        if (line == fixed.line) return {fixed.kind, 0, 0, 0, {}};
+    for (const NumberReply& numbered : kNumberReplies) {
+        const auto rest = after(line, numbered.prefix);
+        const auto n = rest ? wholeNumber(*rest) : std::nullopt;
+        if (!n) continue;
+        Reply reply{numbered.kind, 0, 0, 0, {}};
+        reply.*numbered.number = *n;
+        return reply;
+    }
     if (const auto rest = after(line, kReplySet)) {
         const std::size_t split = rest->find(kReplySetRPM);
         const auto fan =

@@ -6,24 +6,28 @@
 
 #include <string>
 
-namespace FanKeys {
+struct FanKeys {
+    static std::string acKey(int fan) { return fanKey(fan, "Ac"); }  // actual speed
+    static std::string mnKey(int fan) { return fanKey(fan, "Mn"); }  // minimum speed
+    static std::string mxKey(int fan) { return fanKey(fan, "Mx"); }  // maximum speed
+    static std::string idKey(int fan) { return fanKey(fan, "Id"); }  // record holding the name
+    // The description record as some machines spell it (F{i}ID).
+    static std::string idCapitalKey(int fan) { return fanKey(fan, "ID"); }
+    static std::string sfKey(int fan) { return fanKey(fan, "Sf"); }  // safe speed
+    // The mode byte, on machines whose fans have one.
+    static std::string mdKey(int fan) { return fanKey(fan, "Md"); }
+    static std::string tgKey(int fan) { return fanKey(fan, "Tg"); }  // target speed
 
-std::string acKey(int fan);  // actual speed
-std::string mnKey(int fan);  // minimum speed
-std::string mxKey(int fan);  // maximum speed
-std::string idKey(int fan);  // description record holding the name
-// The description record as some machines spell it (F{i}ID).
-std::string idCapitalKey(int fan);
-std::string sfKey(int fan);  // safe speed
-std::string mdKey(int fan);  // mode byte, on machines whose fans have one
-std::string tgKey(int fan);  // target speed
+    static constexpr const char* kFanCount = "FNum";
+    // The global force flag: only ever reported, never written.
+    static constexpr const char* kForceFlag = "FS! ";
+    // The CPU temperature's candidates, tried in this order, and the GPU temperature.
+    static constexpr const char* kCPUTemperature[] = {"TC0P", "TC0D", "TC0H", "TCAD",
+                                                      "TC0F", "TCAH", "TCBH"};
+    static constexpr const char* kGPUTemperature = "TG0P";
 
-inline constexpr const char* kFanCount = "FNum";
-// The global force flag: only ever reported, never written.
-inline constexpr const char* kForceFlag = "FS! ";
-// The CPU temperature's candidates, tried in this order, and the GPU temperature.
-inline constexpr const char* kCPUTemperature[] = {"TC0P", "TC0D", "TC0H", "TCAD",
-                                                  "TC0F", "TCAH", "TCBH"};
-inline constexpr const char* kGPUTemperature = "TG0P";
-
-}  // namespace FanKeys
+  private:
+    static std::string fanKey(int fan, const char* suffix) {
+        return "F" + std::to_string(fan) + suffix;
+    }
+};

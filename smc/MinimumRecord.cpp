@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "NonCopyable.h"
+
 namespace {
 
 constexpr const char* kHeader = "orvane-fan-minimums 1";
@@ -17,14 +19,12 @@ constexpr std::size_t kMaxBytes = 32;
 constexpr std::size_t kMaxFileBytes = 64 * 1024;
 
 // Closes a descriptor when it goes out of scope.
-class Fd {
+class Fd : NonCopyable {
   public:
     explicit Fd(int fd = -1) : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) ::close(fd_);
     }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
     int get() const { return fd_; }
 
   private:

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "SMCFixedPoint.h"
+
 namespace SMCCodec {
 
 namespace {
@@ -15,36 +17,12 @@ std::uint32_t bigEndian(const std::vector<std::uint8_t>& b, int count) {
     return v;
 }
 
-// The integer and fraction bits of a 16-bit fixed-point type: "spXY" (signed) or "fpXY"
-// (unsigned), X and Y hexadecimal digits filling 15 or 16 bits.
-struct FixedPoint {
-    bool isSigned;
-    int fractionBits;
-};
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
-std::optional<FixedPoint> fixedPoint(std::string_view type) {
-    if (type.size() != 4) return std::nullopt;
-    const bool isSigned = type.substr(0, 2) == "sp";
-    if (!isSigned && type.substr(0, 2) != "fp") return std::nullopt;
-    const int integer = hexDigit(type[2]);
-    const int fraction = hexDigit(type[3]);
-    if (integer < 0 || fraction < 0 || integer + fraction != (isSigned ? 15 : 16))
-        return std::nullopt;
-    return FixedPoint{isSigned, fraction};
-}
-
 }  // namespace
 
 std::optional<double> decodeTemperature(const std::vector<std::uint8_t>& bytes,
                                         std::string_view dataType) {
     if (dataType == "flt ") return decode(bytes, dataType);
-    const auto fixed = fixedPoint(dataType);
+    const auto fixed = smcFixedPoint(dataType);
     if (!fixed || bytes.size() < 2) return std::nullopt;
     const auto raw = static_cast<std::uint16_t>(bigEndian(bytes, 2));
     const double value = fixed->isSigned ? static_cast<std::int16_t>(raw) : raw;
@@ -63,7 +41,7 @@ bool isPlaceholder(const std::vector<std::uint8_t>& bytes, std::string_view data
     const auto last = bytes.begin() + static_cast<std::ptrdiff_t>(n);
     if (std::all_of(first, last, [](std::uint8_t b) { return b == 0x00; })) return true;
     if (std::all_of(first, last, [](std::uint8_t b) { return b == 0xFF; })) return true;
-    const auto fixed = fixedPoint(dataType);
+    const auto fixed = smcFixedPoint(dataType);
     if (fixed && fixed->isSigned) {
         const auto raw = bigEndian(bytes, 2);
         return raw == 0x8000 || raw == 0x7FFF;

@@ -13,19 +13,18 @@
 #include <vector>
 
 #include "IOKit.h"
+#include "NonCopyable.h"
 #include "SMCBlock.h"
 #include "SMCCommand.h"
 #include "SMCError.h"
 
 using SMCBytes = std::vector<std::uint8_t>;
 
-class SMCConnection {
+class SMCConnection : NonCopyable {
   public:
     // Opens the service; raises serviceNotFound or openFailed.
     SMCConnection();
     ~SMCConnection();
-    SMCConnection(const SMCConnection&) = delete;
-    SMCConnection& operator=(const SMCConnection&) = delete;
 
     // (dataSize, dataType); a key the SMC lacks reports size 0 and is cached like any other.
     std::pair<std::uint32_t, std::string> readKeyInfo(const std::string& key);

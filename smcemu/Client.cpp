@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Server.h"
+#include "SocketTimeouts.h"
 
 namespace smcemu {
 
@@ -45,9 +46,7 @@ ControlReply sendControlLine(const std::string& path, const std::string& line, i
     }
     int fd = connectUnix(path, reply.error);
     if (fd < 0) return reply;
-    timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setSocketTimeouts(fd, std::chrono::milliseconds(timeoutMs));
 
     std::string request = line + "\n";
     size_t sent = 0;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "SMCFixedPoint.h"
+
 namespace smcemu::codec {
 namespace {
 
@@ -24,27 +26,6 @@ double roundClamp(double v, double lo, double hi) {
     if (v < lo) return lo;
     if (v > hi) return hi;
     return v;
-}
-
-// A 16-bit fixed-point type other than the two named ones: "spXY" signed with X integer and
-// Y fraction bits (X + Y = 15), "fpXY" unsigned (X + Y = 16), X and Y hexadecimal digits.
-struct FixedPoint {
-    bool isSigned;
-    int fractionBits;
-};
-
-std::optional<FixedPoint> fixedPoint(std::string_view type) {
-    auto digit = [](char c) {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    };
-    if (type.size() != 4) return std::nullopt;
-    const bool isSigned = type.substr(0, 2) == "sp";
-    if (!isSigned && type.substr(0, 2) != "fp") return std::nullopt;
-    const int integer = digit(type[2]);
-    const int fraction = digit(type[3]);
-    if (integer < 0 || fraction < 0 || integer + fraction != (isSigned ? 15 : 16))
-        return std::nullopt;
-    return FixedPoint{isSigned, fraction};
 }
 
 }  // namespace
@@ -77,7 +58,7 @@ std::optional<double> decode(std::span<const uint8_t> bytes, std::string_view ty
         if (bytes.size() < 2) return std::nullopt;
         return static_cast<int16_t>(bigEndian(bytes, 2)) / 256.0;
     }
-    if (auto fixed = fixedPoint(type); fixed && bytes.size() >= 2) {
+    if (auto fixed = smcFixedPoint(type); fixed && bytes.size() >= 2) {
         const auto raw = static_cast<uint16_t>(bigEndian(bytes, 2));
         const double v = fixed->isSigned ? static_cast<int16_t>(raw) : raw;
         return v / static_cast<double>(1 << fixed->fractionBits);
@@ -122,7 +103,7 @@ bool encodeInto(double value, std::string_view type, std::vector<uint8_t>& bytes
         putBigEndian(static_cast<uint16_t>(raw), 2, bytes);
         return true;
     }
-    if (auto fixed = fixedPoint(type)) {
+    if (auto fixed = smcFixedPoint(type)) {
         if (bytes.size() < 2) return false;
         const double scaled = value * static_cast<double>(1 << fixed->fractionBits);
         const auto raw = static_cast<int32_t>(fixed->isSigned ? roundClamp(scaled, -32768, 32767)

@@ -41,12 +41,12 @@ std::optional<uint64_t> parseDecimal(std::string_view text) {
 
 void putKey(uint8_t* block, const std::string& key) {
     for (int i = 0; i < 4; ++i)
-        block[block::kKey + i] = static_cast<uint8_t>(key[3 - i]);
+        block[kSMCKeyOffset + i] = static_cast<uint8_t>(key[3 - i]);
 }
 
 void putSize(uint8_t* block, size_t size) {
     for (int i = 0; i < 4; ++i)
-        block[block::kDataSize + i] = static_cast<uint8_t>(size >> (8 * i));
+        block[kSMCDataSizeOffset + i] = static_cast<uint8_t>(size >> (8 * i));
 }
 
 }  // namespace
@@ -131,10 +131,10 @@ int DriverModel::readKey(Access& access, const std::string& key, size_t length,
     uint8_t in[kBlockSize] = {}, out[kBlockSize];
     putKey(in, key);
     putSize(in, k->size);
-    in[block::kCommand] = kCmdRead;
-    CallOutcome outcome = access.session.serve(kSmcSelector, in, out, true, access.pid);
+    in[kSMCCommandOffset] = kCmdRead;
+    CallOutcome outcome = access.session.serve(kSMCStructMethodSelector, in, out, true, access.pid);
     access.delayMs += outcome.delayMs;
-    if (outcome.drop || outcome.kr != kIOReturnSuccess || out[block::kResult] != 0) return EIO;
+    if (outcome.drop || outcome.kr != kIOReturnSuccess || out[kSMCResultOffset] != 0) return EIO;
     // The driver reads a key of any size whole; a call's block carries only 32 bytes.
     bytes = access.session.bytes(key).value_or(std::vector<uint8_t>{});
     return 0;
@@ -147,11 +147,11 @@ int DriverModel::writeKey(Access& access, const std::string& key,
     uint8_t in[kBlockSize] = {}, out[kBlockSize];
     putKey(in, key);
     putSize(in, bytes.size());
-    in[block::kCommand] = kCmdWrite;
-    std::copy_n(bytes.begin(), std::min(bytes.size(), block::kMaxBytes), in + block::kBytes);
-    CallOutcome outcome = access.session.serve(kSmcSelector, in, out, true, access.pid);
+    in[kSMCCommandOffset] = kCmdWrite;
+    std::copy_n(bytes.begin(), std::min(bytes.size(), kSMCMaxBytes), in + kSMCBytesOffset);
+    CallOutcome outcome = access.session.serve(kSMCStructMethodSelector, in, out, true, access.pid);
     access.delayMs += outcome.delayMs;
-    if (outcome.drop || outcome.kr != kIOReturnSuccess || out[block::kResult] != 0) return EIO;
+    if (outcome.drop || outcome.kr != kIOReturnSuccess || out[kSMCResultOffset] != 0) return EIO;
     return 0;
 }
 

@@ -11,17 +11,16 @@
 #include <thread>
 
 #include "DriverModel.h"
+#include "NonCopyable.h"
 
 struct fuse;
 
 namespace smcemu {
 
-class DriverMount {
+class DriverMount : NonCopyable {
   public:
     DriverMount(DriverModel& model, std::string mountPoint);
     ~DriverMount();
-    DriverMount(const DriverMount&) = delete;
-    DriverMount& operator=(const DriverMount&) = delete;
 
     // Mounts the tree and starts serving it on a thread of its own. Throws DriverError
     // when the mount fails.

@@ -73,7 +73,7 @@ CallOutcome Machine::serveLocked(uint32_t selector, const uint8_t* in, uint8_t* 
     outcome.delayMs = slowMs_;
     uint64_t number = ++calls_;
     if (trace_.size() == kTraceLength) trace_.pop_front();
-    trace_.push_back({number, peer, in[block::kCommand], keyName(le32(in + block::kKey))});
+    trace_.push_back({number, peer, in[kSMCCommandOffset], keyName(le32(in + kSMCKeyOffset))});
     sync();
 
     if (auto it = callFaults_.find(number); it != callFaults_.end()) {
@@ -85,13 +85,13 @@ CallOutcome Machine::serveLocked(uint32_t selector, const uint8_t* in, uint8_t* 
             outcome.kr = *code;
         return outcome;
     }
-    if (selector != kSmcSelector) {
+    if (selector != kSMCStructMethodSelector) {
         outcome.kr = kIOReturnUnsupported;
         return outcome;
     }
 
-    std::string name = keyName(le32(in + block::kKey));
-    uint8_t command = in[block::kCommand];
+    std::string name = keyName(le32(in + kSMCKeyOffset));
+    uint8_t command = in[kSMCCommandOffset];
     if (auto it = keyFaults_.find(name); it != keyFaults_.end()) {
         const KeyFaults& f = it->second;
         std::optional<int32_t> code = command == kCmdKeyInfo ? f.info
@@ -116,53 +116,53 @@ CallOutcome Machine::serveLocked(uint32_t selector, const uint8_t* in, uint8_t* 
             readKey(name, out);
             break;
         case kCmdReadIndex:
-            keyAtIndex(le32(in + block::kData32), out);
+            keyAtIndex(le32(in + kSMCData32Offset), out);
             break;
         case kCmdWrite:
             writeKey(name, in, out, privileged, outcome.kr);
             break;
         default:
-            out[block::kResult] = kResultBadCommand;
+            out[kSMCResultOffset] = kSMCResultBadCommand;
             break;
     }
     return outcome;
 }
 
 void Machine::keyInfo(const std::string& name, uint8_t* out) {
-    if (name == kKeyCountKey && !keys_.has(name)) {
-        putLe32(out + block::kDataSize, 4);
-        putLe32(out + block::kDataType, typeCode("ui32"));
+    if (name == kSMCKeyCountKey && !keys_.has(name)) {
+        putLe32(out + kSMCDataSizeOffset, 4);
+        putLe32(out + kSMCDataTypeOffset, typeCode("ui32"));
         return;
     }
     const Key* key = keys_.find(name);
     if (!key) {
-        out[block::kResult] = kResultKeyNotFound;
+        out[kSMCResultOffset] = kSMCResultKeyNotFound;
         return;
     }
-    putLe32(out + block::kDataSize, static_cast<uint32_t>(key->bytes.size()));
-    putLe32(out + block::kDataType, typeCode(key->type));
+    putLe32(out + kSMCDataSizeOffset, static_cast<uint32_t>(key->bytes.size()));
+    putLe32(out + kSMCDataTypeOffset, typeCode(key->type));
 }
 
 void Machine::keyAtIndex(uint32_t index, uint8_t* out) const {
     if (index >= index_.size()) {
-        out[block::kResult] = kResultKeyNotFound;
+        out[kSMCResultOffset] = kSMCResultKeyNotFound;
         return;
     }
-    putLe32(out + block::kKey, keyCode(index_[index]));
+    putLe32(out + kSMCKeyOffset, keyCode(index_[index]));
 }
 
 void Machine::readKey(const std::string& name, uint8_t* out) {
-    if (name == kKeyCountKey && !keys_.has(name)) {
-        putBe32(out + block::kBytes, static_cast<uint32_t>(index_.size()));
+    if (name == kSMCKeyCountKey && !keys_.has(name)) {
+        putBe32(out + kSMCBytesOffset, static_cast<uint32_t>(index_.size()));
         return;
     }
     const Key* key = keys_.find(name);
     if (!key) {
-        out[block::kResult] = kResultKeyNotFound;
+        out[kSMCResultOffset] = kSMCResultKeyNotFound;
         return;
     }
-    size_t n = std::min(key->bytes.size(), block::kMaxBytes);
-    std::copy_n(key->bytes.begin(), n, out + block::kBytes);
+    size_t n = std::min(key->bytes.size(), kSMCMaxBytes);
+    std::copy_n(key->bytes.begin(), n, out + kSMCBytesOffset);
 }
 
 void Machine::writeKey(const std::string& name, const uint8_t* in, uint8_t* out, bool privileged,
@@ -173,15 +173,15 @@ void Machine::writeKey(const std::string& name, const uint8_t* in, uint8_t* out,
     }
     Key* key = keys_.find(name);
     if (!key) {
-        out[block::kResult] = kResultKeyNotFound;
+        out[kSMCResultOffset] = kSMCResultKeyNotFound;
         return;
     }
     if (ThermalModel::isComputedKey(name)) {
-        out[block::kResult] = kResultNotWritable;
+        out[kSMCResultOffset] = kResultNotWritable;
         return;
     }
-    size_t n = std::min(key->bytes.size(), block::kMaxBytes);
-    std::copy_n(in + block::kBytes, n, key->bytes.begin());
+    size_t n = std::min(key->bytes.size(), kSMCMaxBytes);
+    std::copy_n(in + kSMCBytesOffset, n, key->bytes.begin());
 }
 
 double Machine::cpuTemperature() {

@@ -13,47 +13,26 @@
 #include <string_view>
 #include <vector>
 
+#include "KernReturn.h"
 #include "KeyStore.h"
 #include "Profile.h"
+#include "SMCBlock.h"
 #include "SimClock.h"
 #include "ThermalModel.h"
 
 namespace smcemu {
 
-constexpr size_t kBlockSize = 80;
-constexpr uint32_t kSmcSelector = 2;
+// The parameter block, the selector, the command codes and the result bytes of every SMC
+// are those of SMCBlock.h, the kernel return codes those of KernReturn.h; here the
+// emulator's names for the block's size and the command codes.
+constexpr size_t kBlockSize = kSMCBlockSize;
+constexpr uint8_t kCmdRead = static_cast<uint8_t>(SMCCommand::readBytes);
+constexpr uint8_t kCmdWrite = static_cast<uint8_t>(SMCCommand::writeBytes);
+constexpr uint8_t kCmdReadIndex = static_cast<uint8_t>(SMCCommand::readIndex);
+constexpr uint8_t kCmdKeyInfo = static_cast<uint8_t>(SMCCommand::readKeyInfo);
 
-constexpr int32_t kIOReturnSuccess = 0;
-constexpr int32_t kIOReturnNotPrivileged = static_cast<int32_t>(0xE00002C1);
-constexpr int32_t kIOReturnUnsupported = static_cast<int32_t>(0xE00002C7);
-
-// Offsets in the parameter block.
-namespace block {
-constexpr size_t kKey = 0;
-constexpr size_t kDataSize = 28;
-constexpr size_t kDataType = 32;
-constexpr size_t kResult = 40;
-constexpr size_t kCommand = 42;
-constexpr size_t kBytes = 48;
-constexpr size_t kMaxBytes = 32;
-}  // namespace block
-
-// Command bytes.
-constexpr uint8_t kCmdRead = 5;
-constexpr uint8_t kCmdWrite = 6;
-constexpr uint8_t kCmdReadIndex = 8;  // the name of the key at a position of the index
-constexpr uint8_t kCmdKeyInfo = 9;
-
-// The key that counts the keys of the index ("ui32"); it is not itself in the index.
-constexpr const char* kKeyCountKey = "#KEY";
-namespace block {
-constexpr size_t kData32 = 44;  // the position asked for by kCmdReadIndex
-}
-
-// Result bytes (offset 40) of this emulator.
-constexpr uint8_t kResultKeyNotFound = 0x84;
+// The result byte (offset 40) of a write to a key the emulator computes.
 constexpr uint8_t kResultNotWritable = 0x86;
-constexpr uint8_t kResultBadCommand = 0x89;
 
 // What the server does with one call.
 struct CallOutcome {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "Machine.h"
+#include "NonCopyable.h"
 
 namespace smcemu {
 
@@ -42,12 +43,10 @@ struct ServerOptions {
     size_t maxControlClients = 16;  // control connections served at once
 };
 
-class Server {
+class Server : NonCopyable {
   public:
     Server(Machine& machine, ServerOptions options);
     ~Server();
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
 
     // Creates both sockets (replacing stale socket files) and starts accepting. Throws
     // ServerError when a socket cannot be created, also when another emulator is listening

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "ControlProtocol.h"
+#include "NonCopyable.h"
 #include "Paths.h"
 #include "Reply.h"
 
@@ -56,7 +57,7 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-class Socket {
+class Socket : NonCopyable {
   public:
     Socket() {
         fd_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -73,8 +74,6 @@ class Socket {
     ~Socket() {
         if (fd_ >= 0) ::close(fd_);
     }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
     int fd() const {
         return fd_;
     }

@@ -1,6 +1,7 @@
 #include "WritePath.h"
 
 #include <exception>
+#include <iterator>
 
 #include "Alerts.h"
 #include "ControlProtocol.h"
@@ -25,23 +26,13 @@ std::string startFailureMessage(const ToolTrust& trust) {
            paths::kLogPath;
 }
 
-// A probe's or a start's finding that ends the write.
+// A probe's or a start's finding that ends the write, in the order of DaemonStatus::Kind.
 WriteOutcome outcomeOf(DaemonStatus::Kind kind) {
-    switch (kind) {
-        case DaemonStatus::alive:
-            return WriteOutcome::done;
-        case DaemonStatus::down:
-            return WriteOutcome::notStarted;
-        case DaemonStatus::busy:
-            return WriteOutcome::busy;
-        case DaemonStatus::unresponsive:
-            return WriteOutcome::unresponsive;
-        case DaemonStatus::foreign:
-            return WriteOutcome::foreign;
-        case DaemonStatus::untrustedTool:
-            return WriteOutcome::untrustedTool;
-    }
-    return WriteOutcome::done;
+    static constexpr WriteOutcome kOutcomes[] = {
+        WriteOutcome::done,         WriteOutcome::notStarted, WriteOutcome::busy,
+        WriteOutcome::unresponsive, WriteOutcome::foreign,    WriteOutcome::untrustedTool};
+    static_assert(std::size(kOutcomes) == DaemonStatus::untrustedTool + 1);
+    return kOutcomes[kind];
 }
 
 }  // namespace

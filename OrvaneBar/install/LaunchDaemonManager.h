@@ -33,15 +33,19 @@
 // How the service is run: launchd on macOS, systemd elsewhere.
 enum class ServiceManagerKind { launchd, systemd };
 
+// The service's label, which also names its property list, its installed tool and its unit.
+#define ORV_SERVICE_LABEL "com.orvane.orvtool"
+
 class LaunchDaemonManager {
   public:
-    static constexpr const char* label = "com.orvane.orvtool";
+    static constexpr const char* label = ORV_SERVICE_LABEL;
     static constexpr const char* defaultPlistPath =
-        "/Library/LaunchDaemons/com.orvane.orvtool.plist";
+        "/Library/LaunchDaemons/" ORV_SERVICE_LABEL ".plist";
     static constexpr const char* defaultInstallBinPath =
-        "/Library/PrivilegedHelperTools/com.orvane.orvtool";
-    static constexpr const char* defaultUnitPath = "/etc/systemd/system/com.orvane.orvtool.service";
-    static constexpr const char* unitName = "com.orvane.orvtool.service";
+        "/Library/PrivilegedHelperTools/" ORV_SERVICE_LABEL;
+    static constexpr const char* defaultUnitPath =
+        "/etc/systemd/system/" ORV_SERVICE_LABEL ".service";
+    static constexpr const char* unitName = ORV_SERVICE_LABEL ".service";
     static constexpr const char* launchctlPath = "/bin/launchctl";
 
 #ifdef __APPLE__
@@ -125,6 +129,8 @@ class LaunchDaemonManager {
 
     Options options_;
 };
+
+#undef ORV_SERVICE_LABEL
 
 // Submits `then(result)` to the main thread with one queued call.
 void postResult(std::function<void(bool)> then, bool result);

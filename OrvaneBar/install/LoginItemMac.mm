@@ -40,33 +40,27 @@ class MainAppLoginItemService final : public LoginItemService {
         return notFound;
     }
 
-    bool registerItem() override {
-        if (@available(macOS 13.0, *)) {
-            @autoreleasepool {
-                NSError* error = nil;
-                const bool done = [[SMAppService mainAppService] registerAndReturnError:&error];
-                lastError_ = done ? std::string() : describe(error);
-                return done;
-            }
-        }
-        return false;
-    }
-
-    bool unregisterItem() override {
-        if (@available(macOS 13.0, *)) {
-            @autoreleasepool {
-                NSError* error = nil;
-                const bool done = [[SMAppService mainAppService] unregisterAndReturnError:&error];
-                lastError_ = done ? std::string() : describe(error);
-                return done;
-            }
-        }
-        return false;
-    }
+    bool registerItem() override { return change(true); }
+    bool unregisterItem() override { return change(false); }
 
     std::string lastError() const override { return lastError_; }
 
   private:
+    // Registers or unregisters the application as a login item, keeping why it failed.
+    bool change(bool registering) {
+        if (@available(macOS 13.0, *)) {
+            @autoreleasepool {
+                NSError* error = nil;
+                SMAppService* service = [SMAppService mainAppService];
+                const bool done = registering ? [service registerAndReturnError:&error]
+                                              : [service unregisterAndReturnError:&error];
+                lastError_ = done ? std::string() : describe(error);
+                return done;
+            }
+        }
+        return false;
+    }
+
     std::string lastError_;
 };
 

@@ -22,6 +22,7 @@
 #include "FanRowLogic.h"
 #include "FanRowView.h"
 #include "MainQueue.h"
+#include "NonCopyable.h"
 
 class QAction;
 class QActionGroup;
@@ -39,13 +40,11 @@ std::vector<std::int64_t> fanMenuSpeeds(double minRPM, double maxRPM,
 std::string fanMenuTitle(const std::string& name, const std::string& rpmText,
                          const std::string& targetText);
 
-class FanMenu : private FanRowControls {
+class FanMenu : private FanRowControls, NonCopyable {
   public:
     // The submenu belongs to `parent` (the status item's menu).
     FanMenu(std::int64_t fan, FanRowDelegate* delegate, MainQueue& queue, QWidget* parent);
     ~FanMenu() override;
-    FanMenu(const FanMenu&) = delete;
-    FanMenu& operator=(const FanMenu&) = delete;
 
     QMenu* menu() const { return menu_; }
     // Takes one reading (see FanRowLogic::update); the entries follow it while shown.

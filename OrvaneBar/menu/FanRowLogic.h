@@ -12,6 +12,7 @@
 
 #include "FanController.h"
 #include "MainQueue.h"
+#include "NonCopyable.h"
 
 // What the row shows and what the user can change; the widget row implements it over
 // its label, checkbox and slider. Setters are only called when a value changes.
@@ -46,15 +47,13 @@ struct FanRowCallouts {
 // t limited to [lo, hi]: below lo gives lo, otherwise above hi gives hi.
 double clampToLimits(double t, double lo, double hi);
 
-class FanRowLogic {
+class FanRowLogic : NonCopyable {
   public:
     static constexpr std::chrono::milliseconds gracePeriod{1500};
     static constexpr std::chrono::milliseconds writeDelay{250};
 
     FanRowLogic(std::int64_t fan, FanRowControls& controls, MainQueue& queue,
                 FanRowCallouts callouts);
-    FanRowLogic(const FanRowLogic&) = delete;
-    FanRowLogic& operator=(const FanRowLogic&) = delete;
 
     // Shows one reading. Name and speed always; the controls only outside the grace period.
     void update(const FanLiveInfo& live);

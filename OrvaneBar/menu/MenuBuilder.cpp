@@ -4,6 +4,7 @@
 #include <QKeySequence>
 #include <QMenu>
 #include <QWidgetAction>
+#include <iterator>
 
 #include "StatusMenu.h"
 
@@ -32,23 +33,13 @@ QAction* addItem(QMenu& menu, const MenuEntry& entry, const MenuWiring& wiring) 
     return action;
 }
 
+// Keeps the built item in the field of BuiltMenu its slot names (MenuSlot's order).
 void keep(BuiltMenu& built, MenuSlot slot, QAction* action) {
-    switch (slot) {
-        case MenuSlot::none:
-            break;
-        case MenuSlot::tempItem:
-            built.tempItem = action;
-            break;
-        case MenuSlot::tempBoostMenuItem:
-            built.tempBoostMenuItem = action;
-            break;
-        case MenuSlot::launchDaemonMenuItem:
-            built.launchDaemonMenuItem = action;
-            break;
-        case MenuSlot::loginMenuItem:
-            built.loginMenuItem = action;
-            break;
-    }
+    static constexpr QAction* BuiltMenu::*kFields[] = {
+        nullptr, &BuiltMenu::tempItem, &BuiltMenu::tempBoostMenuItem,
+        &BuiltMenu::launchDaemonMenuItem, &BuiltMenu::loginMenuItem};
+    static_assert(std::size(kFields) == static_cast<std::size_t>(MenuSlot::loginMenuItem) + 1);
+    if (QAction* BuiltMenu::*field = kFields[static_cast<std::size_t>(slot)]) built.*field = action;
 }
 
 }  // namespace

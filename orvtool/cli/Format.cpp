@@ -11,13 +11,15 @@
 #include <cstdlib>
 #include <vector>
 
+#include "NonCopyable.h"
+
 namespace orvtool {
 
 namespace {
 
 // Switches the calling thread to the C locale for its lifetime, so decimal points and
 // number parsing never depend on the environment.
-class CLocale {
+class CLocale : NonCopyable {
   public:
     CLocale() {
         static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
@@ -26,8 +28,6 @@ class CLocale {
     ~CLocale() {
         if (previous_ != static_cast<locale_t>(0)) uselocale(previous_);
     }
-    CLocale(const CLocale&) = delete;
-    CLocale& operator=(const CLocale&) = delete;
 
   private:
     locale_t previous_ = static_cast<locale_t>(0);

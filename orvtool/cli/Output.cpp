@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "Texts.h"
 
@@ -45,23 +46,14 @@ bool Output::flushStdout() {
 }
 
 std::string stdoutFailureText(int err) {
+    // The errors of writing standard output that have a reason of their own.
+    static constexpr std::pair<int, const char*> kReasons[] = {{EBADF, texts::kStdoutClosed},
+                                                               {ENOSPC, texts::kStdoutNoSpace},
+                                                               {EPIPE, texts::kStdoutBrokenPipe},
+                                                               {EIO, texts::kStdoutIOError}};
     const char* reason = texts::kStdoutOther;
-    switch (err) {
-        case EBADF:
-            reason = texts::kStdoutClosed;
-            break;
-        case ENOSPC:
-            reason = texts::kStdoutNoSpace;
-            break;
-        case EPIPE:
-            reason = texts::kStdoutBrokenPipe;
-            break;
-        case EIO:
-            reason = texts::kStdoutIOError;
-            break;
-        default:
-            break;
-    }
+    for (const auto& [code, text] : kReasons)
+        if (err == code) reason = text;
     return texts::kStdoutFailed + std::string(reason) + texts::kStdoutErrno + std::to_string(err) +
            ")";
 }

@@ -4,6 +4,8 @@
 
 #include <signal.h>
 
+#include "NonCopyable.h"
+
 namespace orvtool {
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed, so that a socket
@@ -15,12 +17,10 @@ int ensureStandardStreams();
 // Holds back SIGINT, SIGTERM, SIGHUP and SIGQUIT for its lifetime. Around a sequence of
 // SMC writes (mode byte, then target) an interrupt then takes effect after the sequence,
 // instead of leaving a fan forced with its old target.
-class DeferredStopSignals {
+class DeferredStopSignals : NonCopyable {
   public:
     DeferredStopSignals();
     ~DeferredStopSignals();
-    DeferredStopSignals(const DeferredStopSignals&) = delete;
-    DeferredStopSignals& operator=(const DeferredStopSignals&) = delete;
 
   private:
     sigset_t previous_;

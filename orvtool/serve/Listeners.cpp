@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "LogText.h"
 #include "ServeTexts.h"
@@ -15,22 +16,16 @@ namespace {
 
 constexpr int kBacklog = 8;
 
+// What the log calls each kind of file the bind found at its path; any other is kFoundOther.
 std::string foundText(Found found) {
-    switch (found) {
-        case Found::socket:
-            return texts::kFoundSocket;
-        case Found::symlink:
-            return texts::kFoundSymlink;
-        case Found::file:
-            return texts::kFoundFile;
-        case Found::fifo:
-            return texts::kFoundFifo;
-        case Found::directory:
-            return texts::kFoundDirectory;
-        case Found::other:
-        case Found::nothing:
-            break;
-    }
+    static constexpr std::pair<Found, const char*> kTexts[] = {
+        {Found::socket, texts::kFoundSocket},
+        {Found::symlink, texts::kFoundSymlink},
+        {Found::file, texts::kFoundFile},
+        {Found::fifo, texts::kFoundFifo},
+        {Found::directory, texts::kFoundDirectory}};
+    for (const auto& [kind, text] : kTexts)
+        if (found == kind) return text;
     return texts::kFoundOther;
 }
 

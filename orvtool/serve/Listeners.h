@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "NonCopyable.h"
 #include "SocketPath.h"
 
 namespace orvtool {
@@ -18,12 +19,10 @@ struct ListenFailure {
 // The line that says why the daemon cannot listen at `path`.
 std::string failureText(const std::string& path, const ListenFailure& failure);
 
-class Listeners {
+class Listeners : NonCopyable {
   public:
     Listeners() = default;
     ~Listeners();
-    Listeners(const Listeners&) = delete;
-    Listeners& operator=(const Listeners&) = delete;
 
     // Listens at `path` with a non-blocking socket (so that a connection withdrawn between
     // the poll and the accept cannot leave the daemon blocked in accept, deaf to stop

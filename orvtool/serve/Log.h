@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "LogText.h"
+#include "NonCopyable.h"
 
 namespace orvtool {
 
@@ -29,12 +30,10 @@ int openLogDirectory(const char* path, bool& unsafe);
 // without following links and without blocking; used only when it is a regular file of
 // this process's user with one link. Before a line would take it past `bound`, it is
 // renamed to paths::kLogOldName (replacing the older one) and a new file is started.
-class LogFile {
+class LogFile : NonCopyable {
   public:
     LogFile(int dirFd, std::size_t bound) : dirFd_(dirFd), bound_(bound) {}
     ~LogFile();
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
 
     // Opens or creates the file; false when it is missing and cannot be created, or when it
     // is not safe to write (`unsafe` then true).
@@ -56,12 +55,10 @@ class LogFile {
 // The daemon's log, one for each daemon it serves. Until start() it writes each line to
 // standard error (servers inside tests); the daemon starts it once, before anything else
 // is logged.
-class DaemonLog {
+class DaemonLog : NonCopyable {
   public:
     DaemonLog() = default;
     ~DaemonLog();
-    DaemonLog(const DaemonLog&) = delete;
-    DaemonLog& operator=(const DaemonLog&) = delete;
 
     // Opens the log file in the directory at dirPath, or in dirFd (taken over) when given,
     // and decides about standard error: no lines there when it is the log file itself or

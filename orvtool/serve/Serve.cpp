@@ -13,6 +13,7 @@
 #include "ForcedMark.h"
 #include "Listeners.h"
 #include "Log.h"
+#include "NonCopyable.h"
 #include "Paths.h"
 #include "ServeFans.h"
 #include "ServeLimits.h"
@@ -37,12 +38,10 @@ std::optional<long> uidFrom(const char* name) {
 }
 
 // One run of the daemon and everything it holds.
-class Daemon {
+class Daemon : NonCopyable {
   public:
     explicit Daemon(FanController& ctl) : ctl_(ctl), fans_(log_) {}
     ~Daemon() { letGoOfLock(); }
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
 
     int run();
 

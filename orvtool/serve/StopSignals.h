@@ -3,18 +3,18 @@
 // between commands, never in the middle of a command's SMC calls.
 #pragma once
 
+#include "NonCopyable.h"
+
 namespace orvtool {
 
 // The stop handling of one daemon: installs the handlers (unblocking the stop signals a
 // launcher may have blocked) and owns the wake-up pipe. The handlers stay installed when it
 // is gone: a stop signal that arrives after the daemon stopped, before the process ends,
 // is only recorded, and cannot end the process with another status.
-class StopSignals {
+class StopSignals : NonCopyable {
   public:
     StopSignals();
     ~StopSignals();
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
 
     // The read end of the wake-up pipe (-1 when it could not be created) and its draining.
     int wakeFd() const { return read_; }

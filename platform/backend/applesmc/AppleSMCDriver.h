@@ -16,20 +16,19 @@
 #include "DriverFiles.h"
 #include "KeyIndex.h"
 #include "KeyTypes.h"
+#include "NonCopyable.h"
 #include "Paths.h"
 #include "SMCBackend.h"
 #include "Selection.h"
 #include "TemperatureLabels.h"
 
-class AppleSMCDriver : public SMCBackend {
+class AppleSMCDriver : public SMCBackend, NonCopyable {
   public:
     // `privileged` defaults to whether the process runs as root.
     explicit AppleSMCDriver(AppleSMCDriverLocation where);
     AppleSMCDriver(AppleSMCDriverLocation where, bool privileged,
                    std::string lockPath = paths::kAppleSMCIndexLockPath,
                    std::string typesPath = paths::kAppleSMCKeyTypesPath);
-    AppleSMCDriver(const AppleSMCDriver&) = delete;
-    AppleSMCDriver& operator=(const AppleSMCDriver&) = delete;
 
     // Selector 2 only, as the SMC's user client; any other is unsupported.
     kern_return_t call(std::uint32_t selector, const SMCBlock& input, SMCBlock& output) override;

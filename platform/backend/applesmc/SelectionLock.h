@@ -6,15 +6,15 @@
 
 #include <string>
 
+#include "NonCopyable.h"
+
 namespace applesmc {
 
-class SelectionLock {
+class SelectionLock : NonCopyable {
   public:
     SelectionLock(std::string path, bool privileged)
         : path_(std::move(path)), privileged_(privileged) {}
     ~SelectionLock();
-    SelectionLock(const SelectionLock&) = delete;
-    SelectionLock& operator=(const SelectionLock&) = delete;
 
     // Whether the lock was taken; without it the checks of each access still hold.
     bool lock();

@@ -7,17 +7,16 @@
 #include <mutex>
 #include <string>
 
+#include "NonCopyable.h"
 #include "SMCBackend.h"
 
 namespace emulator {
 
-class EmulatorBackend : public SMCBackend {
+class EmulatorBackend : public SMCBackend, NonCopyable {
   public:
     // Takes over `fd`, a connection to the emulator at `path`.
     EmulatorBackend(std::string path, int fd);
     ~EmulatorBackend() override;
-    EmulatorBackend(const EmulatorBackend&) = delete;
-    EmulatorBackend& operator=(const EmulatorBackend&) = delete;
 
     // A call that fails on the transport answers kIOReturnNotResponding and closes the
     // connection, since the stream may hold a late or partial reply; the next call connects

@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "Paths.h"
+#include "SocketTimeouts.h"
 
 namespace emulator {
 
@@ -80,9 +81,7 @@ int connectService(const std::string& path) {
         ::close(fd);
         return -1;
     }
-    timeval timeout{kCallTimeoutSeconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    setSocketTimeouts(fd, std::chrono::seconds(kCallTimeoutSeconds));
     return fd;
 }
 
