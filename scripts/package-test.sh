@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Debian package (scripts/package.sh, lintian included), installs it with dpkg,
+# Builds the Debian package (scripts/package.sh, lintian included), or takes the one named
+# (scripts/package-test.sh [DEB], built by package.sh), installs it with dpkg,
 # runs the installed programs from /usr/bin against an emulator, then purges it and checks
 # that nothing of it is left. Needs root, and the emulator of the normal build (build/bin;
 # another one through SMCEMU_BIN). Refuses to run when orvane is installed already.
@@ -202,10 +203,15 @@ if present; then
 fi
 
 start=$SECONDS
-scripts/package.sh
+deb=${1:-}
+if [ -z "$deb" ]; then
+  scripts/package.sh
+  version=$(sed -n '1s/^orvane (\([^)]*\)).*/\1/p' packaging/changelog)
+  deb=$PWD/dist/orvane_${version}_amd64.deb
+fi
 built=$SECONDS
-version=$(sed -n '1s/^orvane (\([^)]*\)).*/\1/p' packaging/changelog)
-deb=$PWD/dist/orvane_${version}_amd64.deb
+[ -f "$deb" ] || fail "no package $deb"
+deb=$(realpath "$deb")
 
 # The package's dependencies come from the archive, so that dpkg -i alone installs it and
 # they stay out of what the purge must take away; and the tools of the checks.

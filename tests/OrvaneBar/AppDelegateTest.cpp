@@ -6,18 +6,17 @@
 #include <QMenu>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWidgetAction>
 #include <fstream>
 
-#include "AppDelegate.h"
-#include "Emulator.h"
-#include "ManualQueue.h"
+#include "AppFixture.h"
+#include "Formatting.h"
 #include "MenuModel.h"
 #include "SettingsKeys.h"
 #include "StatusItem.h"
+#include "Texts.h"
 
 namespace {
 
@@ -45,9 +44,18 @@ std::vector<std::string> describe(QMenu* menu, QAction* temperature) {
     return lines;
 }
 
+// The entries after the fans, from the application's texts.
 const std::vector<std::string> kAfterRows = {
-    "---", "恢复全部自动模式",   "---", "[ ] 阶梯加速（65→85℃）", "设置阶梯加速温度…",
-    "---", "安装免密码控制服务", "---", "[ ] 开机自动启动",       "退出（恢复自动模式） Q",
+    "---",
+    Texts::restoreAllAuto,
+    "---",
+    "[ ] " + tempBoostMenuTitle(0, 0),
+    Texts::setTempThreshold,
+    "---",
+    Texts::installService,
+    "---",
+    std::string("[ ] ") + Texts::loginItem,
+    Texts::quitApp + std::string(" Q"),
 };
 
 // describe() of the entries the menu lays out with a size, i.e. shows: Qt gives a
@@ -62,58 +70,44 @@ std::vector<std::string> describeShown(QMenu* menu, QAction* temperature) {
     return shown;
 }
 
+// A line of the sensors' submenu; without a value, the part before it.
+std::string sensorLine(const std::string& key, const std::string& name, const std::string& value) {
+    return key + Texts::sensorSeparator + name + Texts::sensorValueSeparator +
+           (value.empty() ? "" : value + Texts::sensorDegrees);
+}
+
 std::vector<std::string> expectedMenu(int fans) {
-    std::vector<std::string> lines = {"temperature (disabled)", "全部传感器", "---"};
+    std::vector<std::string> lines = {"temperature (disabled)", Texts::sensorMenuTitle, "---"};
     for (int i = 0; i < fans; ++i)
         lines.push_back("row " + std::to_string(i));
-    if (fans == 0) lines.push_back("未检测到风扇 (disabled)");
+    if (fans == 0) lines.push_back(Texts::noFans + std::string(" (disabled)"));
     lines.insert(lines.end(), kAfterRows.begin(), kAfterRows.end());
     return lines;
 }
 
 }  // namespace
 
-class AppDelegateTest : public ::testing::Test {
+class AppDelegateTest : public AppFixture {
   protected:
-    void SetUp() override {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-    }
-
-    // The fans as widget rows, or as submenus (a tray whose host draws the menu).
+    // The fans as widget rows, or as submenus (a tray whose host draws the menu). Rows
+    // clicked here send writes to a socket nobody listens at, with no tool to start.
     std::unique_ptr<AppDelegate> launch(bool fanSubmenus = false) {
-        AppDelegate::Seams seams;
-        seams.fanSubmenus = fanSubmenus;
-        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
-        seams.launchDaemonPlistPath = plistPath();
-        seams.queue = &queue;
-        seams.showStatusItem = false;
-        // Rows clicked here send writes: to a socket nobody listens at, with no tool to start.
-        seams.daemon.socketPath = dir.filePath("orvane.sock").toStdString();
-        seams.starter.toolPath = [missing = dir.filePath("no-orvtool").toStdString()] {
-            return missing;
-        };
-        seams.starter.launcher = [](const std::string&) { return std::optional<int>(); };
-        seams.starter.kickstart = [] { return false; };
-        // Start at login in the test's folder, without the desktop's autostart.
-        seams.loginItem.home = dir.path().toStdString();
-        seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        auto app = std::make_unique<AppDelegate>(seams);
-        app->applicationDidFinishLaunching();
-        return app;
+        AppDelegate::Seams s = seams();
+        s.fanSubmenus = fanSubmenus;
+        return AppFixture::launch(std::move(s));
     }
-
-    std::string plistPath() const { return dir.filePath("com.orvane.orvtool.plist").toStdString(); }
     void refresh(AppDelegate& app) { app.refresh(); }
-
-    QTemporaryDir dir;
-    ManualQueue queue;
 };
 
+// The menu's texts byte for byte; the other tests take them from the application's texts.
 TEST_F(AppDelegateTest, MenuEntriesWithTwoFans) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    startMachine(machines::modeKeys);
     auto app = launch();
-    EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(2));
+    EXPECT_EQ(describe(app->menu(), app->tempItem),
+              (std::vector<std::string>{
+                  "temperature (disabled)", "全部传感器", "---", "row 0", "row 1", "---",
+                  "恢复全部自动模式", "---", "[ ] 阶梯加速（65→85℃）", "设置阶梯加速温度…", "---",
+                  "安装免密码控制服务", "---", "[ ] 开机自动启动", "退出（恢复自动模式） Q"}));
     EXPECT_EQ(describeShown(app->menu(), app->tempItem), expectedMenu(2));
     ASSERT_EQ(app->fanRows.size(), 2u);
     EXPECT_EQ(app->statusItem->toolTip(), "Orvane 风扇控制（左键点开）");
@@ -124,7 +118,7 @@ TEST_F(AppDelegateTest, MenuEntriesWithTwoFans) {
 // Where the tray's host draws the menu, each fan is a submenu in the row's place, titled
 // from the first reading; the rest of the menu is the same.
 TEST_F(AppDelegateTest, FanSubmenusTakeTheRowsPlace) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    startMachine(machines::modeKeys);
     auto app = launch(true);
     EXPECT_TRUE(app->fanRows.empty());
     ASSERT_EQ(app->fanMenus.size(), 2u);
@@ -134,43 +128,45 @@ TEST_F(AppDelegateTest, FanSubmenusTakeTheRowsPlace) {
     for (int fan = 0; fan < 2; ++fan) {
         QAction* entry = actions[3 + fan];
         EXPECT_EQ(entry->menu(), app->fanMenus[std::size_t(fan)]->menu());
-        EXPECT_TRUE(entry->text().endsWith(" RPM  自动")) << entry->text().toStdString();
-        EXPECT_FALSE(entry->text().contains("-- RPM")) << "still the placeholder";
+        const QString automatic =
+            QString(Texts::rpmSuffix) + Texts::fanMenuSeparator + Texts::automaticTarget;
+        EXPECT_TRUE(entry->text().endsWith(automatic)) << entry->text().toStdString();
+        EXPECT_FALSE(entry->text().contains(Texts::fanRowInitialRPM)) << "still the placeholder";
     }
     std::vector<std::string> rest = describe(app->menu(), app->tempItem);
     rest.erase(rest.begin(), rest.begin() + 5);
     EXPECT_EQ(rest, kAfterRows);
-    EXPECT_NE(app->lastTitle, "0.0k");  // the submenus' fans count for the peak
+    EXPECT_NE(app->lastTitle, statusTitle(0));  // the submenus' fans count for the peak
 }
 
 TEST_F(AppDelegateTest, MenuEntriesWithOneFanAndWithNone) {
     {
-        Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+        startMachine(machines::oneFan);
         auto app = launch();
         EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(1));
     }
     {
-        Emulator emu("\"FNum\" \"ui8 \" 1 00\n", true);
+        startMachineFromText("\"FNum\" \"ui8 \" 1 00\n");
         auto app = launch();
         EXPECT_EQ(describe(app->menu(), app->tempItem), expectedMenu(0));
         // Both separators keep their room in the laid-out menu.
         EXPECT_EQ(describeShown(app->menu(), app->tempItem), expectedMenu(0));
-        EXPECT_EQ(app->lastTitle, "0.0k");
-        EXPECT_EQ(app->tempItem->text(), "Orvane");
+        EXPECT_EQ(app->lastTitle, statusTitle(0));
+        EXPECT_EQ(app->tempItem->text(), Texts::tempLineNone);
     }
     // Before the first refresh the temperature line has its placeholder.
-    EXPECT_EQ(buildMenuModel({}).front().title, "CPU --  GPU --");
+    EXPECT_EQ(buildMenuModel({}).front().title, Texts::tempLineInitial);
 }
 
 TEST_F(AppDelegateTest, ServiceEntryFollowsThePlistAtLaunch) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
-    EXPECT_EQ(launch()->launchDaemonMenuItem->text(), "安装免密码控制服务");
+    startMachine(machines::oneFan);
+    EXPECT_EQ(launch()->launchDaemonMenuItem->text(), Texts::installService);
     std::ofstream(plistPath()) << "<plist/>\n";
-    EXPECT_EQ(launch()->launchDaemonMenuItem->text(), "卸载免密码控制服务");
+    EXPECT_EQ(launch()->launchDaemonMenuItem->text(), Texts::uninstallService);
 }
 
 TEST_F(AppDelegateTest, BoostEntryFromStoredSettings) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    startMachine(machines::oneFan);
     EXPECT_FALSE(launch()->tempBoostMenuItem->isChecked());
     QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
     EXPECT_TRUE(launch()->tempBoostMenuItem->isChecked());
@@ -179,13 +175,12 @@ TEST_F(AppDelegateTest, BoostEntryFromStoredSettings) {
 
     QSettings().setValue(SettingsKeys::tempBoostThreshold, 90.0);
     auto app = launch();
-    EXPECT_EQ(app->tempBoostMenuItem->text(), "阶梯加速（70→90℃）");
+    EXPECT_EQ(app->tempBoostMenuItem->text().toStdString(), tempBoostMenuTitle(0, 90));
     EXPECT_EQ(app->tempBoostStartTemp(), 70);
 }
 
 TEST_F(AppDelegateTest, RefreshShowsTheReadings) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    emu.control("clock freeze");
+    Emulator& emu = startMachine(machines::modeKeys, true);
     emu.control("set F0Ac 00281945");  // 2450.5
     emu.control("set F1Ac 0000e144");  // 1800
     emu.control("set F1Md 01");
@@ -194,21 +189,21 @@ TEST_F(AppDelegateTest, RefreshShowsTheReadings) {
     emu.control("set TG0P 3399");      // 51.6
     auto app = launch();
 
-    EXPECT_EQ(app->fanRows[0]->rpmLabel->text(), "2450 RPM");
+    EXPECT_EQ(app->fanRows[0]->rpmLabel->text().toStdString(), speedText(2450.5));
     EXPECT_FALSE(app->fanRows[0]->modeButton->isChecked());
-    EXPECT_EQ(app->fanRows[1]->rpmLabel->text(), "1800 RPM");
+    EXPECT_EQ(app->fanRows[1]->rpmLabel->text().toStdString(), speedText(1800));
     EXPECT_TRUE(app->fanRows[1]->modeButton->isChecked());
-    EXPECT_EQ(app->fanRows[1]->targetLabel->text(), "3480 RPM");
-    EXPECT_EQ(app->statusItem->title(), "2.5k");
-    EXPECT_EQ(app->tempItem->text(), "CPU 45℃   GPU 52℃");
+    EXPECT_EQ(app->fanRows[1]->targetLabel->text().toStdString(), speedText(3480));
+    EXPECT_EQ(app->statusItem->title(), statusTitle(2450.5));
+    EXPECT_EQ(app->tempItem->text().toStdString(), temperatureLine(45.2, 51.6));
 
-    // Same readings: the icon is not rendered again ("--", then "2.5k").
+    // Same readings: the icon is not rendered again (the placeholder, then the reading).
     EXPECT_EQ(app->statusItem->renderCount(), 2);
     refresh(*app);
     EXPECT_EQ(app->statusItem->renderCount(), 2);
     emu.control("set F0Ac 00805945");
     refresh(*app);
-    EXPECT_EQ(app->statusItem->title(), "3.5k");
+    EXPECT_EQ(app->statusItem->title(), statusTitle(3480));
     EXPECT_EQ(app->statusItem->renderCount(), 3);
 
     // The login mark follows the login item (not enabled) whatever it was set to.
@@ -218,7 +213,7 @@ TEST_F(AppDelegateTest, RefreshShowsTheReadings) {
 }
 
 TEST_F(AppDelegateTest, OpenMenuTakesTheQuitKeyAndKeepsRowsInteractive) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    startMachine(machines::modeKeys);
     auto app = launch();
     QMenu* menu = app->menu();
     QAction* quit = menu->actions().back();
@@ -251,8 +246,7 @@ TEST_F(AppDelegateTest, OpenMenuTakesTheQuitKeyAndKeepsRowsInteractive) {
 // The sensors' submenu lists every sensor while the menu is open; while it is closed the
 // ticks read none of them, so an idle application makes no more SMC calls than before.
 TEST_F(AppDelegateTest, SensorSubmenuIsReadOnlyWhileTheMenuIsOpen) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    emu.control("clock freeze");
+    Emulator& emu = startMachine(machines::modeKeys, true);
     auto app = launch();
     auto callsNow = [&] { return emu.control("calls").substr(3); };
     // Sensors only the list reads: the temperature line reads TC0P and TG0P.
@@ -281,13 +275,14 @@ TEST_F(AppDelegateTest, SensorSubmenuIsReadOnlyWhileTheMenuIsOpen) {
     // The shipped machine's 14 sensors, then the 4 placeholders counted.
     std::vector<std::string> shown = texts();
     ASSERT_EQ(shown.size(), 15u);
-    EXPECT_EQ(shown.front(), "TA0P  环境\t25.0℃");
-    EXPECT_EQ(shown[13].rfind("Ts0P  掌托\t", 0), 0u) << shown[13];
-    EXPECT_EQ(shown.back(), "另有 4 个传感器未列出（读不到、占位值或读数不可信）");
+    EXPECT_EQ(shown.front(), sensorLine("TA0P", "环境", "25.0"));
+    EXPECT_EQ(shown[13].rfind(sensorLine("Ts0P", "掌托", ""), 0), 0u) << shown[13];
+    EXPECT_EQ(shown.back(),
+              Texts::sensorsLeftOutPrefix + std::string("4") + Texts::sensorsLeftOutSuffix);
     // Ticks while it is open follow the readings.
     emu.control("set TA0P 1a00");  // 26 degrees
     refresh(*app);
-    EXPECT_EQ(texts().front(), "TA0P  环境\t26.0℃");
+    EXPECT_EQ(texts().front(), sensorLine("TA0P", "环境", "26.0"));
 
     app->menu()->hide();
     start = callsNow();
@@ -298,8 +293,7 @@ TEST_F(AppDelegateTest, SensorSubmenuIsReadOnlyWhileTheMenuIsOpen) {
 
 // With readings that do not change, a tick leaves every widget alone.
 TEST_F(AppDelegateTest, UnchangedReadingsWriteNothing) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    emu.control("clock freeze");
+    Emulator& emu = startMachine(machines::modeKeys, true);
     emu.control("set F1Md 01");
     emu.control("set F1Tg 00007a45");  // fan 1 forced at 4000 rpm
     auto app = launch();

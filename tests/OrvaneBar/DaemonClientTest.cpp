@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "AppFixture.h"
 #include "AppPaths.h"
 #include "DaemonClient.h"
 #include "DaemonFakes.h"
@@ -42,36 +43,26 @@ bool waitForContent(const std::string& path, const std::string& text) {
 
 }  // namespace
 
-class DaemonClientTest : public ::testing::Test {
+// The daemon's client and starter with the application's seams; the tool lies in the folder
+// itself, and the starter counts its kick-starts.
+class DaemonClientTest : public AppFixture {
   protected:
-    std::string socketPath() const { return dir.filePath("orvane.sock").toStdString(); }
-
-    DaemonClient::Options options() const {
-        DaemonClient::Options o;
-        o.socketPath = socketPath();
-        o.exchangeTimeout = 300ms;
-        return o;
-    }
-    DaemonStarter::Options starterOptions() const {
-        DaemonStarter::Options o;
-        o.toolPath = [tool = tool] { return tool; };
-        o.plistPath = dir.filePath("service.plist").toStdString();
+    std::string toolPath() const override { return path("orvtool"); }
+    DaemonClient::Options options() { return seams().daemon; }
+    DaemonStarter::Options starterOptions() {
+        DaemonStarter::Options o = seams().starter;
+        o.plistPath = path("service.plist");
         o.kickstart = [kicks = kicks] {
             ++*kicks;
             return true;
         };
-        o.launcher = FakeLauncher::bind(launcher);
-        o.probes = 3;
-        o.pollInterval = 1ms;
         return o;
     }
-    DaemonStarter starter(const DaemonClient& client) const {
+    DaemonStarter starter(const DaemonClient& client) {
         return DaemonStarter(client, starterOptions());
     }
 
-    QTemporaryDir dir;
-    std::string tool = dir.filePath("orvtool").toStdString();
-    std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
+    const std::string tool = toolPath();
     std::shared_ptr<std::atomic<int>> kicks = std::make_shared<std::atomic<int>>(0);
 };
 
@@ -173,7 +164,7 @@ TEST_F(DaemonClientTest, EnsureRunningLeavesAnAnsweringDaemonAlone) {
 TEST_F(DaemonClientTest, ForeignListenerGetsNothing) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a listener as another user";
     touch(tool);
-    const std::string open = dir.filePath("open").toStdString();
+    const std::string open = path("open");
     ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(open)));
     ASSERT_EQ(::chown(open.c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
@@ -251,7 +242,7 @@ TEST_F(DaemonClientTest, EnsureRunningStartsOnlyATrustedTool) {
     EXPECT_TRUE(launcher->scripts().empty());
 
     ASSERT_EQ(::chown(tool.c_str(), 0, 0), 0);
-    const std::string link = dir.filePath("link-to-orvtool").toStdString();
+    const std::string link = path("link-to-orvtool");
     ASSERT_EQ(::symlink(tool.c_str(), link.c_str()), 0);
     DaemonStarter::Options o = starterOptions();
     o.toolPath = [link] { return link; };
@@ -464,7 +455,7 @@ TEST(ToolTrust, OnlyFilesNoOtherUserCanChange) {
 TEST_F(DaemonClientTest, FallsBackOnlyWhenNobodyListensAndKnowsABusyDaemon) {
     touch(tool);
     DaemonClient::Options o = options();
-    o.fallbackSocketPath = dir.filePath("fallback.sock").toStdString();
+    o.fallbackSocketPath = path("fallback.sock");
     const DaemonClient client(o);
     {
         FakeDaemon second(o.fallbackSocketPath, FakeDaemon::daemonLike);

@@ -4,23 +4,14 @@
 #include <QCoreApplication>
 #include <QMenu>
 
+#include "AppFixture.h"
 #include "FanMenu.h"
-#include "ManualQueue.h"
+#include "Formatting.h"
+#include "Texts.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-struct RecordingDelegate : FanRowDelegate {
-    std::vector<std::pair<std::int64_t, bool>> modes;
-    std::vector<std::pair<std::int64_t, std::int64_t>> speeds;
-    void manualModeChanged(std::int64_t fan, bool manual) override {
-        modes.push_back({fan, manual});
-    }
-    void sliderChanged(std::int64_t fan, std::int64_t rpm) override {
-        speeds.push_back({fan, rpm});
-    }
-};
 
 FanLiveInfo reading(double current, std::optional<double> target) {
     FanLiveInfo info;
@@ -72,6 +63,7 @@ TEST(FanMenu, SpeedsOffered) {
     EXPECT_EQ(fanMenuSpeeds(3000, 3000, std::nullopt), V{3000});
 }
 
+// The titles byte for byte.
 TEST(FanMenu, TitleAndChecksFollowTheReadingsWhileShown) {
     RecordingDelegate delegate;
     ManualQueue queue;
@@ -125,13 +117,14 @@ TEST(FanMenu, ChoicesTakeTheRowsWritePath) {
     EXPECT_TRUE(entry(fan, "5000 RPM")->isChecked());
     queue.advance(FanRowLogic::gracePeriod);
     fan.update(reading(2100, std::nullopt));  // it never did
-    EXPECT_EQ(fan.menu()->title(), "Left  2100 RPM  自动");
-    EXPECT_TRUE(entry(fan, "自动")->isChecked());
+    EXPECT_EQ(fan.menu()->title().toStdString(),
+              fanMenuTitle("Left", speedText(2100), Texts::automaticTarget));
+    EXPECT_TRUE(entry(fan, Texts::automaticTarget)->isChecked());
     EXPECT_FALSE(entry(fan, "5000 RPM")->isChecked());
 
     // "自动" again, while automatic: asked for all the same, and stays checked.
-    entry(fan, "自动")->trigger();
+    entry(fan, Texts::automaticTarget)->trigger();
     EXPECT_EQ(delegate.modes, (std::vector<std::pair<std::int64_t, bool>>{{1, false}}));
-    EXPECT_TRUE(entry(fan, "自动")->isChecked());
+    EXPECT_TRUE(entry(fan, Texts::automaticTarget)->isChecked());
     EXPECT_EQ(delegate.speeds.size(), 1u);
 }

@@ -6,6 +6,7 @@
 
 #include "FanRowLogic.h"
 #include "ManualQueue.h"
+#include "Texts.h"
 
 using namespace std::chrono_literals;
 
@@ -13,7 +14,8 @@ namespace {
 
 // The row's controls as plain values, counting every write.
 struct FakeControls : FanRowControls {
-    std::string name = "Fan", rpm = "-- RPM", target = "自动";
+    std::string name = Texts::fanRowInitialName, rpm = Texts::fanRowInitialRPM,
+                target = Texts::automaticTarget;
     bool checked = false, enabled = true;
     double min = 2000, max = 6000, value = 3000;
     int writes = 0;
@@ -84,7 +86,7 @@ TEST_F(FanRowLogicTest, AutomaticFan) {
     EXPECT_EQ(controls.min, 1200);
     EXPECT_EQ(controls.max, 5700);
     EXPECT_EQ(controls.value, 1200);
-    EXPECT_EQ(controls.target, "自动");
+    EXPECT_EQ(controls.target, Texts::automaticTarget);
 }
 
 TEST_F(FanRowLogicTest, ForcedFanFollowsTargetClampedWhileTheLabelShowsItUnclamped) {
@@ -144,7 +146,7 @@ TEST_F(FanRowLogicTest, GracePeriodKeepsControlsForOneAndAHalfSeconds) {
     EXPECT_FALSE(controls.checked);
     EXPECT_FALSE(controls.enabled);
     EXPECT_EQ(controls.min, 1300);
-    EXPECT_EQ(controls.target, "自动");
+    EXPECT_EQ(controls.target, Texts::automaticTarget);
 }
 
 TEST_F(FanRowLogicTest, EditWithoutEffectIsUndoneAfterTheGracePeriod) {
@@ -175,7 +177,7 @@ TEST_F(FanRowLogicTest, CheckboxReachesTheCalloutWithItsTexts) {
     controls.checked = false;
     row->modeAction();
     EXPECT_FALSE(controls.enabled);
-    EXPECT_EQ(controls.target, "自动");
+    EXPECT_EQ(controls.target, Texts::automaticTarget);
 
     EXPECT_EQ(modeCalls, (std::vector<std::pair<std::int64_t, bool>>{{1, true}, {1, false}}));
 }

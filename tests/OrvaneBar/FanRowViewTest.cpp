@@ -7,23 +7,13 @@
 #include <cmath>
 #include <vector>
 
+#include "AppFixture.h"
 #include "FanRowView.h"
-#include "ManualQueue.h"
+#include "Texts.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-struct RecordingDelegate : FanRowDelegate {
-    std::vector<std::pair<std::int64_t, bool>> modes;
-    std::vector<std::pair<std::int64_t, std::int64_t>> speeds;
-    void manualModeChanged(std::int64_t fan, bool manual) override {
-        modes.push_back({fan, manual});
-    }
-    void sliderChanged(std::int64_t fan, std::int64_t rpm) override {
-        speeds.push_back({fan, rpm});
-    }
-};
 
 FanLiveInfo forcedAt(double target, double min, double max) {
     FanLiveInfo info;
@@ -38,6 +28,7 @@ FanLiveInfo forcedAt(double target, double min, double max) {
 
 }  // namespace
 
+// The fresh row's look, its texts byte for byte.
 TEST(FanRowView, FreshRowLayoutAndLook) {
     RecordingDelegate delegate;
     FanRowView row(0, &delegate);
@@ -74,7 +65,7 @@ TEST(FanRowView, UserClicksAndDragsReachTheDelegate) {
     queue.advance(2s);
 
     QTest::mouseClick(row.modeButton, Qt::LeftButton);
-    EXPECT_EQ(row.targetLabel->text(), "自动");
+    EXPECT_EQ(row.targetLabel->text(), Texts::automaticTarget);
     EXPECT_FALSE(row.slider->isEnabled());
     QTest::mouseClick(row.modeButton, Qt::LeftButton);
     EXPECT_EQ(row.targetLabel->text(), "2500 RPM");
@@ -113,7 +104,7 @@ TEST(FanRowView, DeletedDelegateIsNotCalled) {
     EXPECT_TRUE(row.delegate.isNull());
     QTest::mouseClick(row.modeButton, Qt::LeftButton);
     queue.advance(1s);
-    EXPECT_EQ(row.targetLabel->text(), "自动");
+    EXPECT_EQ(row.targetLabel->text(), Texts::automaticTarget);
 }
 
 TEST(FanRowView, FractionalAndAbsurdLimitsMapOntoTheIntegerSlider) {

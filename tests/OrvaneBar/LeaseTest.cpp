@@ -15,7 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "Emulator.h"
+#include "AppFixture.h"
+#include "ControlProtocol.h"
+#include "Paths.h"
 #include "PrivateTmp.h"
 #include "SMCCodec.h"
 
@@ -29,7 +31,7 @@ constexpr uid_t kUser = 40001;   // the application's user
 constexpr uid_t kOther = 40002;  // another user of the machine
 // How long the daemon waits for a new lease before it hands the fans back.
 constexpr auto kGrace = 10s;
-const std::string kGranted = "[serve] hold → OK hold grace=10";
+const std::string kGranted = servedLine(std::string(protocol::kHold), protocol::Reply::hold(10));
 
 template <typename Condition>
 bool waitUntil(Condition condition, std::chrono::milliseconds limit) {
@@ -48,15 +50,16 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
-class LeaseTest : public ::testing::TestWithParam<const char*> {
+class LeaseTest : public AppFixture, public ::testing::WithParamInterface<const char*> {
   protected:
     void SetUp() override {
+        AppFixture::SetUp();
         if (::geteuid() != 0) GTEST_SKIP() << "a private /run and other users need root";
         ASSERT_TRUE(tmp.ok()) << tmp.error();
-        factory[0] = emu.value("F0Mn");
-        factory[1] = emu.value("F1Mn");
         // The temperatures hold still, so the boost keeps its step.
-        emu.control("clock freeze");
+        startMachine(GetParam(), true);
+        factory[0] = emu->value("F0Mn");
+        factory[1] = emu->value("F1Mn");
         startDaemon();
     }
     void TearDown() override {
@@ -65,11 +68,12 @@ class LeaseTest : public ::testing::TestWithParam<const char*> {
                 std::fprintf(stderr, "--- %s\n%s", log, tmp.read(log).c_str());
         }
         if (app > 0) killApp();
+        AppFixture::TearDown();
     }
 
     void startDaemon() {
-        daemon = tmp.start({ORVTOOL_BINARY, "serve"}, "/tmp/daemon.out");
-        ASSERT_TRUE(tmp.waitForSocket("/tmp/orvane.sock", daemon)) << tmp.read("/tmp/daemon.out");
+        daemon = startDaemonInside(tmp, "/tmp/daemon.out");
+        ASSERT_GT(daemon, 0);
     }
     void restartDaemon() {
         ASSERT_EQ(::kill(daemon, SIGTERM), 0);
@@ -89,9 +93,9 @@ class LeaseTest : public ::testing::TestWithParam<const char*> {
         std::ofstream(tmp.path(config + "/OrvaneBar.conf"))
             << "[General]\ntempBoostEnabled=" << (boost ? "true" : "false")
             << "\ntempBoostStartTemp=1\ntempBoostThreshold=2\n";
-        app = tmp.start({"/usr/bin/env", "-u", "XDG_CONFIG_HOME", "-u", "DBUS_SESSION_BUS_ADDRESS",
-                         "QT_QPA_PLATFORM=offscreen", "HOME=/tmp/home", "XDG_RUNTIME_DIR=/tmp/home",
-                         ORVANEBAR_BINARY, "--print-alerts"},
+        app = tmp.start(appCommandLine({"QT_QPA_PLATFORM=offscreen", "HOME=/tmp/home",
+                                        "XDG_RUNTIME_DIR=/tmp/home"},
+                                       {"DBUS_SESSION_BUS_ADDRESS"}),
                         "/tmp/app.log", kUser);
         ASSERT_GT(app, 0);
         ASSERT_TRUE(waitUntil([&] { return grants() >= granted; }, 30s))
@@ -106,7 +110,7 @@ class LeaseTest : public ::testing::TestWithParam<const char*> {
     }
 
     std::size_t grants() { return occurrences(log(), kGranted); }
-    std::string log() { return tmp.read("/var/log/orvane/daemon.log"); }
+    std::string log() { return tmp.read(paths::kLogPath); }
 
     // A script of `uid` forces a fan through the daemon; whether it was answered "OK".
     bool scriptSets(uid_t uid, int fan, int rpm) {
@@ -117,18 +121,18 @@ class LeaseTest : public ::testing::TestWithParam<const char*> {
                        "", uid) == 0;
     }
 
-    bool modeKeys() const { return std::string(GetParam()) == "recent-2fan.prof"; }
+    bool modeKeys() const { return machines::hasModeKeys(GetParam()); }
     // Mode byte set, or minimum off the factory one.
     bool forced(int fan) {
         const std::string f = "F" + std::to_string(fan);
-        if (modeKeys()) return emu.value(f + "Md") != std::vector<std::uint8_t>{0};
-        return emu.value(f + "Mn") != factory[fan];
+        if (modeKeys()) return emu->value(f + "Md") != std::vector<std::uint8_t>{0};
+        return emu->value(f + "Mn") != factory[fan];
     }
 
     // The speed a fan is forced at: its target with mode keys, its raised minimum without.
     std::optional<double> forcedAt(int fan) {
         const std::string key = "F" + std::to_string(fan) + (modeKeys() ? "Tg" : "Mn");
-        return SMCCodec::decode(emu.value(key), modeKeys() ? "flt " : "fpe2");
+        return SMCCodec::decode(emu->value(key), modeKeys() ? "flt " : "fpe2");
     }
 
     // Fan 0 stays forced until the grace after `gone` has nearly passed, then goes back;
@@ -141,12 +145,11 @@ class LeaseTest : public ::testing::TestWithParam<const char*> {
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - gone);
         std::printf("fan 0 handed back %.1f s after the application was killed\n",
                     took.count() / 1000.0);
-        EXPECT_EQ(emu.value("F0Mn"), factory[0]);  // unchanged where a mode key forces
+        EXPECT_EQ(emu->value("F0Mn"), factory[0]);  // unchanged where a mode key forces
         EXPECT_NE(log().find("[serve] 用户 uid=40001 的租约已结束 10 秒，已交还风扇 0 的自动控制"),
                   std::string::npos);
     }
 
-    Emulator emu{Emulator::shippedProfile(GetParam())};
     PrivateTmp tmp;
     std::vector<std::uint8_t> factory[2];
     pid_t daemon = -1;
@@ -219,8 +222,7 @@ TEST_P(LeaseTest, ApplicationRestartedWithinTheGraceKeepsItsFansScriptsKeepTheir
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFamilies, LeaseTest,
-                         ::testing::Values("recent-2fan.prof", "older-2fan.prof"),
+                         ::testing::Values(machines::modeKeys, machines::raisedMinimum),
                          [](const auto& info) {
-                             return std::string(info.param).substr(0, 6) == "recent" ? "Recent"
-                                                                                     : "Older";
+                             return machines::hasModeKeys(info.param) ? "Recent" : "Older";
                          });

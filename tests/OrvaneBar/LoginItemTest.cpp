@@ -7,18 +7,14 @@
 
 #include <QAction>
 #include <QDir>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <fstream>
 #include <sstream>
 
-#include "AppDelegate.h"
-#include "DaemonFakes.h"
-#include "Emulator.h"
+#include "AppFixture.h"
 #include "Files.h"
 #include "LoginItem.h"
-#include "ManualQueue.h"
 #include "PropertyList.h"
+#include "Texts.h"
 
 namespace {
 
@@ -60,7 +56,7 @@ const char* kExecutable = "/Applications/OrvaneBar.app/Contents/MacOS/OrvaneBar"
 
 }  // namespace
 
-class LoginItemTest : public ::testing::Test {
+class LoginItemTest : public AppFixture {
   protected:
     LoginItem makeItem(std::shared_ptr<LoginItemService> service) const {
         LoginItem::Options options;
@@ -69,10 +65,8 @@ class LoginItemTest : public ::testing::Test {
         options.service = std::move(service);
         return LoginItem(options);
     }
-    std::string home() const { return dir.filePath("home").toStdString(); }
+    std::string home() const { return path("home"); }
     std::string agentPath() const { return home() + "/Library/LaunchAgents/com.orvane.bar.plist"; }
-
-    QTemporaryDir dir;
 };
 
 TEST_F(LoginItemTest, AgentPropertyListIsByteExact) {
@@ -140,14 +134,14 @@ TEST_F(LoginItemTest, ServiceRefusalsAreExplainedOnStandardErrorOnly) {
     ::testing::internal::CaptureStderr();
     item.setEnabled(true);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "OrvaneBar: 登录项注册失败: Operation not permitted\n");
+              Texts::loginItemRegisterFailed + std::string("Operation not permitted\n"));
     EXPECT_TRUE(item.isEnabled());  // through the agent file
 
     service->state = LoginItemService::requiresApproval;
     ::testing::internal::CaptureStderr();
     item.setEnabled(false);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-              "OrvaneBar: 登录项注销失败: Operation not permitted\n");
+              Texts::loginItemUnregisterFailed + std::string("Operation not permitted\n"));
     EXPECT_FALSE(exists(agentPath()));
 
     // A failure the service does not explain, and calls that succeed, write nothing.
@@ -213,7 +207,7 @@ TEST_F(LoginItemTest, AutostartEntryIsTheServiceOnLinux) {
 
 #ifndef __APPLE__
     // The platform's service, found through XDG_CONFIG_HOME.
-    const std::string config = dir.filePath("config").toStdString();
+    const std::string config = path("config");
     const char* saved = ::getenv("XDG_CONFIG_HOME");
     const std::string savedValue = saved != nullptr ? saved : "";
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
@@ -239,25 +233,15 @@ TEST_F(LoginItemTest, AutostartEntryIsTheServiceOnLinux) {
 }
 
 TEST_F(LoginItemTest, CheckMarkShowsTheStateReached) {
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
-    ManualQueue queue;
-    auto launch = [&](const std::string& homeDir) {
-        AppDelegate::Seams seams;
-        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
-        seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
-        seams.queue = &queue;
-        seams.showStatusItem = false;
-        seams.loginItem.home = homeDir;
-        seams.loginItem.executablePath = [] { return std::string(kExecutable); };
-        seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        auto app = std::make_unique<AppDelegate>(seams);
-        app->applicationDidFinishLaunching();
-        return app;
+    startMachine(machines::oneFan);
+    const auto launchAt = [&](const std::string& homeDir) {
+        AppDelegate::Seams s = seams();
+        s.loginItem.home = homeDir;
+        s.loginItem.executablePath = [] { return std::string(kExecutable); };
+        return launch(std::move(s));
     };
 
-    auto app = launch(home());
+    auto app = launchAt(home());
     app->loginMenuItem->trigger();
     EXPECT_TRUE(app->loginMenuItem->isChecked());
     EXPECT_TRUE(exists(agentPath()));
@@ -266,8 +250,8 @@ TEST_F(LoginItemTest, CheckMarkShowsTheStateReached) {
     EXPECT_FALSE(exists(agentPath()));
 
     // A home below a plain file: nothing can be written, the mark stays off.
-    std::ofstream(dir.filePath("file").toStdString()) << "";
-    auto blocked = launch(dir.filePath("file/home").toStdString());
+    std::ofstream(path("file")) << "";
+    auto blocked = launchAt(path("file/home"));
     blocked->loginMenuItem->trigger();
     EXPECT_FALSE(blocked->loginMenuItem->isChecked());
 }

@@ -20,29 +20,29 @@
 #include <fstream>
 #include <sstream>
 
-#include "Alerts.h"
-#include "AppDelegate.h"
-#include "DaemonFakes.h"
-#include "Emulator.h"
+#include "AppFixture.h"
+#include "ControlProtocol.h"
 #include "Files.h"
 #include "LaunchDaemonManager.h"
-#include "ManualQueue.h"
 #include "Paths.h"
 #include "PrivateTmp.h"
+#include "Texts.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-const Alert kInstalled = {AlertStyle::informational, "安装成功",
-                          "免密码控制服务已安装并启动，之后调整风扇转速不再需要输入密码。"};
-const Alert kInstallFailed = {AlertStyle::warning, "安装失败", "请重试或检查管理员密码是否正确。"};
-const Alert kUninstalled = {AlertStyle::informational, "已卸载",
-                            "免密码控制服务已卸载。重新启动应用后生效。"};
-const Alert kUninstallFailed = {AlertStyle::warning, "卸载失败", "可能需要在系统设置中手动删除。"};
+const Alert kInstalled = {AlertStyle::informational, Texts::installSucceededTitle,
+                          Texts::installSucceededMessage};
+const Alert kInstallFailed = {AlertStyle::warning, Texts::installFailedTitle,
+                              Texts::installFailedMessage};
+const Alert kUninstalled = {AlertStyle::informational, Texts::uninstallSucceededTitle,
+                            Texts::uninstallSucceededMessage};
+const Alert kUninstallFailed = {AlertStyle::warning, Texts::uninstallFailedTitle,
+                                Texts::uninstallFailedMessage};
 
-const std::string kInstallTitle = "安装免密码控制服务";
-const std::string kUninstallTitle = "卸载免密码控制服务";
+const std::string kInstallTitle = Texts::installService;
+const std::string kUninstallTitle = Texts::uninstallService;
 
 constexpr auto exists = &Files::fileExists;
 
@@ -316,7 +316,7 @@ TEST(ServiceTexts, KickstartJudgesTheRestartCommandsExitStatus) {
               "--no-ask-password restart com.orvane.orvtool.service\n");
 }
 
-class ServiceEntryTest : public ::testing::Test {
+class ServiceEntryTest : public AppFixture {
   protected:
     static bool sentWrite(const FakeDaemon& fake) {
         const std::vector<std::string> commands = fake.commands();
@@ -324,88 +324,64 @@ class ServiceEntryTest : public ::testing::Test {
     }
     // The daemon just started got the write once, after the application's lease.
     static bool leaseBeforeWrite(const std::vector<std::string>& commands) {
-        return !commands.empty() && commands.front() == "hold" &&
+        return !commands.empty() && commands.front() == protocol::kHold &&
                std::count(commands.begin(), commands.end(), "set 1 4000") == 1 &&
                commands.back() == "set 1 4000";
     }
 
     void SetUp() override {
+        AppFixture::SetUp();
         QDir().mkpath(dir.filePath("tmp"));
         QDir().mkpath(dir.filePath("LaunchDaemons"));
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-        setAlertPresenter(
-            [this](AlertStyle style, const std::string& title, const std::string& message) {
-                alerts.push_back({style, title, message});
-            });
-        setConfirmPresenter([this](const std::string& title, const std::string& message,
-                                   const std::string& button) {
-            confirmations.push_back(title + "|" + message + "|" + button);
-            return confirm;
-        });
-    }
-    void TearDown() override {
-        setAlertPresenter(printAlertToStderr);
-        setConfirmPresenter(printConfirmationDeclined);
     }
 
-    // The service's files in the test's folder; the tool exists unless a test removes it.
+    // The service's files in the test's folder.
     virtual LaunchDaemonManager::Options serviceOptions() {
         LaunchDaemonManager::Options o;
-        o.plistPath = dir.filePath("LaunchDaemons/com.orvane.orvtool.plist").toStdString();
-        o.installBinPath = dir.filePath("Helpers/com.orvane.orvtool").toStdString();
-        o.unitPath = dir.filePath("units/com.orvane.orvtool.service").toStdString();
-        o.systemctl = dir.filePath("bin/systemctl").toStdString();
-        o.tempDir = dir.filePath("tmp").toStdString();
+        o.plistPath = path("LaunchDaemons/com.orvane.orvtool.plist");
+        o.installBinPath = path("Helpers/com.orvane.orvtool");
+        o.unitPath = path("units/com.orvane.orvtool.service");
+        o.systemctl = path("bin/systemctl");
+        o.tempDir = path("tmp");
         o.toolPath = [tool = toolPath()] { return tool; };
         o.launcher = FakeLauncher::bind(launcher);
         return o;
     }
 
-    std::unique_ptr<AppDelegate> launch(DaemonSetup daemon = {}) {
-        AppDelegate::Seams seams;
-        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
-        seams.launchDaemon = serviceOptions();
-        seams.queue = &queue;
-        seams.showStatusItem = false;
-        seams.daemon = std::move(daemon.client);
-        seams.starter = std::move(daemon.starter);
-        if (seams.daemon.socketPath.empty())
-            seams.daemon.socketPath = dir.filePath("orvane.sock").toStdString();
-        if (!seams.starter.toolPath) seams.starter.toolPath = [t = toolPath()] { return t; };
-        if (!seams.starter.launcher) seams.starter.launcher = FakeLauncher::bind(launcher);
-        seams.loginItem.home = dir.path().toStdString();
-        seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        auto app = std::make_unique<AppDelegate>(seams);
-        app->applicationDidFinishLaunching();
-        return app;
+    // The application with that service, which a daemon that is down is started through.
+    std::unique_ptr<AppDelegate> launch() {
+        AppDelegate::Seams s = seams();
+        s.launchDaemon = serviceOptions();
+        s.starter.kickstart = nullptr;
+        return AppFixture::launch(std::move(s));
+    }
+    // The same, its writes waiting while the test brings the daemon up once the restart was
+    // asked for.
+    std::unique_ptr<AppDelegate> launchWaitingForTheDaemon() {
+        AppDelegate::Seams s = seams();
+        s.launchDaemon = serviceOptions();
+        s.starter.kickstart = nullptr;
+        s.starter.probes = 2000;
+        s.starter.pollInterval = 5ms;
+        s.daemon.exchangeTimeout = 1s;
+        return AppFixture::launch(std::move(s));
     }
 
-    virtual std::string toolPath() const { return dir.filePath("orvtool").toStdString(); }
     std::string plistPath() { return serviceOptions().plistPath; }
     std::string entryTitle(const AppDelegate& app) const {
         return app.launchDaemonMenuItem->text().toStdString();
     }
-    bool waitForAlerts(std::size_t count) {
-        return QTest::qWaitFor([&] { return alerts.size() >= count; }, 10000);
-    }
-
-    QTemporaryDir dir;
-    ManualQueue queue;
-    std::vector<Alert> alerts;
-    std::vector<std::string> confirmations;
-    bool confirm = true;
-    std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
 };
 
 TEST_F(ServiceEntryTest, CancelChangesNothing) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
-    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    startMachine(machines::oneFan);
+    createTool();
     confirm = false;
     auto app = launch();
     app->launchDaemonMenuItem->trigger();
     std::ofstream(plistPath()) << "<plist/>";
     app->toggleLaunchDaemon();
+    // The confirmations' texts byte for byte.
     EXPECT_EQ(confirmations,
               (std::vector<std::string>{
                   "安装免密码控制服务|安装后风扇控制守护进程将随开机自启并常驻，调整转速时不再弹出"
@@ -419,8 +395,8 @@ TEST_F(ServiceEntryTest, CancelChangesNothing) {
 }
 
 TEST_F(ServiceEntryTest, InstallReportsTheScriptsExitStatus) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
-    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    startMachine(machines::oneFan);
+    createTool();
     auto app = launch();
     const LaunchDaemonManager manager(serviceOptions());
 
@@ -438,12 +414,12 @@ TEST_F(ServiceEntryTest, InstallReportsTheScriptsExitStatus) {
         }
     };
     app->toggleLaunchDaemon();
-    EXPECT_EQ(entryTitle(*app), "安装中…");
+    EXPECT_EQ(entryTitle(*app), Texts::installWorking);
     EXPECT_FALSE(app->launchDaemonMenuItem->isEnabled());
     ASSERT_TRUE(waitForAlerts(1));
     EXPECT_EQ(alerts.back(), kInstallFailed);
     ASSERT_EQ(staged.size(), 4u);
-    EXPECT_EQ(staged[0].rfind(dir.filePath("tmp/com.orvane.orvtool.").toStdString(), 0), 0u);
+    EXPECT_EQ(staged[0].rfind(path("tmp/com.orvane.orvtool."), 0), 0u);
     EXPECT_EQ(staged[1], std::to_string(0700));
     EXPECT_EQ(staged[2], manager.servicePropertyList());
     EXPECT_EQ(staged[3], manager.unitText());
@@ -480,7 +456,7 @@ TEST_F(ServiceEntryTest, InstallReportsTheScriptsExitStatus) {
 }
 
 TEST_F(ServiceEntryTest, InstallWithoutToolFailsWithoutPromptButStillLater) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    startMachine(machines::oneFan);
     auto app = launch();
     app->toggleLaunchDaemon();
     EXPECT_TRUE(alerts.empty());  // handed back with a queued call, not directly
@@ -491,13 +467,13 @@ TEST_F(ServiceEntryTest, InstallWithoutToolFailsWithoutPromptButStillLater) {
 }
 
 TEST_F(ServiceEntryTest, UninstallReportsTheScriptsExitStatus) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    startMachine(machines::oneFan);
     std::ofstream(plistPath()) << "<plist/>";
     auto app = launch();
     EXPECT_EQ(entryTitle(*app), kUninstallTitle);
 
     app->toggleLaunchDaemon();
-    EXPECT_EQ(entryTitle(*app), "卸载中…");
+    EXPECT_EQ(entryTitle(*app), Texts::uninstallWorking);
     EXPECT_FALSE(app->launchDaemonMenuItem->isEnabled());
     ASSERT_TRUE(waitForAlerts(1));
     EXPECT_EQ(alerts.back(), kUninstallFailed);
@@ -515,21 +491,17 @@ TEST_F(ServiceEntryTest, UninstallReportsTheScriptsExitStatus) {
 }
 
 TEST_F(ServiceEntryTest, WritePathKickstartsTheInstalledServiceInsteadOfPrompting) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    startMachine(machines::modeKeys);
+    createTool();
     std::ofstream(plistPath()) << "<plist/>";
-    const std::string log = dir.filePath("systemctl.log").toStdString();
-    writeStandIn(serviceOptions().systemctl, log, dir.filePath("fail").toStdString());
+    const std::string log = path("systemctl.log");
+    writeStandIn(serviceOptions().systemctl, log, path("fail"));
 
-    DaemonSetup daemon;
-    daemon.starter.probes = 2000;  // the test brings the daemon up once the restart was asked for
-    daemon.starter.pollInterval = 5ms;
-    daemon.client.exchangeTimeout = 1s;
-    auto app = launch(daemon);
+    auto app = launchWaitingForTheDaemon();
     app->sliderChanged(1, 4000);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return exists(log); }, 10000));
-    FakeDaemon fake(dir.filePath("orvane.sock").toStdString(), FakeDaemon::daemonLike);
+    FakeDaemon fake(socketPath(), FakeDaemon::daemonLike);
     ASSERT_TRUE(QTest::qWaitFor([&] { return sentWrite(fake); }, 15000));
     EXPECT_TRUE(leaseBeforeWrite(fake.commands())) << ::testing::PrintToString(fake.commands());
     EXPECT_EQ(readFile(log), "--no-ask-password restart com.orvane.orvtool.service\n");
@@ -538,26 +510,21 @@ TEST_F(ServiceEntryTest, WritePathKickstartsTheInstalledServiceInsteadOfPromptin
 }
 
 TEST_F(ServiceEntryTest, WritePathRestartsARefusedServiceAsRootInTheBackground) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    std::ofstream(toolPath()) << "#!/bin/sh\n";
+    startMachine(machines::modeKeys);
+    createTool();
     std::ofstream(plistPath()) << "<plist/>";
-    const std::string log = dir.filePath("systemctl.log").toStdString();
-    writeStandIn(serviceOptions().systemctl, log, dir.filePath("fail").toStdString());
-    std::ofstream(dir.filePath("fail").toStdString()) << "";  // the user's restart is refused
+    const std::string log = path("systemctl.log");
+    writeStandIn(serviceOptions().systemctl, log, path("fail"));
+    std::ofstream(path("fail")) << "";  // the user's restart is refused
     std::atomic<bool> onMainThread{true};
     launcher->status = 0;
     launcher->action = [&] { onMainThread = QThread::currentThread() == qApp->thread(); };
 
-    DaemonSetup daemon;
-    daemon.starter.probes =
-        2000;  // the test brings the daemon up once root's restart was asked for
-    daemon.starter.pollInterval = 5ms;
-    daemon.client.exchangeTimeout = 1s;
-    auto app = launch(daemon);
+    auto app = launchWaitingForTheDaemon();
     app->sliderChanged(1, 4000);
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return !launcher->scripts().empty(); }, 10000));
-    FakeDaemon fake(dir.filePath("orvane.sock").toStdString(), FakeDaemon::daemonLike);
+    FakeDaemon fake(socketPath(), FakeDaemon::daemonLike);
     ASSERT_TRUE(QTest::qWaitFor([&] { return sentWrite(fake); }, 15000));
     EXPECT_TRUE(leaseBeforeWrite(fake.commands())) << ::testing::PrintToString(fake.commands());
     EXPECT_EQ(readFile(log), "--no-ask-password restart com.orvane.orvtool.service\n");
@@ -615,7 +582,7 @@ class RealInstallTest : public ServiceEntryTest {
 };
 
 TEST_F(RealInstallTest, InstallPlacesTheFilesAndUninstallRemovesThem) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    startMachine(machines::oneFan);
     auto app = launch();
     const LaunchDaemonManager manager(serviceOptions());
     const LaunchDaemonManager::Options& o = manager.options();
@@ -666,7 +633,7 @@ TEST_F(RealInstallTest, InstallPlacesTheFilesAndUninstallRemovesThem) {
 }
 
 TEST_F(RealInstallTest, FailedRestartReportsFailureWithTheFilesInPlace) {
-    Emulator emu(Emulator::shippedProfile("single-fan.prof"));
+    startMachine(machines::oneFan);
     std::ofstream(tmp->path("/tmp/fail")) << "";
     auto app = launch();
     app->toggleLaunchDaemon();

@@ -8,9 +8,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include "AppFixture.h"
 #include "AppLock.h"
-#include "Emulator.h"
 #include "SMCError.h"
+#include "Texts.h"
 
 namespace {
 
@@ -41,6 +42,9 @@ AppRun runApp(const QString& home, const QStringList& args, const QString& smcSo
 
 }  // namespace
 
+// The application started as a program, with the fixture's folder as its home.
+using Startup = AppFixture;
+
 TEST(AppLock, OneHolderAtATime) {
     QTemporaryDir tmp;
     const std::string home = tmp.filePath("new-user").toStdString();  // nothing exists yet
@@ -69,33 +73,31 @@ TEST(AppLock, OneHolderAtATime) {
     EXPECT_LT(acquireAppLock("/dev/null"), 0);
 }
 
-TEST(Startup, SecondCopyReportsAlreadyRunning) {
-    QTemporaryDir home;
-    const int fd = acquireAppLock(home.path().toStdString());
+TEST_F(Startup, SecondCopyReportsAlreadyRunning) {
+    const int fd = acquireAppLock(dir.path().toStdString());
     ASSERT_GE(fd, 0);
-    AppRun run = runApp(home.path(), {}, home.filePath("no-smc.sock"));
+    AppRun run = runApp(dir.path(), {}, dir.filePath("no-smc.sock"));
     ::close(fd);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.err.find("OrvaneBar 已在运行\n菜单栏中已有本应用的图标，请勿重复启动。\n"),
-              std::string::npos)
-        << run.err;
-}
-
-TEST(Startup, MissingSMCReportsInitFailure) {
-    QTemporaryDir home;
-    AppRun run = runApp(home.path(), {}, home.filePath("no-smc.sock"));
-    EXPECT_EQ(run.exitCode, 1);
-    const std::string expected = "SMC 初始化失败\n" + SMCError::serviceNotFound().description() +
-                                 "\n\n本应用仅支持带 Apple SMC 的 Intel MacBook。\n";
+    const std::string expected =
+        Texts::alreadyRunningTitle + std::string("\n") + Texts::alreadyRunningMessage + "\n";
     EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
 }
 
-TEST(Startup, ScreenshotsOfTheTrayIconAndTheMenu) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    QTemporaryDir home;
-    const QString shots = home.filePath("shots");
+TEST_F(Startup, MissingSMCReportsInitFailure) {
+    AppRun run = runApp(dir.path(), {}, dir.filePath("no-smc.sock"));
+    EXPECT_EQ(run.exitCode, 1);
+    const std::string expected = Texts::smcInitFailedTitle + std::string("\n") +
+                                 SMCError::serviceNotFound().description() +
+                                 Texts::smcInitFailedSuffix + "\n";
+    EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+}
+
+TEST_F(Startup, ScreenshotsOfTheTrayIconAndTheMenu) {
+    const Emulator& emu = startMachine(machines::modeKeys);
+    const QString shots = dir.filePath("shots");
     AppRun run =
-        runApp(home.path(), {"--screenshot", shots}, QString::fromStdString(emu.socketPath()));
+        runApp(dir.path(), {"--screenshot", shots}, QString::fromStdString(emu.socketPath()));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_FALSE(QImage(QDir(shots).filePath("tray-icon.png")).isNull());
     const QImage menu(QDir(shots).filePath("menu.png"));

@@ -7,35 +7,19 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <cmath>
 
-#include "Alerts.h"
-#include "AppDelegate.h"
+#include "AppFixture.h"
 #include "BoostController.h"
-#include "Emulator.h"
-#include "ManualQueue.h"
+#include "Formatting.h"
 #include "SettingsKeys.h"
 #include "TempBoost.h"
 #include "TempThresholdDialog.h"
+#include "Texts.h"
 
 namespace {
-
-class RecordingApp : public AppDelegate {
-  public:
-    using AppDelegate::AppDelegate;
-    void performWrite(const std::string& command) override {
-        writes.push_back(command);
-        if (onWrite) onWrite();
-    }
-    // The commands recorded since the last call.
-    std::vector<std::string> take() { return std::exchange(writes, {}); }
-
-    std::vector<std::string> writes;
-    std::function<void()> onWrite;
-};
 
 std::vector<std::string> setBoth(int rpm) {
     return {"set 0 " + std::to_string(rpm), "set 1 " + std::to_string(rpm)};
@@ -45,41 +29,26 @@ const std::vector<std::string> kNone;
 
 }  // namespace
 
-class TempBoostTest : public ::testing::Test {
+class TempBoostTest : public AppFixture {
   protected:
     void SetUp() override {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-        setAlertPresenter(
-            [this](AlertStyle style, const std::string& title, const std::string& message) {
-                alerts.push_back({style == AlertStyle::warning, title + "\n" + message});
-            });
+        AppFixture::SetUp();
         // Both fans top out at 6200; fan 1 is forced at 3000, fan 0 automatic.
-        emu.control("clock freeze");
-        emu.control("set F0Mx 00c0c145");
-        emu.control("set F1Md 01");
-        emu.control("set F1Tg 00803b45");
+        startMachine(machines::modeKeys, true);
+        emu->control("set F0Mx 00c0c145");
+        emu->control("set F1Md 01");
+        emu->control("set F1Tg 00803b45");
     }
-    void TearDown() override { setAlertPresenter(printAlertToStderr); }
 
+    // The application with the boost switched on or off; its writes are recorded.
     std::unique_ptr<RecordingApp> makeApp(bool enabled = true) {
         QSettings().setValue(SettingsKeys::tempBoostEnabled, enabled);
-        AppDelegate::Seams seams;
-        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
-        seams.launchDaemonPlistPath = dir.filePath("service.plist").toStdString();
-        seams.queue = &queue;
-        seams.showStatusItem = false;
-        seams.runTempDialog = [this](TempThresholdDialog& dialog) { return dialogAction(dialog); };
-        seams.loginItem.home = dir.path().toStdString();
-        seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        return std::make_unique<RecordingApp>(seams);
+        return AppFixture::makeApp<RecordingApp>(seams());
     }
-
-    QTemporaryDir dir;
-    ManualQueue queue;
-    Emulator emu{Emulator::shippedProfile("recent-2fan.prof")};
-    std::vector<std::pair<bool, std::string>> alerts;  // (warning, title + "\n" + message)
-    std::function<bool(TempThresholdDialog&)> dialogAction;
+    std::unique_ptr<RecordingApp> launch(bool enabled = true) {
+        QSettings().setValue(SettingsKeys::tempBoostEnabled, enabled);
+        return AppFixture::launch<RecordingApp>(seams(), true);
+    }
 };
 
 TEST_F(TempBoostTest, StepsFromIdle) {
@@ -148,9 +117,7 @@ TEST_F(TempBoostTest, CoolingDownRestoresWhatWasRecorded) {
 }
 
 TEST_F(TempBoostTest, SwitchingOffRestoresAtTheNextTick) {
-    auto app = makeApp();
-    app->applicationDidFinishLaunching();
-    app->refreshTimer->stop();  // ticks come from the test
+    auto app = launch();
     EXPECT_TRUE(app->tempBoostMenuItem->isChecked());
     app->handleTempBoost(75, std::nullopt);
     app->take();
@@ -278,9 +245,7 @@ TEST(TempBoostParse, AcceptsPlainDecimalsOnly) {
 }
 
 TEST_F(TempBoostTest, DialogValidatesAndStores) {
-    auto app = makeApp(false);
-    app->applicationDidFinishLaunching();
-    app->refreshTimer->stop();
+    auto app = launch(false);
 
     struct Case {
         std::string start, full;
@@ -319,23 +284,18 @@ TEST_F(TempBoostTest, DialogValidatesAndStores) {
             EXPECT_EQ(full, *TempBoost::parseTemperature(c.full)) << label;
             EXPECT_EQ(app->tempBoostMenuItem->text().toStdString(), app->tempBoostMenuTitle());
         } else {
-            ASSERT_EQ(alerts.size(), 1u) << label;
-            EXPECT_TRUE(alerts[0].first) << label;  // warning style
-            EXPECT_EQ(alerts[0].second,
-                      "无效的温度值\n"
-                      "起始温度范围 40~105℃，全速温度需高于起始温度且不超过 110℃。")
+            EXPECT_EQ(alerts, (std::vector<Alert>{{AlertStyle::warning, Texts::invalidTempTitle,
+                                                   Texts::invalidTempMessage}}))
                 << label;
             EXPECT_EQ(start, 50) << label;
             EXPECT_EQ(full, 60) << label;
         }
     }
-    EXPECT_EQ(app->tempBoostMenuItem->text(), "阶梯加速（60→90℃）");
+    EXPECT_EQ(app->tempBoostMenuItem->text().toStdString(), tempBoostMenuTitle(60.25, 90.5));
 }
 
 TEST_F(TempBoostTest, DialogShowsTheTemperaturesInEffectAndCancelChangesNothing) {
-    auto app = makeApp(false);
-    app->applicationDidFinishLaunching();
-    app->refreshTimer->stop();
+    auto app = launch(false);
     std::vector<std::string> labels;
     dialogAction = [&](TempThresholdDialog& dialog) {
         for (QLabel* label : dialog.findChildren<QLabel*>())
@@ -348,17 +308,12 @@ TEST_F(TempBoostTest, DialogShowsTheTemperaturesInEffectAndCancelChangesNothing)
         return dialog.result() == QDialog::Accepted;
     };
     app->setTempThreshold();
-    const std::vector<std::string> expected = {"设置阶梯加速温度",
-                                               "起始温度：风扇开始加速的温度\n"
-                                               "全速温度：风扇达到 100% 转速的温度\n\n"
-                                               "区间内分 4 档：40% → 60% → 80% → 100%",
-                                               "起始加速：",
-                                               "℃",
-                                               "全速温度：",
-                                               "℃"};
+    const std::vector<std::string> expected = {
+        Texts::tempDialogMessage, Texts::tempDialogInformative, Texts::tempDialogStartLabel,
+        Texts::tempDialogUnit,    Texts::tempDialogFullLabel,   Texts::tempDialogUnit};
     EXPECT_EQ(labels, expected);
     EXPECT_FALSE(QSettings().contains(SettingsKeys::tempBoostStartTemp));
     EXPECT_FALSE(QSettings().contains(SettingsKeys::tempBoostThreshold));
-    EXPECT_EQ(app->tempBoostMenuItem->text(), "阶梯加速（65→85℃）");
+    EXPECT_EQ(app->tempBoostMenuItem->text().toStdString(), tempBoostMenuTitle(0, 0));
     EXPECT_TRUE(alerts.empty());
 }

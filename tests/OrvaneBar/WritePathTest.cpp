@@ -11,7 +11,6 @@
 #include <QLabel>
 #include <QSettings>
 #include <QSlider>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -20,72 +19,19 @@
 #include <sstream>
 #include <thread>
 
-#include "Alerts.h"
-#include "AppDelegate.h"
-#include "AppPaths.h"
+#include "AppFixture.h"
 #include "ControlProtocol.h"
-#include "DaemonFakes.h"
 #include "DaemonLease.h"
-#include "Emulator.h"
-#include "ManualQueue.h"
+#include "Formatting.h"
 #include "MinimumRecord.h"
 #include "PrivateTmp.h"
+#include "RecordTexts.h"
 #include "Reply.h"
 #include "SettingsKeys.h"
+#include "Texts.h"
 #include "WritePath.h"
 
 using namespace std::chrono_literals;
-
-namespace {
-
-// A daemon that was gone, or one that took the connection and stayed silent.
-Alert noReplyAlert(const std::string& command, bool unresponsive = false) {
-    return {AlertStyle::warning, "控制服务无响应",
-            "命令「" + command +
-                (unresponsive ? "」发送失败：控制服务接受了连接，但没有回复。\n"
-                                "请在终端执行：sudo pkill -f 'orvtool serve'\n"
-                                "然后重新操作，会再次拉起服务。"
-                              : "」发送失败，守护进程可能已退出。\n再次操作即可重新拉起服务。")};
-}
-
-Alert busyAlert(const std::string& command) {
-    return {
-        AlertStyle::warning, "控制服务繁忙",
-        "命令「" + command + "」未执行：控制服务的连接数已达上限，正忙于其他连接。\n请稍后再试。"};
-}
-
-constexpr const char* kBusyReply = "ERR 控制服务繁忙：连接数已达上限，请稍后再试\n";
-
-const Alert kWriteRejected = {AlertStyle::warning, "写入被拒绝",
-                              "控制服务不是以 root 运行的（权限不足）。\n"
-                              "请在终端执行：sudo pkill -f 'orvtool serve'\n"
-                              "然后重新操作，会再次弹出管理员授权。"};
-
-Alert startFailedAlert(const std::string& tool) {
-    return {AlertStyle::warning, "控制服务启动失败",
-            "无法以管理员身份启动 orvtool serve。\n可手动运行：sudo '" + tool +
-                "' serve\n日志：/var/log/orvane/daemon.log"};
-}
-
-// Without a tool root may run, the alert says why instead of how to run it.
-Alert startFailedAlert(const std::string& tool, const std::string& reason) {
-    return {AlertStyle::warning, "控制服务启动失败",
-            "无法以管理员身份启动 orvtool serve。\n不会以 root 运行 '" + tool + "'：" + reason +
-                "\n日志：/var/log/orvane/daemon.log"};
-}
-
-Alert quitFailedAlert(const std::string& cause, const std::string& tool) {
-    return {AlertStyle::warning, "风扇未能恢复自动模式",
-            cause + "\n请在终端执行：sudo '" + tool + "' auto"};
-}
-
-Alert foreignAlert(const std::string& socket, const std::string& command) {
-    return {AlertStyle::warning, "控制服务被冒用",
-            socket + "被另一个用户（uid 65534）占用，不是以 root 运行的控制服务。\n命令「" +
-                command + "」未发送。"};
-}
-
-}  // namespace
 
 // What a write's exchange comes to depends on the reply's kind alone: the words of a
 // refused write count only in an error reply of the hardware layer, not quoted back in an
@@ -127,76 +73,15 @@ TEST(WriteOutcome, TheReplysKindDecides) {
     }
 }
 
-class WritePathTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
-        setAlertPresenter(
-            [this](AlertStyle style, const std::string& title, const std::string& message) {
-                alerts.push_back({style, title, message});
-            });
-    }
-    void TearDown() override { setAlertPresenter(printAlertToStderr); }
-
-    // Options for the stand-in daemon at a private path, with the tool beside an
-    // executable in the test's folder (missing unless a test creates it).
-    DaemonSetup options() const {
-        DaemonSetup o;
-        o.client.socketPath = dir.filePath("orvane.sock").toStdString();
-        o.starter.toolPath = [exe = dir.filePath("app/OrvaneBar").toStdString()] {
-            return AppPaths::orvtoolPathFor(exe);
-        };
-        o.starter.launcher = FakeLauncher::bind(launcher);
-        o.starter.kickstart = [] { return false; };
-        o.starter.probes = 3;
-        o.starter.pollInterval = 1ms;
-        o.client.exchangeTimeout = 300ms;
-        return o;
-    }
-
-    std::unique_ptr<AppDelegate> makeApp(DaemonSetup daemon) {
-        AppDelegate::Seams seams;
-        seams.controller.recordPath = dir.filePath("fan-minimums").toStdString();
-        seams.launchDaemonPlistPath = plistPath();
-        seams.queue = &queue;
-        seams.showStatusItem = false;
-        seams.daemon = std::move(daemon.client);
-        seams.starter = std::move(daemon.starter);
-        seams.terminate = [this] { ++terminated; };
-        seams.quitWaitLimit = quitWaitLimit;
-        seams.loginItem.home = dir.path().toStdString();
-        seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        return std::make_unique<AppDelegate>(seams);
-    }
-
-    std::string plistPath() const { return dir.filePath("service.plist").toStdString(); }
-    std::string socketPath() const { return dir.filePath("orvane.sock").toStdString(); }
-    std::string toolPath() const { return dir.filePath("app/orvtool").toStdString(); }
-    void createTool() const {
-        QDir().mkpath(dir.filePath("app"));
-        std::ofstream(toolPath()) << "#!/bin/sh\n";
-    }
-    bool waitForAlerts(std::size_t count) {
-        return QTest::qWaitFor([&] { return alerts.size() >= count; }, 10000);
-    }
-
-    QTemporaryDir dir;
-    ManualQueue queue;
-    std::vector<Alert> alerts;
-    int terminated = 0;
-    std::chrono::milliseconds quitWaitLimit = 10s;
-    std::shared_ptr<FakeLauncher> launcher = std::make_shared<FakeLauncher>();
-};
+using WritePathTest = AppFixture;
 
 TEST_F(WritePathTest, RowActionsAndRestoreSendTheirCommands) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    emu.control("clock freeze");
+    Emulator& emu = startMachine(machines::modeKeys, true);
     emu.control("set F0Ac 336b0645");         // 2150.7
     emu.control("fault F0Tg read e00002c7");  // no target reading
     emu.control("set F1Tg 00805945");         // 3480
     FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
-    auto app = makeApp(options());
+    auto app = makeApp();
 
     app->boost.tempBoostActive = true;
     app->boost.preBoostStates = std::vector<PreBoostState>{{true, 3000}, {false, 1200}};
@@ -227,7 +112,7 @@ TEST_F(WritePathTest, RowActionsAndRestoreSendTheirCommands) {
 }
 
 TEST_F(WritePathTest, RepliesDecideTheAlerts) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    startMachine(machines::modeKeys);
     FakeDaemon daemon(socketPath(), [](const std::string& line) -> FakeDaemon::Reply {
         if (line == "ping") return {{"OK pong fans=2\n"}};
         if (line == "set 0 1")
@@ -238,20 +123,29 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
         if (line == "set 0 5") return {{}, true};        // no reply in time
         if (line == "set 0 6") return {{"写入被拒 but not ERR\n"}};
         if (line == "set 0 7") return {{"ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键\n"}};
-        if (line == "set 0 8") return {{kBusyReply}};
+        if (line == "set 0 8") return {{protocol::kReplyBusy + std::string("\n")}};
         return {{"OK set fan=0 rpm=2000\n"}};
     });
-    auto app = makeApp(options());
+    auto app = makeApp();
     for (int rpm = 1; rpm <= 9; ++rpm)
         app->sliderChanged(0, rpm);
-    // A key the driver cannot write is not blamed on privilege.
-    const Alert unsupported = {
-        AlertStyle::warning, "写入被拒绝",
-        "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 "
-        "类型的转速键）。\n以 root 运行也无法改变，本机无法这样控制该风扇。"};
-    EXPECT_EQ(alerts, (std::vector<Alert>{kWriteRejected, noReplyAlert("set 0 4"),
-                                          noReplyAlert("set 0 5", true), unsupported,
-                                          busyAlert("set 0 8")}));
+    // The alerts' texts byte for byte; the other tests take them from the application's
+    // texts. A key the driver cannot write is not blamed on privilege.
+    const std::vector<Alert> shown = {
+        {AlertStyle::warning, "写入被拒绝",
+         "控制服务不是以 root 运行的（权限不足）。\n请在终端执行：sudo pkill -f 'orvtool "
+         "serve'\n然后重新操作，会再次弹出管理员授权。"},
+        {AlertStyle::warning, "控制服务无响应",
+         "命令「set 0 4」发送失败，守护进程可能已退出。\n再次操作即可重新拉起服务。"},
+        {AlertStyle::warning, "控制服务无响应",
+         "命令「set 0 5」发送失败：控制服务接受了连接，但没有回复。\n请在终端执行：sudo pkill "
+         "-f 'orvtool serve'\n然后重新操作，会再次拉起服务。"},
+        {AlertStyle::warning, "写入被拒绝",
+         "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 类型的转速键）。\n以 root "
+         "运行也无法改变，本机无法这样控制该风扇。"},
+        {AlertStyle::warning, "控制服务繁忙",
+         "命令「set 0 8」未执行：控制服务的连接数已达上限，正忙于其他连接。\n请稍后再试。"}};
+    EXPECT_EQ(alerts, shown);
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
@@ -259,32 +153,32 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
 // it is reported, and neither replaced nor asked for with a password prompt, also by Quit,
 // which tries a busy daemon again until its limit.
 TEST_F(WritePathTest, SilentOrBusyDaemonIsReportedNotReplaced) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     createTool();
     {
         FakeDaemon daemon(socketPath(), [](const std::string&) {
             return FakeDaemon::Reply{{}, true};
         });
-        auto app = makeApp(options());
+        auto app = makeApp();
         app->restoreAllAuto();  // returns: the probe is bounded
-        EXPECT_EQ(alerts, std::vector<Alert>{noReplyAlert("auto", true)});
+        EXPECT_EQ(alerts, std::vector<Alert>{expected::unresponsive("auto")});
     }
     alerts.clear();
-    FakeDaemon daemon(socketPath(),
-                      [](const std::string&) { return FakeDaemon::Reply{{kBusyReply}}; });
-    auto app = makeApp(options());
+    FakeDaemon daemon(socketPath(), [](const std::string&) {
+        return FakeDaemon::Reply{{protocol::kReplyBusy + std::string("\n")}};
+    });
+    auto app = makeApp();
     app->restoreAllAuto();
     app->sliderChanged(1, 3000);
-    EXPECT_EQ(alerts, (std::vector<Alert>{busyAlert("auto"), busyAlert("set 1 3000")}));
+    EXPECT_EQ(alerts, (std::vector<Alert>{expected::busy("auto"), expected::busy("set 1 3000")}));
     alerts.clear();
     emu.control("set F0Md 01");
     quitWaitLimit = 1500ms;
-    auto quitting = makeApp(options());
+    auto quitting = makeApp();
     quitting->quitApp();
     EXPECT_EQ(terminated, 1);
     EXPECT_GE(daemon.commands().size(), 2u);  // tried again
-    EXPECT_EQ(alerts, std::vector<Alert>{quitFailedAlert(
-                          "控制服务繁忙（连接数已达上限），一直没有空出连接。", toolPath())});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::quitFailed(Texts::quitBusy, toolPath())});
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
@@ -292,22 +186,23 @@ TEST_F(WritePathTest, SilentOrBusyDaemonIsReportedNotReplaced) {
 // it; a tool another user could have planted is not run as root.
 TEST_F(WritePathTest, ForeignListenerAndUntrustedToolAreReportedNotUsed) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    startMachine(machines::modeKeys);
     createTool();
     const std::string open = dir.filePath("open").toStdString();
     ASSERT_EQ(::chmod(dir.path().toUtf8().constData(), 0755), 0);
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(open)));
     ASSERT_EQ(::chown(open.c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
-    DaemonSetup o = options();
-    o.client.socketPath = open + "/orvane.sock";
+    AppDelegate::Seams o = seams();
+    o.daemon.socketPath = open + "/orvane.sock";
     auto app = makeApp(o);
     {
-        ForeignListener listener(o.client.socketPath);
+        ForeignListener listener(o.daemon.socketPath);
         ASSERT_TRUE(listener.ok());
         app->sliderChanged(0, 5700);
         app->restoreAllAuto();
-        EXPECT_EQ(alerts, (std::vector<Alert>{foreignAlert(o.client.socketPath, "set 0 5700"),
-                                              foreignAlert(o.client.socketPath, "auto")}));
+        const std::string at = o.daemon.socketPath;
+        EXPECT_EQ(alerts, (std::vector<Alert>{expected::foreign(at, listener.kUid, "set 0 5700"),
+                                              expected::foreign(at, listener.kUid, "auto")}));
         std::this_thread::sleep_for(400ms);  // past the listener's wait for a request
         EXPECT_EQ(listener.received(), "");
     }
@@ -316,46 +211,45 @@ TEST_F(WritePathTest, ForeignListenerAndUntrustedToolAreReportedNotUsed) {
     ASSERT_EQ(::chown(toolPath().c_str(), ForeignListener::kUid, ForeignListener::kUid), 0);
     app->sliderChanged(0, 5700);
     ASSERT_TRUE(waitForAlerts(1));
-    const Alert untrusted = {AlertStyle::warning, "orvtool 不可信",
-                             "不会以 root 运行 '" + toolPath() + "'：「" + toolPath() +
-                                 "」属于另一个用户（uid 65534）\n"
-                                 "请把 orvtool 放在只有 root 或当前用户能修改的目录中。"};
-    EXPECT_EQ(alerts, std::vector<Alert>{untrusted});
+    const std::string theirs =
+        Texts::trustOwnedPrefix + std::to_string(ForeignListener::kUid) + Texts::trustOwnedSuffix;
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::untrustedTool(
+                          toolPath(), expected::trustReason(toolPath(), theirs))});
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
 TEST_F(WritePathTest, DownWithoutToolFailsWithoutPrompt) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    auto app = makeApp(options());
+    startMachine(machines::modeKeys);
+    auto app = makeApp();
     app->sliderChanged(0, 3000);
     EXPECT_TRUE(alerts.empty());  // the start runs in the background
     ASSERT_TRUE(waitForAlerts(1));
     // Names candidate A, beside the executable, and why it is not run.
-    EXPECT_EQ(alerts,
-              std::vector<Alert>{startFailedAlert(toolPath(), "「" + toolPath() + "」不存在")});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::startFailed(
+                          toolPath(), expected::trustReason(toolPath(), Texts::trustMissing))});
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
 TEST_F(WritePathTest, CancelledPromptFailsAfterPollingAndEachWriteTriesAgain) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    startMachine(machines::modeKeys);
     createTool();
-    auto app = makeApp(options());
+    auto app = makeApp();
     app->sliderChanged(0, 3000);
     app->manualModeChanged(1, false);
     ASSERT_TRUE(waitForAlerts(2));
-    EXPECT_EQ(alerts,
-              (std::vector<Alert>{startFailedAlert(toolPath()), startFailedAlert(toolPath())}));
+    EXPECT_EQ(alerts, (std::vector<Alert>{expected::startFailed(toolPath()),
+                                          expected::startFailed(toolPath())}));
     const std::string script = "(setsid '" + toolPath() + "' serve </dev/null >/dev/null 2>&1 &)";
     EXPECT_EQ(launcher->scripts(), (std::vector<std::string>{script, script}));
 }
 
 TEST_F(WritePathTest, StartedDaemonGetsTheCommand) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    startMachine(machines::modeKeys);
     createTool();
     std::unique_ptr<FakeDaemon> daemon;
     // Through the installed service when its property list exists, without a prompt.
     std::ofstream(plistPath()) << "<plist/>";
-    DaemonSetup o = options();
+    AppDelegate::Seams o = seams();
     std::atomic<int> kicks = 0;
     o.starter.kickstart = [&] {
         if (kicks == 0) daemon = std::make_unique<FakeDaemon>(socketPath(), FakeDaemon::daemonLike);
@@ -372,14 +266,14 @@ TEST_F(WritePathTest, StartedDaemonGetsTheCommand) {
     daemon.reset();
     app->sliderChanged(1, 4100);
     ASSERT_TRUE(waitForAlerts(1));
-    EXPECT_EQ(alerts, std::vector<Alert>{startFailedAlert(toolPath())});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::startFailed(toolPath())});
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
 TEST_F(WritePathTest, QuitRestoresForcedFansFirst) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
-    auto app = makeApp(options());
+    auto app = makeApp();
 
     // Nothing forced: no connection at all.
     app->quitApp();
@@ -399,14 +293,14 @@ TEST_F(WritePathTest, QuitRestoresForcedFansFirst) {
 // is handed back. Without it a fan forced before the start would look automatic, so Quit
 // asks a running daemon, and starts none when the daemon is down.
 TEST_F(WritePathTest, QuitOnAMachineWithoutModeKeysFollowsTheMinimums) {
-    Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
+    Emulator& emu = startMachine(machines::raisedMinimum);
     emu.control("set F0Mn 2ee0");  // forced at 3000 before the start
     ASSERT_EQ(writeMinimumRecord(dir.filePath("fan-minimums").toStdString(),
                                  {{hexBytes("1f40"), hexBytes("1f40")}}),
               0);
     {
         FakeDaemon daemon(socketPath(), FakeDaemon::daemonLike);
-        auto app = makeApp(options());
+        auto app = makeApp();
         EXPECT_TRUE(app->anyFanForced());
         emu.control("set F0Mn 1f40");
         EXPECT_FALSE(app->anyFanForced());
@@ -419,7 +313,7 @@ TEST_F(WritePathTest, QuitOnAMachineWithoutModeKeysFollowsTheMinimums) {
     }
 
     QFile::remove(dir.filePath("fan-minimums"));
-    auto app = makeApp(options());
+    auto app = makeApp();
     EXPECT_FALSE(app->anyFanForced());  // the raised minimum is all it knows
     app->quitApp();
     EXPECT_EQ(terminated, 3);
@@ -433,14 +327,14 @@ TEST_F(WritePathTest, QuitOnAMachineWithoutModeKeysFollowsTheMinimums) {
 }
 
 TEST_F(WritePathTest, QuitStartsAStoppedDaemonToRestore) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     emu.control("set F0Md 01");
     createTool();
     std::unique_ptr<FakeDaemon> daemon;
     launcher->action = [&] {
         daemon = std::make_unique<FakeDaemon>(socketPath(), FakeDaemon::daemonLike);
     };
-    auto app = makeApp(options());
+    auto app = makeApp();
     app->quitApp();  // returns once the background work is done
     EXPECT_EQ(terminated, 1);
     ASSERT_TRUE(daemon);
@@ -453,7 +347,7 @@ TEST_F(WritePathTest, QuitStartsAStoppedDaemonToRestore) {
     launcher->action = nullptr;
     app->quitApp();
     EXPECT_EQ(terminated, 2);
-    EXPECT_EQ(alerts, std::vector<Alert>{quitFailedAlert("控制服务未能启动。", toolPath())});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::quitFailed(Texts::quitNotStarted, toolPath())});
     EXPECT_EQ(launcher->scripts().size(), 2u);
 }
 
@@ -462,7 +356,7 @@ TEST_F(WritePathTest, QuitStartsAStoppedDaemonToRestore) {
 // row's write would wait), an "ERR" reply ends the attempts, and anything but "OK" is
 // reported before the application ends.
 TEST_F(WritePathTest, QuitUsesItsWholeLimitToRestore) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     emu.control("set F0Md 01");
     createTool();
     quitWaitLimit = 5s;
@@ -474,7 +368,7 @@ TEST_F(WritePathTest, QuitUsesItsWholeLimitToRestore) {
         std::this_thread::sleep_for(1s);        // longer than a row's write waits
         return {{autoReply}};
     });
-    auto app = makeApp(options());
+    auto app = makeApp();
     app->quitApp();
     EXPECT_EQ(terminated, 1);
     EXPECT_EQ(daemon.lines(), (std::vector<std::string>{"ping", "auto", "auto", "auto"}));
@@ -486,14 +380,14 @@ TEST_F(WritePathTest, QuitUsesItsWholeLimitToRestore) {
     app->quitApp();
     EXPECT_EQ(terminated, 2);
     EXPECT_EQ(daemon.commands().size(), 4u);  // no second try after an "ERR"
-    EXPECT_EQ(alerts,
-              std::vector<Alert>{quitFailedAlert("控制服务回复：ERR 写入失败", toolPath())});
+    EXPECT_EQ(alerts, std::vector<Alert>{
+                          expected::quitFailed(Texts::quitReplyPrefix + autoReply, toolPath())});
 }
 
 TEST_F(WritePathTest, QuitWaitsNoLongerThanItsLimit) {
     // The application's own limit; the tests pass shorter ones.
     EXPECT_EQ(AppDelegate::Seams{}.quitWaitLimit, std::chrono::seconds(120));
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     emu.control("set F0Md 01");
     createTool();
     // A prompt nobody answers until the test says so.
@@ -508,11 +402,11 @@ TEST_F(WritePathTest, QuitWaitsNoLongerThanItsLimit) {
         gate->opened.wait(lock, [&] { return gate->open; });
     };
     quitWaitLimit = 50ms;
-    auto app = makeApp(options());
+    auto app = makeApp();
     app->quitApp();
     EXPECT_EQ(terminated, 1);
     EXPECT_EQ(launcher->scripts().size(), 1u);
-    EXPECT_EQ(alerts, std::vector<Alert>{quitFailedAlert("控制服务没有应答。", toolPath())});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::quitFailed(Texts::quitNoAnswer, toolPath())});
     {
         const std::lock_guard<std::mutex> lock(gate->mutex);
         gate->open = true;
@@ -531,12 +425,14 @@ class RealDaemonTest : public WritePathTest {
         ASSERT_TRUE(tmp->ok()) << tmp->error();
     }
 
-    DaemonSetup realOptions() const {
-        DaemonSetup o = options();
-        o.client.socketPath = tmp->path("/run/orvane/orvane.sock");
-        o.client.fallbackSocketPath = tmp->path("/tmp/orvane.sock");
+    // The application reading the record the daemon keeps, on the daemon's own addresses.
+    AppDelegate::Seams realSeams() {
+        AppDelegate::Seams o = seams();
+        o.controller.recordPath = tmp->path(paths::kMinimumRecordPath);
+        o.daemon.socketPath = tmp->path(paths::kSocketPath);
+        o.daemon.fallbackSocketPath = tmp->path(paths::kFallbackSocketPath);
         o.starter.toolPath = [] { return std::string(ORVTOOL_BINARY); };
-        o.client.exchangeTimeout = 3s;
+        o.daemon.exchangeTimeout = 3s;
         o.starter.pollInterval = 50ms;
         o.starter.probes = 100;
         return o;
@@ -544,18 +440,16 @@ class RealDaemonTest : public WritePathTest {
 
     // Starts `orvtool serve` inside, as root or as another user.
     void startDaemon(uid_t uid = 0) {
-        const pid_t pid = tmp->start({ORVTOOL_BINARY, "serve"}, "/tmp/orvane-daemon.log", uid);
-        ASSERT_TRUE(tmp->waitForSocket("/tmp/orvane.sock", pid))
-            << readFile(tmp->path("/tmp/orvane-daemon.log"));
+        ASSERT_GT(startDaemonInside(*tmp, "/tmp/orvane-daemon.log", uid), 0);
     }
 
     std::unique_ptr<PrivateTmp> tmp;
 };
 
 TEST_F(RealDaemonTest, WritesReachTheEmulator) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     startDaemon();
-    auto app = makeApp(realOptions());
+    auto app = makeApp(realSeams());
 
     app->sliderChanged(1, 9000);  // clamped to fan 1's maximum, 6200
     EXPECT_EQ(emu.value("F1Md"), hexBytes("01"));
@@ -576,29 +470,29 @@ TEST_F(RealDaemonTest, WritesReachTheEmulator) {
 // user's own daemon without root is theirs: it is asked, and its refusal to write says
 // how to get the root one.
 TEST_F(RealDaemonTest, DaemonWithoutRootIsNotTrustedUnlessItIsTheUsersOwn) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     startDaemon(65534);
-    auto app = makeApp(realOptions());
+    auto app = makeApp(realSeams());
     app->sliderChanged(0, 3000);
-    EXPECT_EQ(alerts,
-              std::vector<Alert>{foreignAlert(tmp->path("/tmp/orvane.sock"), "set 0 3000")});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::foreign(tmp->path(paths::kFallbackSocketPath),
+                                                           65534, "set 0 3000")});
     EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
     EXPECT_EQ(tmp->read("/tmp/orvane-daemon.log").find("set 0 3000"), std::string::npos);
 
     alerts.clear();
-    DaemonSetup own = realOptions();
-    own.client.user = 65534;
+    AppDelegate::Seams own = realSeams();
+    own.daemon.user = 65534;
     auto ownApp = makeApp(own);
     ownApp->sliderChanged(0, 3000);
-    EXPECT_EQ(alerts, std::vector<Alert>{kWriteRejected});
+    EXPECT_EQ(alerts, std::vector<Alert>{expected::writeRejected()});
     EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
     EXPECT_TRUE(launcher->scripts().empty());
 }
 
 TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {
-    Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
+    Emulator& emu = startMachine(machines::modeKeys);
     // The root shell of the administrator prompt, inside the private /tmp.
-    DaemonSetup o = realOptions();
+    AppDelegate::Seams o = realSeams();
     PrivateTmp* inside = tmp.get();
     o.starter.launcher = [inside](const std::string& script) -> std::optional<int> {
         return inside->run({"/bin/sh", "-c", script});
@@ -611,7 +505,7 @@ TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {
 
     // Stop it; quitting with fan 0 forced starts it again and restores the fan before
     // quitApp returns.
-    EXPECT_EQ(app->daemon.send("quit"), "OK bye");
+    EXPECT_EQ(app->daemon.send(std::string(protocol::kQuit)), protocol::kReplyBye);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !app->daemon.isAlive(); }, 10000));
     emu.control("set F0Md 01");
     app->quitApp();
@@ -622,16 +516,16 @@ TEST_F(RealDaemonTest, LauncherStartsTheDaemonForAWriteAndForQuit) {
 
 // The application only reads the boot's record, and says so when it cannot use it.
 TEST_F(RealDaemonTest, AppWarnsOfAnUnusableRecord) {
-    Emulator emu(Emulator::shippedProfile("older-2fan.prof"));
-    ASSERT_EQ(::mkdir(tmp->path("/run/orvane").c_str(), 0755), 0);
-    std::ofstream(tmp->path("/run/orvane/fan-minimums")) << "not a record\n";
+    startMachine(machines::raisedMinimum);
+    ASSERT_EQ(::mkdir(tmp->path(paths::kRunDir).c_str(), 0755), 0);
+    std::ofstream(tmp->path(paths::kMinimumRecordPath)) << "not a record\n";
     EXPECT_EQ(tmp->run({ORVANEBAR_BINARY, "--screenshot", "/tmp"}, "/tmp/app.log"), 0);
-    EXPECT_NE(tmp->read("/tmp/app.log")
-                  .find("OrvaneBar: 原始最小转速记录无效，已忽略（格式不符）: "
-                        "/run/orvane/fan-minimums\n"),
-              std::string::npos)
+    const std::string warning =
+        Texts::recordIgnoredPrefix +
+        recordTexts::ignoredWarning(RecordProblem::malformed, paths::kMinimumRecordPath) + "\n";
+    EXPECT_NE(tmp->read("/tmp/app.log").find(warning), std::string::npos)
         << tmp->read("/tmp/app.log");
-    EXPECT_EQ(tmp->read("/run/orvane/fan-minimums"), "not a record\n");
+    EXPECT_EQ(tmp->read(paths::kMinimumRecordPath), "not a record\n");
 }
 
 // The same on both machine families: with mode keys (forced by the mode bit and target)
@@ -639,60 +533,26 @@ TEST_F(RealDaemonTest, AppWarnsOfAnUnusableRecord) {
 class RealDaemonFamilyTest : public RealDaemonTest,
                              public ::testing::WithParamInterface<const char*> {
   protected:
-    bool modeKeys() const { return std::string(GetParam()) == "recent-2fan.prof"; }
+    bool modeKeys() const { return machines::hasModeKeys(GetParam()); }
 
-    // The application as launched, reading the record the daemon keeps; ticks come from
-    // the test.
-    std::unique_ptr<AppDelegate> launchApp() {
-        auto app = makeApp(realOptions());
-        app->applicationDidFinishLaunching();
-        app->refreshTimer->stop();
-        return app;
-    }
-    std::unique_ptr<AppDelegate> makeApp(DaemonSetup daemon) {
-        AppDelegate::Seams seams;
-        seams.controller.recordPath = tmp->path("/run/orvane/fan-minimums");
-        seams.launchDaemonPlistPath = plistPath();
-        seams.queue = &queue;
-        seams.showStatusItem = false;
-        seams.daemon = std::move(daemon.client);
-        seams.starter = std::move(daemon.starter);
-        seams.terminate = [this] { ++terminated; };
-        seams.loginItem.home = dir.path().toStdString();
-        seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        return std::make_unique<AppDelegate>(seams);
-    }
+    // The application as launched; ticks come from the test.
+    std::unique_ptr<AppDelegate> launchApp() { return launch(realSeams(), true); }
     void afterGracePeriod(AppDelegate& app) {
         queue.advance(FanRowLogic::gracePeriod);
         app.refreshTimer->start(0);  // one tick through the timer, as the application gets it
         QTest::qWait(50);
         app.refreshTimer->stop();
     }
-    double rpm(int fan) {
-        const std::string reply = emu->control("status");
-        const std::string field = " fan" + std::to_string(fan) + "=";
-        const auto at = reply.find(field);
-        return at == std::string::npos ? -1 : std::atof(reply.c_str() + at + field.size());
-    }
-    // The keys that force the two fans: the mode bytes (and fan 0's target when it is
-    // forced), or the minimums.
-    std::string fanKeys() {
-        if (!modeKeys()) return hexString(emu->value("F0Mn")) + " " + hexString(emu->value("F1Mn"));
-        const std::string md0 = hexString(emu->value("F0Md"));
-        return md0 + (md0 == "01" ? hexString(emu->value("F0Tg")) : "") + " " +
-               hexString(emu->value("F1Md"));
-    }
+    double rpm(int fan) { return emulatedRPM(*emu, fan); }
+    std::string fanKeys() { return forcingKeys(*emu, modeKeys()); }
     // Fan 0 forced at 3000, fan 1 automatic; both automatic.
     std::string forcedAt3000() const { return modeKeys() ? "0100803b45 00" : "2ee0 1f40"; }
     std::string automatic() const { return modeKeys() ? "00 00" : "1f40 1f40"; }
-
-    std::unique_ptr<Emulator> emu;
 };
 
 // Ticking "手动" under load pins the fan at the speed automatic control has brought it to.
 TEST_P(RealDaemonFamilyTest, ManualUnderLoadHoldsTheSpeed) {
-    emu = std::make_unique<Emulator>(Emulator::shippedProfile(GetParam()));
-    emu->control("clock freeze");
+    startMachine(GetParam(), true);
     emu->control("load 1.0");
     emu->control("clock step 120");
     startDaemon();
@@ -721,7 +581,7 @@ TEST_P(RealDaemonFamilyTest, ManualUnderLoadHoldsTheSpeed) {
 // in one started later; the boost gives it back its 3000 when it ends, and Quit hands every
 // fan back.
 TEST_P(RealDaemonFamilyTest, ForcedFanIsShownAndRestored) {
-    emu = std::make_unique<Emulator>(Emulator::shippedProfile(GetParam()));
+    startMachine(GetParam());
     startDaemon();
     auto app = launchApp();
     FanRowView* row = app->fanRows[0];
@@ -738,9 +598,9 @@ TEST_P(RealDaemonFamilyTest, ForcedFanIsShownAndRestored) {
         EXPECT_TRUE(r->modeButton->isChecked());
         EXPECT_TRUE(r->slider->isEnabled());
         EXPECT_EQ(r->slider->value(), 3000);
-        EXPECT_EQ(r->targetLabel->text(), "3000 RPM");
+        EXPECT_EQ(r->targetLabel->text().toStdString(), speedText(3000));
         EXPECT_FALSE(shown->fanRows[1]->modeButton->isChecked());
-        EXPECT_EQ(shown->fanRows[1]->targetLabel->text(), "自动");
+        EXPECT_EQ(shown->fanRows[1]->targetLabel->text(), Texts::automaticTarget);
         EXPECT_TRUE(shown->anyFanForced());
     }
 
@@ -765,9 +625,7 @@ TEST_P(RealDaemonFamilyTest, ForcedFanIsShownAndRestored) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Families, RealDaemonFamilyTest,
-                         ::testing::Values("recent-2fan.prof", "older-2fan.prof"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.param).substr(0, 6) == "recent"
-                                        ? std::string("ModeKeys")
-                                        : std::string("NoModeKeys");
+                         ::testing::Values(machines::modeKeys, machines::raisedMinimum),
+                         [](const auto& info) {
+                             return machines::hasModeKeys(info.param) ? "ModeKeys" : "NoModeKeys";
                          });

@@ -17,10 +17,12 @@
 #include <string>
 #include <thread>
 
-#include "Emulator.h"
+#include "../OrvaneBar/AppFixture.h"
+#include "ControlProtocol.h"
 #include "FanMenu.h"
 #include "Formatting.h"
 #include "LeakCheck.h"
+#include "Paths.h"
 #include "PrivateTmp.h"
 #include "SniHost.h"
 #include "Texts.h"
@@ -32,15 +34,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString kShots = QStringLiteral(ORVANE_BINARY_DIR "/desktop-shots");
-const std::string kLog = "/var/log/orvane/daemon.log";
-
-// A fan's speed as the emulator reports it (" fan0=1234rpm,..."); -1 when absent.
-double emulatedRPM(Emulator& emu, int fan) {
-    const std::string status = emu.control("status");
-    const std::string field = " fan" + std::to_string(fan) + "=";
-    const auto at = status.find(field);
-    return at == std::string::npos ? -1 : std::atof(status.c_str() + at + field.size());
-}
+const std::string kLog = paths::kLogPath;
 
 // Entries a host would draw empty: neither a separator nor labelled.
 int blankEntries(const MenuNode& node) {
@@ -91,9 +85,10 @@ void PrintTo(const SniCase& c, std::ostream* out) {
     *out << c.profile << " on " << c.platform;
 }
 
-class SniTrayTest : public ::testing::TestWithParam<SniCase> {
+class SniTrayTest : public AppFixture, public ::testing::WithParamInterface<SniCase> {
   protected:
     void SetUp() override {
+        AppFixture::SetUp();
         if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
         ASSERT_TRUE(QDir().mkpath(kShots));
         tmp = std::make_unique<PrivateTmp>();
@@ -119,42 +114,38 @@ class SniTrayTest : public ::testing::TestWithParam<SniCase> {
             ::kill(app, SIGKILL);
             ::waitpid(app, nullptr, 0);
         }
+        AppFixture::TearDown();
     }
 
     bool wayland() const { return std::string(GetParam().platform) == "wayland"; }
-    bool modeKeys() const { return std::string(GetParam().profile) == "recent-2fan.prof"; }
+    bool modeKeys() const { return machines::hasModeKeys(GetParam().profile); }
 
     // The emulated machine with its clock stopped, the daemon as root, then the application
     // on the desktop's session bus; returns when its item is registered.
     void startSession() {
-        emu = std::make_unique<Emulator>(Emulator::shippedProfile(GetParam().profile));
-        emu->control("clock freeze");
+        startMachine(GetParam().profile, true);
         for (int fan = 0; fan < 2; ++fan)
             originalMinimum.push_back(emu->value("F" + std::to_string(fan) + "Mn"));
-        const pid_t daemon = tmp->start({ORVTOOL_BINARY, "serve"}, "/tmp/daemon.out");
-        ASSERT_TRUE(tmp->waitForSocket("/tmp/orvane.sock", daemon)) << tmp->read("/tmp/daemon.out");
+        ASSERT_GT(startDaemonInside(*tmp, "/tmp/daemon.out"), 0);
 
         ::mkdir(tmp->path("/tmp/home").c_str(), 0700);
         ::mkdir(tmp->path("/tmp/runtime").c_str(), 0700);
-        // The other platform's display is left out, so nothing else is reached.
-        std::vector<std::string> argv{"/usr/bin/env",
-                                      "-u",
-                                      "XDG_CONFIG_HOME",
-                                      "-u",
-                                      wayland() ? "DISPLAY" : "WAYLAND_DISPLAY",
-                                      "HOME=/tmp/home",
-                                      "DBUS_SESSION_BUS_ADDRESS=" + SniHost::address()};
+        std::vector<std::string> environment{"HOME=/tmp/home",
+                                             "DBUS_SESSION_BUS_ADDRESS=" + SniHost::address()};
         for (const std::string& entry : leakCheckEnvironment())
-            argv.push_back(entry);
+            environment.push_back(entry);
         if (wayland()) {
-            argv.insert(argv.end(), {"QT_QPA_PLATFORM=wayland",
-                                     std::string("XDG_RUNTIME_DIR=") + WaylandDesktop::runtimeDir,
-                                     std::string("WAYLAND_DISPLAY=") + WaylandDesktop::socketName});
+            environment.insert(environment.end(),
+                               {"QT_QPA_PLATFORM=wayland",
+                                std::string("XDG_RUNTIME_DIR=") + WaylandDesktop::runtimeDir,
+                                std::string("WAYLAND_DISPLAY=") + WaylandDesktop::socketName});
         } else {
-            argv.insert(argv.end(), {"QT_QPA_PLATFORM=xcb", "XDG_RUNTIME_DIR=/tmp/runtime"});
+            environment.insert(environment.end(),
+                               {"QT_QPA_PLATFORM=xcb", "XDG_RUNTIME_DIR=/tmp/runtime"});
         }
-        argv.insert(argv.end(), {ORVANEBAR_BINARY, "--print-alerts"});
-        app = tmp->start(argv, "/tmp/app.log");
+        // The other platform's display is left out, so nothing else is reached.
+        app = tmp->start(appCommandLine(environment, {wayland() ? "DISPLAY" : "WAYLAND_DISPLAY"}),
+                         "/tmp/app.log");
         ASSERT_GT(app, 0);
         ASSERT_TRUE(host->waitForItem(app)) << "no item of the application on the bus";
     }
@@ -203,7 +194,6 @@ class SniTrayTest : public ::testing::TestWithParam<SniCase> {
     std::unique_ptr<SniHost> host;
     std::unique_ptr<XDesktop> desktop;
     std::unique_ptr<WaylandDesktop> weston;
-    std::unique_ptr<Emulator> emu;
     std::vector<std::vector<std::uint8_t>> originalMinimum;
     pid_t app = -1;
     std::optional<int> appStatus;
@@ -254,10 +244,10 @@ TEST_P(SniTrayTest, ExportedMenuDrivesEveryFan) {
         ASSERT_TRUE(host->aboutToShow(menu.id));
         const MenuNode& top = menu.children.back();
         const std::string maxText = top.label().toStdString();
-        const std::string rpm = maxText.substr(0, maxText.find(' '));
+        const int speed = std::stoi(maxText.substr(0, maxText.find(' ')));
         ASSERT_TRUE(host->event(top.id, "clicked"));
-        const std::string f = std::to_string(fan);
-        EXPECT_TRUE(logged("[serve] set " + f + " " + rpm + " → OK set fan=" + f + " rpm=" + rpm))
+        EXPECT_TRUE(
+            logged(servedLine(protocol::setRequest(fan, speed), protocol::Reply::set(fan, speed))))
             << tmp->read(kLog);
         EXPECT_TRUE(waitUntil([&] { return forcedAtMaximum(fan); }));
 
@@ -277,7 +267,8 @@ TEST_P(SniTrayTest, ExportedMenuDrivesEveryFan) {
         // The menu closes, then the user's "自动" arrives: the fan is handed back.
         ASSERT_TRUE(host->event(0, "closed"));
         ASSERT_TRUE(host->event(menu.find(q(Texts::automaticTarget))->id, "clicked"));
-        EXPECT_TRUE(logged("[serve] auto " + f + " → OK")) << tmp->read(kLog);
+        EXPECT_TRUE(logged(servedLine(protocol::autoRequest(fan), protocol::Reply::autoFan(fan))))
+            << tmp->read(kLog);
         EXPECT_TRUE(waitUntil([&] { return automatic(fan); }));
 
         // Closed, the title holds its figures while the fan slows down; opening shows them.
@@ -323,14 +314,11 @@ TEST_P(SniTrayTest, ExportedMenuDrivesEveryFan) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Desktops, SniTrayTest,
-                         ::testing::Values(SniCase{"recent-2fan.prof", "xcb"},
-                                           SniCase{"older-2fan.prof", "xcb"},
-                                           SniCase{"recent-2fan.prof", "wayland"},
-                                           SniCase{"older-2fan.prof", "wayland"}),
+                         ::testing::Values(SniCase{machines::modeKeys, "xcb"},
+                                           SniCase{machines::raisedMinimum, "xcb"},
+                                           SniCase{machines::modeKeys, "wayland"},
+                                           SniCase{machines::raisedMinimum, "wayland"}),
                          [](const ::testing::TestParamInfo<SniCase>& info) {
-                             return std::string(std::string(info.param.profile) ==
-                                                        "recent-2fan.prof"
-                                                    ? "ModeKeys"
-                                                    : "RaisedMinimum") +
+                             return machines::familyName(info.param.profile) +
                                     (std::string(info.param.platform) == "xcb" ? "X11" : "Wayland");
                          });

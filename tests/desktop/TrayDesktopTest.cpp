@@ -19,7 +19,6 @@
 #include <QSlider>
 #include <QStyle>
 #include <QStyleOptionSlider>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <csignal>
 #include <cstdlib>
@@ -27,10 +26,12 @@
 #include <set>
 #include <string>
 
-#include "AppDelegate.h"
-#include "Emulator.h"
+#include "../../orvtool/serve/ServeTexts.h"
+#include "../OrvaneBar/AppFixture.h"
+#include "ControlProtocol.h"
 #include "Formatting.h"
 #include "LeakCheck.h"
+#include "Paths.h"
 #include "PrivateTmp.h"
 #include "StatusItem.h"
 #include "Texts.h"
@@ -100,14 +101,6 @@ std::ostream& operator<<(std::ostream& out, const Reading& r) {
     return out << "\"" << r.title << "\" (distance " << r.best << ", next " << r.next << ")";
 }
 
-// A fan's speed as the emulator reports it (" fan0=1234rpm,..."); -1 when absent.
-double emulatedRPM(Emulator& emu, int fan) {
-    const std::string status = emu.control("status");
-    const std::string field = " fan" + std::to_string(fan) + "=";
-    const auto at = status.find(field);
-    return at == std::string::npos ? -1 : std::atof(status.c_str() + at + field.size());
-}
-
 // How many different colours a picture has.
 int colourCount(const QImage& image) {
     std::set<QRgb> colours;
@@ -138,9 +131,10 @@ QPoint handleCentre(const QSlider& slider, int value) {
 
 }  // namespace
 
-class TrayDesktopTest : public ::testing::Test {
+class TrayDesktopTest : public AppFixture {
   protected:
     void SetUp() override {
+        AppFixture::SetUp();
         if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp needs root";
         ASSERT_TRUE(QDir().mkpath(kShots));
         tmp = std::make_unique<PrivateTmp>();
@@ -155,33 +149,26 @@ class TrayDesktopTest : public ::testing::Test {
                 std::fprintf(stderr, "--- %s\n%s", log, tmp->read(log).c_str());
         }
         twin.reset();
+        AppFixture::TearDown();
     }
 
     // The emulated machine with its clock stopped (speeds hold until the test moves it on),
     // the daemon as root, then the application as it starts on a desktop; returns when its
     // icon is in the tray.
     void startSession(const std::string& profile) {
-        emu = std::make_unique<Emulator>(Emulator::shippedProfile(profile));
-        emu->control("clock freeze");
-        daemon = tmp->start({ORVTOOL_BINARY, "serve"}, "/tmp/daemon.out");
-        ASSERT_TRUE(tmp->waitForSocket("/tmp/orvane.sock", daemon)) << tmp->read("/tmp/daemon.out");
+        startMachine(profile, true);
+        daemon = startDaemonInside(*tmp, "/tmp/daemon.out");
+        ASSERT_GT(daemon, 0);
 
         ::mkdir(tmp->path("/tmp/home").c_str(), 0700);
         ::mkdir(tmp->path("/tmp/runtime").c_str(), 0700);
-        std::vector<std::string> argv{"/usr/bin/env",
-                                      "-u",
-                                      "DBUS_SESSION_BUS_ADDRESS",
-                                      "-u",
-                                      "XDG_CONFIG_HOME",
-                                      "-u",
-                                      "WAYLAND_DISPLAY",
-                                      "QT_QPA_PLATFORM=xcb",
-                                      "HOME=/tmp/home",
-                                      "XDG_RUNTIME_DIR=/tmp/runtime"};
+        std::vector<std::string> environment{"QT_QPA_PLATFORM=xcb", "HOME=/tmp/home",
+                                             "XDG_RUNTIME_DIR=/tmp/runtime"};
         for (const std::string& entry : leakCheckEnvironment())
-            argv.push_back(entry);
-        argv.insert(argv.end(), {ORVANEBAR_BINARY, "--print-alerts"});
-        app = tmp->start(argv, "/tmp/app.log");
+            environment.push_back(entry);
+        app =
+            tmp->start(appCommandLine(environment, {"DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY"}),
+                       "/tmp/app.log");
         ASSERT_GT(app, 0);
         // The tray host shows a new icon before it has grown its panel around it: the icon
         // is where a click finds it once the panel, on the screen, holds it whole.
@@ -225,18 +212,10 @@ class TrayDesktopTest : public ::testing::Test {
 
     // The menu built in this process on the same machine, open at the screen's origin.
     void makeTwin() {
-        AppDelegate::Seams seams;
-        seams.controller.recordPath = tmp->path("/run/orvane/fan-minimums");
-        seams.launchDaemonPlistPath = twinDir.filePath("none.plist").toStdString();
-        seams.showStatusItem = false;
-        seams.fanSubmenus = false;  // the rows the XEmbed tray shows
-        seams.daemon.socketPath = twinDir.filePath("none.sock").toStdString();
-        seams.terminate = [] {};
-        seams.loginItem.home = twinDir.path().toStdString();
-        seams.loginItem.service = std::shared_ptr<LoginItemService>();
-        twin = std::make_unique<AppDelegate>(seams);
-        twin->applicationDidFinishLaunching();
-        twin->refreshTimer->stop();
+        AppDelegate::Seams s = seams();
+        s.controller.recordPath = tmp->path(paths::kMinimumRecordPath);
+        s.fanSubmenus = false;  // the rows the XEmbed tray shows
+        twin = launch(std::move(s), true);
         twin->menu()->popup(QPoint(0, 0));
         QApplication::processEvents();
     }
@@ -297,8 +276,6 @@ class TrayDesktopTest : public ::testing::Test {
 
     std::unique_ptr<PrivateTmp> tmp;
     std::unique_ptr<XDesktop> desktop;
-    std::unique_ptr<Emulator> emu;
-    QTemporaryDir twinDir;
     std::unique_ptr<AppDelegate> twin;
     pid_t daemon = -1;
     pid_t app = -1;
@@ -320,19 +297,9 @@ void PrintTo(const Family& family, std::ostream* out) {
     *out << family.profile;
 }
 
-// The keys that force the two fans: the mode bytes (and fan 0's target when it is forced),
-// or the minimums.
-std::string fanKeys(Emulator& emu, bool modeKeys) {
-    if (!modeKeys) return hexString(emu.value("F0Mn")) + " " + hexString(emu.value("F1Mn"));
-    const std::string md0 = hexString(emu.value("F0Md"));
-    return md0 + (md0 == "01" ? hexString(emu.value("F0Tg")) : "") + " " +
-           hexString(emu.value("F1Md"));
-}
-
 class TrayFamilyTest : public TrayDesktopTest, public ::testing::WithParamInterface<Family> {
   protected:
-    bool modeKeys() const { return std::string(GetParam().profile) == "recent-2fan.prof"; }
-    std::string keys() { return fanKeys(*emu, modeKeys()); }
+    std::string keys() { return forcingKeys(*emu, machines::hasModeKeys(GetParam().profile)); }
 };
 
 // The icon embeds in the tray and shows the fastest fan; its menu drives the fans through
@@ -353,20 +320,20 @@ TEST_P(TrayFamilyTest, IconMenuSliderAndQuit) {
 
     // "手动" on fan 0 forces it at the slider's speed; then the slider is dragged from its
     // handle past its right end.
-    const std::string log = "/var/log/orvane/daemon.log";
+    const std::string log = paths::kLogPath;
     FanRowView* row = twin->fanRows.at(0);
     ASSERT_TRUE(desktop->click(onScreen(menu, row->modeButton, row->modeButton->rect().center())));
     ASSERT_TRUE(waitUntil([&] {
-        return tmp->read(log).find("[serve] set 0 ") != std::string::npos;
+        return tmp->read(log).find(texts::kServeLog + std::string("set 0 ")) != std::string::npos;
     })) << tmp->read(log);
     const QSlider* slider = row->slider;
     const QPoint from = onScreen(menu, slider, handleCentre(*slider, slider->value()));
     const QPoint to = onScreen(menu, slider, QPoint(slider->width() + 30, slider->height() / 2));
     ASSERT_TRUE(desktop->drag(from, to));
-    const std::string max = std::to_string(family.fan0Max);
     EXPECT_TRUE(waitUntil([&] {
-        return tmp->read(log).find("[serve] set 0 " + max + " → OK set fan=0 rpm=" + max + "\n") !=
-               std::string::npos;
+        return tmp->read(log).find(servedLine(protocol::setRequest(0, family.fan0Max),
+                                              protocol::Reply::set(0, family.fan0Max)) +
+                                   "\n") != std::string::npos;
     })) << tmp->read(log);
     EXPECT_EQ(keys(), family.forcedKeys);
     save(desktop->grab(menu), "menu-" + tag + ".png");
@@ -389,24 +356,24 @@ TEST_P(TrayFamilyTest, IconMenuSliderAndQuit) {
     ASSERT_TRUE(waitUntil([&] { return appExited(); }, 30s)) << "the application did not end";
     EXPECT_TRUE(WIFEXITED(*appStatus) && WEXITSTATUS(*appStatus) == 0) << *appStatus;
     EXPECT_EQ(keys(), family.automaticKeys);
-    EXPECT_NE(tmp->read(log).find("[serve] auto → OK auto all\n"), std::string::npos)
+    EXPECT_NE(tmp->read(log).find(
+                  servedLine(protocol::kAutoAllRequest, protocol::Reply::autoAll()) + "\n"),
+              std::string::npos)
         << tmp->read(log);
     endSession();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Families, TrayFamilyTest,
-    ::testing::Values(Family{"recent-2fan.prof", 5700, "010020b245 00", "00 00"},
-                      Family{"older-2fan.prof", 6000, "5dc0 1f40", "1f40 1f40"}),
-    [](const ::testing::TestParamInfo<Family>& info) {
-        return std::string(info.param.profile) == "recent-2fan.prof" ? "ModeKeys" : "RaisedMinimum";
-    });
+    ::testing::Values(Family{machines::modeKeys, 5700, "010020b245 00", "00 00"},
+                      Family{machines::raisedMinimum, 6000, "5dc0 1f40", "1f40 1f40"}),
+    [](const auto& info) { return machines::familyName(info.param.profile); });
 
 // The menu holds a row per fan: on a two-fan machine its window is one row taller than on
 // a one-fan machine.
 TEST_F(TrayDesktopTest, MenuGrowsByARowPerFan) {
     std::vector<int> heights;
-    for (const char* profile : {"single-fan.prof", "recent-2fan.prof"}) {
+    for (const char* profile : {machines::oneFan, machines::modeKeys}) {
         ASSERT_NO_FATAL_FAILURE(startSession(profile));
         const QRect menu = openMenu();
         ASSERT_FALSE(menu.isEmpty());

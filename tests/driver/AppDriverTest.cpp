@@ -5,14 +5,9 @@
 // status (its failure messages appear in the test's output).
 //
 // The model's clock is frozen, so the readings set through its control channel hold still.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
-#include <sched.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QAction>
@@ -32,12 +27,17 @@
 #include <thread>
 #include <vector>
 
+#include "../../orvtool/serve/ServeTexts.h"
 #include "Alerts.h"
 #include "AppDelegate.h"
+#include "ControlProtocol.h"
+#include "Deadline.h"
 #include "DriverTree.h"
 #include "Emulator.h"
 #include "ManualQueue.h"
 #include "PrivateTmp.h"
+#include "Process.h"
+#include "Reply.h"
 #include "SettingsKeys.h"
 #include "Texts.h"
 
@@ -52,6 +52,8 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kDaemonLog = "/tmp/orvane-daemon.log";
+// What the user's process prints, its failures among it.
+constexpr const char* kUserLog = "/tmp/user.log";
 
 std::string fileText(const std::string& path) {
     std::ifstream in(path);
@@ -71,12 +73,18 @@ long attribute(const std::string& file) {
 
 // The daemon logs a request after replying to it: the log is watched for the line a while.
 bool daemonLogged(const std::string& line) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (fileText(kDaemonLog).find(line) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return waitUntil([&] { return fileText(kDaemonLog).find(line) != std::string::npos; });
+}
+
+// The daemon's log line of a served `set`.
+std::string servedSet(int fan, int rpm) {
+    return texts::kServeLog + protocol::setRequest(fan, rpm) + texts::kServeLogArrow +
+           protocol::formatReply(protocol::Reply::set(fan, rpm));
+}
+
+// A speed as the rows show it.
+std::string rpmText(int rpm) {
+    return std::to_string(rpm) + Texts::rpmSuffix;
 }
 
 std::string text(const QLabel* label) {
@@ -141,11 +149,14 @@ class DriverAppTest : public ::testing::Test {
         // user may also make it quit.
         const passwd* nobody = ::getpwnam("nobody");
         ASSERT_NE(nobody, nullptr);
-        const pid_t daemon =
-            ns.start({"/usr/bin/env", "PKEXEC_UID=" + std::to_string(nobody->pw_uid),
-                      ORVTOOL_BINARY, "serve"},
-                     kDaemonLog);
-        ASSERT_TRUE(ns.waitForSocket("/tmp/orvane.sock", daemon)) << ns.read(kDaemonLog);
+        ProcessOptions options;
+        options.env.emplace_back(paths::kPkexecUidEnv, std::to_string(nobody->pw_uid));
+        options.namespaceFd = ns.namespaceFd();
+        options.capture = false;
+        options.logFile = kDaemonLog;
+        daemon = Process::start({ORVTOOL_BINARY, "serve"}, options);
+        ASSERT_TRUE(ns.waitForSocket(protocol::kFallbackSocketPath, daemon.pid()))
+            << ns.read(kDaemonLog);
     }
 
     void set(const std::string& key, const std::string& hex) {
@@ -154,63 +165,62 @@ class DriverAppTest : public ::testing::Test {
 
     // Runs `body` in a child inside the namespace as nobody, with an application object of
     // its own; fails when the child fails a check, dies or takes too long.
+    // Runs `body` in a child inside the namespace as nobody, with an application object of
+    // its own; fails when the child fails a check, dies or takes too long. What the child
+    // printed (its failures) is shown when it failed.
     void asUser(const std::function<void()>& body) {
         const passwd* nobody = ::getpwnam("nobody");
         ASSERT_NE(nobody, nullptr);
         const uid_t uid = nobody->pw_uid;
-        const gid_t gid = nobody->pw_gid;
         std::fflush(stdout);
         std::fflush(stderr);
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::setns(ns.namespaceFd(), CLONE_NEWNS) != 0 || ::chdir("/") != 0) ::_exit(90);
-            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-                ::_exit(91);
-            char home[] = "/tmp/user-home.XXXXXX";
-            if (::mkdtemp(home) == nullptr) ::_exit(92);
-            ::setenv("HOME", home, 1);
-            ::setenv("XDG_CONFIG_HOME", home, 1);
-            ::setenv("XDG_RUNTIME_DIR", home, 1);
-            {
-                int argc = 1;
-                char name[] = "driver_app_tests";
-                char* argv[] = {name, nullptr};
-                QApplication qt(argc, argv);
-                QApplication::setOrganizationName("Orvane");
-                QApplication::setApplicationName("OrvaneBarDriverTests");
-                QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home);
-                QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home);
-                EXPECT_EQ(::geteuid(), uid);
-                try {
-                    body();
-                } catch (const std::exception& error) {
-                    ADD_FAILURE() << "the user's process raised: " << error.what();
+        ProcessOptions options;
+        options.uid = uid;
+        options.namespaceFd = ns.namespaceFd();
+        options.capture = false;
+        options.logFile = kUserLog;
+        Process user = Process::call(
+            [&] {
+                char home[] = "/tmp/user-home.XXXXXX";
+                if (::mkdtemp(home) == nullptr) return 92;
+                ::setenv("HOME", home, 1);
+                ::setenv("XDG_CONFIG_HOME", home, 1);
+                ::setenv("XDG_RUNTIME_DIR", home, 1);
+                {
+                    int argc = 1;
+                    char name[] = "driver_app_tests";
+                    char* argv[] = {name, nullptr};
+                    QApplication qt(argc, argv);
+                    QApplication::setOrganizationName("Orvane");
+                    QApplication::setApplicationName("OrvaneBarDriverTests");
+                    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home);
+                    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home);
+                    EXPECT_EQ(::geteuid(), uid);
+                    try {
+                        body();
+                    } catch (const std::exception& error) {
+                        ADD_FAILURE() << "the user's process raised: " << error.what();
+                    }
                 }
-            }
-            std::fflush(stdout);
-            std::fflush(stderr);
-            ::_exit(::testing::Test::HasFailure() ? 1 : 0);
-        }
-        int status = 0;
-        const auto deadline = std::chrono::steady_clock::now() + 90s;
-        pid_t done = 0;
-        while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 &&
-               std::chrono::steady_clock::now() < deadline)
-            std::this_thread::sleep_for(10ms);
-        if (done == 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
+                std::fflush(stdout);
+                std::fflush(stderr);
+                return ::testing::Test::HasFailure() ? 1 : 0;
+            },
+            options);
+        const std::optional<int> status = user.waitFor(90s);
+        if (!status) {
+            user.kill();
             FAIL() << "the user's process did not finish";
         }
-        ASSERT_TRUE(WIFEXITED(status)) << "the user's process died, status " << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0) << "the user's process failed; daemon log:\n"
-                                          << ns.read(kDaemonLog);
+        ASSERT_EQ(user.termSignal(), 0) << "the user's process died";
+        EXPECT_EQ(*status, 0) << "the user's process failed:\n"
+                              << ns.read(kUserLog) << "daemon log:\n"
+                              << ns.read(kDaemonLog);
     }
 
     PrivateTmp ns;
     std::unique_ptr<DriverTree> tree;
+    Process daemon;
 };
 
 // Mainline driver, older two-fan machine (fpe2 speeds, forced through a raised minimum).
@@ -225,23 +235,23 @@ TEST_F(DriverAppTest, MainlineRowsShowTheFansAndOneForcedByTheDaemon) {
         // The names keep the records' padding, as the SMC holds them.
         EXPECT_EQ(text(app.fanRows[0]->nameLabel), "Left side  ");
         EXPECT_EQ(text(app.fanRows[1]->nameLabel), "Right side ");
-        EXPECT_EQ(text(app.fanRows[0]->rpmLabel), "2250 RPM");
-        EXPECT_EQ(text(app.fanRows[1]->rpmLabel), "2480 RPM");
+        EXPECT_EQ(text(app.fanRows[0]->rpmLabel), rpmText(2250));
+        EXPECT_EQ(text(app.fanRows[1]->rpmLabel), rpmText(2480));
         EXPECT_EQ(app.lastTitle, "2.5k");
         for (FanRowView* row : app.fanRows) {
             EXPECT_FALSE(row->modeButton->isChecked());
-            EXPECT_EQ(text(row->targetLabel), "自动");
+            EXPECT_EQ(text(row->targetLabel), Texts::automaticTarget);
         }
 
         // Another client has the root daemon force fan 1; the next tick shows it manual at
         // its target, fan 0 still automatic.
         const DaemonClient::Exchange set = app.daemon.exchange("set 1 4000");
         ASSERT_TRUE(set.line.has_value());
-        EXPECT_EQ(*set.line, "OK set fan=1 rpm=4000");
+        EXPECT_EQ(*set.line, protocol::formatReply(protocol::Reply::set(1, 4000)));
         EXPECT_EQ(attribute("fan2_min"), 4000);
         user.refresh();
         EXPECT_TRUE(app.fanRows[1]->modeButton->isChecked());
-        EXPECT_EQ(text(app.fanRows[1]->targetLabel), "4000 RPM");
+        EXPECT_EQ(text(app.fanRows[1]->targetLabel), rpmText(4000));
         EXPECT_FALSE(app.fanRows[0]->modeButton->isChecked());
         EXPECT_TRUE(user.alerts.empty());
     });
@@ -259,20 +269,22 @@ TEST_F(DriverAppTest, MainlineBoostStepWritesThroughTheDaemonAndRestoreUndoesIt)
         settings.setValue(SettingsKeys::tempBoostThreshold, 100.0);
         UserApp user;  // its first tick reads 65 °C and takes the step
         AppDelegate& app = *user.app;
-        EXPECT_EQ(app.tempItem->text().toStdString(), "CPU 65℃   GPU 42℃");
+        EXPECT_EQ(app.tempItem->text().toStdString(),
+                  std::string(Texts::tempLineCPUPrefix) + "65" + Texts::tempLineCPUSuffix +
+                      Texts::tempLineGPUPrefix + "42" + Texts::tempLineGPUSuffix);
         EXPECT_EQ(app.boost.currentStep, 0);
         // 40 % of each maximum (6000 and 6200 rpm), written by the daemon as raised minimums.
         EXPECT_EQ(attribute("fan1_min"), 2400);
         EXPECT_EQ(attribute("fan2_min"), 2480);
         const std::string log = fileText(kDaemonLog);
-        EXPECT_NE(log.find("[serve] set 0 2400 → OK set fan=0 rpm=2400"), std::string::npos) << log;
-        EXPECT_NE(log.find("[serve] set 1 2480 → OK set fan=1 rpm=2480"), std::string::npos) << log;
+        EXPECT_NE(log.find(servedSet(0, 2400)), std::string::npos) << log;
+        EXPECT_NE(log.find(servedSet(1, 2480)), std::string::npos) << log;
         user.refresh();
         ASSERT_EQ(app.fanRows.size(), 2u);
         EXPECT_TRUE(app.fanRows[0]->modeButton->isChecked());
-        EXPECT_EQ(text(app.fanRows[0]->targetLabel), "2400 RPM");
+        EXPECT_EQ(text(app.fanRows[0]->targetLabel), rpmText(2400));
         EXPECT_TRUE(app.fanRows[1]->modeButton->isChecked());
-        EXPECT_EQ(text(app.fanRows[1]->targetLabel), "2480 RPM");
+        EXPECT_EQ(text(app.fanRows[1]->targetLabel), rpmText(2480));
 
         // "恢复全部自动模式" gives both fans their original minimums back.
         app.restoreAllAuto();
@@ -292,27 +304,27 @@ TEST_F(DriverAppTest, T2SliderForcesThroughTheDaemonAndRestoreHandsBack) {
         AppDelegate& app = *user.app;
         ASSERT_EQ(app.fanRows.size(), 2u);
         for (FanRowView* row : app.fanRows) {
-            EXPECT_NE(text(row->rpmLabel), "0 RPM");
+            EXPECT_NE(text(row->rpmLabel), rpmText(0));
             EXPECT_FALSE(row->modeButton->isChecked());
         }
 
         // The user drags fan 0's slider; its write goes out once the slider rests.
         app.fanRows[0]->slider->setValue(3000);
         user.queue.advance(FanRowLogic::writeDelay);
-        EXPECT_TRUE(daemonLogged("[serve] set 0 3000 → OK set fan=0 rpm=3000"));
+        EXPECT_TRUE(daemonLogged(servedSet(0, 3000)));
         EXPECT_EQ(attribute("fan1_manual"), 1);
         EXPECT_EQ(attribute("fan1_output"), 3000);
         user.queue.advance(FanRowLogic::gracePeriod);
         user.refresh();
         EXPECT_TRUE(app.fanRows[0]->modeButton->isChecked());
-        EXPECT_EQ(text(app.fanRows[0]->targetLabel), "3000 RPM");
+        EXPECT_EQ(text(app.fanRows[0]->targetLabel), rpmText(3000));
         EXPECT_FALSE(app.fanRows[1]->modeButton->isChecked());
 
         app.restoreAllAuto();
         EXPECT_EQ(attribute("fan1_manual"), 0);
         user.refresh();
         EXPECT_FALSE(app.fanRows[0]->modeButton->isChecked());
-        EXPECT_EQ(text(app.fanRows[0]->targetLabel), "自动");
+        EXPECT_EQ(text(app.fanRows[0]->targetLabel), Texts::automaticTarget);
         EXPECT_TRUE(user.alerts.empty());
     });
     EXPECT_EQ(hexString(tree->value("F0Md")), "00");
@@ -339,10 +351,10 @@ TEST_F(DriverAppTest, T2BoostStepForcesThroughTheModeKeysAndTheDaemonsQuitHandsB
         user.refresh();
         ASSERT_EQ(app.fanRows.size(), 2u);
         EXPECT_TRUE(app.fanRows[0]->modeButton->isChecked());
-        EXPECT_EQ(text(app.fanRows[1]->targetLabel), "2480 RPM");
+        EXPECT_EQ(text(app.fanRows[1]->targetLabel), rpmText(2480));
         const DaemonClient::Exchange quit = app.daemon.exchange("quit");
         ASSERT_TRUE(quit.line.has_value());
-        EXPECT_EQ(*quit.line, "OK bye");
+        EXPECT_EQ(*quit.line, protocol::kReplyBye);
     });
     // The daemon hands every fan back as it stops.
     for (int i = 0; i < 100 && hexString(tree->value("F1Md")) != "00"; ++i)

@@ -3,8 +3,6 @@
 // the selection at any time. With the model's clock frozen every run must print exactly
 // what a run alone printed: a key read while someone else had selected another would show.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <iostream>
@@ -13,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "Deadline.h"
 #include "DriverMachine.h"
 
 namespace drivertest {
@@ -36,24 +35,23 @@ class DriverConcurrent : public DriverTest, public testing::WithParamInterface<C
         std::string text;
     };
 
-    // Runs every reference command at once, `rounds` times or until `until` is over, and
-    // compares each output with the one it gave alone. Returns the rounds run.
-    int storm(const std::vector<Reference>& refs, pid_t until) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    // Runs every reference command at once, round after round until `until` has ended (or
+    // a safety limit), and compares each output with the one it gave alone. Returns the
+    // rounds run.
+    int storm(const std::vector<Reference>& refs, Process& until) {
+        const Deadline deadline(std::chrono::seconds(15));
         int rounds = 0;
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(until, &untilStatus, WNOHANG) == until) break;
-            std::vector<std::pair<pid_t, std::string>> running;
+        while (!deadline.passed() && until.running()) {
+            std::vector<std::pair<Process, std::string>> running;
             for (const Reference& ref : refs) {
                 const std::string log = machine->nextLog();
                 running.emplace_back(machine->startTool(ref.args, log, ref.uid), log);
             }
             for (std::size_t i = 0; i < refs.size(); ++i) {
-                int status = -1;
-                ::waitpid(running[i].first, &status, 0);
+                const int status = running[i].first.finish(std::chrono::seconds(60));
                 const std::string text = machine->ns().read(running[i].second);
                 SCOPED_TRACE(refs[i].args[0] + (refs[i].uid == 0 ? " as root" : " as nobody"));
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+                EXPECT_EQ(status, 0) << text;
                 EXPECT_EQ(text, refs[i].text);
             }
             ++rounds;
@@ -75,8 +73,6 @@ class DriverConcurrent : public DriverTest, public testing::WithParamInterface<C
         for (const std::string& row : rows)
             EXPECT_EQ(row, rows.front()) << text;
     }
-
-    int untilStatus = -1;
 };
 
 TEST_P(DriverConcurrent, ProgramsReadingAtOnceGetOnlyTheirOwnKeys) {
@@ -91,11 +87,10 @@ TEST_P(DriverConcurrent, ProgramsReadingAtOnceGetOnlyTheirOwnKeys) {
     ASSERT_NE(refs[0].text.find(backendLine(GetParam().driver)), std::string::npos) << refs[0].text;
 
     // A root `watch` reads throughout; root and nobody processes come and go beside it.
-    const pid_t watch = machine->startTool({"watch", "2"}, "/tmp/watch.log");
+    Process watch = machine->startTool({"watch", "2"}, "/tmp/watch.log");
     const int rounds = storm(refs, watch);
-    if (untilStatus == -1) ::waitpid(watch, &untilStatus, 0);
     EXPECT_GT(rounds, 0);
-    EXPECT_TRUE(WIFEXITED(untilStatus) && WEXITSTATUS(untilStatus) == 0) << untilStatus;
+    EXPECT_EQ(watch.finish(), 0);
     expectSteadyWatch(machine->ns().read("/tmp/watch.log"));
     std::cout << "[          ] " << rounds << " rounds of " << refs.size()
               << " readers beside watch\n";
@@ -112,15 +107,14 @@ TEST_P(DriverConcurrent, ASelectionMovedByAnotherProgramIsNoticed) {
         ref.text = alone.text;
     }
     const std::string dir = machine->tree().directory();
-    const pid_t other = machine->ns().start(
+    Process other = machine->start(
         {"/bin/sh", "-c",
          "i=0; while :; do echo $i > " + dir + "/key_at_index; cat " + dir +
              "/key_at_index_data > /dev/null; i=$(( (i + 1) % 4 )); sleep 0.005; done"});
-    ASSERT_GT(other, 0);
-    const pid_t timer = machine->ns().start({"/bin/sleep", "2"});
+    ASSERT_TRUE(other.started());
+    Process timer = machine->start({"/bin/sleep", "2"});
     const int rounds = storm(refs, timer);
-    ::kill(other, SIGKILL);
-    ::waitpid(other, nullptr, 0);
+    other.kill();
     EXPECT_GT(rounds, 0);
     std::cout << "[          ] " << rounds << " rounds beside another program\n";
 }

@@ -9,23 +9,41 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../../orvtool/cli/Texts.h"
+#include "../../protocol/ControlProtocol.h"
 #include "DriverTree.h"
 #include "Emulator.h"
 #include "PrivateTmp.h"
+#include "Process.h"
+#include "SocketClient.h"
 
 namespace drivertest {
 
 constexpr uid_t kNobody = 65534;
 // The last line of `orvtool info` on the driver's files.
 inline std::string backendLine(const std::string& driver) {
-    return "SMC: applesmc 驱动 (" + DriverTree::directoryFor(driver) + ")\n";
+    return texts::kInfoBackendDriver + DriverTree::directoryFor(driver) + ")\n";
 }
-constexpr const char* kUnsupported = "此驱动不支持写入该键";
+// The words of a refused write that root could not make either.
+constexpr const char* kUnsupported = protocol::kWriteUnsupportedText;
+// The replies of the daemon to set and auto of one fan, and to quit.
+inline std::string setReply(int fan, int rpm) {
+    return protocol::kReplySet + std::to_string(fan) + protocol::kReplySetRPM + std::to_string(rpm);
+}
+inline std::string autoReply(int fan) {
+    return protocol::kReplyAutoFan + std::to_string(fan);
+}
+
+// Changes to a program's environment (a value of nullopt removes the variable).
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 struct Output {
     int status = -1;
@@ -67,31 +85,47 @@ class DriverMachine {
     // Stops the model; its exit status (0: it ended cleanly with its files unmounted).
     int stop() { return tree_ ? tree_->stop() : -1; }
 
-    // orvtool from the build, run to its end inside as `uid`.
-    Output tool(const std::vector<std::string>& args, uid_t uid = 0) {
+    // orvtool from the build, run to its end inside as `uid`, with `env` changed in its
+    // environment.
+    Output tool(const std::vector<std::string>& args, uid_t uid = 0, const Environment& env = {}) {
         const std::string log = nextLog();
         Output out;
-        out.status = ns_.run(argv(args), log, uid);
+        out.status = startTool(args, log, uid, env).finish(std::chrono::seconds(60));
         out.text = ns_.read(log);
         return out;
     }
     // orvtool started inside as `uid`, printing to `log` (a path inside).
-    pid_t startTool(const std::vector<std::string>& args, const std::string& log, uid_t uid = 0) {
-        return ns_.start(argv(args), log, uid);
+    Process startTool(const std::vector<std::string>& args, const std::string& log, uid_t uid = 0,
+                      const Environment& env = {}) {
+        return start(argv(args), log, uid, env);
+    }
+    // Any program started inside, both its output streams to `log` (a path inside; none:
+    // /dev/null).
+    Process start(const std::vector<std::string>& argv, const std::string& log = "", uid_t uid = 0,
+                  const Environment& env = {}) {
+        ProcessOptions options;
+        options.env = env;
+        options.uid = uid;
+        options.namespaceFd = ns_.namespaceFd();
+        options.capture = false;
+        options.logFile = log;
+        return Process::start(argv, options);
     }
     std::string nextLog() { return "/tmp/orvtool." + std::to_string(++runs_) + ".log"; }
 
     // A key's bytes in the model, as hex ("1f40"); empty when the model lacks the key.
     std::string bytes(const std::string& key) { return hexString(tree_->value(key)); }
 
-    // The control daemon (orvtool serve as root) and requests to it.
-    pid_t startDaemon() {
-        const pid_t pid = startTool({"serve"}, "/tmp/daemon.out");
-        return ns_.waitForSocket("/tmp/orvane.sock", pid) ? pid : -1;
+    // The control daemon (orvtool serve as root): whether it came up, the process, and
+    // requests to it.
+    bool startDaemon() {
+        daemon_ = startTool({"serve"}, "/tmp/daemon.out");
+        return ns_.waitForSocket(protocol::kFallbackSocketPath, daemon_.pid());
     }
+    Process& daemon() { return daemon_; }
     // The reply line, empty when nobody answers.
     std::string request(const std::string& line) {
-        return askSocket(ns_.path("/tmp/orvane.sock"), line).value_or("");
+        return SocketClient::ask(ns_.path(protocol::kFallbackSocketPath), line).value_or("");
     }
 
   private:
@@ -103,6 +137,7 @@ class DriverMachine {
 
     PrivateTmp ns_;
     std::unique_ptr<DriverTree> tree_;
+    Process daemon_;
     std::string error_;
     int runs_ = 0;
 };

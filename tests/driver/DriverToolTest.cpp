@@ -2,14 +2,9 @@
 // its kernel puts it, forcing by a raised minimum and handing back on the mainline driver
 // (machines without mode keys), forcing through the mode key and the float target on the
 // patched one, and never an emulator socket another user planted.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <bit>
@@ -63,6 +58,12 @@ std::string modelName(const testing::TestParamInfo<Model>& info) {
     return name;
 }
 
+// A write refused for want of privilege, not as one the driver cannot make at all.
+bool refusedForPrivilege(const std::string& text) {
+    return text.find(protocol::kWriteRejectedText) != std::string::npos &&
+           text.find(protocol::kWriteUnsupportedText) == std::string::npos;
+}
+
 const Model kOlder{
     "older-2fan.prof", "mainline", {{"Left side", 2000, 6000}, {"Right side", 2000, 6200}}, 3000};
 const Model kSingle{"single-fan.prof", "mainline", {{"Exhaust", 1200, 2700}}, 2100};
@@ -82,30 +83,32 @@ TEST_P(DriverRead, InfoRpmAndWatchShowTheMachineToRootAndNobody) {
         SCOPED_TRACE(uid == 0 ? "root" : "nobody");
         const Output info = machine->tool({"info"}, uid);
         EXPECT_EQ(info.status, 0) << info.text;
-        EXPECT_NE(info.text.find("风扇数: " + std::to_string(model.fans.size()) + "\n"),
+        EXPECT_NE(info.text.find(texts::kInfoFanCount + std::to_string(model.fans.size()) + "\n"),
                   std::string::npos)
             << info.text;
-        std::string rpm, watchHeader = "时间(s)";
+        std::string rpm, watchHeader = texts::kWatchTime;
         for (std::size_t i = 0; i < model.fans.size(); ++i) {
             const Fan& fan = model.fans[i];
             const std::string range = std::to_string(fan.min) + " / " + std::to_string(fan.max);
-            EXPECT_NE(info.text.find("— 风扇 " + std::to_string(i) + ": " + fan.name),
+            EXPECT_NE(info.text.find(texts::kInfoFanHeader + std::to_string(i) + ": " + fan.name),
                       std::string::npos)
                 << info.text;
-            EXPECT_NE(info.text.find("    Min/Max: " + range + "\n"), std::string::npos)
+            EXPECT_NE(info.text.find(texts::kInfoMinMax + range + "\n"), std::string::npos)
                 << info.text;
             rpm += std::to_string(fan.min) + "\n";  // idle, the clock frozen
-            watchHeader += "  | Fan" + std::to_string(i) + "(" + std::to_string(fan.min) + "-" +
-                           std::to_string(fan.max) + ")";
+            char column[64];
+            std::snprintf(column, sizeof column, texts::kWatchFanFormat, static_cast<int>(i),
+                          (std::to_string(fan.min) + "-" + std::to_string(fan.max)).c_str());
+            watchHeader += column;
         }
-        EXPECT_EQ(info.text.find("CPU 温度: (读不到)"), std::string::npos) << info.text;
+        EXPECT_EQ(info.text.find(texts::kInfoCPUAbsent), std::string::npos) << info.text;
         // The last line names the driver's directory.
         const std::string backend = backendLine(model.driver);
         ASSERT_GE(info.text.size(), backend.size());
         EXPECT_EQ(info.text.substr(info.text.size() - backend.size()), backend) << info.text;
         // Root reads every key's type through the index, nobody from the list root left:
         // the mode keys decide the path, and the record root wrote fits the minimums.
-        EXPECT_NE(info.text.find(modeKeys ? "→ 走新机型 Md+Tg 路径" : "→ 走老机型 Mn 路径"),
+        EXPECT_NE(info.text.find(modeKeys ? texts::kInfoMdNewPath : texts::kInfoMdAbsent),
                   std::string::npos)
             << info.text;
         EXPECT_EQ(info.text.find("记录无效"), std::string::npos) << info.text;
@@ -116,10 +119,14 @@ TEST_P(DriverRead, InfoRpmAndWatchShowTheMachineToRootAndNobody) {
 
         const Output watch = machine->tool({"watch", "1"}, uid);
         EXPECT_EQ(watch.status, 0) << watch.text;
-        EXPECT_EQ(watch.text.rfind(watchHeader + "  | CPU℃  GPU℃\n", 0), 0u) << watch.text;
+        EXPECT_EQ(watch.text.rfind(watchHeader + texts::kWatchTemps + "\n", 0), 0u) << watch.text;
         std::string row;
-        for (const Fan& fan : model.fans)
-            row += "  | " + std::string(fan.min < 10000 ? " " : "") + std::to_string(fan.min);
+        for (const Fan& fan : model.fans) {
+            char column[32];
+            std::snprintf(column, sizeof column, texts::kWatchRPMFormat,
+                          static_cast<long long>(fan.min));
+            row += column;
+        }
         EXPECT_NE(watch.text.find("  0.0" + row + "  | "), std::string::npos) << watch.text;
         EXPECT_NE(watch.text.find("  1.0" + row + "  | "), std::string::npos) << watch.text;
     }
@@ -193,7 +200,7 @@ TEST_P(DriverForce, RaisedMinimumForcesAndAutoInANewProcessWritesTheFactoryBytes
 
     const Output refused = machine->tool({"set", "0", rpm}, kNobody);
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.text.find("普通用户权限不足"), std::string::npos) << refused.text;
+    EXPECT_TRUE(refusedForPrivilege(refused.text)) << refused.text;
     EXPECT_EQ(machine->bytes("F0Mn"), factory[0]);
 
     const Output set = machine->tool({"set", "0", rpm});
@@ -212,8 +219,9 @@ TEST_P(DriverForce, RaisedMinimumForcesAndAutoInANewProcessWritesTheFactoryBytes
 
     const Output back = machine->tool({"auto"});
     EXPECT_EQ(back.status, 0) << back.text;
-    EXPECT_NE(back.text.find("已对 " + std::to_string(model.fans.size()) + " 个风扇执行恢复自动"),
-              std::string::npos)
+    EXPECT_NE(
+        back.text.find(texts::kAutoDone + std::to_string(model.fans.size()) + texts::kAutoDoneTail),
+        std::string::npos)
         << back.text;
     for (std::size_t i = 0; i < factory.size(); ++i)
         EXPECT_EQ(machine->bytes("F" + std::to_string(i) + "Mn"), factory[i]) << "fan " << i;
@@ -226,12 +234,11 @@ TEST_P(DriverForce, AutoAfterAKilledDaemonRestoresFromTheDaemonsRecord) {
     ASSERT_TRUE(mount(model.profile, model.driver));
     const std::string factory = machine->bytes("F0Mn");
     const std::string rpm = std::to_string(model.force);
-    const pid_t daemon = machine->startDaemon();
-    ASSERT_GT(daemon, 0) << machine->ns().read("/tmp/daemon.out");
-    EXPECT_EQ(machine->request("set 0 " + rpm), "OK set fan=0 rpm=" + rpm);
+    ASSERT_TRUE(machine->startDaemon()) << machine->ns().read("/tmp/daemon.out");
+    EXPECT_EQ(machine->request("set 0 " + rpm), setReply(0, model.force));
     EXPECT_EQ(machine->bytes("F0Mn"), fpe2(model.force));
-    ASSERT_EQ(::kill(daemon, SIGKILL), 0);
-    ::waitpid(daemon, nullptr, 0);
+    machine->daemon().kill();
+    EXPECT_EQ(machine->daemon().finish(), -1);
     EXPECT_EQ(machine->bytes("F0Mn"), fpe2(model.force));
 
     EXPECT_NE(machine->ns().read("/run/orvane/fan-minimums").find("F0Mn " + factory + "\n"),
@@ -251,7 +258,7 @@ TEST_F(DriverTest, PatchedDriverForcesThroughTheModeKeyAndTheFloatTarget) {
 
     const Output refused = machine->tool({"set", "0", "3000"}, kNobody);
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.text.find("普通用户权限不足"), std::string::npos) << refused.text;
+    EXPECT_TRUE(refusedForPrivilege(refused.text)) << refused.text;
     EXPECT_EQ(machine->bytes("F0Md"), "00");
 
     const Output set = machine->tool({"set", "0", "3000"});
@@ -264,28 +271,28 @@ TEST_F(DriverTest, PatchedDriverForcesThroughTheModeKeyAndTheFloatTarget) {
     EXPECT_EQ(machine->bytes("F1Md"), "01");
     // Users read the forcing through the manual files (the types root listed).
     const Output info = machine->tool({"info"}, kNobody);
-    EXPECT_NE(info.text.find("F0Md: 存在, 当前=0x1 "), std::string::npos) << info.text;
+    EXPECT_NE(info.text.find(std::string("F0") + texts::kInfoMdPresent + "1 "), std::string::npos)
+        << info.text;
 
     const Output back = machine->tool({"auto"});
     EXPECT_EQ(back.status, 0) << back.text;
-    EXPECT_NE(back.text.find("已对 2 个风扇执行恢复自动"), std::string::npos) << back.text;
-    EXPECT_EQ(back.text.find("仍强制"), std::string::npos) << back.text;
+    EXPECT_NE(back.text.find(texts::kAutoDone + std::string("2") + texts::kAutoDoneTail),
+              std::string::npos)
+        << back.text;
+    EXPECT_EQ(back.text.find(texts::kAutoStillForced), std::string::npos) << back.text;
     EXPECT_EQ(machine->bytes("F0Md"), "00");
     EXPECT_EQ(machine->bytes("F1Md"), "00");
 
-    const pid_t daemon = machine->startDaemon();
-    ASSERT_GT(daemon, 0) << machine->ns().read("/tmp/daemon.out");
-    EXPECT_EQ(machine->request("set 0 2500"), "OK set fan=0 rpm=2500");
+    ASSERT_TRUE(machine->startDaemon()) << machine->ns().read("/tmp/daemon.out");
+    EXPECT_EQ(machine->request("set 0 2500"), setReply(0, 2500));
     EXPECT_EQ(machine->bytes("F0Md"), "01");
     EXPECT_EQ(machine->bytes("F0Tg"), flt(2500));
-    EXPECT_EQ(machine->request("auto 0"), "OK auto fan=0");
+    EXPECT_EQ(machine->request("auto 0"), autoReply(0));
     EXPECT_EQ(machine->bytes("F0Md"), "00");
-    EXPECT_EQ(machine->request("set 1 4000"), "OK set fan=1 rpm=4000");
+    EXPECT_EQ(machine->request("set 1 4000"), setReply(1, 4000));
     EXPECT_EQ(machine->bytes("F1Tg"), flt(4000));
-    EXPECT_EQ(machine->request("quit"), "OK bye");
-    int status = -1;
-    ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(machine->request("quit"), protocol::kReplyBye);
+    EXPECT_EQ(machine->daemon().finish(), 0);
     EXPECT_EQ(machine->bytes("F0Md"), "00");
     EXPECT_EQ(machine->bytes("F1Md"), "00");
 }
@@ -308,71 +315,56 @@ TEST_F(DriverTest, FractionalFactoryMinimumIsHandedBackAtWholeRpm) {
     const Output info = machine->tool({"info"});
     EXPECT_NE(info.text.find("0x1f 0x41"), std::string::npos) << info.text;
 
-    const pid_t daemon = machine->startDaemon();
-    ASSERT_GT(daemon, 0) << machine->ns().read("/tmp/daemon.out");
-    EXPECT_EQ(machine->request("set 0 2600"), "OK set fan=0 rpm=2600");
+    ASSERT_TRUE(machine->startDaemon()) << machine->ns().read("/tmp/daemon.out");
+    EXPECT_EQ(machine->request("set 0 2600"), setReply(0, 2600));
     EXPECT_EQ(::access(machine->ns().path("/run/orvane/daemon-forced").c_str(), F_OK), 0);
-    EXPECT_EQ(machine->request("auto 0"), "OK auto fan=0");
+    EXPECT_EQ(machine->request("auto 0"), autoReply(0));
     EXPECT_EQ(machine->bytes("F0Mn"), "1f40");
     EXPECT_NE(::access(machine->ns().path("/run/orvane/daemon-forced").c_str(), F_OK), 0);
-    EXPECT_EQ(machine->request("quit"), "OK bye");
+    EXPECT_EQ(machine->request("quit"), protocol::kReplyBye);
 }
 
 // A listener at an emulator socket's path, counting the connections it gets. It runs inside
-// the namespace as `uid`: another user planting it, or root serving a socket of its own.
+// the namespace as `uid`: another user planting it, or root serving a socket of its own. It
+// says on its standard output when it listens and each connection it accepts (and closes).
 class PlantedListener {
   public:
     PlantedListener(PrivateTmp& ns, const std::string& path, uid_t uid = kNobody) {
-        int ready[2], done[2];
-        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(done, O_CLOEXEC) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(done[1]);
-            char count = 0;
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            if (::setns(ns.namespaceFd(), CLONE_NEWNS) != 0 || ::setgid(uid) != 0 ||
-                ::setuid(uid) != 0 ||
-                ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-                ::listen(fd, 8) != 0)
-                ::_exit(1);
-            (void)!::write(ready[1], "r", 1);
-            for (;;) {
-                pollfd fds[2] = {{fd, POLLIN, 0}, {done[0], POLLIN, 0}};
-                if (::poll(fds, 2, -1) < 0) continue;
-                if (fds[0].revents & POLLIN) {
+        ProcessOptions options;
+        options.uid = uid;
+        options.namespaceFd = ns.namespaceFd();
+        listener_ = Process::call(
+            [path] {
+                sockaddr_un addr{};
+                addr.sun_family = AF_UNIX;
+                std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+                    ::listen(fd, 8) != 0)
+                    return 1;
+                (void)!::write(STDOUT_FILENO, "listening\n", 10);
+                for (;;) {
                     const int peer = ::accept(fd, nullptr, nullptr);
-                    if (peer >= 0) ::close(peer), ++count;
+                    if (peer < 0) continue;
+                    ::close(peer);
+                    (void)!::write(STDOUT_FILENO, "accepted\n", 9);
                 }
-                if (fds[1].revents) break;
-            }
-            (void)!::write(ready[1], &count, 1);
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(done[0]);
-        report_ = ready[0];
-        done_ = done[1];
-        char r = 0;
-        ok_ = pid_ > 0 && ::read(report_, &r, 1) == 1 && r == 'r';
+            },
+            options);
+        ok_ = listener_.outLine() == "listening";
     }
     bool ok() const { return ok_; }
     // Stops listening; how many connections it accepted.
     int connections() {
-        ::close(done_);
-        char count = -1;
-        (void)!::read(report_, &count, 1);
-        ::close(report_);
-        ::waitpid(pid_, nullptr, 0);
+        listener_.kill();
+        int count = 0;
+        while (listener_.outLine() == "accepted")
+            ++count;
         return count;
     }
 
   private:
-    pid_t pid_ = -1;
-    int report_ = -1, done_ = -1;
+    Process listener_;
     bool ok_ = false;
 };
 
@@ -406,16 +398,14 @@ TEST_F(DriverTest, RootNeverTalksToAnEmulatorSocketAnotherUserPlanted) {
     for (const char* socket : {"/tmp/smcemu.sock", "/tmp/linked.sock",
                                "/tmp/other/to-own/smcemu.sock", "/tmp/other/to-root/smcemu.sock"}) {
         SCOPED_TRACE(socket);
-        ::setenv("SMCEMU_SOCKET", socket, 1);
-        const Output info = machine->tool({"info"});
+        const Environment env{{paths::kEmulatorSocketEnv, socket}};
+        const Output info = machine->tool({"info"}, 0, env);
         EXPECT_EQ(info.status, 1) << info.text;
         EXPECT_NE(info.text.find("未找到 AppleSMC 服务"), std::string::npos) << info.text;
-        const Output daemon = machine->tool({"serve"});
+        const Output daemon = machine->tool({"serve"}, 0, env);
         EXPECT_NE(daemon.status, 0) << daemon.text;
         EXPECT_NE(daemon.text.find("未找到 AppleSMC 服务"), std::string::npos) << daemon.text;
     }
-    ::unsetenv("SMCEMU_SOCKET");
-    // Stopped last one first: a listener's process holds the pipes of those started before.
     EXPECT_EQ(inRoots.connections(), 0);
     EXPECT_EQ(inOwn.connections(), 0);
     EXPECT_EQ(planted.connections(), 0);
@@ -423,11 +413,9 @@ TEST_F(DriverTest, RootNeverTalksToAnEmulatorSocketAnotherUserPlanted) {
     // Invoked through sudo by the user who serves it, root may use that user's socket.
     PlantedListener own(machine->ns(), "/tmp/own.sock");
     ASSERT_TRUE(own.ok());
-    ::setenv("SMCEMU_SOCKET", "/tmp/own.sock", 1);
-    ::setenv("SUDO_UID", std::to_string(kNobody).c_str(), 1);
-    const Output sudo = machine->tool({"rpm"});
-    ::unsetenv("SUDO_UID");
-    ::unsetenv("SMCEMU_SOCKET");
+    const Output sudo = machine->tool({"rpm"}, 0,
+                                      {{paths::kEmulatorSocketEnv, "/tmp/own.sock"},
+                                       {paths::kSudoUidEnv, std::to_string(kNobody)}});
     EXPECT_NE(sudo.status, 0);  // the listener answers no calls
     EXPECT_GE(own.connections(), 1);
 }
@@ -437,22 +425,19 @@ TEST_F(DriverTest, RootNeverTalksToAnEmulatorSocketAnotherUserPlanted) {
 TEST_F(DriverTest, DaemonSetAutoAndQuitGoThroughTheMinimums) {
     ASSERT_TRUE(mount(kOlder.profile, kOlder.driver));
     const std::string factory0 = machine->bytes("F0Mn"), factory1 = machine->bytes("F1Mn");
-    const pid_t daemon = machine->startDaemon();
-    ASSERT_GT(daemon, 0) << machine->ns().read("/tmp/daemon.out");
+    ASSERT_TRUE(machine->startDaemon()) << machine->ns().read("/tmp/daemon.out");
 
-    EXPECT_EQ(machine->request("set 0 3000"), "OK set fan=0 rpm=3000");
+    EXPECT_EQ(machine->request("set 0 3000"), setReply(0, 3000));
     EXPECT_EQ(machine->bytes("F0Mn"), fpe2(3000));
-    EXPECT_EQ(machine->request("auto 0"), "OK auto fan=0");
+    EXPECT_EQ(machine->request("auto 0"), autoReply(0));
     EXPECT_EQ(machine->bytes("F0Mn"), factory0);
 
-    EXPECT_EQ(machine->request("set 1 4000"), "OK set fan=1 rpm=4000");
-    EXPECT_EQ(machine->request("set 0 2500"), "OK set fan=0 rpm=2500");
+    EXPECT_EQ(machine->request("set 1 4000"), setReply(1, 4000));
+    EXPECT_EQ(machine->request("set 0 2500"), setReply(0, 2500));
     EXPECT_EQ(machine->bytes("F1Mn"), fpe2(4000));
     EXPECT_EQ(machine->bytes("F0Mn"), fpe2(2500));
-    EXPECT_EQ(machine->request("quit"), "OK bye");
-    int status = -1;
-    ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(machine->request("quit"), protocol::kReplyBye);
+    EXPECT_EQ(machine->daemon().finish(), 0);
     EXPECT_EQ(machine->bytes("F0Mn"), factory0);
     EXPECT_EQ(machine->bytes("F1Mn"), factory1);
 }

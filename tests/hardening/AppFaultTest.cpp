@@ -7,7 +7,6 @@
 // and the daemon's, in the order the emulator served them), then run it once per call
 // position with that call failing, on both machine families.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QSettings>
@@ -20,17 +19,20 @@
 
 #include "Alerts.h"
 #include "AppDelegate.h"
+#include "ControlProtocol.h"
 #include "DaemonClient.h"
 #include "FaultRig.h"
 #include "ManualQueue.h"
+#include "Reply.h"
 #include "SettingsKeys.h"
+#include "Texts.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kRefusedTitle = "写入被拒绝";
-const std::string kQuitFailedTitle = "风扇未能恢复自动模式";
+const std::string kRefusedTitle = Texts::writeRejectedTitle;
+const std::string kQuitFailedTitle = Texts::quitFailedTitle;
 
 // A daemon on the emulator and an AppDelegate talking to both, with the boost enabled and
 // every alert recorded instead of shown.
@@ -69,7 +71,7 @@ class AppRig : public FaultRig {
     }
 
     bool started() const { return app != nullptr; }
-    std::string error() const { return tmp.error() + log(); }
+    std::string error() const { return DaemonRig::error() + log(); }
 
     DaemonClient::Options daemonOptions() const {
         DaemonClient::Options options;
@@ -118,8 +120,8 @@ class AppKeyFaultTest : public ::testing::TestWithParam<KeyFault> {
 };
 
 TEST_P(AppKeyFaultTest, BoostStepsAndRestoreAlertOnlyOnRefusals) {
-    const auto minimum = rig->emu.value("F0Mn");
-    ASSERT_EQ(rig->emu.control(GetParam().control).rfind("OK", 0), 0u);
+    const auto minimum = rig->emu().value("F0Mn");
+    ASSERT_EQ(rig->emu().control(GetParam().control).rfind("OK", 0), 0u);
     // Two steps up, each writing both fans; fan 0's write meets the fault, fan 1's succeeds.
     rig->app->handleTempBoost(70.0, std::nullopt);
     rig->app->handleTempBoost(200.0, std::nullopt);
@@ -136,17 +138,17 @@ TEST_P(AppKeyFaultTest, BoostStepsAndRestoreAlertOnlyOnRefusals) {
     EXPECT_FALSE(rig->forced(1));
 
     // With the fault gone, a restore from the menu reaches every fan.
-    rig->emu.control("fault clear");
+    rig->emu().control("fault clear");
     rig->app->restoreAllAuto();
     EXPECT_EQ(rig->forcedFans(), (std::vector<bool>{false, false}));
     // No write took the minimum path on this machine with mode keys.
-    EXPECT_EQ(rig->emu.value("F0Mn"), minimum);
+    EXPECT_EQ(rig->emu().value("F0Mn"), minimum);
 }
 
 TEST_P(AppKeyFaultTest, QuitWarnsOnlyWhenTheRestoreFailsAndAlwaysTerminates) {
     rig->force(0);
     rig->force(1);
-    ASSERT_EQ(rig->emu.control(GetParam().control).rfind("OK", 0), 0u);
+    ASSERT_EQ(rig->emu().control(GetParam().control).rfind("OK", 0), 0u);
     rig->app->quitApp();
     EXPECT_EQ(rig->terminated, 1);
     // The daemon's restore goes on past fan 0 when fan 0's restore fails: only fan 0 stays
@@ -182,7 +184,7 @@ struct Call {
 
 // The calls served after call number `after`.
 std::vector<Call> tracedCalls(AppRig& rig, std::uint64_t after) {
-    std::istringstream words(rig.emu.control("trace " + std::to_string(after)));
+    std::istringstream words(rig.emu().control("trace " + std::to_string(after)));
     std::string word;
     words >> word;  // OK
     std::vector<Call> calls;
@@ -256,9 +258,10 @@ class AppFaultSweep : public ::testing::TestWithParam<const Machine*> {
                              std::to_string(calls.size()) + " (" + call.describe() + "): " + fault);
                 auto r = rig(op);
                 ASSERT_TRUE(r);
-                ASSERT_EQ(
-                    r->emu.control("fault call " + std::to_string(k) + " " + fault).rfind("OK", 0),
-                    0u);
+                ASSERT_EQ(r->emu()
+                              .control("fault call " + std::to_string(k) + " " + fault)
+                              .rfind("OK", 0),
+                          0u);
                 const std::uint64_t before = r->calls();
                 op.run(*r);
                 // The fault hit the call the count found in this position.
@@ -267,7 +270,7 @@ class AppFaultSweep : public ::testing::TestWithParam<const Machine*> {
                 ASSERT_EQ(made[k - 1], call);
                 check(*r, call, fault);
 
-                r->emu.control("fault clear");
+                r->emu().control("fault clear");
                 r->alerts.clear();
                 op.recover(*r);
                 EXPECT_TRUE(r->alerts.empty());
@@ -361,10 +364,9 @@ TEST_P(AppFaultSweep, Quit) {
                           [](AppRig& r) {
                               // What is left forced is handed back when the daemon stops.
                               DaemonClient client(r.daemonOptions());
-                              EXPECT_EQ(client.send("quit"), std::optional<std::string>("OK bye"));
-                              int status = -1;
-                              EXPECT_EQ(::waitpid(r.daemonPid, &status, 0), r.daemonPid);
-                              EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                              EXPECT_EQ(client.send(std::string(protocol::kQuit)),
+                                        protocol::formatReply(protocol::Reply::bye()));
+                              EXPECT_EQ(r.daemon().finish(), 0);
                           }};
     sweep(op, [](AppRig& r, const Call& call, const std::string&) {
         EXPECT_EQ(r.terminated, 1);

@@ -4,108 +4,39 @@
 // or the connection dropped). Each run checks the one reply, that the daemon still serves,
 // and what is left forced once the daemon has stopped.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "ControlProtocol.h"
 #include "FaultRig.h"
+#include "KernReturn.h"
+#include "Reply.h"
+#include "SMCError.h"
+#include "SocketClient.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-
-// Safety net for every wait, so that a hung daemon fails a test instead of blocking it.
-constexpr int kWaitMs = 10'000;
+using protocol::formatReply;
+using protocol::Reply;
 
 // A failure code the emulator gives a faulted call, and the code the hardware layer sees
 // when the connection to the emulator is dropped during a call.
-constexpr const char* kFailCode = "e00002bc";
-constexpr const char* kDropCode = "e00002ed";
+constexpr kern_return_t kFailCode = kIOReturnError;
+constexpr kern_return_t kDropCode = kIOReturnNotResponding;
 
-// One client connection to the daemon, reading whole lines.
-class Client {
-  public:
-    explicit Client(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-    ~Client() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool connected() const { return fd_ >= 0; }
+// A code as the emulator's fault command takes it.
+std::string hexCode(kern_return_t kr) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(kr));
+    return text;
+}
 
-    // Sends one request and returns every line received until `lines` lines have arrived,
-    // the daemon closes, or nothing arrives for a while (a missing reply).
-    std::vector<std::string> request(const std::string& line, std::size_t lines = 1) {
-        const std::string data = line + "\n";
-        if (::send(fd_, data.data(), data.size(), MSG_NOSIGNAL) != ssize_t(data.size())) return {};
-        return read(lines);
-    }
-    // Lines until `lines` have arrived, the peer closes, or it is silent for silenceMs.
-    std::vector<std::string> read(std::size_t lines, int silenceMs = kWaitMs) {
-        std::vector<std::string> out;
-        std::string pending;
-        for (;;) {
-            for (std::size_t lf; (lf = pending.find('\n')) != std::string::npos;) {
-                out.push_back(pending.substr(0, lf));
-                pending.erase(0, lf + 1);
-            }
-            if (out.size() >= lines) return out;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, silenceMs) != 1) return out;
-            char buf[512];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) return out;
-            pending.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-
-  private:
-    int fd_;
-};
-
-// A sweep's rig that can wait for the daemon's exit.
-class Rig : public FaultRig {
-  public:
-    using FaultRig::FaultRig;
-    ~Rig() {
-        if (daemonPid > 0 && !reaped) {
-            ::kill(daemonPid, SIGKILL);
-            ::waitpid(daemonPid, nullptr, 0);
-        }
-    }
-
-    // Status of the daemon's exit, -1 when it did not exit normally in time.
-    int waitExit() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        int status = 0;
-        while (::waitpid(daemonPid, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) return -1;
-            std::this_thread::sleep_for(2ms);
-        }
-        reaped = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    bool reaped = false;
-};
+const std::string kPong = formatReply(Reply::pong(2));
+const std::string kBye = formatReply(Reply::bye());
 
 // A write operation of the daemon: its request, the fans forced before it, the reply it
 // gives when nothing fails.
@@ -118,19 +49,22 @@ struct Operation {
 
 std::vector<Operation> writeOperations() {
     return {
-        {"set0", "set 0 4000", {}, "OK set fan=0 rpm=4000"},
-        {"set1", "set 1 4000", {0}, "OK set fan=1 rpm=4000"},
-        {"auto0", "auto 0", {0, 1}, "OK auto fan=0"},
-        {"auto1", "auto 1", {0, 1}, "OK auto fan=1"},
-        {"autoAll", "auto", {0, 1}, "OK auto all"},
+        {"set0", protocol::setRequest(0, 4000), {}, formatReply(Reply::set(0, 4000))},
+        {"set1", protocol::setRequest(1, 4000), {0}, formatReply(Reply::set(1, 4000))},
+        {"auto0", protocol::autoRequest(0), {0, 1}, formatReply(Reply::autoFan(0))},
+        {"auto1", protocol::autoRequest(1), {0, 1}, formatReply(Reply::autoFan(1))},
+        {"autoAll", protocol::kAutoAllRequest, {0, 1}, formatReply(Reply::autoAll())},
     };
 }
 
 // The descriptions the hardware layer gives a failed call with code `kr`, by command.
-bool isFaultReply(const std::string& reply, const std::string& kr) {
-    return reply == "ERR SMC 调用失败(cmd=9, kr=0x" + kr + ")" ||
-           reply == "ERR SMC 调用失败(cmd=5, kr=0x" + kr + ")" ||
-           reply == "ERR 写入被拒(kr=0x" + kr + ")——普通用户权限不足，需 root/特权 helper";
+bool isFaultReply(const std::string& reply, kern_return_t kr) {
+    for (const SMCError& error :
+         {SMCError::callFailed(SMCCommand::readKeyInfo, kr),
+          SMCError::callFailed(SMCCommand::readBytes, kr), SMCError::writeRejected(kr)}) {
+        if (reply == formatReply(Reply::error(error.description()))) return true;
+    }
+    return false;
 }
 
 class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
@@ -141,13 +75,12 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
 
     // Starts a rig, forces `before`, optionally runs the operation once unfaulted (a warm
     // key-info cache) and forces again. Null when the daemon did not start.
-    std::unique_ptr<Rig> rig(const Operation& op, bool warm) {
-        auto r = std::make_unique<Rig>(*GetParam());
-        EXPECT_TRUE(r->daemonStarted) << r->tmp.error() << r->log();
+    std::unique_ptr<FaultRig> rig(const Operation& op, bool warm) {
+        auto r = std::make_unique<FaultRig>(*GetParam());
+        EXPECT_TRUE(r->daemonStarted) << r->error() << r->log();
         if (!r->daemonStarted) return nullptr;
         if (warm) {
-            Client c(r->socket());
-            EXPECT_EQ(c.request(op.request), std::vector<std::string>{op.okReply});
+            EXPECT_EQ(r->request(op.request), op.okReply);
         }
         for (int fan : op.forcedBefore)
             r->force(fan);
@@ -159,8 +92,7 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
         auto r = rig(op, warm);
         if (!r) return 0;
         const std::uint64_t before = r->calls();
-        Client c(r->socket());
-        EXPECT_EQ(c.request(op.request), std::vector<std::string>{op.okReply});
+        EXPECT_EQ(r->request(op.request), op.okReply);
         return r->calls() - before;
     }
 
@@ -172,28 +104,26 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
         std::printf("[sweep] %s %s (%s): %llu calls x 2 faults\n", GetParam()->profile,
                     op.request.c_str(), warm ? "warm" : "fresh",
                     static_cast<unsigned long long>(n));
-        for (const char* fault : {kFailCode, "drop"}) {
-            const std::string kr = std::string(fault) == "drop" ? kDropCode : kFailCode;
+        for (const std::string& fault : {hexCode(kFailCode), std::string("drop")}) {
+            const kern_return_t kr = fault == "drop" ? kDropCode : kFailCode;
             for (std::uint64_t k = 1; k <= n; ++k) {
                 SCOPED_TRACE(op.request + (warm ? " (warm)" : " (fresh)") + ", call " +
-                             std::to_string(k) + " of " + std::to_string(n) + ": " +
-                             std::string(fault));
+                             std::to_string(k) + " of " + std::to_string(n) + ": " + fault);
                 auto r = rig(op, warm);
                 ASSERT_TRUE(r);
-                ASSERT_EQ(
-                    r->emu.control("fault call " + std::to_string(k) + " " + std::string(fault))
-                        .rfind("OK", 0),
-                    0u);
-                Client c(r->socket());
-                const std::vector<std::string> replies = c.request(op.request);
-                ASSERT_EQ(replies.size(), 1u) << r->log();
-                EXPECT_TRUE(isFaultReply(replies[0], kr)) << replies[0];
+                ASSERT_TRUE(protocol::isOK(
+                    r->emu().control("fault call " + std::to_string(k) + " " + fault)));
+                SocketClient c = r->connect();
+                const std::string reply = c.request(op.request);
+                ASSERT_FALSE(reply.empty()) << r->log();
+                EXPECT_TRUE(isFaultReply(reply, kr)) << reply;
                 // A second reply to the request would arrive here instead of the pong.
-                EXPECT_EQ(c.request("ping"), std::vector<std::string>{"OK pong fans=2"});
+                EXPECT_EQ(c.request("ping"), kPong);
 
-                r->emu.control("fault clear");
-                EXPECT_EQ(c.request("quit"), std::vector<std::string>{"OK bye"});
-                EXPECT_EQ(r->waitExit(), 0);
+                r->emu().control("fault clear");
+                c.sendLine("quit");
+                EXPECT_EQ(c.readAll(), kBye + "\n");
+                EXPECT_EQ(r->daemon().finish(), 0);
                 EXPECT_EQ(r->forcedFans(), (std::vector<bool>{false, false})) << r->log();
             }
         }
@@ -203,31 +133,30 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
     // order and ends at the first failure: the fan whose restore met the fault and every
     // later one stay forced, earlier ones are restored. `perFan` calls restore one fan.
     void sweepStop(bool bySignal) {
-        const Operation quit{"quit", "quit", {0, 1}, "OK bye"};
+        const Operation quit{"quit", std::string(protocol::kQuit), {0, 1}, kBye};
         const std::uint64_t n = countCalls(quit, false);
         ASSERT_GT(n, 0u);
         ASSERT_EQ(n % 2, 0u) << "both fans take the same calls";
         const std::uint64_t perFan = n / 2;
         std::printf("[sweep] %s %s: %llu calls x 2 faults\n", GetParam()->profile,
                     bySignal ? "SIGTERM" : "quit", static_cast<unsigned long long>(n));
-        for (const char* fault : {kFailCode, "drop"}) {
+        for (const std::string& fault : {hexCode(kFailCode), std::string("drop")}) {
             for (std::uint64_t k = 1; k <= n; ++k) {
                 SCOPED_TRACE(std::string(bySignal ? "SIGTERM" : "quit") + ", call " +
-                             std::to_string(k) + " of " + std::to_string(n) + ": " +
-                             std::string(fault));
+                             std::to_string(k) + " of " + std::to_string(n) + ": " + fault);
                 auto r = rig(quit, false);
                 ASSERT_TRUE(r);
-                ASSERT_EQ(
-                    r->emu.control("fault call " + std::to_string(k) + " " + std::string(fault))
-                        .rfind("OK", 0),
-                    0u);
+                ASSERT_TRUE(protocol::isOK(
+                    r->emu().control("fault call " + std::to_string(k) + " " + fault)));
                 if (bySignal) {
-                    ASSERT_EQ(::kill(r->daemonPid, SIGTERM), 0);
+                    r->daemon().terminate();
                 } else {
-                    Client c(r->socket());
-                    EXPECT_EQ(c.request("quit", 2), std::vector<std::string>{"OK bye"});
+                    // The one reply, then the end of the connection.
+                    SocketClient c = r->connect();
+                    c.sendLine(quit.request);
+                    EXPECT_EQ(c.readAll(), kBye + "\n");
                 }
-                EXPECT_EQ(r->waitExit(), 0) << r->log();
+                EXPECT_EQ(r->daemon().finish(), 0) << r->log();
                 const std::uint64_t failedFan = (k - 1) / perFan;
                 // Only the fan whose call failed stays forced; the other is still restored.
                 EXPECT_EQ(r->forcedFans(), (std::vector<bool>{failedFan == 0, failedFan == 1}))

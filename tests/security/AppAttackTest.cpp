@@ -2,12 +2,9 @@
 // has root run: a listener impersonating the control daemon, a planted orvtool beside the
 // application, planted links in the temporary directory the installer stages its files
 // in, and planted objects at the old daemon log path. Each attack is shown to fail.
-#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -15,7 +12,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <chrono>
-#include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -25,12 +21,16 @@
 #include "Alerts.h"
 #include "AppDelegate.h"
 #include "AppPaths.h"
+#include "ControlProtocol.h"
 #include "DaemonFakes.h"
 #include "Emulator.h"
 #include "Files.h"
 #include "LaunchDaemonManager.h"
 #include "ManualQueue.h"
 #include "PrivateTmp.h"
+#include "Process.h"
+#include "SocketClient.h"
+#include "Texts.h"
 
 namespace {
 
@@ -38,18 +38,13 @@ using namespace std::chrono_literals;
 
 constexpr uid_t kNobody = ForeignListener::kUid;
 
-// Runs a shell script as uid 65534 in this mount namespace; its exit status, or -1.
-int runAsNobody(const std::string& script) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
-            ::_exit(126);
-        ::execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Runs a shell script in this mount namespace (as uid 65534 unless told otherwise); its exit
+// status, or -1.
+int runShell(const std::string& script, uid_t uid = kNobody) {
+    ProcessOptions options;
+    options.uid = uid;
+    options.capture = false;
+    return Process::start({"/bin/sh", "-c", script}, options).finish(std::chrono::minutes(1));
 }
 
 // A directory like /tmp: root's, mode 1777, under the machine's /tmp.
@@ -88,18 +83,13 @@ long sessionOf(pid_t pid) {
 
 // The process listening at a socket, as the kernel reports it to a client.
 pid_t listenerPid(const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const SocketClient client(path);
     ucred credentials{};
     socklen_t length = sizeof(credentials);
-    pid_t pid = -1;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) == 0)
-        pid = credentials.pid;
-    ::close(fd);
-    return pid;
+    if (!client.connected() ||
+        ::getsockopt(client.fd(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return -1;
+    return credentials.pid;
 }
 
 class AppAttackTest : public ::testing::Test {
@@ -183,21 +173,25 @@ class AppAttackRealDaemon : public AppAttackTest {
 // would not change who listens there.
 TEST_F(AppAttackRealDaemon, ImpersonatingTheDaemonGetsNothing) {
     Emulator emu(Emulator::shippedProfile("recent-2fan.prof"));
-    const pid_t daemon = tmp->start({ORVTOOL_BINARY, "serve"});
-    ASSERT_TRUE(tmp->waitForSocket("/run/orvane/orvane.sock", daemon));
-    ASSERT_EQ(::kill(daemon, SIGTERM), 0);
-    ASSERT_EQ(::waitpid(daemon, nullptr, 0), daemon);
+    ProcessOptions inside;
+    inside.namespaceFd = tmp->namespaceFd();
+    inside.capture = false;
+    Process daemon = Process::start({ORVTOOL_BINARY, "serve"}, inside);
+    ASSERT_TRUE(tmp->waitForSocket(protocol::kSocketPath, daemon.pid()));
+    daemon.terminate();
+    ASSERT_TRUE(daemon.waitFor());
 
     ForeignListener impostor("/tmp/orvane.sock", mountNamespace());
     ASSERT_TRUE(impostor.ok());
     quitWaitLimit = 20s;
     auto app = makeApp(options());
     app->sliderChanged(0, 5700);
-    const std::string socket = tmp->path("/tmp/orvane.sock");
-    const Alert foreign = {AlertStyle::warning, "控制服务被冒用",
-                           socket +
-                               "被另一个用户（uid 65534）占用，不是以 root 运行的控制服务。\n"
-                               "命令「set 0 5700」未发送。"};
+    const std::string socket = tmp->path(protocol::kFallbackSocketPath);
+    const std::string takenBy =
+        socket + Texts::foreignOwnerPrefix + std::to_string(kNobody) + Texts::foreignOwnerSuffix;
+    const Alert foreign = {
+        AlertStyle::warning, Texts::foreignListenerTitle,
+        takenBy + Texts::foreignCommandPrefix + "set 0 5700" + Texts::foreignCommandSuffix};
     EXPECT_EQ(alerts, std::vector<Alert>{foreign});
     EXPECT_EQ(emu.value("F0Md"), hexBytes("00"));
 
@@ -207,11 +201,10 @@ TEST_F(AppAttackRealDaemon, ImpersonatingTheDaemonGetsNothing) {
     EXPECT_LT(std::chrono::steady_clock::now() - quitStart, quitWaitLimit / 2);
     EXPECT_EQ(terminated, 1);
     ASSERT_EQ(alerts.size(), 2u);
-    EXPECT_EQ(alerts[1].title, "风扇未能恢复自动模式");
-    EXPECT_EQ(alerts[1].message, socket +
-                                     "被另一个用户（uid 65534）占用，不是以 root 运行的控制服务。\n"
-                                     "请在终端执行：sudo '" +
-                                     checkToolTrust(ORVTOOL_BINARY).path + "' auto");
+    EXPECT_EQ(alerts[1].title, Texts::quitFailedTitle);
+    EXPECT_EQ(alerts[1].message, takenBy + Texts::quitManualPrefix + "'" +
+                                     checkToolTrust(ORVTOOL_BINARY).path + "'" +
+                                     Texts::quitManualSuffix);
     EXPECT_TRUE(launcher->scripts().empty());
     std::this_thread::sleep_for(400ms);  // past the impostor's wait for a request
     EXPECT_EQ(impostor.received(), "");
@@ -254,7 +247,7 @@ TEST_F(AppAttackRealDaemon, PlantedLogPathIsNotTouchedAndTheDaemonIsDetached) {
         ASSERT_GT(daemon, 0);
         EXPECT_EQ(sessionOf(daemon), daemon) << statLine(daemon);
 
-        EXPECT_EQ(app->daemon.send("quit"), "OK bye");
+        EXPECT_EQ(app->daemon.send(std::string(protocol::kQuit)), protocol::kReplyBye);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !app->daemon.isAlive(); }, 10000));
         ASSERT_EQ(tmp->run({"/bin/sh", "-c", "rm -rf /tmp/orvane-daemon.log"}, "", kNobody), 0);
     }
@@ -271,8 +264,8 @@ TEST_F(AppAttackTest, PlantedToolIsNeverRunAsRoot) {
     const std::string exe = tmpLike.at("u/build/bin/OrvaneBar");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(tmpLike.at("u/build/bin"))));
     std::ofstream(exe) << "app\n";
-    ASSERT_EQ(runAsNobody("printf '#!/bin/sh\\nid > /tmp/pwned\\n' > '" + tmpLike.at("orvtool") +
-                          "' && chmod 755 '" + tmpLike.at("orvtool") + "'"),
+    ASSERT_EQ(runShell("printf '#!/bin/sh\\nid > /tmp/pwned\\n' > '" + tmpLike.at("orvtool") +
+                       "' && chmod 755 '" + tmpLike.at("orvtool") + "'"),
               0);
     const std::string planted = tmpLike.at("orvtool");
     ASSERT_EQ(AppPaths::orvtoolPathFor(exe), planted);
@@ -288,13 +281,14 @@ TEST_F(AppAttackTest, PlantedToolIsNeverRunAsRoot) {
     service.tempDir = dir.path().toStdString();
     auto app = makeApp(o, service);
 
-    const std::string refusal =
-        "不会以 root 运行 '" + planted + "'：「" + planted + "」属于另一个用户（uid 65534）\n";
+    const std::string refusal = Texts::toolRefusedPrefix + ("'" + planted + "'") +
+                                Texts::toolRefusedSeparator + Texts::trustNamePrefix + planted +
+                                Texts::trustNameSuffix + Texts::trustOwnedPrefix +
+                                std::to_string(kNobody) + Texts::trustOwnedSuffix + "\n";
     app->sliderChanged(0, 3000);
     ASSERT_TRUE(waitForAlerts(1));
-    EXPECT_EQ(alerts.back(),
-              (Alert{AlertStyle::warning, "orvtool 不可信",
-                     refusal + "请把 orvtool 放在只有 root 或当前用户能修改的目录中。"}));
+    EXPECT_EQ(alerts.back(), (Alert{AlertStyle::warning, Texts::toolUntrustedTitle,
+                                    refusal + Texts::toolUntrustedAdvice}));
 
     bool installed = true;
     bool done = false;
@@ -309,8 +303,8 @@ TEST_F(AppAttackTest, PlantedToolIsNeverRunAsRoot) {
     app->quitApp();
     EXPECT_EQ(terminated, 1);
     ASSERT_EQ(alerts.size(), 2u);
-    EXPECT_EQ(alerts.back(), (Alert{AlertStyle::warning, "风扇未能恢复自动模式",
-                                    "控制服务未能启动。\n" + refusal}));
+    EXPECT_EQ(alerts.back(), (Alert{AlertStyle::warning, Texts::quitFailedTitle,
+                                    Texts::quitNotStarted + refusal}));
     for (const Alert& alert : alerts)
         EXPECT_EQ(alert.message.find("sudo"), std::string::npos) << alert;
     EXPECT_TRUE(launcher->scripts().empty());
@@ -323,9 +317,9 @@ TEST_F(AppAttackTest, PlantedTemporaryFilesDoNotReachRoot) {
     StickyDir tmpLike;  // the user's temporary directory, as /tmp
     ASSERT_FALSE(tmpLike.path().empty());
     const std::string evil = tmpLike.at("evil");
-    ASSERT_EQ(runAsNobody("mkdir -m 777 '" + evil + "' && cd '" + tmpLike.path() +
-                          "' && ln -s evil/plist com.orvane.orvtool.plist && "
-                          "ln -s evil/unit com.orvane.orvtool.service"),
+    ASSERT_EQ(runShell("mkdir -m 777 '" + evil + "' && cd '" + tmpLike.path() +
+                       "' && ln -s evil/plist com.orvane.orvtool.plist && "
+                       "ln -s evil/unit com.orvane.orvtool.service"),
               0);
     const std::string system = dir.filePath("system").toStdString();
     const std::string tool = dir.filePath("bin/orvtool").toStdString();
@@ -347,14 +341,14 @@ TEST_F(AppAttackTest, PlantedTemporaryFilesDoNotReachRoot) {
     int attackerWrites = -1;
     service.launcher = [&](const std::string& script) -> std::optional<int> {
         attackerWrites =
-            runAsNobody("n=0; cd '" + tmpLike.path() +
-                        "' || exit 99; "
-                        "echo evil > evil/plist; echo evil > evil/unit; "
-                        "for d in com.orvane.orvtool.*; do [ -L \"$d\" ] && continue; "
-                        "for f in \"$d\"/*; do echo evil 2>/dev/null > \"$f\" && n=$((n+1)); done; "
-                        "mv \"$d\" stolen 2>/dev/null && n=$((n+1)); "
-                        "mkdir \"$d.x\" 2>/dev/null; done; exit $n");
-        return runProcess({"/bin/sh", "-c", script});
+            runShell("n=0; cd '" + tmpLike.path() +
+                     "' || exit 99; "
+                     "echo evil > evil/plist; echo evil > evil/unit; "
+                     "for d in com.orvane.orvtool.*; do [ -L \"$d\" ] && continue; "
+                     "for f in \"$d\"/*; do echo evil 2>/dev/null > \"$f\" && n=$((n+1)); done; "
+                     "mv \"$d\" stolen 2>/dev/null && n=$((n+1)); "
+                     "mkdir \"$d.x\" 2>/dev/null; done; exit $n");
+        return runShell(script, 0);
     };
     const LaunchDaemonManager manager(service);
     bool installed = false;

@@ -13,17 +13,19 @@ DaemonRig::DaemonRig(std::string tool, const std::string& profile)
     }
 }
 
-bool DaemonRig::start(const std::vector<std::string>& args, ProcessOptions options) {
+bool DaemonRig::start(const std::vector<std::string>& args, ProcessOptions options,
+                      const std::string& socketInside) {
     if (!ok()) return false;
     std::vector<std::string> argv{tool_};
     argv.insert(argv.end(), args.begin(), args.end());
     options.namespaceFd = tmp_.namespaceFd();
     daemon_ = Process::start(argv, options);
-    return waitForSocket(daemon_);
+    return waitForSocket(daemon_, socketInside);
 }
 
-bool DaemonRig::waitForSocket(Process& server) {
-    return waitUntil([&] { return SocketClient::canConnect(socketPath()) || !server.running(); }) &&
+bool DaemonRig::waitForSocket(Process& server, const std::string& socketInside) {
+    const std::string reachable = tmp_.path(socketInside);
+    return waitUntil([&] { return SocketClient::canConnect(reachable) || !server.running(); }) &&
            server.running();
 }
 

@@ -37,12 +37,14 @@ class DaemonRig {
     bool hasModeKeys() const { return machines::hasModeKeys(profile_); }
 
     // Starts `orvtool serve` (or other arguments) inside with standard error captured and
-    // waits until its /tmp socket accepts; false when it exited or did not come up in time.
-    // The process stays in daemon() either way.
-    bool start(const std::vector<std::string>& args = {"serve"}, ProcessOptions options = {});
+    // waits until its socket (socketInside, the /tmp one unless a test fights over that)
+    // accepts; false when it exited or did not come up in time. The process stays in
+    // daemon() either way.
+    bool start(const std::vector<std::string>& args = {"serve"}, ProcessOptions options = {},
+               const std::string& socketInside = "/tmp/orvane.sock");
     Process& daemon() { return daemon_; }
     // Waits until the /tmp socket accepts; false when `server` ends first or the limit passes.
-    bool waitForSocket(Process& server);
+    bool waitForSocket(Process& server, const std::string& socketInside = "/tmp/orvane.sock");
     // The next line the daemon wrote to standard error; empty at its end.
     std::string logLine() { return daemon_.errLine(); }
     // The daemon's log file (/var/log/orvane/daemon.log inside).
