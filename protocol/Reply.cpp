@@ -34,7 +34,8 @@ constexpr FixedReply kFixedReplies[] = {{ReplyKind::autoAll, kReplyAutoAll},
                                         {ReplyKind::bye, kReplyBye},
                                         {ReplyKind::busy, kReplyBusy},
                                         {ReplyKind::quitRefused, kReplyQuitRefused},
-                                        {ReplyKind::setUsage, kReplySetUsage}};
+                                        {ReplyKind::setUsage, kReplySetUsage},
+                                        {ReplyKind::tooHot, kReplyTooHot}};
 
 struct NumberReply {
     ReplyKind kind;
