@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 
+#include "DaemonRig.h"
 #include "Deadline.h"
 #include "FakeLogind.h"
 #include "PowerEvents.h"
@@ -137,6 +138,23 @@ TEST(SleptSeconds, IsTheSuspendClockAheadOfTheMonotonicOneAndNeverDecreases) {
         ASSERT_GE(now, last);
         last = now;
     }
+}
+
+// The system bus a daemon started by the rig is given: never the machine's own by accident.
+std::string busOfDaemon(DaemonRig& rig) {
+    EXPECT_TRUE(rig.ok()) << rig.error();
+    rig.start({"-c", "echo \"$DBUS_SYSTEM_BUS_ADDRESS\""});
+    rig.daemon().finish();
+    return rig.daemon().out();
+}
+
+TEST(DaemonRigSystemBus, IsAMissingSocketUnlessTheTestNamesOne) {
+    DaemonRig plain("/bin/sh");
+    EXPECT_EQ(busOfDaemon(plain), std::string(DaemonRig::kNoSystemBus) + "\n");
+
+    DaemonRig withBus("/bin/sh");
+    withBus.useSystemBus("unix:abstract=orvane-test-bus");
+    EXPECT_EQ(busOfDaemon(withBus), "unix:abstract=orvane-test-bus\n");
 }
 
 }  // namespace
