@@ -10,8 +10,8 @@
 
 #include "FanController.h"
 #include "Format.h"
-#include "LogText.h"
 #include "IOKit.h"
+#include "LogText.h"
 #include "Output.h"
 #include "SMCError.h"
 #include "Signals.h"

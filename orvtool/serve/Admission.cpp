@@ -30,9 +30,8 @@ bool exceedsHeldCap(long uid, const std::list<Connection>& conns, const ServeLim
     const auto held = [&limits](const Connection& c) {
         return c.held && c.uid != 0 && c.uid != limits.ownerUid;
     };
-    const auto same = std::count_if(conns.begin(), conns.end(), [&](const Connection& c) {
-        return held(c) && c.uid == uid;
-    });
+    const auto same = std::count_if(conns.begin(), conns.end(),
+                                    [&](const Connection& c) { return held(c) && c.uid == uid; });
     return same >= limits.heldPerUser ||
            std::count_if(conns.begin(), conns.end(), held) >= limits.heldTotal;
 }

@@ -215,7 +215,8 @@ TEST_F(Older, InfoEscapesTheControlCharactersOfAFanName) {
     EXPECT_EQ(out.find('\x07'), std::string::npos);
     EXPECT_EQ(out.find("\xe2\x80\xae"), std::string::npos);
     const std::string json = runTool({"info", "--json"}).out;
-    EXPECT_EQ(nlohmann::json::parse(json)["fans"][1]["name"], "\x1b[2Jx\xe2\x80\xae\x07y\x7f") << json;
+    EXPECT_EQ(nlohmann::json::parse(json)["fans"][1]["name"], "\x1b[2Jx\xe2\x80\xae\x07y\x7f")
+        << json;
 }
 
 TEST_F(GoldenTest, InfoOnAFanWithoutKeysAndMissingTemperatures) {
