@@ -1,5 +1,6 @@
 #include "Dispatch.h"
 
+#include "Admission.h"
 #include "FanController.h"
 #include "Log.h"
 #include "ServeCommand.h"
@@ -17,15 +18,20 @@ constexpr std::size_t kLogReplyBytes = kLogTextBytes + 64;
 }  // namespace
 
 Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log,
-                       ForcedFans& fans)
+                       ForcedFans& fans, const std::list<Connection>& conns)
     : ctl_(ctl),
       limits_(limits),
       log_(log),
       fans_(fans),
+      conns_(conns),
       leases_(Ms(limits.leaseGraceMs), log, fans) {}
 
 protocol::Reply Dispatcher::serve(const Request& request, Connection& c) {
-    if (request.kind == Request::Kind::hold) return leases_.hold(c.uid, c.held);
+    if (request.kind == Request::Kind::hold) {
+        // Past the caps on held connections: told busy, and closed below.
+        if (!c.held && exceedsHeldCap(c.uid, conns_, limits_)) return protocol::Reply::busy();
+        return leases_.hold(c.uid, c.held);
+    }
     fans_.before(request);
     const protocol::Reply reply = serveRequest(request, ctl_, fans_, c.uid, limits_.ownerUid);
     fans_.after(request, reply, ctl_.numberOfFans());
@@ -50,6 +56,11 @@ bool Dispatcher::answer(Connection& c, Clock::time_point now) {
         pendingLog_.push_back(texts::kServeLog + logText(request.line) + texts::kServeLogArrow +
                               logText(line, kLogReplyBytes));
         if (reply.kind == protocol::ReplyKind::bye) return true;
+        if (reply.kind == protocol::ReplyKind::busy) {
+            // A refused lease frees its place at once, as a refused connection does.
+            c.flush(now);
+            c.end = ClientEnd::closed;
+        }
         if (c.out.size() > limits_.maxOutput) c.end = ClientEnd::backlog;
     }
     // The unfinished line after the last complete one began with the bytes read last.

@@ -3,6 +3,7 @@
 // leases, the log), from the typed result of every request.
 #pragma once
 
+#include <list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,7 +23,9 @@ class ForcedFans;
 
 class Dispatcher {
   public:
-    Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log, ForcedFans& fans);
+    // `conns` are the loop's connections, for the caps on held ones.
+    Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
+               const std::list<Connection>& conns);
 
     // Answers the lines waiting on a connection, at most ServeLimits::linesPerTurn of them,
     // and notes an overlong line or a peer that has finished; true when one was `quit`.
@@ -46,6 +49,7 @@ class Dispatcher {
     const ServeLimits& limits_;
     DaemonLog& log_;
     ForcedFans& fans_;
+    const std::list<Connection>& conns_;
     ServeLeases leases_;
     std::vector<std::string> pendingLog_;
 };

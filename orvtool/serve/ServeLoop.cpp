@@ -48,7 +48,7 @@ class Server {
           wakeFd_(stop ? stop->wakeFd() : -1),
           refusals_(log, limits.refusalLogMs),
           buffer_(kReadBufferSize, 0),
-          dispatcher_(ctl, limits_, log, fans) {}
+          dispatcher_(ctl, limits_, log, fans, conns_) {}
     ~Server() {
         for (Connection& c : conns_)
             if (c.ownsFd) ::close(c.fd);
