@@ -16,7 +16,7 @@
 # - the shipped unit, running the build's orvtool, on a machine with fan mode keys and on one
 #   without: it starts, answers, forces a fan a user asks for; SIGKILL, stop and restart
 #   each hand the fan back (the factory bytes); systemd-analyze security rates it 2.0 or
-#   less; through the applesmc driver's files, where each kernel puts them, the sandboxed
+#   less; its sandbox reaches logind on the system bus for a sleep delay; through the applesmc driver's files, where each kernel puts them, the sandboxed
 #   daemon forces and hands back (mainline and patched driver) and lists the keys' types;
 # - the application's own install of the service (orvane-service-install, the application's
 #   code): the same unit text in /etc/systemd/system, enabled, started, forcing; removed with
@@ -214,6 +214,21 @@ driver_files() {
   systemctl stop "orvane-driver-$family"
 }
 
+# The shipped unit's sandbox reaches the system bus and logind takes a sleep delay from it:
+# the unit run once with a bus client in the daemon's place.
+system_bus() {
+  local probe=/run/systemd/system/orvane-bus-probe.service
+  step "the shipped unit's sandbox: a sleep delay from logind on the system bus"
+  sed -e 's:^ExecStart=.*:ExecStart=/usr/bin/busctl call org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager Inhibit ssss sleep Orvane probe delay:' \
+    -e '/^\(ExecStopPost\|Restart\|RestartSec\)=/d' -e 's/^\[Service\]$/&\nType=oneshot/' \
+    "$test_dir/$unit" >"$probe"
+  systemctl daemon-reload
+  systemctl start orvane-bus-probe.service ||
+    fail "the sandbox did not reach logind on the system bus: $(tail -n 3 /var/log/orvane/daemon.log)"
+  rm "$probe"
+  systemctl daemon-reload
+}
+
 # The application's own install: its code, as root, with systemd.
 own_install() {
   local app=/opt/orvane-app own=/etc/systemd/system/$unit
@@ -314,6 +329,7 @@ inside() {
   install -d -m 755 /var/log/orvane
   systemctl daemon-reload
   for family in recent-2fan older-2fan; do shipped_unit "$family"; done
+  system_bus
   driver_files older-2fan mainline
   driver_files recent-2fan t2
   rm /usr/bin/orvtool "/lib/systemd/system/$unit"

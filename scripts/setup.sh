@@ -18,6 +18,7 @@ packages=(
   npm
   systemd-container
   nlohmann-json3-dev
+  libsystemd-dev
 )
 
 # npm may come with the machine's own Node.js rather than Debian's package.

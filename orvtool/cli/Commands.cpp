@@ -11,6 +11,7 @@
 #include "FanController.h"
 #include "Format.h"
 #include "IOKit.h"
+#include "LogText.h"
 #include "Output.h"
 #include "SMCError.h"
 #include "Signals.h"
@@ -55,7 +56,9 @@ int cmdInfo(FanController& ctl, Output& out) {
     out.print(texts::kInfoFanCount + str(ctl.numberOfFans()));
     for (const FanInfo& fan : ctl.allFans()) {
         const std::string index = str(fan.index);
-        out.print(texts::kInfoFanHeader + index + ": " + fan.name);
+        // The name comes from the SMC: its control characters are escaped as in the daemon's
+        // log, so that it cannot drive the terminal (JSON output escapes them itself).
+        out.print(texts::kInfoFanHeader + index + ": " + logText(fan.name, fan.name.size()));
         out.print(texts::kInfoCurrent + intText(fan.currentRPM) + texts::kInfoAcType +
                   fan.acDataType + ")");
         out.print(texts::kInfoMinMax + intText(fan.minRPM) + " / " + intText(fan.maxRPM));

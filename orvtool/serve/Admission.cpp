@@ -25,6 +25,17 @@ std::optional<Cap> exceededCap(long uid, const std::list<Connection>& conns,
     return std::nullopt;
 }
 
+bool exceedsHeldCap(long uid, const std::list<Connection>& conns, const ServeLimits& limits) {
+    if (uid == 0 || uid == limits.ownerUid) return false;
+    const auto held = [&limits](const Connection& c) {
+        return c.held && c.uid != 0 && c.uid != limits.ownerUid;
+    };
+    const auto same = std::count_if(conns.begin(), conns.end(),
+                                    [&](const Connection& c) { return held(c) && c.uid == uid; });
+    return same >= limits.heldPerUser ||
+           std::count_if(conns.begin(), conns.end(), held) >= limits.heldTotal;
+}
+
 void refuseBusy(int fd) {
     const std::string busy = protocol::formatReply(protocol::Reply::busy()) + "\n";
     (void)!sendNoWait(fd, busy);

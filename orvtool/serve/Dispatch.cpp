@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Admission.h"
 #include "FanController.h"
 #include "Log.h"
 #include "ServeCommand.h"
@@ -19,11 +20,13 @@ constexpr std::size_t kLogReplyBytes = kLogTextBytes + 64;
 }  // namespace
 
 Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log,
-                       ForcedFans& fans, std::function<double()> sleptSeconds)
+                       ForcedFans& fans, const std::list<Connection>& conns,
+                       std::function<double()> sleptSeconds)
     : ctl_(ctl),
       limits_(limits),
       log_(log),
       fans_(fans),
+      conns_(conns),
       leases_(Ms(limits.leaseGraceMs), log, fans),
       keeperFans_(ctl),
       keeper_(
@@ -36,7 +39,11 @@ Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog&
           std::move(sleptSeconds)) {}
 
 protocol::Reply Dispatcher::serve(const Request& request, Connection& c, Clock::time_point now) {
-    if (request.kind == Request::Kind::hold) return leases_.hold(c.uid, c.held);
+    if (request.kind == Request::Kind::hold) {
+        // Past the caps on held connections: told busy, and closed below.
+        if (!c.held && exceedsHeldCap(c.uid, conns_, limits_)) return protocol::Reply::busy();
+        return leases_.hold(c.uid, c.held);
+    }
     if (request.kind == Request::Kind::set && request.fan >= 0 &&
         request.fan < ctl_.numberOfFans() &&
         keeper_.refusesSet(static_cast<int>(request.fan), request.rpm, now))
@@ -103,6 +110,11 @@ bool Dispatcher::answer(Connection& c, Clock::time_point now) {
         pendingLog_.push_back(texts::kServeLog + logText(request.line) + texts::kServeLogArrow +
                               logText(line, kLogReplyBytes));
         if (reply.kind == protocol::ReplyKind::bye) return true;
+        if (reply.kind == protocol::ReplyKind::busy) {
+            // A refused lease frees its place at once, as a refused connection does.
+            c.flush(now);
+            c.end = ClientEnd::closed;
+        }
         if (c.out.size() > limits_.maxOutput) c.end = ClientEnd::backlog;
     }
     // The unfinished line after the last complete one began with the bytes read last.

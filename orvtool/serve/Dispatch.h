@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,9 +26,10 @@ class ForcedFans;
 
 class Dispatcher {
   public:
-    // `sleptSeconds` is the slept-time clock the keeper finds an unreported wake by.
+    // `conns` are the loop's connections, for the caps on held ones; `sleptSeconds` is the
+    // slept-time clock the keeper finds an unreported wake by.
     Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
-               std::function<double()> sleptSeconds);
+               const std::list<Connection>& conns, std::function<double()> sleptSeconds);
 
     // Answers the lines waiting on a connection, at most ServeLimits::linesPerTurn of them,
     // and notes an overlong line or a peer that has finished; true when one was `quit`.
@@ -58,6 +60,7 @@ class Dispatcher {
     const ServeLimits& limits_;
     DaemonLog& log_;
     ForcedFans& fans_;
+    const std::list<Connection>& conns_;
     ServeLeases leases_;
     ControllerFans keeperFans_;
     FanKeeper keeper_;

@@ -2,6 +2,7 @@
 // and to standard error, never blocking the daemon and never passing control bytes through.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -40,8 +41,10 @@ class LogFile : NonCopyable {
     bool open(bool& unsafe);
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
-    // Appends one whole line (line feed included), rotating first when needed.
-    void write(std::string_view line);
+    // Appends whole lines (line feeds included), rotating first when needed. A write the
+    // file takes only in part (a full disk, a size or quota limit) is cut back off, so that
+    // the file never ends in half a line; false then, and when no file could be opened.
+    bool write(std::string_view lines);
 
   private:
     void rotate();
@@ -62,20 +65,38 @@ class DaemonLog : NonCopyable {
 
     // Opens the log file in the directory at dirPath, or in dirFd (taken over) when given,
     // and decides about standard error: no lines there when it is the log file itself or
-    // /dev/null; writes that never wait when it is a pipe or a socket (lines that do not
-    // fit are dropped and counted). Returns a log line saying why the directory or the file
-    // was refused, or nothing.
+    // /dev/null; plain writes when it is a regular file; otherwise (a terminal, a pipe, a
+    // socket) writes that never wait: a line that cannot be taken now is dropped and
+    // counted. Returns a log line saying why the directory or the file was refused, or
+    // nothing.
     std::string start(const char* dirPath, int dirFd = -1);
 
     // Writes one line (without its line feed): to the file with a UTC time in front, to
-    // standard error as it is.
+    // standard error as it is. Lines either of them could not take are counted, and the
+    // count is written to both once they take lines again (and to the file at the end).
     void write(const std::string& line);
 
     // Lines standard error did not take so far.
     std::size_t dropped() const { return dropped_; }
+    // Lines the log file did not take and that no line in it reports yet.
+    std::size_t fileDropped() const { return fileDropped_; }
 
   private:
+    // How lines reach standard error once the log has started.
+    enum class StderrWay {
+        plain,   // a regular file: written as they are
+        noWait,  // a descriptor of our own with O_NONBLOCK, or one that had it already
+        socket,  // send with MSG_DONTWAIT
+        polled,  // poll without waiting, then at most PIPE_BUF bytes a write
+    };
+    void openStderr(const struct ::stat& err);
     void writeStderr(const std::string& line);
+    // One attempt to pass bytes to standard error without waiting: the count taken (0 when
+    // none could be), or -1 when it failed for good.
+    ssize_t putStderr(std::string_view data);
+    // Passes on the rest of a line standard error took only in part; true once none is left.
+    bool flushStderrRest();
+    void writeFile(const std::string& text);
     // The UTC time in front of a file line, formatted once a second.
     const std::string& utcStamp();
 
@@ -83,9 +104,14 @@ class DaemonLog : NonCopyable {
     std::unique_ptr<LogFile> file_;
     bool started_ = false;
     bool toStderr_ = true;
-    bool stderrNonBlocking_ = false;
+    StderrWay stderrWay_ = StderrWay::plain;
+    int stderrFd_ = 2;
+    bool ownStderrFd_ = false;
+    std::string stderrRest_;  // the end of a line standard error took in part
     std::size_t dropped_ = 0;
     std::size_t droppedReported_ = 0;
+    std::size_t droppedInFile_ = 0;  // of dropped_, the lines the file was told about
+    std::size_t fileDropped_ = 0;
     time_t stampSecond_ = -1;
     std::string stamp_;
 };

@@ -40,6 +40,23 @@ std::size_t utf8Length(std::string_view text, std::size_t i) {
     return n;
 }
 
+// Characters that are not controls by category but reorder or break what a terminal or an
+// editor shows: the line and paragraph separators and the bidirectional marks, embeddings,
+// overrides and isolates. A line holding one could look like another line.
+bool isLayoutControl(char32_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+// The code point of the valid UTF-8 sequence of n bytes at text[i].
+char32_t codePoint(std::string_view text, std::size_t i, std::size_t n) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    char32_t c = n == 2 ? byte(i) & 0x1F : n == 3 ? byte(i) & 0x0F : byte(i) & 0x07;
+    for (std::size_t k = 1; k < n; ++k)
+        c = (c << 6) | (byte(i + k) & 0x3F);
+    return c;
+}
+
 void appendHex(std::string& out, const char* prefix, unsigned value, int digits) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%s%0*X", prefix, digits, value);
@@ -69,7 +86,12 @@ std::string logText(std::string_view text, std::size_t maxBytes) {
         if (n == 2 && b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
             appendHex(out, "\\u", static_cast<unsigned char>(text[i + 1]), 4);  // C1 control
         } else if (n > 1) {
-            out.append(text.substr(i, n));
+            const char32_t c = codePoint(text, i, n);
+            if (isLayoutControl(c)) {
+                appendHex(out, "\\u", static_cast<unsigned>(c), 4);
+            } else {
+                out.append(text.substr(i, n));
+            }
         } else if (b == '\\') {
             out += "\\\\";
         } else if (b == 0) {

@@ -15,7 +15,9 @@ inline constexpr std::size_t kLogTextBytes = 200;
 // with a marker telling how many bytes were left out), then escaped so that a line holds no
 // control character: backslash as \\, NUL, tab, line feed, carriage return and escape as
 // \0 \t \n \r \e, other C0 controls, DEL and bytes that are not UTF-8 as \xNN, and the C1
-// controls (U+0080 to U+009F) as \u0080 to \u009F.
+// controls (U+0080 to U+009F) as \u0080 to \u009F, and so are the line and paragraph
+// separators (U+2028, U+2029) and the bidirectional controls (U+061C, U+200E, U+200F,
+// U+202A to U+202E, U+2066 to U+2069), as \u2028 and so on.
 std::string logText(std::string_view text, std::size_t maxBytes = kLogTextBytes);
 
 }  // namespace orvtool

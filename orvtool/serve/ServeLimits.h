@@ -24,6 +24,12 @@ struct ServeLimits {
     int perOwner = 8;
     int perUser = 4;
     int total = 64;
+    // Held connections (`hold`, never idle) of one user other than root and the owner, and
+    // of all those users together: held connections take at most half of the shared places,
+    // so the others are left for connections that end when idle and a new user always finds
+    // one. A `hold` past either gets the busy reply and its connection is closed.
+    int heldPerUser = 2;
+    int heldTotal = 32;
     // The user who started the daemon (-1: none besides root). It may make it quit, and has
     // places no other user can take.
     long ownerUid = -1;

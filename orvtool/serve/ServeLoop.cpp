@@ -51,7 +51,7 @@ class Server {
           power_(power.events),
           refusals_(log, limits.refusalLogMs),
           buffer_(kReadBufferSize, 0),
-          dispatcher_(ctl, limits_, log, fans,
+          dispatcher_(ctl, limits_, log, fans, conns_,
                       power.sleptSeconds ? power.sleptSeconds : power::sleptSeconds) {}
     ~Server() {
         for (Connection& c : conns_)

@@ -56,6 +56,9 @@ inline constexpr const char* kServeLogAcceptRetry = "[serve] accept 暂时失败
 inline constexpr const char* kServeLogAcceptRetryTail = "，稍后重试";
 inline constexpr const char* kServeLogDropped = "[serve] 标准错误写不进，已丢弃 ";  // then a count
 inline constexpr const char* kServeLogDroppedTail = " 行日志";
+// Lines the log file did not take (a full disk, a file size or quota limit), counted; then
+// kServeLogDroppedTail.
+inline constexpr const char* kServeLogFileDropped = "[serve] 日志文件写不进，已丢弃 ";
 // A request or reply cut in the log: the marker, then the number of bytes left out.
 inline constexpr const char* kServeLogCut = "…[截去 ";
 inline constexpr const char* kServeLogCutTail = " 字节]";

@@ -20,7 +20,8 @@ class PowerEvents {
     virtual ~PowerEvents() = default;
 
     // The descriptor the loop polls, with the poll events it waits for (they can change after
-    // every take()).
+    // every take()). -1 once the source is gone for good (its bus connection lost): poll
+    // ignores it, and the source reports nothing more.
     virtual int fd() const = 0;
     virtual short pollEvents() const = 0;
     // When the source must be served although its descriptor is quiet (a bus call's timeout);

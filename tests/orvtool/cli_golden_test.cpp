@@ -6,6 +6,7 @@
 
 #include <limits>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -201,6 +202,21 @@ TEST_F(Older, InfoShowsNamesForceFlagAndTheMinimumPath) {
                   "SMC: 模拟器 (" + emu->socketPath() + ")",
               }),
               "", 0);
+}
+
+// A fan name is the SMC's bytes: in the text its control characters are escaped as in the
+// daemon's log, so that a name cannot clear or retitle the terminal; JSON keeps the name.
+TEST_F(Older, InfoEscapesTheControlCharactersOfAFanName) {
+    // Length 11: ESC [ 2 J, "x", U+202E, BEL, "y", DEL; padded to the key's 16 bytes.
+    ASSERT_EQ(emu->control("set F1ID 0b000000 1b5b324a 78 e280ae 07 79 7f 00").rfind("OK", 0), 0u);
+    const std::string out = runTool({"info"}).out;
+    EXPECT_NE(out.find("— 风扇 1: \\e[2Jx\\u202E\\x07y\\x7F\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(out.find('\x07'), std::string::npos);
+    EXPECT_EQ(out.find("\xe2\x80\xae"), std::string::npos);
+    const std::string json = runTool({"info", "--json"}).out;
+    EXPECT_EQ(nlohmann::json::parse(json)["fans"][1]["name"], "\x1b[2Jx\xe2\x80\xae\x07y\x7f")
+        << json;
 }
 
 TEST_F(GoldenTest, InfoOnAFanWithoutKeysAndMissingTemperatures) {

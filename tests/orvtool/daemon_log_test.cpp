@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Log.h"
 
@@ -51,6 +53,30 @@ TEST(LogText, EscapesEveryControlByteAndCutsAtACharacter) {
     EXPECT_EQ(logText(std::string("a\\b\x1b[2J\r\n\t", 10) + std::string(1, '\0') +
                       "\x01\x7f\xc2\x85\xc2\xa0风\xff\xe9\xa3"),
               "a\\\\b\\e[2J\\r\\n\\t\\0\\x01\\x7F\\u0085\xc2\xa0风\\xFF\\xE9\\xA3");
+    // The separators and bidirectional controls, each between two letters, and the
+    // neighbours of each range, which stay as they are.
+    for (const auto& [utf8, escaped] :
+         std::vector<std::pair<std::string, std::string>>{{"\xd8\x9c", "\\u061C"},
+                                                          {"\xe2\x80\x8e", "\\u200E"},
+                                                          {"\xe2\x80\x8f", "\\u200F"},
+                                                          {"\xe2\x80\xa8", "\\u2028"},
+                                                          {"\xe2\x80\xa9", "\\u2029"},
+                                                          {"\xe2\x80\xaa", "\\u202A"},
+                                                          {"\xe2\x80\xab", "\\u202B"},
+                                                          {"\xe2\x80\xac", "\\u202C"},
+                                                          {"\xe2\x80\xad", "\\u202D"},
+                                                          {"\xe2\x80\xae", "\\u202E"},
+                                                          {"\xe2\x81\xa6", "\\u2066"},
+                                                          {"\xe2\x81\xa7", "\\u2067"},
+                                                          {"\xe2\x81\xa8", "\\u2068"},
+                                                          {"\xe2\x81\xa9", "\\u2069"},
+                                                          {"\xd8\x9b", "\xd8\x9b"},
+                                                          {"\xe2\x80\x8d", "\xe2\x80\x8d"},
+                                                          {"\xe2\x80\xaf", "\xe2\x80\xaf"},
+                                                          {"\xe2\x81\xa5", "\xe2\x81\xa5"},
+                                                          {"\xe2\x81\xaa", "\xe2\x81\xaa"}}) {
+        EXPECT_EQ(logText("a" + utf8 + "b"), "a" + escaped + "b") << escaped;
+    }
 
     // 1 + 150 two-byte characters: byte 200 is inside a character, so 199 bytes stay.
     std::string long_ = "a";

@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -665,4 +666,128 @@ TEST(DaemonAttack, ForcedMarkFollowsTheFansOfEveryClient) {
         EXPECT_FALSE(marked());
         EXPECT_FALSE(rig.forced(0) || rig.forced(1));
     }
+}
+
+// The daemon's standard error on a terminal whose other end nobody reads, or on a pipe
+// nobody reads: far more lines than either holds are logged while many requests are
+// answered, SIGTERM stops the daemon at once with the fan handed back, and the lines
+// standard error lost are counted in the log file.
+TEST(DaemonAttack, StandardErrorNobodyReadsNeverHoldsTheDaemon) {
+    for (const bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipe");
+        Rig rig;
+        REQUIRE_NAMESPACE(rig);
+        ProcessOptions options;
+        options.capture = false;
+        options.namespaceFd = rig.tmp().namespaceFd();
+        // The unread end stays open in the daemon itself, so writes find it full, not gone.
+        Process daemon = Process::call(
+            [terminal] {
+                int unread = -1;
+                int stderrEnd = -1;
+                if (terminal) {
+                    unread = ::posix_openpt(O_RDWR | O_NOCTTY);
+                    if (unread < 0 || ::grantpt(unread) != 0 || ::unlockpt(unread) != 0)
+                        return kSetupFailed;
+                    stderrEnd = ::open(::ptsname(unread), O_WRONLY | O_NOCTTY);
+                } else {
+                    int fds[2];
+                    if (::pipe(fds) != 0) return kSetupFailed;
+                    unread = fds[0];
+                    stderrEnd = fds[1];
+                }
+                if (stderrEnd < 0 || ::dup2(stderrEnd, STDERR_FILENO) < 0) return kSetupFailed;
+                ::execl(ORVTOOL_BINARY, ORVTOOL_BINARY, "serve", static_cast<char*>(nullptr));
+                return kSetupFailed;
+            },
+            options);
+        ASSERT_TRUE(rig.waitForSocket(daemon, kSocket));
+        EXPECT_EQ(rig.ask("set 0 4000"), formatReply(Reply::set(0, 4000)));
+        // Each answered request is a line on standard error: some 200 KB in all.
+        int answered = 0;
+        for (int connection = 0; connection < 10; ++connection) {
+            SocketClient client(rig.mainSocketPath());
+            for (int i = 0; i < 300; ++i)
+                answered += client.request("ping") == kPong ? 1 : 0;
+        }
+        EXPECT_EQ(answered, 3000);
+        daemon.terminate();
+        EXPECT_EQ(daemon.finish(10s), 0);
+        EXPECT_FALSE(rig.forced(0));
+        EXPECT_NE(rig.tmp().read(kLog).find(texts::kServeLogDropped), std::string::npos);
+    }
+}
+
+// Users hold leases (`hold`) on all the connections they may open: held connections take
+// at most two places of a user and half of the places the users share, a `hold` past that is
+// told the daemon is busy and its connection closed, and a user who comes next is served.
+TEST(DaemonAttack, LeasesLeavePlacesForOtherUsers) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_TRUE(rig.startDaemon());
+    // Asks for a lease on 3 connections, prints how many were granted (and 'x' when a refused
+    // one was not told busy and closed), and holds on until the test ends it.
+    const auto holder = [] {
+        std::vector<SocketClient> held;
+        std::string report;
+        for (int i = 0; i < 3; ++i) {
+            SocketClient client(kSocket);
+            const std::string reply = client.request("hold");
+            if (protocol::parseReply(reply).kind == protocol::ReplyKind::hold) {
+                held.push_back(std::move(client));
+            } else if (!protocol::isBusy(reply) || !client.closedByPeer(2s)) {
+                report += 'x';
+            }
+        }
+        report += std::to_string(held.size()) + "\n";
+        (void)!::write(STDOUT_FILENO, report.data(), report.size());
+        std::this_thread::sleep_for(60s);
+        return 0;
+    };
+    std::vector<Process> users;
+    std::vector<std::string> granted;
+    for (uid_t uid = 41000; uid < 41020; ++uid) {
+        users.push_back(rig.as(uid, holder));
+        granted.push_back(users.back().outLine());
+    }
+    // In order: 16 users hold 2 each, the half of the 64 shared places; then none is left.
+    std::vector<std::string> expected(16, "2");
+    expected.resize(20, "0");
+    EXPECT_EQ(granted, expected);
+    EXPECT_EQ(rig.askAs(kNobody, "ping"), kPong) << "a new user kept out by the leases";
+    EXPECT_EQ(rig.ask("hold"), formatReply(Reply::hold(10)));  // root holds in its own places
+    users.clear();
+    EXPECT_EQ(rig.stop(), 0);
+}
+
+// A full disk under the log: the line that does not fit is cut off again, never left as half
+// a line, and once there is room the log says how many lines it lost.
+TEST(DaemonAttack, FullDiskLeavesNoHalfLineInTheLog) {
+    Rig rig;
+    REQUIRE_NAMESPACE(rig);
+    ASSERT_EQ(
+        rig.tmp().run({"/bin/sh", "-c",
+                       std::string("mkdir -p ") + paths::kLogDir +
+                           " && mount -t tmpfs -o size=64k,mode=0755 tmpfs " + paths::kLogDir}),
+        0);
+    ASSERT_TRUE(rig.startDaemon());
+    const std::string fill = std::string(paths::kLogDir) + "/fill";
+    // Fills what is left of the disk but the last page of the log file.
+    rig.tmp().run({"/bin/sh", "-c", "dd if=/dev/zero of=" + fill + " bs=1k 2>/dev/null"});
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(rig.ask("ping"), kPong);
+    const std::string full = rig.tmp().read(kLog);
+    ASSERT_FALSE(full.empty());
+    EXPECT_EQ(full.back(), '\n');
+
+    ASSERT_EQ(rig.tmp().run({"/bin/rm", fill}), 0);
+    EXPECT_EQ(rig.ask("ping"), kPong);
+    EXPECT_EQ(rig.stop(), 0);
+    const std::string log = rig.tmp().read(kLog);
+    EXPECT_EQ(log.back(), '\n');
+    // Every line whole: a UTC time in front of each.
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(line.substr(0, 2), "20") << line;
+    EXPECT_NE(log.find(texts::kServeLogFileDropped), std::string::npos) << log;
 }

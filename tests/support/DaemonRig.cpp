@@ -19,6 +19,11 @@ bool DaemonRig::start(const std::vector<std::string>& args, ProcessOptions optio
     std::vector<std::string> argv{tool_};
     argv.insert(argv.end(), args.begin(), args.end());
     options.namespaceFd = tmp_.namespaceFd();
+    // A bus the test named itself in `options` wins.
+    bool named = false;
+    for (const auto& [key, value] : options.env)
+        named = named || key == "DBUS_SYSTEM_BUS_ADDRESS";
+    if (!named) options.env.emplace_back("DBUS_SYSTEM_BUS_ADDRESS", systemBus_);
     daemon_ = Process::start(argv, options);
     return waitForSocket(daemon_, socketInside);
 }

@@ -36,6 +36,13 @@ class DaemonRig {
     PrivateTmp& tmp() { return tmp_; }
     bool hasModeKeys() const { return machines::hasModeKeys(profile_); }
 
+    // The system bus the daemon is given (DBUS_SYSTEM_BUS_ADDRESS): by default a socket that
+    // does not exist, so that no test reaches the machine's own bus; a test with a private
+    // bus (FakeLogind::busAddress()) names it here before start().
+    static constexpr const char* kNoSystemBus =
+        "unix:path=/nonexistent/orvane-test/system_bus_socket";
+    void useSystemBus(const std::string& address) { systemBus_ = address; }
+
     // Starts `orvtool serve` (or other arguments) inside with standard error captured and
     // waits until its socket (socketInside, the /tmp one unless a test fights over that)
     // accepts; false when it exited or did not come up in time. The process stays in
@@ -71,6 +78,7 @@ class DaemonRig {
   private:
     std::string tool_;
     std::string profile_;
+    std::string systemBus_ = kNoSystemBus;
     std::unique_ptr<Emulator> emu_;
     std::vector<std::vector<std::uint8_t>> factory_;
     PrivateTmp tmp_;

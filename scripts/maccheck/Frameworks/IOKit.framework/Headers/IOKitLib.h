@@ -1,9 +1,11 @@
 // The IOKit user-client calls: find a service by class name, open a connection to it,
-// call one of its struct methods, close and release.
+// call one of its struct methods, close and release; and the notification port that
+// delivers a service's messages on a dispatch queue.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
 #include <IOKit/IOReturn.h>
+#include <dispatch/dispatch.h>
 #include <mach/mach.h>
 #include <os/availability.h>
 #include <stddef.h>
@@ -36,6 +38,13 @@ kern_return_t IOServiceClose(io_connect_t connect);
 kern_return_t IOConnectCallStructMethod(mach_port_t connection, uint32_t selector,
                                         const void* inputStruct, size_t inputStructCnt,
                                         void* outputStruct, size_t* outputStructCnt);
+
+// Where the messages of a service one is interested in arrive.
+typedef struct IONotificationPort* IONotificationPortRef;
+typedef void (*IOServiceInterestCallback)(void* refcon, io_service_t service, uint32_t messageType,
+                                          void* messageArgument);
+void IONotificationPortDestroy(IONotificationPortRef notify);
+void IONotificationPortSetDispatchQueue(IONotificationPortRef notify, dispatch_queue_t queue);
 
 #ifdef __cplusplus
 }
