@@ -58,7 +58,8 @@ inline constexpr const char* kReplyQuitRefused = "ERR 只有 root 或启动控�
 
 // A `set` below the fan's maximum while the machine is too hot (the daemon's heat guard
 // has tripped and the CPU or GPU is not yet below 90 °C).
-inline constexpr const char* kReplyTooHot = "ERR 温度过高：降到 90 °C 以下之前只能把风扇设为最大转速";
+inline constexpr const char* kReplyTooHot =
+    "ERR 温度过高：降到 90 °C 以下之前只能把风扇设为最大转速";
 
 // The words of the hardware layer's description of a refused write, and those it adds when
 // root could not make the write either; the error reply carries the description, so a

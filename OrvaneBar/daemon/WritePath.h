@@ -83,8 +83,8 @@ class WritePath : public QObject {
     // Goes on from what a probe or a start found: sends, starts (when mayStart) or reports.
     void proceed(const std::string& command, const DaemonStatus& status, bool mayStart,
                  WriteFrom from);
-    void report(WriteOutcome outcome, const std::string& command,
-                const DaemonStatus& listener = {}, WriteFrom from = WriteFrom::user);
+    void report(WriteOutcome outcome, const std::string& command, const DaemonStatus& listener = {},
+                WriteFrom from = WriteFrom::user);
 
     DaemonStarter starter_;
     QPointer<DaemonLease> lease_;

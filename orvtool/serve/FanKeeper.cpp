@@ -112,7 +112,11 @@ bool FanKeeper::refusesSet(int fan, std::int64_t rpm, Clock::time_point now) {
         // Not watched while idle: a hot reading now trips the guard.
         if (!tripped_ && kept_.empty()) {
             const std::optional<double> t = fans_.hotter();
-            if (t && *t >= kHotCelsius) trip(*t, now);
+            if (t && *t >= kHotCelsius) {
+                // Watched from now on (from the slept time of now), until it cools.
+                startWatching(now);
+                trip(*t, now);
+            }
         }
     } catch (const std::exception&) {
         // Limits and readings that cannot be had set no guard.
@@ -184,8 +188,8 @@ void FanKeeper::afterWake(Clock::time_point now) {
 bool FanKeeper::failed(int fan, Kept& kept) {
     kept.verifying = false;
     if (++kept.failures < kAttempts) return false;
-    logFan(fan, texts::kServeLogKeepGaveUp + std::to_string(kept.rpm) +
-                    texts::kServeLogKeepGaveUpTail);
+    logFan(fan,
+           texts::kServeLogKeepGaveUp + std::to_string(kept.rpm) + texts::kServeLogKeepGaveUpTail);
     released_(fan);
     return true;
 }

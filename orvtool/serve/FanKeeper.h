@@ -116,7 +116,7 @@ class FanKeeper {
     std::map<int, Clock::time_point> handBacks_;  // fan -> next attempt
     Clock::time_point nextCheck_{};
 
-    bool asleep_ = false;                   // handed back for a sleep; checks paused
+    bool asleep_ = false;                      // handed back for a sleep; checks paused
     std::optional<Clock::time_point> wakeAt_;  // when to set the fans again after a wake
     bool reconnectNeeded_ = false;
     bool reconnectLogged_ = false;

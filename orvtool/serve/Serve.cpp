@@ -158,8 +158,7 @@ int Daemon::run() {
     }
     PowerWatch power;
     power.events = events.get();
-    const LoopEnd end =
-        serveListeners(listeners_.fds(), ctl_, limits, log_, fans_, stop_, power);
+    const LoopEnd end = serveListeners(listeners_.fds(), ctl_, limits, log_, fans_, stop_, power);
     switch (end.kind) {
         case LoopEnd::quit:
             // `quit` restored the fans before its reply; what is left are the socket files.

@@ -41,8 +41,7 @@ enum class Outcome { drained, quit, stop, failed };
 class Server {
   public:
     Server(FanController& ctl, const ServeLimits& limits, std::vector<int> listeners,
-           DaemonLog& log, ForcedFans& fans, const StopSignals* stop,
-           const PowerWatch& power = {})
+           DaemonLog& log, ForcedFans& fans, const StopSignals* stop, const PowerWatch& power = {})
         : limits_(limits),
           listeners_(std::move(listeners)),
           log_(log),

@@ -118,8 +118,7 @@ inline constexpr const char* kServeLogWakeSet = "[serve] 唤醒后重新设置�
 inline constexpr const char* kServeLogReconnectFailed = "[serve] 唤醒后重新打开 SMC 失败: ";
 // The heat guard (then the temperature with one decimal, the tail with the fans)
 inline constexpr const char* kServeLogGuardTripped = "[serve] 温度 ";
-inline constexpr const char* kServeLogGuardTrippedFans =
-    " °C 已持续 5 秒不低于 95 °C，已交还风扇 ";
+inline constexpr const char* kServeLogGuardTrippedFans = " °C 已持续 5 秒不低于 95 °C，已交还风扇 ";
 inline constexpr const char* kServeLogGuardTrippedTail =
     " 的自动控制；降到 90 °C 以下之前只接受最大转速";
 inline constexpr const char* kServeLogGuardTrippedNone =
