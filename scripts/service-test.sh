@@ -16,8 +16,9 @@
 # - the shipped unit, running the build's orvtool, on a machine with fan mode keys and on one
 #   without: it starts, answers, forces a fan a user asks for; SIGKILL, stop and restart
 #   each hand the fan back (the factory bytes); systemd-analyze security rates it 2.0 or
-#   less; its sandbox reaches logind on the system bus for a sleep delay; through the applesmc driver's files, where each kernel puts them, the sandboxed
-#   daemon forces and hands back (mainline and patched driver) and lists the keys' types;
+#   less; its sandbox reaches logind on the system bus for a sleep delay; through the
+#   applesmc driver's files, where each kernel puts them, the sandboxed daemon forces and
+#   hands back (mainline and patched driver) and lists the keys' types;
 # - the application's own install of the service (orvane-service-install, the application's
 #   code): the same unit text in /etc/systemd/system, enabled, started, forcing; removed with
 #   every fan automatic;
@@ -219,6 +220,10 @@ driver_files() {
 system_bus() {
   local probe=/run/systemd/system/orvane-bus-probe.service
   step "the shipped unit's sandbox: a sleep delay from logind on the system bus"
+  # The container boots into the test's own unit alone: the system bus and logind are
+  # started here, as a machine's boot would have.
+  systemctl start dbus.socket dbus.service systemd-logind.service ||
+    fail "the system bus or logind did not start in the container"
   sed -e 's:^ExecStart=.*:ExecStart=/usr/bin/busctl call org.freedesktop.login1 /org/freedesktop/login1 org.freedesktop.login1.Manager Inhibit ssss sleep Orvane probe delay:' \
     -e '/^\(ExecStopPost\|Restart\|RestartSec\)=/d' -e 's/^\[Service\]$/&\nType=oneshot/' \
     "$test_dir/$unit" >"$probe"

@@ -18,7 +18,7 @@ packages=(
   npm
   systemd-container
   nlohmann-json3-dev
-  libsystemd-dev
+  libsystemd-dev dbus
 )
 
 # npm may come with the machine's own Node.js rather than Debian's package.

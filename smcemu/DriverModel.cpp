@@ -57,8 +57,14 @@ std::optional<DriverVariant> parseDriverVariant(std::string_view name) {
     return std::nullopt;
 }
 
-DriverModel::DriverModel(Machine& machine, DriverVariant variant)
-    : machine_(machine), variant_(variant) {
+std::optional<DriverLayout> parseDriverLayout(std::string_view name) {
+    if (name == "device") return DriverLayout::Device;
+    if (name == "hwmon") return DriverLayout::Hwmon;
+    return std::nullopt;
+}
+
+DriverModel::DriverModel(Machine& machine, DriverVariant variant, DriverLayout layout)
+    : machine_(machine), variant_(variant), layout_(layout) {
     std::vector<Key> keys = machine.keysByIndex();
     for (const Key& k : keys)
         keys_.push_back({k.name, k.type, k.bytes.size()});
@@ -74,15 +80,22 @@ DriverModel::DriverModel(Machine& machine, DriverVariant variant)
     addFile("key_at_index_type", false, {Kind::IndexType, 0, ""});
     addFile("key_at_index_data_length", false, {Kind::IndexLength, 0, ""});
     addFile("key_at_index_data", false, {Kind::IndexData, 0, ""});
+    const bool hw = layout_ == DriverLayout::Hwmon;
+    if (hw) addFile("name", false, {Kind::HwmonName, 0, ""}, true);
     for (int fan = 0; fan < fans; ++fan) {
-        std::string prefix = "fan" + std::to_string(fan + 1) + "_";
-        addFile(prefix + "label", false, {Kind::FanLabel, fan, fanKey(fan, "ID")});
-        addFile(prefix + "input", false, {Kind::FanSpeed, fan, fanKey(fan, "Ac")});
-        addFile(prefix + "min", true, {Kind::FanSpeed, fan, fanKey(fan, "Mn")});
-        addFile(prefix + "max", false, {Kind::FanSpeed, fan, fanKey(fan, "Mx")});
-        addFile(prefix + "safe", false, {Kind::FanSpeed, fan, fanKey(fan, "Sf")});
-        addFile(prefix + "output", true, {Kind::FanSpeed, fan, fanKey(fan, "Tg")});
-        addFile(prefix + "manual", true, {Kind::FanManual, fan, ""});
+        const std::string n = std::to_string(fan + 1);
+        const std::string prefix = "fan" + n + "_";
+        addFile(prefix + "label", false, {Kind::FanLabel, fan, fanKey(fan, "ID")}, hw);
+        addFile(prefix + "input", false, {Kind::FanSpeed, fan, fanKey(fan, "Ac")}, hw);
+        addFile(prefix + "min", true, {Kind::FanSpeed, fan, fanKey(fan, "Mn")}, hw);
+        addFile(prefix + "max", false, {Kind::FanSpeed, fan, fanKey(fan, "Mx")}, hw);
+        addFile(prefix + "safe", false, {Kind::FanSpeed, fan, fanKey(fan, "Sf")}, hw);
+        addFile(prefix + (hw ? "target" : "output"), true, {Kind::FanSpeed, fan, fanKey(fan, "Tg")},
+                hw);
+        if (hw)
+            addFile("pwm" + n + "_enable", true, {Kind::PwmEnable, fan, ""}, true);
+        else
+            addFile(prefix + "manual", true, {Kind::FanManual, fan, ""});
     }
     // Every key from "T" on to "U" of type sp78 is a temperature sensor, numbered in index
     // order; keys of other types are skipped without leaving a gap.
@@ -90,20 +103,58 @@ DriverModel::DriverModel(Machine& machine, DriverVariant variant)
     for (const KeyShape& k : keys_) {
         if (k.name[0] != 'T' || k.type != "sp78") continue;
         std::string prefix = "temp" + std::to_string(++sensor) + "_";
-        addFile(prefix + "label", false, {Kind::TempLabel, 0, k.name});
-        addFile(prefix + "input", false, {Kind::TempInput, 0, k.name});
+        addFile(prefix + "label", false, {Kind::TempLabel, 0, k.name}, hw);
+        addFile(prefix + "input", false, {Kind::TempInput, 0, k.name}, hw);
     }
 }
 
-void DriverModel::addFile(std::string name, bool writable, Attribute attribute) {
-    files_.push_back({std::move(name), writable});
+void DriverModel::addFile(std::string name, bool writable, Attribute attribute, bool hwmon) {
+    files_.push_back({std::move(name), writable, hwmon});
     attributes_.push_back(std::move(attribute));
 }
 
-const DriverModel::File* DriverModel::file(std::string_view name) const {
+std::string DriverModel::hwmonDirectory() const {
+    if (layout_ != DriverLayout::Hwmon) return "";
+    return "hwmon/hwmon" + std::to_string(machine_.sleepCount());
+}
+
+long DriverModel::fileIndex(std::string_view path) const {
+    bool hwmon = false;
+    if (layout_ == DriverLayout::Hwmon) {
+        const std::string dir = hwmonDirectory() + "/";
+        if (path.substr(0, dir.size()) == dir) {
+            path.remove_prefix(dir.size());
+            hwmon = true;
+        }
+    }
+    for (size_t i = 0; i < files_.size(); ++i)
+        if (files_[i].hwmon == hwmon && files_[i].name == path) return static_cast<long>(i);
+    return -1;
+}
+
+const DriverModel::File* DriverModel::file(std::string_view path) const {
+    const long i = fileIndex(path);
+    return i < 0 ? nullptr : &files_[static_cast<size_t>(i)];
+}
+
+bool DriverModel::isDirectory(std::string_view path) const {
+    if (path.empty()) return true;
+    if (layout_ != DriverLayout::Hwmon) return false;
+    return path == "hwmon" || path == hwmonDirectory();
+}
+
+std::vector<DriverModel::Entry> DriverModel::list(std::string_view path) const {
+    std::vector<Entry> entries;
+    if (!isDirectory(path)) return entries;
+    if (path == "hwmon") {
+        entries.push_back({hwmonDirectory().substr(6), true});
+        return entries;
+    }
+    const bool hwmon = !path.empty();
+    if (!hwmon && layout_ == DriverLayout::Hwmon) entries.push_back({"hwmon", true});
     for (const File& f : files_)
-        if (f.name == name) return &f;
-    return nullptr;
+        if (f.hwmon == hwmon) entries.push_back({f.name, false});
+    return entries;
 }
 
 const DriverModel::KeyShape* DriverModel::shape(std::string_view key) const {
@@ -155,11 +206,10 @@ int DriverModel::writeKey(Access& access, const std::string& key,
     return 0;
 }
 
-DriverModel::Content DriverModel::read(std::string_view name, int pid) {
-    auto it =
-        std::find_if(files_.begin(), files_.end(), [&](const File& f) { return f.name == name; });
-    if (it == files_.end()) return {ENOENT, {}};
-    const Attribute& attribute = attributes_[static_cast<size_t>(it - files_.begin())];
+DriverModel::Content DriverModel::read(std::string_view path, int pid) {
+    const long i = fileIndex(path);
+    if (i < 0) return {ENOENT, {}};
+    const Attribute& attribute = attributes_[static_cast<size_t>(i)];
     Content content;
     int delayMs = 0;
     {
@@ -172,12 +222,11 @@ DriverModel::Content DriverModel::read(std::string_view name, int pid) {
     return content;
 }
 
-int DriverModel::write(std::string_view name, std::string_view data, uid_t uid, int pid) {
-    auto it =
-        std::find_if(files_.begin(), files_.end(), [&](const File& f) { return f.name == name; });
-    if (it == files_.end()) return ENOENT;
-    if (!it->writable || uid != 0) return EACCES;
-    const Attribute& attribute = attributes_[static_cast<size_t>(it - files_.begin())];
+int DriverModel::write(std::string_view path, std::string_view data, uid_t uid, int pid) {
+    const long i = fileIndex(path);
+    if (i < 0) return ENOENT;
+    if (!files_[static_cast<size_t>(i)].writable || uid != 0) return EACCES;
+    const Attribute& attribute = attributes_[static_cast<size_t>(i)];
     int error = 0, delayMs = 0;
     {
         std::lock_guard lock(mutex_);
@@ -249,14 +298,14 @@ DriverModel::Content DriverModel::readAttribute(Access& access, const Attribute&
             break;
         }
         case Kind::FanManual:
-            // The patched driver shows the fan's mode byte as it is, where the key exists.
-            if (hasModeKey(a.fan)) {
-                if (!(c.error = readKey(access, fanKey(a.fan, "Md"), 1, bytes)))
-                    c.bytes = number(bytes[0]);
-            } else if (!(c.error = readKey(access, "FS! ", 2, bytes))) {
-                unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
-                c.bytes = number(a.fan < 16 ? (word >> a.fan) & 1 : 0);
-            }
+        case Kind::PwmEnable: {
+            unsigned manual = 0;
+            if (!(c.error = readManual(access, a.fan, manual)))
+                c.bytes = a.kind == Kind::FanManual ? number(manual) : number(manual & 1 ? 1 : 2);
+            break;
+        }
+        case Kind::HwmonName:
+            c.bytes = "applesmc\n";
             break;
         case Kind::TempLabel:
             c.bytes = a.key + "\n";
@@ -295,23 +344,44 @@ int DriverModel::writeAttribute(Access& access, const Attribute& a, std::string_
             return writeKey(access, a.key,
                             {static_cast<uint8_t>(raw >> 8), static_cast<uint8_t>(raw)});
         }
-        case Kind::FanManual: {
-            // The patched driver stores value & 1 in the mode byte, where the key exists.
-            if (hasModeKey(a.fan))
-                return writeKey(access, fanKey(a.fan, "Md"), {static_cast<uint8_t>(*value & 1)});
-            // Read-modify-write of the fan's bit in the big-endian flag word.
-            std::vector<uint8_t> bytes;
-            if (int error = readKey(access, "FS! ", 2, bytes)) return error;
-            if (a.fan >= 16) return EINVAL;
-            unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
-            unsigned bit = 1u << a.fan;
-            word = *value ? word | bit : word & ~bit;
-            bytes = {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
-            return writeKey(access, "FS! ", bytes);
-        }
+        case Kind::FanManual:
+            return writeManual(access, a.fan, *value);
+        case Kind::PwmEnable:
+            // 1 is manual control, 2 automatic; the driver offers no other mode.
+            if (*value != 1 && *value != 2) return EINVAL;
+            return writeManual(access, a.fan, *value == 1 ? 1 : 0);
         default:
             return EACCES;
     }
+}
+
+int DriverModel::readManual(Access& access, int fan, unsigned& value) {
+    std::vector<uint8_t> bytes;
+    // The patched driver shows the fan's mode byte as it is, where the key exists.
+    if (hasModeKey(fan)) {
+        if (int error = readKey(access, fanKey(fan, "Md"), 1, bytes)) return error;
+        value = bytes[0];
+        return 0;
+    }
+    if (int error = readKey(access, "FS! ", 2, bytes)) return error;
+    unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
+    value = fan < 16 ? (word >> fan) & 1 : 0;
+    return 0;
+}
+
+int DriverModel::writeManual(Access& access, int fan, uint64_t value) {
+    // The patched driver stores value & 1 in the mode byte, where the key exists.
+    if (hasModeKey(fan))
+        return writeKey(access, fanKey(fan, "Md"), {static_cast<uint8_t>(value & 1)});
+    // Read-modify-write of the fan's bit in the big-endian flag word.
+    std::vector<uint8_t> bytes;
+    if (int error = readKey(access, "FS! ", 2, bytes)) return error;
+    if (fan >= 16) return EINVAL;
+    unsigned word = static_cast<unsigned>(bytes[0] << 8 | bytes[1]);
+    unsigned bit = 1u << fan;
+    word = value ? word | bit : word & ~bit;
+    bytes = {static_cast<uint8_t>(word >> 8), static_cast<uint8_t>(word)};
+    return writeKey(access, "FS! ", bytes);
 }
 
 }  // namespace smcemu

@@ -9,6 +9,13 @@
 // own encoding ("flt " keys as floats, others as fpe2) and a fan's manual flag in its mode
 // key F{i}Md where the machine has one, in "FS! " otherwise. Both check a key's size, never
 // its type: a missing key or another size is EINVAL, a failing SMC EIO. Any machine loads.
+//
+// Two layouts of the files. In the device layout every file sits in the device's directory. In
+// the hwmon layout (that of a pending upstream conversion) the key index files stay there while
+// the fan and temperature files sit in hwmon/hwmonN/, beside a "name" file, with fanN_target
+// for fanN_output and pwmN_enable (1: manual, 2: automatic) for fanN_manual. The driver's
+// hwmon device is created anew when the machine wakes: N counts the machine's sleeps, and the
+// files of the old directory are gone.
 #pragma once
 
 #include <sys/types.h>
@@ -26,9 +33,12 @@
 namespace smcemu {
 
 enum class DriverVariant { Mainline, T2 };
+enum class DriverLayout { Device, Hwmon };
 
 // "mainline" or "t2"; no value for anything else.
 std::optional<DriverVariant> parseDriverVariant(std::string_view name);
+// "device" or "hwmon"; no value for anything else.
+std::optional<DriverLayout> parseDriverLayout(std::string_view name);
 
 // A machine the chosen driver cannot serve, or a driver tree that cannot be mounted.
 class DriverError : public std::runtime_error {
@@ -39,8 +49,14 @@ class DriverError : public std::runtime_error {
 class DriverModel {
   public:
     struct File {
-        std::string name;
+        std::string name;  // within its directory
         bool writable = false;
+        bool hwmon = false;  // in the hwmon directory, not the device's
+    };
+    // An entry of a directory of the tree.
+    struct Entry {
+        std::string name;
+        bool directory = false;
     };
 
     // Result of reading a file: its whole content, or a positive errno.
@@ -51,19 +67,28 @@ class DriverModel {
 
     // Reads the fan count and the temperature keys from the machine, as the driver does when
     // it loads.
-    DriverModel(Machine& machine, DriverVariant variant);
+    DriverModel(Machine& machine, DriverVariant variant,
+                DriverLayout layout = DriverLayout::Device);
 
     DriverVariant variant() const { return variant_; }
+    DriverLayout layout() const { return layout_; }
     const std::vector<File>& files() const { return files_; }
-    const File* file(std::string_view name) const;
+    // Paths are relative to the device's directory ("fan1_input", "hwmon/hwmon0/fan1_input").
+    const File* file(std::string_view path) const;
+    // "hwmon/hwmonN" as it is now in the hwmon layout, else empty.
+    std::string hwmonDirectory() const;
+    // Whether `path` names a directory: "" (the device's), "hwmon" and the current hwmonN.
+    bool isDirectory(std::string_view path) const;
+    // The entries of a directory, empty when `path` names none.
+    std::vector<Entry> list(std::string_view path) const;
 
     // The content of a file as one read of it gives. `pid` names the caller in the trace.
-    Content read(std::string_view name, int pid = 0);
+    Content read(std::string_view path, int pid = 0);
 
     // Stores `data` in a file for user `uid`. Returns 0 or a positive errno: EACCES for a
     // file that takes no writes or a user other than root, EINVAL for input the driver
     // rejects or a key it lacks or whose size differs, EIO when the SMC fails.
-    int write(std::string_view name, std::string_view data, uid_t uid, int pid = 0);
+    int write(std::string_view path, std::string_view data, uid_t uid, int pid = 0);
 
   private:
     enum class Kind {
@@ -76,8 +101,10 @@ class DriverModel {
         FanLabel,
         FanSpeed,
         FanManual,
+        PwmEnable,
         TempLabel,
-        TempInput
+        TempInput,
+        HwmonName
     };
     struct Attribute {
         Kind kind;
@@ -97,7 +124,15 @@ class DriverModel {
         int delayMs = 0;
     };
 
-    void addFile(std::string name, bool writable, Attribute attribute);
+    void addFile(std::string name, bool writable, Attribute attribute, bool hwmon = false);
+    // The file a path names now and its attribute; -1 for none.
+    long fileIndex(std::string_view path) const;
+    // A fan's manual flag as the driver keeps it: its mode byte on the patched driver where
+    // the machine has one, else its bit of "FS! ".
+    // Reads the byte or the bit as it is; a write stores value & 1 in the mode byte, or sets
+    // the bit for any value but 0.
+    int readManual(Access& access, int fan, unsigned& value);
+    int writeManual(Access& access, int fan, uint64_t value);
     const KeyShape* shape(std::string_view key) const;
     // `length` 0 takes the key at any size.
     int readKey(Access& access, const std::string& key, size_t length, std::vector<uint8_t>& bytes);
@@ -110,6 +145,7 @@ class DriverModel {
 
     Machine& machine_;
     DriverVariant variant_;
+    DriverLayout layout_;
     std::vector<KeyShape> keys_;  // sorted by name: the SMC's key index
     std::vector<File> files_;
     std::vector<Attribute> attributes_;  // parallel to files_

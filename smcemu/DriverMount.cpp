@@ -44,23 +44,27 @@ DriverModel& model() {
     return state().model;
 }
 
-// "/name" names a file of the tree; nothing else does.
+// The path of a file or directory relative to the tree's root ("/" is "").
 std::string_view fileName(const char* path) {
     std::string_view p(path);
-    return p.size() > 1 && p[0] == '/' ? p.substr(1) : std::string_view();
+    return !p.empty() && p[0] == '/' ? p.substr(1) : std::string_view();
 }
 
 void* onInit(fuse_conn_info*, fuse_config* config) {
     config->direct_io = 1;  // contents have no size known in advance
     config->kernel_cache = 0;
     config->use_ino = 0;
+    // A hwmon directory goes away on a wake: the kernel must not answer for it from its cache
+    // once it has moved.
+    if (model().layout() == DriverLayout::Hwmon)
+        config->entry_timeout = config->attr_timeout = config->negative_timeout = 0;
     return fuse_get_context()->private_data;
 }
 
 int onGetattr(const char* path, struct stat* st, fuse_file_info*) {
     std::memset(st, 0, sizeof *st);
     st->st_mtime = st->st_ctime = st->st_atime = state().mountTime;
-    if (std::strcmp(path, "/") == 0) {
+    if (model().isDirectory(fileName(path))) {
         st->st_mode = S_IFDIR | 0755;
         st->st_nlink = 2;
         return 0;
@@ -75,11 +79,12 @@ int onGetattr(const char* path, struct stat* st, fuse_file_info*) {
 
 int onReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
               fuse_readdir_flags) {
-    if (std::strcmp(path, "/") != 0) return -ENOTDIR;
+    const std::string_view name = fileName(path);
+    if (!model().isDirectory(name)) return model().file(name) ? -ENOTDIR : -ENOENT;
     fill(buffer, ".", nullptr, 0, fuse_fill_dir_flags{});
     fill(buffer, "..", nullptr, 0, fuse_fill_dir_flags{});
-    for (const DriverModel::File& file : model().files())
-        fill(buffer, file.name.c_str(), nullptr, 0, fuse_fill_dir_flags{});
+    for (const DriverModel::Entry& entry : model().list(name))
+        fill(buffer, entry.name.c_str(), nullptr, 0, fuse_fill_dir_flags{});
     return 0;
 }
 

@@ -47,8 +47,13 @@ uint32_t typeCode(const std::string& type) {
 Machine::Machine(const Profile& profile, SimClock::Source time)
     : keys_(profile.keys), model_(modelParams(profile), keys_), clock_(std::move(time)) {
     modelTime_ = clock_.now();
-    for (const Key& key : keys_.all())
+    for (const Key& key : keys_.all()) {
         index_.push_back(key.name);
+        // F{i}Mn: what a wake or a takeback puts back on a fan without a mode byte.
+        if (key.name[0] == 'F' && key.name[1] >= '0' && key.name[1] <= '9' &&
+            key.name.compare(2, 2, "Mn") == 0)
+            profileMinimums_[key.name[1] - '0'] = key.bytes;
+    }
     std::sort(index_.begin(), index_.end());
 }
 

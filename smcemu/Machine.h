@@ -3,6 +3,7 @@
 // 80-byte parameter block of the user client) and one control line.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -94,6 +95,9 @@ class Machine {
     std::optional<double> fanRpm(int fan);
     std::optional<double> keyNumber(std::string_view key);
     uint64_t callCount();
+    // How many times the machine has slept (the control "sleep"); readable at any time,
+    // also while a session holds the machine.
+    uint64_t sleepCount() const { return sleeps_.load(); }
 
   private:
     // One call as the trace keeps it: which process asked what of which key.
@@ -129,6 +133,11 @@ class Machine {
     std::string cmdSet(const std::vector<std::string>& words);
     std::string cmdStatus();
     std::string cmdTrace(const std::vector<std::string>& words);
+    std::string cmdSleep(const std::vector<std::string>& words);
+    std::string cmdTakeback(const std::vector<std::string>& words);
+    // The SMC takes a fan back to automatic control: its mode byte 0 where it has one, else
+    // its minimum back to the profile's; its bit of "FS! " cleared either way.
+    void handBack(int fan);
 
     std::mutex mutex_;
     KeyStore keys_;
@@ -141,6 +150,8 @@ class Machine {
     std::map<std::string, KeyFaults> keyFaults_;
     std::map<uint64_t, std::optional<int32_t>> callFaults_;  // call number -> code, or drop
     int slowMs_ = 0;
+    std::map<int, std::vector<uint8_t>> profileMinimums_;  // fan -> F{i}Mn as the profile has it
+    std::atomic<uint64_t> sleeps_{0};
 };
 
 }  // namespace smcemu

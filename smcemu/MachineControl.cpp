@@ -1,4 +1,5 @@
 // The control commands of the emulator: one text line in, one reply line out.
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -137,6 +138,8 @@ std::string Machine::controlLocked(const std::vector<std::string>& words,
         return cmdStatus();
     }
     if (cmd == "trace") return cmdTrace(words);
+    if (cmd == "sleep") return cmdSleep(words);
+    if (cmd == "takeback") return cmdTakeback(words);
     return err("unknown command \"" + shown(cmd) + "\"");
 }
 
@@ -302,6 +305,64 @@ std::string Machine::cmdTrace(const std::vector<std::string>& words) {
                shown(e.key);
     }
     return out;
+}
+
+}  // namespace smcemu
+
+namespace smcemu {
+
+void Machine::handBack(int fan) {
+    const std::string prefix = "F" + std::to_string(fan);
+    if (Key* md = keys_.find(prefix + "Md")) {
+        // The target stays as written: the SMC ignores it in automatic mode.
+        std::fill(md->bytes.begin(), md->bytes.end(), uint8_t{0});
+    } else if (Key* mn = keys_.find(prefix + "Mn")) {
+        auto original = profileMinimums_.find(fan);
+        if (original != profileMinimums_.end() && original->second.size() == mn->bytes.size())
+            mn->bytes = original->second;
+    }
+    if (std::optional<double> word = keys_.number("FS! ");
+        word && *word >= 0 && *word <= 65535 && fan < 16) {
+        const unsigned bits = static_cast<unsigned>(*word) & ~(1u << fan);
+        keys_.setNumber("FS! ", bits);
+    }
+}
+
+// "sleep SECONDS": the machine sleeps that long. Its clock jumps by SECONDS, frozen or not,
+// while the model runs as asleep (no heat; automatic fans stopped); on the wake the SMC takes
+// every fan back to automatic control and clears the whole force-flag word.
+std::string Machine::cmdSleep(const std::vector<std::string>& words) {
+    if (words.size() != 2) return err("usage: sleep SECONDS");
+    std::optional<double> seconds = parseNumber(words[1]);
+    if (!seconds || !(*seconds > 0) || *seconds > kMaxClockStep)
+        return err("sleep \"" + shown(words[1]) +
+                   "\" is not a number of seconds above 0 and up to 1e6");
+    model_.sleep(*seconds);
+    clock_.step(*seconds);
+    modelTime_ += *seconds;
+    for (const ThermalModel::FanView& fan : model_.fans())
+        handBack(fan.index);
+    if (Key* flags = keys_.find("FS! "))
+        std::fill(flags->bytes.begin(), flags->bytes.end(), uint8_t{0});
+    model_.advance(0);  // publishes the automatic targets
+    sleeps_.fetch_add(1);
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "OK slept %g s, clock t=%.3f, every fan automatic", *seconds,
+                  modelTime_);
+    return buf;
+}
+
+// "takeback FAN": the SMC takes fan FAN back to automatic control by itself.
+std::string Machine::cmdTakeback(const std::vector<std::string>& words) {
+    if (words.size() != 2) return err("usage: takeback FAN");
+    std::optional<uint64_t> fan = parseCount(words[1], 9);
+    bool known = false;
+    for (const ThermalModel::FanView& view : model_.fans())
+        known = known || (fan && view.index == static_cast<int>(*fan));
+    if (!known) return err("no fan \"" + shown(words[1]) + "\" on this machine");
+    handBack(static_cast<int>(*fan));
+    model_.advance(0);
+    return "OK fan " + std::to_string(*fan) + " automatic";
 }
 
 }  // namespace smcemu

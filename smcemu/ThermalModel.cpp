@@ -152,7 +152,9 @@ ThermalModel::Limits ThermalModel::limits(const Fan& fan) const {
     return l;
 }
 
-double ThermalModel::goal(const Limits& l, double fraction) {
+double ThermalModel::goal(const Limits& l, double fraction, bool asleep) {
+    // Asleep, automatic control stops the fan.
+    if (asleep && !l.manual) return 0;
     // Forced: the target; automatic: the curve. Either is kept within the current limits,
     // the maximum winning when they cross.
     double g;
@@ -170,7 +172,8 @@ double ThermalModel::autoFraction(double cpu) const {
     return std::clamp((cpu - p_.autoLow) / (p_.autoHigh - p_.autoLow), 0.0, 1.0);
 }
 
-double ThermalModel::equilibrium() const {
+double ThermalModel::equilibrium(bool asleep) const {
+    if (asleep) return p_.ambient;
     double airflow = 0;
     if (!fans_.empty()) {
         for (const Fan& fan : fans_)
@@ -180,7 +183,7 @@ double ThermalModel::equilibrium() const {
     return p_.ambient + (p_.idleHeat + load_ * p_.heat) / (1 + p_.cooling * airflow);
 }
 
-void ThermalModel::integrate(double seconds) {
+void ThermalModel::integrate(double seconds, bool asleep) {
     seconds = std::min(seconds, kMaxIntegrated);
     if (!(seconds > 0)) return;
     // The limit keys do not change while time passes, so read them once.
@@ -196,13 +199,18 @@ void ThermalModel::integrate(double seconds) {
     for (long s = 0; s < steps; ++s) {
         double fraction = autoFraction(cpu_);
         for (size_t i = 0; i < fans_.size(); ++i)
-            fans_[i].rpm += (goal(fanLimits[i], fraction) - fans_[i].rpm) * fanBlend;
-        cpu_ += (equilibrium() - cpu_) * heatBlend;
+            fans_[i].rpm += (goal(fanLimits[i], fraction, asleep) - fans_[i].rpm) * fanBlend;
+        cpu_ += (equilibrium(asleep) - cpu_) * heatBlend;
     }
 }
 
 void ThermalModel::advance(double seconds) {
     integrate(seconds);
+    publish();
+}
+
+void ThermalModel::sleep(double seconds) {
+    integrate(seconds, true);
     publish();
 }
 

@@ -15,6 +15,9 @@
 // CPU temperature relaxes towards
 //   ambient + (idle_heat + load * heat) / (1 + cooling * airflow),
 // airflow being the mean fan speed divided by airflow_rpm.
+//
+// Asleep the machine makes no heat at all, so the CPU relaxes towards the room's temperature;
+// fans under automatic control stop, a forced fan keeps running at its target.
 #pragma once
 
 #include <string>
@@ -58,6 +61,9 @@ class ThermalModel {
 
     // Moves the model `seconds` forward and publishes the computed keys.
     void advance(double seconds);
+    // The same for `seconds` the machine spends asleep; the load level stays as it was set
+    // and applies again from the wake on.
+    void sleep(double seconds);
 
     void setLoad(double load) { load_ = load; }
     double load() const { return load_; }
@@ -98,10 +104,10 @@ class ThermalModel {
     Limits limits(const Fan& fan) const;
     // The force-flag word "FS! ": bit i forces fan i. 0 when the machine has none.
     unsigned forceBits() const;
-    static double goal(const Limits& l, double fraction);
+    static double goal(const Limits& l, double fraction, bool asleep = false);
     double autoFraction(double cpu) const;
-    double equilibrium() const;
-    void integrate(double seconds);
+    double equilibrium(bool asleep) const;
+    void integrate(double seconds, bool asleep = false);
     void publish();
 
     ModelParams p_;

@@ -1,6 +1,7 @@
 // smcemu: serves the SMC user-client call over a Unix socket for machines without an SMC.
 //
-//   smcemu [--profile FILE] [--socket PATH] [--control PATH] [--driver-fs DIR [--driver NAME]]
+//   smcemu [--profile FILE] [--socket PATH] [--control PATH]
+//          [--driver-fs DIR [--driver NAME] [--driver-layout LAYOUT]]
 //   smcemu ctl [--control PATH] WORDS...
 #include <pthread.h>
 #include <sys/stat.h>
@@ -31,7 +32,8 @@ constexpr const char* kDefaultProfile = "recent-2fan.prof";
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: smcemu [--profile FILE] [--socket PATH] [--control PATH]\n"
-                 "              [--driver-fs DIR [--driver mainline|t2]]\n"
+                 "              [--driver-fs DIR [--driver mainline|t2] [--driver-layout "
+                 "device|hwmon]]\n"
                  "       smcemu ctl [--control PATH] WORDS...\n"
                  "\n"
                  "Serves the SMC call on the Unix socket PATH (default: $SMCEMU_SOCKET, else\n"
@@ -43,11 +45,15 @@ void usage(FILE* out) {
                  "/sys/devices/platform/applesmc.768 (fpe2 speeds, manual flags in \"FS! \");\n"
                  "t2 the driver of the T2 patch series, found at\n"
                  "/sys/bus/acpi/devices/APP0001:00 (\"flt \" speeds as floats, F{i}Md).\n"
+                 "--driver-layout hwmon puts the fan and temperature files in hwmon/hwmonN/\n"
+                 "(fanN_target, pwmN_enable), N counting the machine's sleeps; device (the\n"
+                 "default) keeps them in DIR.\n"
                  "\n"
                  "Control commands: load X | clock real|freeze | clock step SECONDS |\n"
                  "  fault KEY info|read|write KR | fault KEY drop | fault slow MS |\n"
                  "  fault call N KR|drop | fault clear | get KEY | set KEY HEX | calls | trace "
-                 "[AFTER] | status\n"
+                 "[AFTER] | status |\n"
+                 "  sleep SECONDS | takeback FAN\n"
                  "\n"
                  "Profile parameters (@name value) and their defaults:\n%s",
                  SMCEMU_PROFILE_DIR, kDefaultProfile, smcemu::modelParameterHelp().c_str());
@@ -112,7 +118,7 @@ int runControlClient(int argc, char** argv) {
 }
 
 int runServer(int argc, char** argv) {
-    std::string profilePath, socketPath, controlPath, driverFs, driverName;
+    std::string profilePath, socketPath, controlPath, driverFs, driverName, layoutName;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
             usage(stdout);
@@ -122,6 +128,7 @@ int runServer(int argc, char** argv) {
         if (optionValue(argc, argv, i, "--socket", socketPath)) continue;
         if (optionValue(argc, argv, i, "--control", controlPath)) continue;
         if (optionValue(argc, argv, i, "--driver-fs", driverFs)) continue;
+        if (optionValue(argc, argv, i, "--driver-layout", layoutName)) continue;
         if (optionValue(argc, argv, i, "--driver", driverName)) continue;
         std::fprintf(stderr, "smcemu: unknown argument \"%s\"\n", argv[i]);
         usage(stderr);
@@ -135,6 +142,13 @@ int runServer(int argc, char** argv) {
     if (!variant || (!driverName.empty() && driverFs.empty())) {
         std::fprintf(stderr, variant ? "smcemu: --driver needs --driver-fs\n"
                                      : "smcemu: --driver is mainline or t2\n");
+        return 2;
+    }
+    std::optional<smcemu::DriverLayout> layout =
+        smcemu::parseDriverLayout(layoutName.empty() ? "device" : layoutName);
+    if (!layout || (!layoutName.empty() && driverFs.empty())) {
+        std::fprintf(stderr, layout ? "smcemu: --driver-layout needs --driver-fs\n"
+                                    : "smcemu: --driver-layout is device or hwmon\n");
         return 2;
     }
 
@@ -151,7 +165,7 @@ int runServer(int argc, char** argv) {
         smcemu::Profile profile = smcemu::loadProfile(resolveProfile(profilePath));
         smcemu::Machine machine(profile);
         std::optional<smcemu::DriverModel> driver;
-        if (!driverFs.empty()) driver.emplace(machine, *variant);
+        if (!driverFs.empty()) driver.emplace(machine, *variant, *layout);
         smcemu::Server server(machine, {socketPath, controlPath});
         server.start();
         std::optional<smcemu::DriverMount> mount;

@@ -60,8 +60,9 @@ class DriverMachine {
     }
 
     // Mounts the model of `profile` (a shipped profile's file name) with `driver`
-    // ("mainline" or "t2") and freezes its clock.
-    DriverMachine(const std::string& profile, const std::string& driver) {
+    // ("mainline" or "t2") in `layout` ("device" or "hwmon") and freezes its clock.
+    DriverMachine(const std::string& profile, const std::string& driver,
+                  const std::string& layout = "device") {
         // Programs inherit this process's environment: with an emulator named they would
         // never look for the driver.
         ::unsetenv("SMCEMU_SOCKET");
@@ -69,7 +70,8 @@ class DriverMachine {
             error_ = ns_.error();
             return;
         }
-        tree_ = std::make_unique<DriverTree>(ns_, Emulator::shippedProfile(profile), driver);
+        tree_ =
+            std::make_unique<DriverTree>(ns_, Emulator::shippedProfile(profile), driver, layout);
         if (!tree_->ok()) {
             error_ = tree_->error();
         } else if (tree_->control("clock freeze").rfind("OK", 0) != 0) {
@@ -155,8 +157,9 @@ class DriverTest : public testing::Test {
         EXPECT_EQ(machine->stop(), 0) << machine->tree().log();
     }
     // Starts the model; false (with a failure) when it does not come up.
-    bool mount(const std::string& profile, const std::string& driver) {
-        machine = std::make_unique<DriverMachine>(profile, driver);
+    bool mount(const std::string& profile, const std::string& driver,
+               const std::string& layout = "device") {
+        machine = std::make_unique<DriverMachine>(profile, driver, layout);
         EXPECT_TRUE(machine->ok()) << machine->error();
         return machine->ok();
     }

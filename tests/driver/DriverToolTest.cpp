@@ -250,6 +250,50 @@ TEST_P(DriverForce, AutoAfterAKilledDaemonRestoresFromTheDaemonsRecord) {
 
 INSTANTIATE_TEST_SUITE_P(WithoutModeKeys, DriverForce, testing::Values(kOlder, kSingle), modelName);
 
+// The hwmon layout is the mainline driver's. In it the driver creates its hwmon device anew on each
+// wake (hwmonN becomes hwmon(N+1)) and the SMC has every fan back: a daemon still on its old open
+// gets an error for a set, never a crash, while a new open (a new program) finds the files where
+// they are now.
+class DriverWake : public DriverTest, public testing::WithParamInterface<Model> {};
+
+TEST_P(DriverWake, ANewOpenFindsTheHwmonFilesMovedOnWakeAndTheOldOneFailsCleanly) {
+    const Model& model = GetParam();
+    ASSERT_TRUE(mount(model.profile, model.driver, "hwmon"));
+    const std::string factory = machine->bytes("F0Mn");
+    const std::string rpm = std::to_string(model.force);
+    auto forced = [&] { return machine->bytes("F0Mn") != factory; };
+    const std::string hwmon = DriverTree::directoryFor(model.driver) + "/hwmon/hwmon";
+    auto present = [&](int n) {
+        return ::access(machine->ns().path(hwmon + std::to_string(n) + "/fan1_input").c_str(),
+                        F_OK) == 0;
+    };
+    ASSERT_TRUE(present(0));
+
+    ASSERT_TRUE(machine->startDaemon()) << machine->ns().read("/tmp/daemon.out");
+    EXPECT_EQ(machine->request("set 0 " + rpm), setReply(0, model.force));
+    EXPECT_TRUE(forced());
+
+    ASSERT_EQ(machine->tree().control("sleep 60").rfind("OK ", 0), 0u);
+    EXPECT_FALSE(forced());
+    EXPECT_FALSE(present(0));
+    EXPECT_TRUE(present(1));
+    const std::string stale = machine->request("set 0 " + rpm);
+    EXPECT_EQ(stale.rfind("ERR", 0), 0u) << stale;
+    EXPECT_TRUE(machine->daemon().running());
+    EXPECT_FALSE(forced());
+    machine->daemon().kill();
+    machine->daemon().finish();
+
+    const Output set = machine->tool({"set", "0", rpm});
+    EXPECT_EQ(set.status, 0) << set.text;
+    EXPECT_TRUE(forced());
+    const Output back = machine->tool({"auto"});
+    EXPECT_EQ(back.status, 0) << back.text;
+    EXPECT_FALSE(forced());
+}
+
+INSTANTIATE_TEST_SUITE_P(HwmonLayout, DriverWake, testing::Values(kOlder, kSingle), modelName);
+
 // The patched driver writes a fan's mode key through fanN_manual and its float target
 // through fanN_output: the tool and the daemon force and hand back as on a Mac.
 TEST_F(DriverTest, PatchedDriverForcesThroughTheModeKeyAndTheFloatTarget) {

@@ -133,10 +133,15 @@ class BadControl : public testing::TestWithParam<std::pair<const char*, const ch
 
 TEST_P(BadControl, GivesAnErrorLine) {
     test::ManualMachine m(kMachine);
+    ASSERT_EQ(m->control("set F0Md 01"), "OK");
     std::string reply = m->control(GetParam().first);
     EXPECT_EQ(reply.rfind("ERR ", 0), 0u) << reply;
     EXPECT_NE(reply.find(GetParam().second), std::string::npos) << reply;
     EXPECT_EQ(reply.find('\n'), std::string::npos);
+    // A refused line changes nothing: the clock has not moved, the fan is still forced.
+    const std::string status = m->control("status");
+    EXPECT_NE(status.find(" t=0.000 "), std::string::npos) << status;
+    EXPECT_EQ(m->control("get F0Md"), "OK ui8  1 01");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -161,7 +166,14 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{"set F0Mn 1f", "holds 2 bytes, not 1"}, std::pair{"set F0Mn 1f4", "odd number"},
         std::pair{"set F0Mn zz40", "not hex"}, std::pair{"calls now", "usage"},
         std::pair{"status x", "usage"}, std::pair{"trace 1 2", "usage"},
-        std::pair{"trace x", "whole number"}, std::pair{"load \x01\xff", "from 0 to 1"}));
+        std::pair{"trace x", "whole number"}, std::pair{"load \x01\xff", "from 0 to 1"},
+        std::pair{"sleep", "usage"}, std::pair{"sleep 0", "above 0"},
+        std::pair{"sleep -30", "above 0"}, std::pair{"sleep 1e7", "above 0"},
+        std::pair{"sleep nan", "above 0"}, std::pair{"sleep 5s", "above 0"},
+        std::pair{"sleep 5 5", "usage"}, std::pair{"takeback", "usage"},
+        std::pair{"takeback 1", "no fan"}, std::pair{"takeback -1", "no fan"},
+        std::pair{"takeback F0", "no fan"}, std::pair{"takeback 0 0", "usage"},
+        std::pair{"takeback 99999999999999", "no fan"}));
 
 TEST(Control, GetAndSetRawBytes) {
     test::ManualMachine m(kMachine);

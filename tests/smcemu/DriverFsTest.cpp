@@ -144,6 +144,29 @@ TEST_F(DriverFs, T2DriverWritesFloatSpeedsAndTheModeKey) {
     EXPECT_EQ(text("fan2_min", kNobody), "1800\n");
 }
 
+// On the patched driver the SMC taking a fan back shows as fanN_manual 0; an output written
+// then is stored but does not force the fan, until manual is set again.
+TEST_F(DriverFs, T2FanTheSmcTookBackIgnoresItsOutputUntilManualAgain) {
+    ASSERT_TRUE(mount("recent-2fan.prof", "t2"));
+    ASSERT_EQ(tree->control("clock freeze").rfind("OK", 0), 0u);
+    ASSERT_EQ(tree->write("fan1_manual", "1"), 0);
+    ASSERT_EQ(tree->write("fan1_output", "4000"), 0);
+    ASSERT_EQ(tree->control("clock step 30").rfind("OK", 0), 0u);
+    ASSERT_EQ(text("fan1_input"), "4000\n");
+
+    ASSERT_EQ(tree->control("takeback 0").rfind("OK", 0), 0u);
+    EXPECT_EQ(text("fan1_manual"), "0\n");
+    EXPECT_EQ(text("fan1_manual", kNobody), "0\n");
+    EXPECT_EQ(tree->write("fan1_output", "3000"), 0);
+    ASSERT_EQ(tree->control("clock step 30").rfind("OK", 0), 0u);
+    EXPECT_EQ(text("fan1_input"), text("fan1_min"));
+
+    ASSERT_EQ(tree->write("fan1_manual", "1"), 0);
+    ASSERT_EQ(tree->write("fan1_output", "3000"), 0);
+    ASSERT_EQ(tree->control("clock step 30").rfind("OK", 0), 0u);
+    EXPECT_EQ(text("fan1_input"), "3000\n");
+}
+
 // Any machine loads, as the driver does; what the driver refuses reaches the files' callers.
 TEST_F(DriverFs, TheDriversRefusalsReachTheFilesAsItsErrors) {
     ASSERT_TRUE(mount("recent-2fan.prof", "mainline"));

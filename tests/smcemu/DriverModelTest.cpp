@@ -152,6 +152,52 @@ TEST(DriverModelT2, SpeedsAreFloatsAndManualIsTheFansModeKey) {
     EXPECT_EQ(model.read("fan1_input").bytes, "2500\n");
 }
 
+// The hwmon layout: the key index stays in the device's directory, the fan and temperature
+// files sit in hwmon/hwmonN/ (fanN_target, pwmN_enable: 1 manual, 2 automatic), and each wake
+// creates that directory anew as hwmon(N+1), the old one gone with its files.
+TEST(DriverModelHwmon, FanFilesSitInTheHwmonDeviceThatEachWakeCreatesAnew) {
+    test::ManualMachine m(test::shippedProfile("older-2fan.prof"));
+    DriverModel model(*m.machine, DriverVariant::Mainline, DriverLayout::Hwmon);
+    auto names = [&](std::string_view dir) {
+        std::vector<std::string> found;
+        for (const DriverModel::Entry& e : model.list(dir))
+            found.push_back(e.name + (e.directory ? "/" : ""));
+        return found;
+    };
+    EXPECT_EQ(names("hwmon"), std::vector<std::string>{"hwmon0/"});
+    const std::vector<std::string> top = names("");
+    EXPECT_NE(std::find(top.begin(), top.end(), "key_count"), top.end());
+    EXPECT_NE(std::find(top.begin(), top.end(), "hwmon/"), top.end());
+    EXPECT_EQ(model.read("fan1_input").error, ENOENT);
+    EXPECT_EQ(model.read("hwmon/hwmon0/fan1_output").error, ENOENT);
+    EXPECT_EQ(model.read("hwmon/hwmon0/name").bytes, "applesmc\n");
+    EXPECT_EQ(model.read("hwmon/hwmon0/temp1_label").bytes, "TA0P\n");
+
+    const std::string hw = "hwmon/hwmon0/";
+    ASSERT_EQ(model.write(hw + "fan1_min", "3000", 0), 0);
+    ASSERT_EQ(model.write(hw + "fan2_target", "4000", 0), 0);
+    ASSERT_EQ(model.write(hw + "pwm2_enable", "1", 0), 0);
+    EXPECT_EQ(keyBytes(m, "FS! "), (Bytes{0x00, 0x02}));
+    EXPECT_EQ(model.read(hw + "pwm2_enable").bytes, "1\n");
+    EXPECT_EQ(model.read(hw + "pwm1_enable").bytes, "2\n");
+    for (const char* mode : {"0", "3"})
+        EXPECT_EQ(model.write(hw + "pwm1_enable", mode, 0), EINVAL) << mode;
+    EXPECT_EQ(model.write(hw + "pwm2_enable", "1", 1000), EACCES);
+    m.passSeconds(30);
+    EXPECT_EQ(model.read(hw + "fan2_input").bytes, "4000\n");
+
+    ASSERT_EQ(m->control("sleep 30").rfind("OK ", 0), 0u);
+    EXPECT_FALSE(model.isDirectory("hwmon/hwmon0"));
+    EXPECT_EQ(model.file(hw + "fan1_min"), nullptr);
+    EXPECT_EQ(model.read(hw + "fan1_input").error, ENOENT);
+    EXPECT_EQ(model.write(hw + "fan1_min", "3000", 0), ENOENT);
+    EXPECT_EQ(names("hwmon"), std::vector<std::string>{"hwmon1/"});
+    // The new files show the fans as the SMC left them on the wake.
+    EXPECT_EQ(model.read("hwmon/hwmon1/fan1_min").bytes, "2000\n");
+    EXPECT_EQ(model.read("hwmon/hwmon1/pwm2_enable").bytes, "2\n");
+    EXPECT_EQ(model.read("key_count").error, 0);
+}
+
 TEST(DriverModelIndex, OneSelectionForAllCallersAndOnlyRootSelects) {
     test::ManualMachine m(test::shippedProfile("single-fan.prof"));
     DriverModel model(*m.machine, DriverVariant::Mainline);

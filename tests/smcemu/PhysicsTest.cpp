@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
+#include "../../smc/FanKeys.h"
 #include "Codec.h"
 #include "Machine.h"
 #include "TestSupport.h"
@@ -228,6 +230,75 @@ TEST_P(ShippedMachine, IdleAndFullLoadAreRealistic) {
     }
 }
 
+// Writes a number into a key in the key's own type.
+void putNumber(ManualMachine& m, const std::string& key, double value) {
+    for (const Key& k : m->keysByIndex()) {
+        if (k.name != key) continue;
+        Bytes b(k.bytes.size());
+        ASSERT_TRUE(codec::encodeInto(value, k.type, b)) << key;
+        EXPECT_EQ(m.write(key, b), 0) << key;
+        return;
+    }
+    ADD_FAILURE() << "no key " << key;
+}
+
+// Holds a fan at `rpm` by the SMC's own manual flag: its mode byte where it has one, else its
+// bit of "FS! ". False when the fan has neither, or no target key.
+bool hold(ManualMachine& m, int fan, double rpm) {
+    const std::string f = "F" + std::to_string(fan);
+    if (!m->keyNumber(f + "Tg")) return false;
+    if (m->keyNumber(f + "Md")) {
+        m.write(f + "Md", {1});
+    } else if (std::optional<double> word = m->keyNumber("FS! ")) {
+        putNumber(m, "FS! ", static_cast<double>(static_cast<unsigned>(*word) | 1u << fan));
+    } else {
+        return false;
+    }
+    putNumber(m, f + "Tg", rpm);
+    return true;
+}
+
+// The CPU temperature as the hardware layer reads it: the first of its keys the machine has.
+double cpuReading(ManualMachine& m) {
+    for (const char* key : FanKeys::kCPUTemperature)
+        if (std::optional<double> t = m->keyNumber(key)) return *t;
+    ADD_FAILURE() << "no CPU temperature key";
+    return 0;
+}
+
+// Full load with fan 0 held at its minimum heats the CPU the hardware layer reads to 95 degrees
+// within a minute and keeps it there; automatic control, or every fan held at its maximum,
+// keeps the same load below 90 degrees all along.
+TEST_P(ShippedMachine, FullLoadPassesNinetyFiveOnlyWithAFanHeldAtItsMinimum) {
+    enum Fans { AtMinimum, Automatic, AtMaximum };
+    for (Fans fans : {AtMinimum, Automatic, AtMaximum}) {
+        SCOPED_TRACE(fans == AtMinimum   ? "fan 0 at its minimum"
+                     : fans == Automatic ? "automatic"
+                                         : "every fan at its maximum");
+        ManualMachine m(shippedProfile(GetParam()));
+        if (fans == AtMinimum) {
+            ASSERT_TRUE(hold(m, 0, *m->keyNumber("F0Mn")));
+        }
+        for (int fan = 0; fans == AtMaximum && fan < 10; ++fan) {
+            if (std::optional<double> max = m->keyNumber("F" + std::to_string(fan) + "Mx")) {
+                ASSERT_TRUE(hold(m, fan, *max));
+            }
+        }
+        m->control("load 1");
+        double highest = cpuReading(m), lowestAfter60 = 1000;
+        for (int second = 1; second <= 600; ++second) {
+            m.passSeconds(1);
+            const double t = cpuReading(m);
+            highest = std::max(highest, t);
+            if (second >= 60) lowestAfter60 = std::min(lowestAfter60, t);
+        }
+        if (fans == AtMinimum)
+            EXPECT_GE(lowestAfter60, 95);
+        else
+            EXPECT_LT(highest, 90);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Profiles, ShippedMachine,
                          testing::Values("recent-2fan.prof", "older-2fan.prof", "single-fan.prof",
                                          "odd-cases.prof"),
@@ -237,6 +308,141 @@ INSTANTIATE_TEST_SUITE_P(Profiles, ShippedMachine,
                              for (char& c : name)
                                  if (c == '-') c = '_';
                              return name;
+                         });
+
+// The two families of machines: fans forced by the mode byte and a float target, or (without
+// mode keys) by a raised fpe2 minimum, with the force-flag word "FS! " beside it.
+struct Family {
+    const char* profile;
+    bool modeKeys;
+};
+
+void PrintTo(const Family& family, std::ostream* os) {
+    *os << family.profile;
+}
+
+class SmcHandsBack : public testing::TestWithParam<Family> {
+  protected:
+    void SetUp() override {
+        for (int fan : {0, 1})
+            originalMinimum[fan] = m->control("get F" + std::to_string(fan) + "Mn");
+    }
+    bool modeKeys() const { return GetParam().modeKeys; }
+    Bytes speed(double rpm) const { return modeKeys() ? flt(rpm) : fpe2(rpm); }
+    // Forces a fan as the machine's own ways allow: the mode byte and the target; without
+    // mode keys fan 0 by its minimum and fan 1 by its bit of "FS! " and the target.
+    void force(int fan, double rpm) {
+        const std::string f = "F" + std::to_string(fan);
+        if (modeKeys()) {
+            EXPECT_EQ(m.write(f + "Md", {1}), 0);
+            EXPECT_EQ(m.write(f + "Tg", speed(rpm)), 0);
+        } else if (fan == 0) {
+            EXPECT_EQ(m.write(f + "Mn", speed(rpm)), 0);
+        } else {
+            EXPECT_EQ(m.write(f + "Tg", speed(rpm)), 0);
+            EXPECT_EQ(m.write("FS! ", {0x00, 0x02}), 0);
+        }
+    }
+    // Whether a fan's keys are as the SMC leaves a fan it controls: mode byte 0, or the
+    // profile's minimum and its bit of "FS! " clear.
+    bool automatic(int fan) {
+        const std::string f = "F" + std::to_string(fan);
+        if (modeKeys()) return m->control("get " + f + "Md") == "OK ui8  1 00";
+        const unsigned flags = static_cast<unsigned>(m->keyNumber("FS! ").value_or(-1));
+        return m->control("get " + f + "Mn") == originalMinimum[fan] && !(flags >> fan & 1);
+    }
+    // The simulated time the machine reports.
+    double clockTime() {
+        const std::string status = m->control("status");
+        const size_t at = status.find(" t=");
+        return at == std::string::npos ? -1 : std::atof(status.c_str() + at + 3);
+    }
+
+    ManualMachine m{shippedProfile(GetParam().profile)};
+    std::string originalMinimum[2];
+};
+
+// The clock jumps by the time asleep, frozen or not; asleep the machine makes no heat and its
+// automatic fans stop (a forced one keeps running); on the wake every fan is automatic again,
+// the force-flag word clear, and the load set before applies again.
+TEST_P(SmcHandsBack, SleepJumpsTheClockCoolsTheMachineAndHandsEveryFanBack) {
+    force(0, 4000);
+    if (!modeKeys()) force(1, 4500);
+    m->control("load 1");
+    m.passSeconds(60);
+    // A raised minimum only bounds the curve from below: under load it runs above it.
+    if (modeKeys()) {
+        ASSERT_NEAR(*m->fanRpm(0), 4000, 5);
+    } else {
+        ASSERT_GE(*m->fanRpm(0), 3995);
+        ASSERT_NEAR(*m->fanRpm(1), 4500, 5);
+    }
+    ASSERT_GT(m->cpuTemperature(), 60);
+    ASSERT_FALSE(automatic(0));
+
+    ASSERT_EQ(m->control("clock freeze").rfind("OK ", 0), 0u);
+    const double before = clockTime();
+    const std::string reply = m->control("sleep 600");
+    ASSERT_EQ(reply.rfind("OK ", 0), 0u) << reply;
+    const double after = clockTime();
+    EXPECT_NEAR(after, before + 600, 1e-6);
+    char shownTime[32];
+    std::snprintf(shownTime, sizeof shownTime, "%.3f", after);
+    EXPECT_NE(reply.find(shownTime), std::string::npos) << reply;
+
+    EXPECT_LT(m->cpuTemperature(), 26);
+    EXPECT_TRUE(automatic(0));
+    EXPECT_TRUE(automatic(1));
+    if (!modeKeys()) {
+        EXPECT_EQ(m->control("get \"FS! \""), "OK ui16 2 0000");
+    }
+    if (modeKeys()) {
+        EXPECT_NEAR(*m->fanRpm(0), 4000, 5);  // forced through the sleep
+        EXPECT_LT(*m->fanRpm(1), 5);          // stopped by automatic control
+    } else {
+        EXPECT_NEAR(*m->fanRpm(1), 4500, 5);
+    }
+
+    ASSERT_EQ(m->control("clock step 120").rfind("OK ", 0), 0u);
+    EXPECT_GT(m->cpuTemperature(), 80);
+    const std::string status = m->control("status");
+    for (const char* fan : {"fan0=", "fan1="}) {
+        const size_t at = status.find(fan);
+        ASSERT_NE(at, std::string::npos) << status;
+        EXPECT_EQ(status.compare(status.find(',', at), 6, ",auto,"), 0) << status;
+    }
+}
+
+// The SMC takes one fan back by itself; targets written then are ignored until the fan is
+// forced again; the other fan stays forced.
+TEST_P(SmcHandsBack, TakebackHandsBackOneFanUntilItIsForcedAgain) {
+    force(0, 4000);
+    force(1, 4000);
+    m.passSeconds(15);
+    ASSERT_EQ(m->control("takeback 0").rfind("OK ", 0), 0u);
+    EXPECT_TRUE(automatic(0));
+    EXPECT_FALSE(automatic(1));
+
+    EXPECT_EQ(m.write("F0Tg", speed(5000)), 0);
+    m.passSeconds(15);
+    EXPECT_NEAR(*m->fanRpm(0), modeKeys() ? 1200 : 2000, 5);  // its minimum at idle
+    EXPECT_NEAR(*m->fanRpm(1), 4000, 5);
+
+    force(0, 5000);
+    m.passSeconds(15);
+    EXPECT_NEAR(*m->fanRpm(0), 5000, 5);
+
+    ASSERT_EQ(m->control("takeback 1").rfind("OK ", 0), 0u);
+    m.passSeconds(15);
+    EXPECT_TRUE(automatic(1));
+    EXPECT_NEAR(*m->fanRpm(1), modeKeys() ? 1300 : 2000, 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, SmcHandsBack,
+                         testing::Values(Family{"recent-2fan.prof", true},
+                                         Family{"older-2fan.prof", false}),
+                         [](const testing::TestParamInfo<Family>& info) {
+                             return std::string(info.param.modeKeys ? "mode_keys" : "minimum");
                          });
 
 }  // namespace

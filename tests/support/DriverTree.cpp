@@ -37,7 +37,8 @@ bool DriverTree::fuseAvailable() {
     return ::stat("/dev/fuse", &st) == 0 && S_ISCHR(st.st_mode);
 }
 
-DriverTree::DriverTree(PrivateTmp& ns, const std::string& profile, const std::string& driver)
+DriverTree::DriverTree(PrivateTmp& ns, const std::string& profile, const std::string& driver,
+                       const std::string& layout)
     : ns_(ns) {
     if (!ns.ok()) {
         error_ = "no private namespace: " + ns.error();
@@ -66,7 +67,7 @@ DriverTree::DriverTree(PrivateTmp& ns, const std::string& profile, const std::st
     // The log is opened inside the namespace, where /dev/shm is the machine's.
     const std::string logPath = dir_ + "/smcemu.log";
     pid_ = ns.start({SMCEMU_BINARY, "--profile", profile, "--socket", dir_ + "/smc.sock",
-                     "--driver-fs", mountPoint, "--driver", driver},
+                     "--driver-fs", mountPoint, "--driver", driver, "--driver-layout", layout},
                     logPath);
     const std::string covered = driver == "t2" ? acpi : "/sys/devices/platform";
     struct stat dirStat {};

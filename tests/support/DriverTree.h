@@ -25,8 +25,10 @@ class DriverTree {
     // Whether this machine can serve FUSE file systems at all.
     static bool fuseAvailable();
 
-    // Starts the emulator on a profile file with the driver "mainline" or "t2".
-    DriverTree(PrivateTmp& ns, const std::string& profile, const std::string& driver = "mainline");
+    // Starts the emulator on a profile file with the driver "mainline" or "t2", its files in
+    // the layout "device" (the default) or "hwmon".
+    DriverTree(PrivateTmp& ns, const std::string& profile, const std::string& driver = "mainline",
+               const std::string& layout = "device");
     ~DriverTree();
     DriverTree(const DriverTree&) = delete;
     DriverTree& operator=(const DriverTree&) = delete;

@@ -29,5 +29,8 @@ std::string appleSMCHwmonPrefix(const std::string& directory) {
 }
 
 std::unique_ptr<SMCBackend> AppleSMCService::open() const {
-    return std::make_unique<AppleSMCDriver>(where_);
+    // Every open looks for the files again (the driver's place, then its hwmon device, in the
+    // backend): after a wake the driver may have created them anew (a new hwmonN), and a
+    // client that opens its connection again must reach them where they are now.
+    return std::make_unique<AppleSMCDriver>(findAppleSMCDriver().value_or(where_));
 }

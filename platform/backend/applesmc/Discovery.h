@@ -27,7 +27,7 @@ std::optional<AppleSMCDriverLocation> findAppleSMCDriver();
 std::string appleSMCHwmonPrefix(const std::string& directory);
 
 // The driver as the "AppleSMC" service: there with its files; every user client opened on it
-// is a driver backend of its own.
+// is a driver backend of its own, on the files where they are when it opens.
 class AppleSMCService : public SMCService {
   public:
     explicit AppleSMCService(AppleSMCDriverLocation where) : where_(std::move(where)) {}
