@@ -21,6 +21,7 @@ struct Model {
     const char* profile;
     const char* driver;
     bool modeKeys;
+    const char* layout = "device";  // "hwmon": the files move to a new directory on each wake
 };
 
 class DriverKeeper : public DriverTest, public testing::WithParamInterface<Model> {
@@ -28,7 +29,7 @@ class DriverKeeper : public DriverTest, public testing::WithParamInterface<Model
     void SetUp() override {
         DriverTest::SetUp();
         if (IsSkipped()) return;
-        ASSERT_TRUE(mount(GetParam().profile, GetParam().driver));
+        ASSERT_TRUE(mount(GetParam().profile, GetParam().driver, GetParam().layout));
         factory = machine->bytes("F0Mn");
     }
     void TearDown() override {
@@ -82,9 +83,10 @@ TEST_P(DriverKeeper, FansGoBackBeforeSleepAndAreForcedAgainAfterTheWake) {
 
 INSTANTIATE_TEST_SUITE_P(BothDrivers, DriverKeeper,
                          testing::Values(Model{"older-2fan.prof", "mainline", false},
-                                         Model{"recent-2fan.prof", "t2", true}),
+                                         Model{"recent-2fan.prof", "t2", true},
+                                         Model{"older-2fan.prof", "mainline", false, "hwmon"}),
                          [](const testing::TestParamInfo<Model>& info) {
-                             return std::string(info.param.driver);
+                             return std::string(info.param.driver) + "_" + info.param.layout;
                          });
 
 }  // namespace
