@@ -1,6 +1,6 @@
 // What keeping forced fans costs the daemon: the SMC calls a second it makes with no fan, one
 // and two fans forced (counted by the emulator's `calls` control), and its processor time a
-// second idle and with two fans forced (utime + stime from /proc), on both machine families.
+// second idle and with two fans forced (the scheduler's count), on both machine families.
 //
 // Usage: build/bin/keeper_bench [SECONDS]   (each phase; default 10; needs root)
 #include <unistd.h>
@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -23,19 +22,14 @@ long calls(DaemonRig& rig) {
     return reply.rfind("OK ", 0) == 0 ? std::atol(reply.c_str() + 3) : -1;
 }
 
-// The process's user and system time so far, in seconds.
+// The processor time the process's thread has used so far, in seconds: the scheduler's own
+// count in nanoseconds (/proc/PID/schedstat), finer than the clock ticks of /proc/PID/stat.
+// The daemon is one thread.
 double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // Fields after the command's closing parenthesis: state is field 3, utime 14, stime 15.
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return static_cast<double>(ns) / 1e9;
 }
 
 struct Rates {
@@ -69,10 +63,12 @@ bool run(const char* profile, int seconds) {
     if (rig.request("set 1 3000").rfind("OK", 0) != 0) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const Rates two = measure(rig, seconds);
-    std::printf("%-16s SMC calls/s: idle %.2f, one fan kept %.2f, two fans kept %.2f "
-                "(%.2f a fan); daemon CPU: idle %.4f %%, two fans kept %.4f %% of a core\n",
-                profile, idle.calls, one.calls, two.calls, (two.calls - idle.calls) / 2,
-                idle.cpu * 100, two.cpu * 100);
+    std::printf(
+        "%-16s SMC calls/s: idle %.2f, one fan kept %.2f, two fans kept %.2f "
+        "(%.2f for each further fan)\n",
+        profile, idle.calls, one.calls, two.calls, two.calls - one.calls);
+    std::printf("%-16s daemon CPU: idle %.1f us/s, two fans kept %.1f us/s (%.4f %% of a core)\n",
+                profile, idle.cpu * 1e6, two.cpu * 1e6, two.cpu * 100);
     rig.request("quit");
     rig.daemon().finish();
     return true;
