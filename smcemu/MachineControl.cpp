@@ -307,10 +307,6 @@ std::string Machine::cmdTrace(const std::vector<std::string>& words) {
     return out;
 }
 
-}  // namespace smcemu
-
-namespace smcemu {
-
 void Machine::handBack(int fan) {
     const std::string prefix = "F" + std::to_string(fan);
     if (Key* md = keys_.find(prefix + "Md")) {
