@@ -54,13 +54,14 @@ class KeeperTest : public ::testing::TestWithParam<const char*> {
         struct stat st;
         return ::lstat(rig->tmp().path(paths::kForcedMarkPath).c_str(), &st) == 0;
     }
-    // Reads the daemon's standard error until a line containing `text`; false at its end.
+    // Reads the daemon's standard error until a line containing `text`; false at its end or
+    // when `limit` passes.
     bool logged(const std::string& text, std::chrono::milliseconds limit = kWaitLimit) {
         const Deadline deadline(limit);
         while (!deadline.passed()) {
             const std::string line = rig->logLine();
             if (line.find(text) != std::string::npos) return true;
-            if (line.empty()) return false;
+            if (line.empty() && !rig->daemon().running()) return false;
         }
         return false;
     }
