@@ -55,7 +55,12 @@ AppDelegate::AppDelegate(Seams seams)
       daemon(seams.daemon),
       starter(daemon, starterOptions(seams)),
       launchDaemon(launchDaemonOptions(seams)),
-      boost(BoostFans::of(ctl), [this](const std::string& command) { performWrite(command); }),
+      boost(BoostFans::of(ctl),
+            [this](const std::string& command) {
+                boostWriting_ = true;
+                performWrite(command);
+                boostWriting_ = false;
+            }),
       queue_(seams.queue != nullptr ? *seams.queue : mainQueue()),
       writePath_(new WritePath(starter, this)),
       showStatusItem_(seams.showStatusItem),
@@ -192,7 +197,7 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::performWrite(const std::string& command) {
-    writePath_->write(command);
+    writePath_->write(command, boostWriting_ ? WriteFrom::boost : WriteFrom::user);
 }
 
 void AppDelegate::manualModeChanged(std::int64_t fan, bool manual) {

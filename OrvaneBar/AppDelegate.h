@@ -152,4 +152,7 @@ class AppDelegate : public FanRowDelegate {
     std::optional<bool> fanSubmenus_;
     std::unique_ptr<QMenu> menu_;
     bool menuOpen_ = false;
+    // Set while the boost hands a command to performWrite: the write path then knows it
+    // for the boost's.
+    bool boostWriting_ = false;
 };

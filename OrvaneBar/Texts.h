@@ -104,6 +104,9 @@ inline constexpr const char* writeUnsupportedMessage =
     "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 类型的转速键）。\n"
     "以 root 运行也无法改变，本机无法这样控制该风扇。";
 
+// The daemon's heat guard refused a speed below the maximum; the message is its reason.
+inline constexpr const char* tooHotTitle = "温度过高";
+
 // Something else than the root control service holds the socket: "<socket>被另一个用户
 // （uid N）占用，…", then "命令「<command>」未发送。".
 inline constexpr const char* foreignListenerTitle = "控制服务被冒用";

@@ -56,6 +56,11 @@ inline constexpr const char* kReplyBusy = "ERR 控制服务繁忙：连接数已
 // `quit` from a user who is neither root nor the one who started the daemon.
 inline constexpr const char* kReplyQuitRefused = "ERR 只有 root 或启动控制服务的用户可以让它退出";
 
+// A `set` below the fan's maximum while the machine is too hot (the daemon's heat guard
+// has tripped and the CPU or GPU is not yet below 90 °C).
+inline constexpr const char* kReplyTooHot =
+    "ERR 温度过高：降到 90 °C 以下之前只能把风扇设为最大转速";
+
 // The words of the hardware layer's description of a refused write, and those it adds when
 // root could not make the write either; the error reply carries the description, so a
 // client knows a refused write by them.

@@ -30,11 +30,10 @@ struct FixedReply {
     ReplyKind kind;
     const char* line;
 };
-constexpr FixedReply kFixedReplies[] = {{ReplyKind::autoAll, kReplyAutoAll},
-                                        {ReplyKind::bye, kReplyBye},
-                                        {ReplyKind::busy, kReplyBusy},
-                                        {ReplyKind::quitRefused, kReplyQuitRefused},
-                                        {ReplyKind::setUsage, kReplySetUsage}};
+constexpr FixedReply kFixedReplies[] = {
+    {ReplyKind::autoAll, kReplyAutoAll},   {ReplyKind::bye, kReplyBye},
+    {ReplyKind::busy, kReplyBusy},         {ReplyKind::quitRefused, kReplyQuitRefused},
+    {ReplyKind::setUsage, kReplySetUsage}, {ReplyKind::tooHot, kReplyTooHot}};
 
 struct NumberReply {
     ReplyKind kind;

@@ -19,6 +19,7 @@ enum class ReplyKind {
     busy,              // the connection is over the daemon's limits
     quitRefused,       // `quit` from someone who may not stop the daemon
     setUsage,          // a `set` whose words are not two whole numbers
+    tooHot,            // a `set` below the maximum while the heat guard holds
     writeRefused,      // the SMC refused a write (privilege)
     writeUnsupported,  // the SMC refused a write root could not make either
     smcError,          // any other failure of the hardware layer
@@ -48,6 +49,7 @@ struct Reply {
     static Reply busy() { return {ReplyKind::busy, 0, 0, 0, {}}; }
     static Reply quitRefused() { return {ReplyKind::quitRefused, 0, 0, 0, {}}; }
     static Reply setUsage() { return {ReplyKind::setUsage, 0, 0, 0, {}}; }
+    static Reply tooHot() { return {ReplyKind::tooHot, 0, 0, 0, {}}; }
     // A failure of the hardware layer with its description: classified by the description's
     // words, as a client that sees only the line does, so both sides agree on the kind.
     static Reply error(std::string description);

@@ -255,6 +255,41 @@ void FanController::restoreAuto(int fan) {
     smc.writeBytes(mnKey(fan), *orig);
 }
 
+FanController::Hold FanController::holds(int fan, std::int64_t rpm) {
+    if (!inRange(fan)) throw SMCError::keyNotFound(mnKey(fan));
+    const auto near = [rpm](double value) {
+        return std::fabs(value - static_cast<double>(rpm)) < 1;
+    };
+    if (const auto md = modeKeyBytes(fan)) {
+        if (md->empty() || (md->front() & 1) == 0) return Hold::automatic;
+        const auto target = smc.readBytes(tgKey(fan));
+        const auto value = target ? decodeAsReported(smc, tgKey(fan), *target) : std::nullopt;
+        return !value || near(*value) ? Hold::held : Hold::otherSpeed;
+    }
+    if (!originals.of(fan)) return Hold::automatic;
+    const auto mn = smc.readBytes(mnKey(fan));
+    if (!mn) return Hold::automatic;
+    // A speed at or under the original minimum is held by the original bytes themselves
+    // (setFanRPM writes them for it).
+    if (originals.isOriginal(smc, fan, *mn))
+        return static_cast<double>(rpm) <= minRPMArr[fan] ? Hold::held : Hold::automatic;
+    const auto value = decodeAsReported(smc, mnKey(fan), *mn);
+    return value && near(*value) ? Hold::held : Hold::otherSpeed;
+}
+
+bool FanController::readsAutomatic(int fan) {
+    if (!inRange(fan)) throw SMCError::keyNotFound(mnKey(fan));
+    if (const auto md = modeKeyBytes(fan)) return md->empty() || (md->front() & 1) == 0;
+    if (!originals.of(fan)) return true;
+    const auto mn = smc.readBytes(mnKey(fan));
+    return !mn || originals.isOriginal(smc, fan, *mn);
+}
+
+void FanController::reconnect() {
+    smc.reopen();
+    sensorKeys_.reset();
+}
+
 FanController::RestoreReport FanController::restoreEveryFan() {
     RestoreReport report;
     for (int i = 0; i < fanCount; ++i) {

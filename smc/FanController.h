@@ -122,6 +122,19 @@ class FanController {
     std::int64_t setFanRPM(int fan, std::int64_t rpm);
     // Hands one fan back to automatic control.
     void restoreAuto(int fan);
+
+    // How the SMC holds a fan forced at `rpm` (what setFanRPM returned): held (forced, its
+    // target or raised minimum within 1 rpm of it), automatic (not forced), or forced at
+    // another speed. Mode-key fans read the mode byte and the target, others the minimum;
+    // a failed read raises SMCError. A forced fan whose target cannot be read counts as
+    // held.
+    enum class Hold { held, automatic, otherSpeed };
+    Hold holds(int fan, std::int64_t rpm);
+    // Whether the fan reads automatic (after a hand-back); a failed read raises.
+    bool readsAutomatic(int fan);
+    // Opens the SMC anew (the driver's files may have moved across a sleep); raises as the
+    // constructor does, keeping the old connection.
+    void reconnect();
     // Hands back every fan that can be forced, in index order, going on past failures.
     // Fans without a mode key and without a known original minimum cannot be forced and
     // are skipped. Raises only for errors other than the SMC's.

@@ -13,7 +13,7 @@ void putLE32(SMCBlock& block, std::size_t offset, std::uint32_t value) {
 
 }  // namespace
 
-SMCConnection::SMCConnection() {
+io_connect_t SMCConnection::open() {
     io_iterator_t iterator = 0;
     if (IOServiceGetMatchingServices(kIOMainPortDefault, IOServiceMatching("AppleSMC"),
                                      &iterator) != 0) {
@@ -27,8 +27,17 @@ SMCConnection::SMCConnection() {
     kern_return_t kr = IOServiceOpen(service, mach_task_self_, 0, &connection);
     IOObjectRelease(service);
     if (kr != 0) throw SMCError::openFailed(kr);
-    conn = connection;
+    return connection;
+}
+
+SMCConnection::SMCConnection() : conn(open()), opened(true) {}
+
+void SMCConnection::reopen() {
+    const io_connect_t fresh = open();
+    if (opened) IOServiceClose(conn);
+    conn = fresh;
     opened = true;
+    keyInfoCache.clear();
 }
 
 SMCConnection::~SMCConnection() {

@@ -26,6 +26,11 @@ class SMCConnection : NonCopyable {
     SMCConnection();
     ~SMCConnection();
 
+    // Opens the service anew and closes the connection held so far, forgetting the key
+    // information read through it (a driver's files can move across a sleep). On failure
+    // raises as the constructor does and keeps the old connection.
+    void reopen();
+
     // (dataSize, dataType); a key the SMC lacks reports size 0 and is cached like any other.
     std::pair<std::uint32_t, std::string> readKeyInfo(const std::string& key);
     // No value when the key's size is 0 or above 32.
@@ -46,6 +51,7 @@ class SMCConnection : NonCopyable {
     static std::string keyString(std::uint32_t from);
 
   private:
+    static io_connect_t open();
     SMCBlock call(SMCCommand command, const std::string& key, std::uint32_t keyInfoSize,
                   std::uint32_t data32, const SMCBytes& data);
     SMCBlock callWithCode(SMCCommand command, std::uint32_t code, std::uint32_t keyInfoSize,

@@ -75,6 +75,8 @@ WriteOutcome writeOutcome(const DaemonClient::Exchange& exchange) {
             return WriteOutcome::writeRefused;
         case protocol::ReplyKind::writeUnsupported:
             return WriteOutcome::writeUnsupported;
+        case protocol::ReplyKind::tooHot:
+            return WriteOutcome::tooHot;
         default:
             return WriteOutcome::done;
     }
@@ -107,6 +109,11 @@ std::optional<WriteReport> writeReport(WriteOutcome outcome, const std::string& 
             return WriteReport{Texts::writeRejectedTitle, Texts::writeRejectedMessage};
         case WriteOutcome::writeUnsupported:
             return WriteReport{Texts::writeRejectedTitle, Texts::writeUnsupportedMessage};
+        case WriteOutcome::tooHot:
+            // The daemon's own reason, as it words it.
+            return WriteReport{Texts::tooHotTitle,
+                               std::string(protocol::kReplyTooHot)
+                                   .substr(std::string_view(protocol::kReplyError).size())};
     }
     return std::nullopt;
 }
@@ -118,40 +125,43 @@ void WritePath::setLease(DaemonLease* lease) {
     lease_ = lease;
 }
 
-void WritePath::write(const std::string& command) {
-    proceed(command, starter_.client().probe(), true);
+void WritePath::write(const std::string& command, WriteFrom from) {
+    proceed(command, starter_.client().probe(), true, from);
 }
 
-void WritePath::proceed(const std::string& command, const DaemonStatus& status, bool mayStart) {
+void WritePath::proceed(const std::string& command, const DaemonStatus& status, bool mayStart,
+                        WriteFrom from) {
     switch (status.kind) {
         case DaemonStatus::alive:
-            send(command);
+            send(command, from);
             return;
         case DaemonStatus::down:
         case DaemonStatus::untrustedTool:
             if (!mayStart) break;
             // A daemon that is there (busy, silent) or a foreign listener is never started
             // over; only one that is down is.
-            starter_.ensureRunningAsync(
-                this, [this, command](DaemonStatus result) { proceed(command, result, false); });
+            starter_.ensureRunningAsync(this, [this, command, from](DaemonStatus result) {
+                proceed(command, result, false, from);
+            });
             return;
         case DaemonStatus::busy:
         case DaemonStatus::unresponsive:
         case DaemonStatus::foreign:
             break;
     }
-    report(outcomeOf(status.kind), command, status);
+    report(outcomeOf(status.kind), command, status, from);
 }
 
-void WritePath::send(const std::string& command) {
+void WritePath::send(const std::string& command, WriteFrom from) {
     if (lease_) lease_->takeNow();
     const DaemonClient::Exchange exchange = starter_.client().exchange(command);
     report(writeOutcome(exchange), command,
-           DaemonStatus(DaemonStatus::foreign, exchange.peerUid, exchange.path));
+           DaemonStatus(DaemonStatus::foreign, exchange.peerUid, exchange.path), from);
 }
 
 void WritePath::report(WriteOutcome outcome, const std::string& command,
-                       const DaemonStatus& listener) {
+                       const DaemonStatus& listener, WriteFrom from) {
+    if (outcome == WriteOutcome::tooHot && from == WriteFrom::boost) return;
     // The tool is looked at only for the reports that name it.
     const bool namesTool =
         outcome == WriteOutcome::untrustedTool || outcome == WriteOutcome::notStarted;

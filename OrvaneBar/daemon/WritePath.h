@@ -37,7 +37,14 @@ enum class WriteOutcome {
     notStarted,        // the daemon was down and could not be started
     writeRefused,      // the daemon runs without the rights to write the SMC
     writeUnsupported,  // the SMC driver cannot write that key, root or not
+    tooHot,            // the daemon's heat guard refused a speed below the maximum
 };
+
+// Who asked for a write. The temperature boost's own `set`s raise no alert when the heat
+// guard refuses them: the boost asks again at every step on its own, the user did nothing
+// an alert could answer, and the guard has just handed the fans to the SMC's automatic
+// control, which runs them by temperature (the daemon logs each refusal).
+enum class WriteFrom { user, boost };
 
 // The outcome of one exchange of a command with a daemon believed alive.
 WriteOutcome writeOutcome(const DaemonClient::Exchange& exchange);
@@ -67,16 +74,17 @@ class WritePath : public QObject {
     // Probes the daemon and sends the command when it is alive; when it is down, starts it
     // in the background and sends the command once it answers. Each call made while the
     // daemon is down starts its own attempt (the starter runs them one after another).
-    void write(const std::string& command);
+    void write(const std::string& command, WriteFrom from = WriteFrom::user);
     // Sends the command to a daemon believed alive and reports a missing reply or a
     // refused write; never starts the daemon and never retries.
-    void send(const std::string& command);
+    void send(const std::string& command, WriteFrom from = WriteFrom::user);
 
   private:
     // Goes on from what a probe or a start found: sends, starts (when mayStart) or reports.
-    void proceed(const std::string& command, const DaemonStatus& status, bool mayStart);
-    void report(WriteOutcome outcome, const std::string& command,
-                const DaemonStatus& listener = {});
+    void proceed(const std::string& command, const DaemonStatus& status, bool mayStart,
+                 WriteFrom from);
+    void report(WriteOutcome outcome, const std::string& command, const DaemonStatus& listener = {},
+                WriteFrom from = WriteFrom::user);
 
     DaemonStarter starter_;
     QPointer<DaemonLease> lease_;

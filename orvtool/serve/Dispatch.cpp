@@ -1,5 +1,7 @@
 #include "Dispatch.h"
 
+#include <algorithm>
+
 #include "Admission.h"
 #include "FanController.h"
 #include "Log.h"
@@ -18,25 +20,77 @@ constexpr std::size_t kLogReplyBytes = kLogTextBytes + 64;
 }  // namespace
 
 Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log,
-                       ForcedFans& fans, const std::list<Connection>& conns)
+                       ForcedFans& fans, const std::list<Connection>& conns,
+                       std::function<double()> sleptSeconds)
     : ctl_(ctl),
       limits_(limits),
       log_(log),
       fans_(fans),
       conns_(conns),
-      leases_(Ms(limits.leaseGraceMs), log, fans) {}
+      leases_(Ms(limits.leaseGraceMs), log, fans),
+      keeperFans_(ctl),
+      keeper_(
+          keeperFans_, log,
+          [this](int fan) {
+              // Given up or handed back for good: no longer the daemon's.
+              fans_.handedBack(fan);
+              leases_.handedBack(fan);
+          },
+          std::move(sleptSeconds)) {}
 
-protocol::Reply Dispatcher::serve(const Request& request, Connection& c) {
+protocol::Reply Dispatcher::serve(const Request& request, Connection& c, Clock::time_point now) {
     if (request.kind == Request::Kind::hold) {
         // Past the caps on held connections: told busy, and closed below.
         if (!c.held && exceedsHeldCap(c.uid, conns_, limits_)) return protocol::Reply::busy();
         return leases_.hold(c.uid, c.held);
     }
+    if (request.kind == Request::Kind::set && request.fan >= 0 &&
+        request.fan < ctl_.numberOfFans() &&
+        keeper_.refusesSet(static_cast<int>(request.fan), request.rpm, now))
+        return protocol::Reply::tooHot();
     fans_.before(request);
     const protocol::Reply reply = serveRequest(request, ctl_, fans_, c.uid, limits_.ownerUid);
     fans_.after(request, reply, ctl_.numberOfFans());
     leases_.answered(c.uid, reply);
+    keep(request, reply, c.uid, now);
     return reply;
+}
+
+void Dispatcher::keep(const Request& request, const protocol::Reply& reply, long uid,
+                      Clock::time_point now) {
+    using protocol::ReplyKind;
+    const bool fanInRange = request.fan >= 0 && request.fan < ctl_.numberOfFans();
+    switch (request.kind) {
+        case Request::Kind::set:
+            // A fan the hardware layer took is within its int range.
+            if (reply.kind == ReplyKind::set)
+                keeper_.forced(static_cast<int>(reply.fan), reply.rpm, uid, now);
+            break;
+        case Request::Kind::autoFan:
+            // Even a failed `auto N` ends the request: the fan is handed back, or tried again.
+            if (fanInRange)
+                keeper_.handBackAsked(static_cast<int>(request.fan),
+                                      reply.kind == ReplyKind::autoFan, now);
+            break;
+        case Request::Kind::autoAll:
+            keeper_.allHandBackAsked(reply.kind == ReplyKind::autoAll, fans_.mayBeForced(), now);
+            break;
+        default:
+            break;
+    }
+}
+
+void Dispatcher::tick(Clock::time_point now) {
+    for (const ServeLeases::HandBack& back : leases_.handBackDue(ctl_, now))
+        keeper_.handedBackElsewhere(back.fan, back.done, now);
+    keeper_.tick(now);
+}
+
+std::optional<Clock::time_point> Dispatcher::nextDue() const {
+    const auto leases = leases_.nextDue();
+    const auto keeper = keeper_.nextDue();
+    if (leases && keeper) return std::min(*leases, *keeper);
+    return leases ? leases : keeper;
 }
 
 bool Dispatcher::answer(Connection& c, Clock::time_point now) {
@@ -49,7 +103,7 @@ bool Dispatcher::answer(Connection& c, Clock::time_point now) {
         auto text = requestText(*raw);
         if (!text) continue;  // empty or not UTF-8: no reply, and no time is gained
         const Request request = parseRequest(std::move(*text));
-        const protocol::Reply reply = serve(request, c);
+        const protocol::Reply reply = serve(request, c, now);
         const std::string line = protocol::formatReply(reply);
         c.queue(line, now);
         // Written once the replies of this turn are on their way (writePendingLog).

@@ -3,12 +3,15 @@
 // leases, the log), from the typed result of every request.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "Connection.h"
+#include "FanKeeper.h"
+#include "KeeperFans.h"
 #include "Reply.h"
 #include "Request.h"
 #include "ServeLeases.h"
@@ -23,9 +26,10 @@ class ForcedFans;
 
 class Dispatcher {
   public:
-    // `conns` are the loop's connections, for the caps on held ones.
+    // `conns` are the loop's connections, for the caps on held ones; `sleptSeconds` is the
+    // slept-time clock the keeper finds an unreported wake by.
     Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
-               const std::list<Connection>& conns);
+               const std::list<Connection>& conns, std::function<double()> sleptSeconds);
 
     // Answers the lines waiting on a connection, at most ServeLimits::linesPerTurn of them,
     // and notes an overlong line or a peer that has finished; true when one was `quit`.
@@ -37,13 +41,20 @@ class Dispatcher {
 
     // A connection has ended.
     void closed(const Connection& c, Clock::time_point now);
-    // The leases' hand-backs: due at `now`, and when the next one is.
-    void handBackDue(Clock::time_point now) { leases_.handBackDue(ctl_, now); }
-    std::optional<Clock::time_point> nextDue() const { return leases_.nextDue(); }
+    // The work due at `now` without a request: the leases' hand-backs and the keeper's
+    // check; and when the next is due.
+    void tick(Clock::time_point now);
+    std::optional<Clock::time_point> nextDue() const;
+    // The machine's sleep and wake (the keeper hands the fans back and sets them again).
+    void willSleep(Clock::time_point now) { keeper_.willSleep(now); }
+    void hasWoken(Clock::time_point now) { keeper_.hasWoken(now); }
 
   private:
     // Serves one request of `c` and keeps the books of its result.
-    protocol::Reply serve(const Request& request, Connection& c);
+    protocol::Reply serve(const Request& request, Connection& c, Clock::time_point now);
+    // What a request's reply tells the keeper.
+    void keep(const Request& request, const protocol::Reply& reply, long uid,
+              Clock::time_point now);
 
     FanController& ctl_;
     const ServeLimits& limits_;
@@ -51,6 +62,8 @@ class Dispatcher {
     ForcedFans& fans_;
     const std::list<Connection>& conns_;
     ServeLeases leases_;
+    ControllerFans keeperFans_;
+    FanKeeper keeper_;
     std::vector<std::string> pendingLog_;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "Log.h"
 #include "NonCopyable.h"
 #include "Paths.h"
+#include "PowerEvents.h"
 #include "ServeFans.h"
 #include "ServeLimits.h"
 #include "ServeLock.h"
@@ -143,7 +145,20 @@ int Daemon::run() {
         log(fans_.restoreEveryFan(ctl_) ? texts::kServeLogLeftForced
                                         : texts::kServeLogLeftForcedFailed);
 
-    const LoopEnd end = serveListeners(listeners_.fds(), ctl_, limits, log_, fans_, stop_);
+    // Without the platform's sleep events a wake is still found by the clocks.
+    power::PowerEventsFailure powerFailure;
+    const std::unique_ptr<power::PowerEvents> events = power::openPowerEvents(powerFailure);
+    if (!events) {
+        log(texts::kServeLogNoPowerEvents +
+            std::string(powerFailure.step == power::PowerEventsFailure::bus
+                            ? texts::kServeLogNoPowerEventsBus
+                            : texts::kServeLogNoPowerEventsSubscribe) +
+            texts::kServeLogNoPowerEventsErrno + std::to_string(powerFailure.err) +
+            texts::kServeLogNoPowerEventsTail);
+    }
+    PowerWatch power;
+    power.events = events.get();
+    const LoopEnd end = serveListeners(listeners_.fds(), ctl_, limits, log_, fans_, stop_, power);
     switch (end.kind) {
         case LoopEnd::quit:
             // `quit` restored the fans before its reply; what is left are the socket files.

@@ -53,6 +53,14 @@ void ForcedFans::handedBack(int fan) {
     mark(!forced_.empty());
 }
 
+std::set<int> ForcedFans::mayBeForced() const {
+    // Only indices of fans (the hardware layer's int range) are ever inserted.
+    std::set<int> fans;
+    for (const std::int64_t fan : forced_)
+        fans.insert(static_cast<int>(fan));
+    return fans;
+}
+
 // When the daemon stops, a fan that fails to go back to automatic control must not keep
 // the others forced: each fan is tried, whatever happened to the ones before it.
 bool ForcedFans::restoreEveryFan(FanController& ctl) {

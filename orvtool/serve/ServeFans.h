@@ -35,6 +35,9 @@ class ForcedFans {
     // out).
     void handedBack(int fan);
 
+    // The fans this daemon may have forced (see forced_).
+    std::set<int> mayBeForced() const;
+
     // Hands every fan back to automatic control for a stop, going on past fans that fail,
     // and clears the mark when all went back; whether every fan went back.
     bool restoreEveryFan(FanController& ctl);

@@ -74,7 +74,9 @@ void ServeLeases::answered(long uid, const protocol::Reply& reply) {
     }
 }
 
-void ServeLeases::handBackDue(FanController& ctl, Clock::time_point now) {
+std::vector<ServeLeases::HandBack> ServeLeases::handBackDue(FanController& ctl,
+                                                            Clock::time_point now) {
+    std::vector<HandBack> backs;
     const std::vector<LeaseTable::Due> due = table_.takeDue(now);
     for (const LeaseTable::Due& user : due) {
         if (user.fans.empty()) continue;
@@ -90,16 +92,19 @@ void ServeLeases::handBackDue(FanController& ctl, Clock::time_point now) {
             if (!stillAsSet(live, fan)) {
                 log(userText(user.uid) + texts::kServeLogLeaseFan + fanText +
                     texts::kServeLogLeaseChanged);
+                backs.push_back({fan.fan, true});
                 continue;
             }
             try {
                 ctl.restoreAuto(fan.fan);
                 fans_.handedBack(fan.fan);
+                backs.push_back({fan.fan, true});
                 if (!done.empty()) done += texts::kServeLogLeaseFanSeparator;
                 done += fanText;
             } catch (const std::exception& e) {
                 log(userText(user.uid) + texts::kServeLogLeaseFan + fanText +
                     texts::kServeLogLeaseFailed + errorText(e));
+                backs.push_back({fan.fan, false});
             }
         }
         if (!done.empty()) {
@@ -107,6 +112,7 @@ void ServeLeases::handBackDue(FanController& ctl, Clock::time_point now) {
                 texts::kServeLogLeaseDueFans + done + texts::kServeLogLeaseDueTail);
         }
     }
+    return backs;
 }
 
 }  // namespace orvtool

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "LeaseTable.h"
 #include "Reply.h"
@@ -36,8 +37,16 @@ class ServeLeases {
 
     // Hands back the fans of the users whose grace has passed by `now`. A covered fan is
     // handed back only while it is still forced at the speed its user set: one that
-    // someone changed outside the daemon (a root `orvtool set`) is left as it is.
-    void handBackDue(FanController& ctl, Clock::time_point now);
+    // someone changed outside the daemon (a root `orvtool set`) is left as it is. Returns
+    // each fan the leases let go of, and whether it went back (`done`; false: the
+    // hand-back failed and is to be tried again).
+    struct HandBack {
+        int fan;
+        bool done;
+    };
+    std::vector<HandBack> handBackDue(FanController& ctl, Clock::time_point now);
+    // A fan left the daemon's hands otherwise (the keeper gave it up or handed it back).
+    void handedBack(int fan) { table_.handedBack(fan); }
     std::optional<Clock::time_point> nextDue() const { return table_.nextDue(); }
 
   private:

@@ -12,6 +12,7 @@
 #include "Admission.h"
 #include "Dispatch.h"
 #include "Log.h"
+#include "PowerEvents.h"
 #include "RefusalLog.h"
 #include "ServeFans.h"
 #include "ServeTexts.h"
@@ -40,15 +41,17 @@ enum class Outcome { drained, quit, stop, failed };
 class Server {
   public:
     Server(FanController& ctl, const ServeLimits& limits, std::vector<int> listeners,
-           DaemonLog& log, ForcedFans& fans, const StopSignals* stop)
+           DaemonLog& log, ForcedFans& fans, const StopSignals* stop, const PowerWatch& power = {})
         : limits_(limits),
           listeners_(std::move(listeners)),
           log_(log),
           stop_(stop),
           wakeFd_(stop ? stop->wakeFd() : -1),
+          power_(power.events),
           refusals_(log, limits.refusalLogMs),
           buffer_(kReadBufferSize, 0),
-          dispatcher_(ctl, limits_, log, fans, conns_) {}
+          dispatcher_(ctl, limits_, log, fans, conns_,
+                      power.sleptSeconds ? power.sleptSeconds : power::sleptSeconds) {}
     ~Server() {
         for (Connection& c : conns_)
             if (c.ownsFd) ::close(c.fd);
@@ -70,12 +73,15 @@ class Server {
     void acceptSome(int listener, Clock::time_point now);
     void finish(Connection& c);
     void sendBye(Connection& c);
+    // Serves the power events when their descriptor or time came.
+    void servePower(short revents, Clock::time_point now);
 
     ServeLimits limits_;
     std::vector<int> listeners_;
     DaemonLog& log_;
     const StopSignals* stop_;  // none: no wake-up pipe, stops are noticed between polls
     int wakeFd_;
+    power::PowerEvents* power_;  // none: wakes are found by the clocks alone
     RefusalLog refusals_;
     Clock::time_point acceptPausedUntil_{};
     std::list<Connection> conns_;
@@ -131,10 +137,24 @@ void Server::sendBye(Connection& c) {
     }
 }
 
+void Server::servePower(short revents, Clock::time_point now) {
+    const auto due = power_->nextDue();
+    if (revents == 0 && (!due || now < *due)) return;
+    for (const power::PowerEvent event : power_->take()) {
+        if (event == power::PowerEvent::willSleep) {
+            dispatcher_.willSleep(now);
+            power_->readyForSleep();
+        } else {
+            dispatcher_.hasWoken(now);
+        }
+    }
+}
+
 Outcome Server::run() {
     std::vector<pollfd> fds;
     std::vector<Connection*> polled;
-    const std::size_t first = 1 + listeners_.size();  // the wake-up pipe, the listeners
+    // The wake-up pipe, the power events' descriptor, the listeners.
+    const std::size_t first = 2 + listeners_.size();
     for (;;) {
         if (stopRequested()) return Outcome::stop;
         if (listeners_.empty() && conns_.empty()) return Outcome::drained;
@@ -143,10 +163,13 @@ Outcome Server::run() {
         fds.clear();
         polled.clear();
         fds.push_back({wakeFd_, POLLIN, 0});
+        fds.push_back({power_ ? power_->fd() : -1, power_ ? power_->pollEvents() : short(0), 0});
         const bool listening = !listeners_.empty() && now >= acceptPausedUntil_;
         for (const int listener : listeners_)
             fds.push_back({listening ? listener : -1, POLLIN, 0});
         auto wake = refusals_.nextDue();
+        if (power_)
+            if (const auto due = power_->nextDue()) wake = std::min(wake, *due);
         if (!listeners_.empty() && !listening) wake = std::min(wake, acceptPausedUntil_);
         for (Connection& c : conns_) {
             short events = 0;
@@ -169,7 +192,9 @@ Outcome Server::run() {
         if (fds[0].revents != 0) stop_->drain();
         if (stopRequested()) return Outcome::stop;
         now = Clock::now();
-        dispatcher_.handBackDue(now);
+        // Sleep and wake first, so that a check due now already knows of them.
+        if (power_) servePower(fds[1].revents, now);
+        dispatcher_.tick(now);
 
         for (std::size_t i = 0; i < polled.size(); ++i) {
             Connection& c = *polled[i];
@@ -197,7 +222,7 @@ Outcome Server::run() {
         }
         refusals_.closeEnded(now);
         for (std::size_t l = 0; listening && l < listeners_.size(); ++l) {
-            if (!(fds[1 + l].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+            if (!(fds[2 + l].revents & (POLLIN | POLLERR | POLLHUP))) continue;
             acceptSome(listeners_[l], now);
             if (failedErrno != 0) return Outcome::failed;
         }
@@ -247,8 +272,8 @@ LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
 
 LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
                        const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
-                       const StopSignals& stop) {
-    Server server(ctl, limits, listeners, log, fans, &stop);
+                       const StopSignals& stop, const PowerWatch& power) {
+    Server server(ctl, limits, listeners, log, fans, &stop, power);
     const Outcome outcome = server.run();
     return loopEnd(outcome, server.failedErrno);
 }

@@ -2,12 +2,17 @@
 // answers each connection's lines in turns, and drops a connection that passes its limits.
 #pragma once
 
+#include <functional>
 #include <vector>
 
 #include "Connection.h"
 #include "ServeLimits.h"
 
 class FanController;
+
+namespace power {
+class PowerEvents;
+}
 
 namespace orvtool {
 
@@ -31,9 +36,18 @@ struct LoopEnd {
 LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
                        const ServeLimits& limits = {});
 
-// The daemon's own loop: its log, the fans it keeps and its stop signals' wake-up pipe.
+// What the daemon's loop learns the machine's sleep and wake from: the platform's events
+// (none: the daemon could not subscribe) and the slept-time clock (power::sleptSeconds
+// unless a test gives another).
+struct PowerWatch {
+    power::PowerEvents* events = nullptr;
+    std::function<double()> sleptSeconds;
+};
+
+// The daemon's own loop: its log, the fans it keeps, its stop signals' wake-up pipe and
+// the machine's sleep and wake.
 LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
                        const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
-                       const StopSignals& stop);
+                       const StopSignals& stop, const PowerWatch& power = {});
 
 }  // namespace orvtool

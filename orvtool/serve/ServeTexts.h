@@ -87,6 +87,54 @@ inline constexpr const char* kServeLogLeaseFan = " 的租约已结束，风扇 "
 inline constexpr const char* kServeLogLeaseChanged = " 已不是它所强制的状态，保持原样";
 inline constexpr const char* kServeLogLeaseFailed = " 交还自动控制失败: ";  // then the error
 
+// serve: keeping the forced fans as they were asked (each line starts with kServeLogKeepFan
+// and the fan, or with kServeLog, then its tail; values are joined by the callers)
+inline constexpr const char* kServeLogKeepFan = "[serve] 风扇 ";  // then the fan
+// The SMC no longer holds the fan at the speed asked (then the speed, the tail, the attempt)
+inline constexpr const char* kServeLogKeepSetAgain = " 已不在所设的 ";
+inline constexpr const char* kServeLogKeepSetAgainTail = " 转/分，已重新设置，第 ";
+inline constexpr const char* kServeLogKeepAttemptTail = " 次";
+// Setting it again raised (then the error)
+inline constexpr const char* kServeLogKeepSetFailed = " 重新设置失败: ";
+// Three failed attempts in a row (then the speed, the tail)
+inline constexpr const char* kServeLogKeepGaveUp = " 连续 3 次未能保持在 ";
+inline constexpr const char* kServeLogKeepGaveUpTail = " 转/分，已放弃，交由 SMC 自动控制";
+// Forced at another speed by someone else (root on the SMC itself)
+inline constexpr const char* kServeLogKeepOtherSpeed = " 已被设为另一转速，不再保持";
+// A hand-back that failed, retried (then the error) and one that then succeeded
+inline constexpr const char* kServeLogKeepHandBackFailed = " 交还自动控制失败，5 秒后重试: ";
+inline constexpr const char* kServeLogKeepHandBackDone = " 重试交还自动控制成功";
+// Sleep and wake (then the fans, the tail)
+inline constexpr const char* kServeLogSleep = "[serve] 系统即将睡眠，已交还风扇 ";
+inline constexpr const char* kServeLogSleepTail = " 的自动控制，唤醒后重新设置";
+inline constexpr const char* kServeLogWake = "[serve] 系统已唤醒，3 秒后重新设置所保持的风扇";
+// A wake no event reported (then the seconds asleep with one decimal, the tail)
+inline constexpr const char* kServeLogWakeByClock = "[serve] 时钟显示系统睡眠了 ";
+inline constexpr const char* kServeLogWakeByClockTail =
+    " 秒而未收到唤醒通知，3 秒后重新设置所保持的风扇";
+// After wake, once the delay passed (then the fans)
+inline constexpr const char* kServeLogWakeSet = "[serve] 唤醒后重新设置风扇 ";
+// The SMC could not be opened again after wake (then the error)
+inline constexpr const char* kServeLogReconnectFailed = "[serve] 唤醒后重新打开 SMC 失败: ";
+// The heat guard (then the temperature with one decimal, the tail with the fans)
+inline constexpr const char* kServeLogGuardTripped = "[serve] 温度 ";
+inline constexpr const char* kServeLogGuardTrippedFans = " °C 已持续 5 秒不低于 95 °C，已交还风扇 ";
+inline constexpr const char* kServeLogGuardTrippedTail =
+    " 的自动控制；降到 90 °C 以下之前只接受最大转速";
+inline constexpr const char* kServeLogGuardTrippedNone =
+    " °C 已不低于 95 °C；降到 90 °C 以下之前只接受最大转速";
+inline constexpr const char* kServeLogGuardCleared = "[serve] 温度已降到 ";
+inline constexpr const char* kServeLogGuardClearedTail = " °C，恢复接受任意转速";
+inline constexpr const char* kServeLogGuardNoReading =
+    "[serve] 读不到 CPU 和 GPU 温度，温度保护不再限制转速";
+inline constexpr const char* kServeLogFanSeparator = "、";
+// No source of sleep and wake events (then the step, errno, the tail)
+inline constexpr const char* kServeLogNoPowerEvents = "[serve] 无法接收系统睡眠通知（";
+inline constexpr const char* kServeLogNoPowerEventsBus = "连接系统总线";
+inline constexpr const char* kServeLogNoPowerEventsSubscribe = "订阅睡眠信号";
+inline constexpr const char* kServeLogNoPowerEventsErrno = "失败 errno=";
+inline constexpr const char* kServeLogNoPowerEventsTail = "），只能靠时钟发现唤醒";
+
 // serve: what start-up found at the socket path (then the path, a kind, the tail)
 inline constexpr const char* kServeFoundAt = "[serve] ";
 inline constexpr const char* kServeFoundWas = " 处原有";

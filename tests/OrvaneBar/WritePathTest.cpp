@@ -13,6 +13,7 @@
 #include <QSlider>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
@@ -60,6 +61,7 @@ TEST(WriteOutcome, TheReplysKindDecides) {
         {replied(refused), WriteOutcome::writeRefused},
         {replied(unsupported), WriteOutcome::writeUnsupported},
         {replied(protocol::kReplyBusy), WriteOutcome::busy},
+        {replied(protocol::kReplyTooHot), WriteOutcome::tooHot},
         {{Outcome::replied, "/s", 0, std::nullopt}, WriteOutcome::noReply},  // not UTF-8
         {{Outcome::noDaemon, "", 0, std::nullopt}, WriteOutcome::noReply},
         {{Outcome::noReplyInTime, "/s", 0, std::nullopt}, WriteOutcome::unresponsive},
@@ -124,10 +126,11 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
         if (line == "set 0 6") return {{"写入被拒 but not ERR\n"}};
         if (line == "set 0 7") return {{"ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键\n"}};
         if (line == "set 0 8") return {{protocol::kReplyBusy + std::string("\n")}};
+        if (line == "set 0 9") return {{protocol::kReplyTooHot + std::string("\n")}};
         return {{"OK set fan=0 rpm=2000\n"}};
     });
     auto app = makeApp();
-    for (int rpm = 1; rpm <= 9; ++rpm)
+    for (int rpm = 1; rpm <= 10; ++rpm)
         app->sliderChanged(0, rpm);
     // The alerts' texts byte for byte; the other tests take them from the application's
     // texts. A key the driver cannot write is not blamed on privilege.
@@ -144,9 +147,34 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
          "本机的 SMC 驱动不支持写入该键（如风扇模式键，或非 fpe2 类型的转速键）。\n以 root "
          "运行也无法改变，本机无法这样控制该风扇。"},
         {AlertStyle::warning, "控制服务繁忙",
-         "命令「set 0 8」未执行：控制服务的连接数已达上限，正忙于其他连接。\n请稍后再试。"}};
+         "命令「set 0 8」未执行：控制服务的连接数已达上限，正忙于其他连接。\n请稍后再试。"},
+        {AlertStyle::warning, "温度过高", "温度过高：降到 90 °C 以下之前只能把风扇设为最大转速"}};
     EXPECT_EQ(alerts, shown);
     EXPECT_TRUE(launcher->scripts().empty());
+}
+
+// The heat guard's refusal is shown for what the user asked, never for the boost's own
+// steps, which it retries by itself at every tick.
+TEST_F(WritePathTest, GuardRefusalAlertsTheUserNotTheBoost) {
+    startMachine(machines::modeKeys, true);
+    FakeDaemon daemon(socketPath(), [](const std::string& line) -> FakeDaemon::Reply {
+        if (line == "ping") return {{"OK pong fans=2\n"}};
+        if (line.rfind("set", 0) == 0) return {{protocol::kReplyTooHot + std::string("\n")}};
+        return {{"OK auto all\n"}};
+    });
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
+    auto app = makeApp();
+    for (const double t : {72.0, 75.0, 79.0})
+        app->handleTempBoost(t, std::nullopt);
+    const std::vector<std::string> sent = daemon.lines();
+    EXPECT_GE(std::count_if(sent.begin(), sent.end(),
+                            [](const std::string& line) { return line.rfind("set ", 0) == 0; }),
+              3);
+    EXPECT_TRUE(alerts.empty());
+
+    app->sliderChanged(0, 2000);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].title, Texts::tooHotTitle);
 }
 
 // A daemon that stays silent, or one that refuses the connection for its limits, is there:

@@ -120,8 +120,8 @@ class DriverMachine {
 
     // The control daemon (orvtool serve as root): whether it came up, the process, and
     // requests to it.
-    bool startDaemon() {
-        daemon_ = startTool({"serve"}, "/tmp/daemon.out");
+    bool startDaemon(const Environment& env = {}) {
+        daemon_ = startTool({"serve"}, "/tmp/daemon.out", 0, env);
         return ns_.waitForSocket(protocol::kFallbackSocketPath, daemon_.pid());
     }
     Process& daemon() { return daemon_; }

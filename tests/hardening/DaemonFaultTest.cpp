@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -96,10 +97,27 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
         return r->calls() - before;
     }
 
+    // The keys of the calls the operation makes with this cache state, in order (the
+    // emulator's trace).
+    std::vector<std::string> callKeys(const Operation& op, bool warm) {
+        auto r = rig(op, warm);
+        if (!r) return {};
+        const std::uint64_t before = r->calls();
+        EXPECT_EQ(r->request(op.request), op.okReply);
+        std::vector<std::string> keys;
+        std::istringstream trace(r->emu().control("trace " + std::to_string(before)));
+        std::string entry;
+        trace >> entry;  // OK
+        while (trace >> entry)
+            keys.push_back(entry.substr(entry.rfind(':') + 1));
+        return keys;
+    }
+
     // The operation with call k failing: one reply, the fault's error text, the daemon
     // still serving, and every fan back to automatic once it quits with faults cleared.
     void sweepWriteOperation(const Operation& op, bool warm) {
-        const std::uint64_t n = countCalls(op, warm);
+        const std::vector<std::string> keys = callKeys(op, warm);
+        const std::uint64_t n = keys.size();
         ASSERT_GT(n, 0u) << op.request;
         std::printf("[sweep] %s %s (%s): %llu calls x 2 faults\n", GetParam()->profile,
                     op.request.c_str(), warm ? "warm" : "fresh",
@@ -116,7 +134,13 @@ class DaemonFaultTest : public ::testing::TestWithParam<const Machine*> {
                 SocketClient c = r->connect();
                 const std::string reply = c.request(op.request);
                 ASSERT_FALSE(reply.empty()) << r->log();
-                EXPECT_TRUE(isFaultReply(reply, kr)) << reply;
+                // A `set` below the maximum first reads the temperatures for the heat guard;
+                // a reading that fails is no reading, and the write goes on.
+                if (keys[k - 1].rfind('T', 0) == 0) {
+                    EXPECT_EQ(reply, op.okReply);
+                } else {
+                    EXPECT_TRUE(isFaultReply(reply, kr)) << reply;
+                }
                 // A second reply to the request would arrive here instead of the pong.
                 EXPECT_EQ(c.request("ping"), kPong);
 

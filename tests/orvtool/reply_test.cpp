@@ -41,6 +41,7 @@ TEST(Reply, EveryReplyTheDaemonBuildsReadsBackAsItself) {
                  {1, SMCError::keyNotFound("F1Md").description()}})
                 .description()),
         Reply::unknownCommand("fly 0"),
+        Reply::tooHot(),
     };
     for (const Reply& r : replies) {
         const std::string line = protocol::formatReply(r);

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "../../orvtool/serve/ServeTexts.h"
+
 DaemonRig::DaemonRig(std::string tool, const std::string& profile)
     : tool_(std::move(tool)),
       profile_(profile),
@@ -32,6 +34,13 @@ bool DaemonRig::waitForSocket(Process& server, const std::string& socketInside) 
     const std::string reachable = tmp_.path(socketInside);
     return waitUntil([&] { return SocketClient::canConnect(reachable) || !server.running(); }) &&
            server.running();
+}
+
+std::string DaemonRig::logLine() {
+    std::string line = daemon_.errLine();
+    if (systemBus_ == kNoSystemBus && line.rfind(texts::kServeLogNoPowerEvents, 0) == 0)
+        line = daemon_.errLine();
+    return line;
 }
 
 std::string DaemonRig::request(const std::string& line) const {

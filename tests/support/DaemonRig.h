@@ -52,8 +52,10 @@ class DaemonRig {
     Process& daemon() { return daemon_; }
     // Waits until the /tmp socket accepts; false when `server` ends first or the limit passes.
     bool waitForSocket(Process& server, const std::string& socketInside = "/tmp/orvane.sock");
-    // The next line the daemon wrote to standard error; empty at its end.
-    std::string logLine() { return daemon_.errLine(); }
+    // The next line the daemon wrote to standard error; empty at its end. Given no system
+    // bus, the daemon says once at start that it has no sleep events: that line is passed
+    // over, so tests read the lines of what they do.
+    std::string logLine();
     // The daemon's log file (/var/log/orvane/daemon.log inside).
     std::string logFile() const { return tmp_.read("/var/log/orvane/daemon.log"); }
 

@@ -1,0 +1,89 @@
+// What keeping forced fans costs the daemon: the SMC calls a second it makes with no fan, one
+// and two fans forced (counted by the emulator's `calls` control), and its processor time a
+// second idle and with two fans forced (the scheduler's count), on both machine families.
+//
+// Usage: build/bin/keeper_bench [SECONDS]   (each phase; default 10; needs root)
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "DaemonRig.h"
+
+namespace {
+
+// The emulator's call count.
+long calls(DaemonRig& rig) {
+    const std::string reply = rig.emu().control("calls");
+    return reply.rfind("OK ", 0) == 0 ? std::atol(reply.c_str() + 3) : -1;
+}
+
+// The processor time the process's thread has used so far, in seconds: the scheduler's own
+// count in nanoseconds (/proc/PID/schedstat), finer than the clock ticks of /proc/PID/stat.
+// The daemon is one thread.
+double cpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    unsigned long long ns = 0;
+    in >> ns;
+    return static_cast<double>(ns) / 1e9;
+}
+
+struct Rates {
+    double calls = 0;  // SMC calls a second
+    double cpu = 0;    // processor seconds a second
+};
+
+Rates measure(DaemonRig& rig, int seconds) {
+    const long calls0 = calls(rig);
+    const double cpu0 = cpuSeconds(rig.daemon().pid());
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return {static_cast<double>(calls(rig) - calls0) / wall,
+            (cpuSeconds(rig.daemon().pid()) - cpu0) / wall};
+}
+
+bool run(const char* profile, int seconds) {
+    DaemonRig rig(ORVTOOL_BINARY, profile);
+    if (!rig.ok() || rig.emu().control("clock freeze").rfind("OK", 0) != 0 || !rig.start()) {
+        std::fprintf(stderr, "keeper_bench: %s: the daemon did not start: %s\n", profile,
+                     rig.error().c_str());
+        return false;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // past start-up's reads
+    const Rates idle = measure(rig, seconds);
+    if (rig.request("set 0 3000").rfind("OK", 0) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Rates one = measure(rig, seconds);
+    if (rig.request("set 1 3000").rfind("OK", 0) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const Rates two = measure(rig, seconds);
+    std::printf(
+        "%-16s SMC calls/s: idle %.2f, one fan kept %.2f, two fans kept %.2f "
+        "(%.2f for each further fan)\n",
+        profile, idle.calls, one.calls, two.calls, two.calls - one.calls);
+    std::printf("%-16s daemon CPU: idle %.1f us/s, two fans kept %.1f us/s (%.4f %% of a core)\n",
+                profile, idle.cpu * 1e6, two.cpu * 1e6, two.cpu * 100);
+    rig.request("quit");
+    rig.daemon().finish();
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "keeper_bench: needs root (private mount namespaces)\n");
+        return 77;
+    }
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    bool ok = true;
+    for (const char* profile : {machines::kModeKeys, machines::kRaisedMinimum})
+        ok = run(profile, seconds) && ok;
+    return ok ? 0 : 1;
+}
