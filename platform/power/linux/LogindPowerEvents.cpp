@@ -7,13 +7,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <string>
 #include <utility>
 
 #include "PowerEvents.h"
+#include "SleptTime.h"
 
 namespace power {
 namespace {
@@ -217,15 +217,7 @@ double sleptSeconds() {
     const double before = secondsOf(CLOCK_MONOTONIC);
     const double boot = secondsOf(CLOCK_BOOTTIME);
     const double after = secondsOf(CLOCK_MONOTONIC);
-    double slept = boot - (before + after) / 2;
-    if (slept < 0) slept = 0;
-    // Readings a few nanoseconds apart may differ by rounding: what was once returned is
-    // never undercut, so the value only grows.
-    static std::atomic<double> highest{0};
-    double seen = highest.load();
-    while (slept > seen && !highest.compare_exchange_weak(seen, slept)) {
-    }
-    return slept > seen ? slept : seen;
+    return risingSlept(boot - (before + after) / 2);
 }
 
 }  // namespace power

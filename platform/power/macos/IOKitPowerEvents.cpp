@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "PowerEvents.h"
+#include "SleptTime.h"
 
 namespace power {
 namespace {
@@ -139,14 +140,8 @@ double sleptSeconds() {
     const uint64_t continuous = mach_continuous_time();
     const uint64_t after = mach_absolute_time();
     const double middle = static_cast<double>(before) / 2 + static_cast<double>(after) / 2;
-    double slept =
-        (static_cast<double>(continuous) - middle) * timebase.numer / timebase.denom / 1e9;
-    if (slept < 0) slept = 0;
-    static std::atomic<double> highest{0};
-    double seen = highest.load();
-    while (slept > seen && !highest.compare_exchange_weak(seen, slept)) {
-    }
-    return slept > seen ? slept : seen;
+    return risingSlept((static_cast<double>(continuous) - middle) * timebase.numer /
+                       timebase.denom / 1e9);
 }
 
 }  // namespace power
