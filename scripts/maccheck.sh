@@ -274,9 +274,9 @@ EOF
     compiles "" "$copy" peercred
 
   # A POSIX function that macOS declares in another header than glibc: mkdtemp is in
-  # <unistd.h> there, not in <stdlib.h>.
-  cp "$file" "$copy"
-  cat >>"$copy" <<'EOF'
+  # <unistd.h> there, not in <stdlib.h>. A file of its own: IOKit's headers bring in
+  # <dispatch/dispatch.h> and with it <unistd.h>, as they do on a Mac.
+  cat >"$copy" <<'EOF'
 #include <stdlib.h>
 char* scratchDirectory(char* pattern) { return ::mkdtemp(pattern); }
 EOF
