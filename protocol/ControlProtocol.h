@@ -27,6 +27,14 @@ inline constexpr std::string_view kQuit = "quit";
 // the user is open, the fans forced through any connection of that user go back to
 // automatic control once the user's last lease has been closed for the grace period.
 inline constexpr std::string_view kHold = "hold";
+// A fan's standing setting, run by the daemon and kept across its restarts (Curves.h):
+// "curve <fan> <source> <t>:<rpm> ...", "floor <fan> <rpm>", "curve <fan> off",
+// "floor <fan> off"; "curves" lists every one. Only root and the daemon's owner may set or
+// end one.
+inline constexpr std::string_view kCurve = "curve";
+inline constexpr std::string_view kFloor = "floor";
+inline constexpr std::string_view kOff = "off";
+inline constexpr std::string_view kCurves = "curves";
 
 // "set <fan> <rpm>", "auto <fan>" and "auto" (every fan).
 inline std::string setRequest(std::int64_t fan, std::int64_t rpm) {
@@ -60,6 +68,28 @@ inline constexpr const char* kReplyQuitRefused = "ERR 只有 root 或启动控�
 // has tripped and the CPU or GPU is not yet below 90 °C).
 inline constexpr const char* kReplyTooHot =
     "ERR 温度过高：降到 90 °C 以下之前只能把风扇设为最大转速";
+
+// Standing settings. "OK curve fan=F"; "OK curve off fan=F"; "OK floor fan=F rpm=R";
+// "OK floor off fan=F"; "OK curves" and, when there are any, a space and every setting's
+// words (Curves.h), joined by kReplyCurvesSeparator.
+inline constexpr const char* kReplyCurve = "OK curve fan=";
+inline constexpr const char* kReplyCurveOff = "OK curve off fan=";
+inline constexpr const char* kReplyFloor = "OK floor fan=";  // then the fan, kReplySetRPM, rpm
+inline constexpr const char* kReplyFloorOff = "OK floor off fan=";
+inline constexpr const char* kReplyCurves = "OK curves";
+inline constexpr const char* kReplyCurvesSeparator = "; ";
+// A request the daemon refused to store (the reason follows).
+inline constexpr const char* kReplyStandingInvalid = "ERR 设置无效: ";
+// Setting or ending a standing setting by someone who is neither root nor the owner.
+inline constexpr const char* kReplyStandingRefused =
+    "ERR 只有 root 或启动控制服务的用户可以设置或取消曲线和最低转速";
+// A `set` or `auto <fan>` from someone else on a fan the daemon runs by a curve or a floor:
+// the fan's number, then the middle, the number again and the tail.
+inline constexpr const char* kReplyFollowsCurve = "ERR 风扇 ";
+inline constexpr const char* kReplyFollowsCurveMid = " 正在按曲线运行：用 orvtool curve ";
+inline constexpr const char* kReplyFollowsCurveTail = " off 结束曲线";
+inline constexpr const char* kReplyHasFloorMid = " 设有最低转速：用 orvtool floor ";
+inline constexpr const char* kReplyHasFloorTail = " off 取消";
 
 // The words of the hardware layer's description of a refused write, and those it adds when
 // root could not make the write either; the error reply carries the description, so a

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <optional>
+#include <utility>
 
 #include "ControlProtocol.h"
 
@@ -30,10 +31,13 @@ struct FixedReply {
     ReplyKind kind;
     const char* line;
 };
-constexpr FixedReply kFixedReplies[] = {
-    {ReplyKind::autoAll, kReplyAutoAll},   {ReplyKind::bye, kReplyBye},
-    {ReplyKind::busy, kReplyBusy},         {ReplyKind::quitRefused, kReplyQuitRefused},
-    {ReplyKind::setUsage, kReplySetUsage}, {ReplyKind::tooHot, kReplyTooHot}};
+constexpr FixedReply kFixedReplies[] = {{ReplyKind::autoAll, kReplyAutoAll},
+                                        {ReplyKind::bye, kReplyBye},
+                                        {ReplyKind::busy, kReplyBusy},
+                                        {ReplyKind::quitRefused, kReplyQuitRefused},
+                                        {ReplyKind::setUsage, kReplySetUsage},
+                                        {ReplyKind::tooHot, kReplyTooHot},
+                                        {ReplyKind::standingRefused, kReplyStandingRefused}};
 
 struct NumberReply {
     ReplyKind kind;
@@ -42,7 +46,36 @@ struct NumberReply {
 };
 constexpr NumberReply kNumberReplies[] = {{ReplyKind::pong, kReplyPong, &Reply::count},
                                           {ReplyKind::hold, kReplyHold, &Reply::count},
-                                          {ReplyKind::autoFan, kReplyAutoFan, &Reply::fan}};
+                                          {ReplyKind::autoFan, kReplyAutoFan, &Reply::fan},
+                                          {ReplyKind::curve, kReplyCurve, &Reply::fan},
+                                          {ReplyKind::curveOff, kReplyCurveOff, &Reply::fan},
+                                          {ReplyKind::floorOff, kReplyFloorOff, &Reply::fan}};
+
+// A fan and a speed after a prefix: "<fan> rpm=<rpm>".
+std::optional<std::pair<std::int64_t, std::int64_t>> fanAndSpeed(std::string_view rest) {
+    const std::size_t split = rest.find(kReplySetRPM);
+    if (split == std::string_view::npos) return std::nullopt;
+    const auto fan = wholeNumber(rest.substr(0, split));
+    const auto rpm = wholeNumber(rest.substr(split + std::string_view(kReplySetRPM).size()));
+    if (!fan || !rpm) return std::nullopt;
+    return std::pair{*fan, *rpm};
+}
+
+// The refusals that name a fan twice: "ERR 风扇 F<mid>F<tail>".
+std::string namedTwice(std::int64_t fan, const char* mid, const char* tail) {
+    const std::string number = std::to_string(fan);
+    return kReplyFollowsCurve + number + mid + number + tail;
+}
+std::optional<std::int64_t> fanNamedTwice(std::string_view line, const char* mid,
+                                          const char* tail) {
+    const auto rest = after(line, kReplyFollowsCurve);
+    if (!rest) return std::nullopt;
+    const std::size_t split = rest->find(mid);
+    const auto fan =
+        split == std::string_view::npos ? std::nullopt : wholeNumber(rest->substr(0, split));
+    if (!fan || line != namedTwice(*fan, mid, tail)) return std::nullopt;
+    return fan;
+}
 
 }  // namespace
 
@@ -63,6 +96,16 @@ std::string formatReply(const Reply& r) {
     switch (r.kind) {
         case ReplyKind::set:
             return kReplySet + std::to_string(r.fan) + kReplySetRPM + std::to_string(r.rpm);
+        case ReplyKind::floor:
+            return kReplyFloor + std::to_string(r.fan) + kReplySetRPM + std::to_string(r.rpm);
+        case ReplyKind::curves:
+            return r.text.empty() ? std::string(kReplyCurves) : kReplyCurves + (" " + r.text);
+        case ReplyKind::standingInvalid:
+            return kReplyStandingInvalid + r.text;
+        case ReplyKind::followsCurve:
+            return namedTwice(r.fan, kReplyFollowsCurveMid, kReplyFollowsCurveTail);
+        case ReplyKind::hasFloor:
+            return namedTwice(r.fan, kReplyHasFloorMid, kReplyHasFloorTail);
         case ReplyKind::writeRefused:
         case ReplyKind::writeUnsupported:
         case ReplyKind::smcError:
@@ -85,15 +128,19 @@ Reply parseReply(std::string_view line) {
         reply.*numbered.number = *n;
         return reply;
     }
-    if (const auto rest = after(line, kReplySet)) {
-        const std::size_t split = rest->find(kReplySetRPM);
-        const auto fan =
-            split == std::string_view::npos ? std::nullopt : wholeNumber(rest->substr(0, split));
-        const auto rpm =
-            fan ? wholeNumber(rest->substr(split + std::string_view(kReplySetRPM).size()))
-                : std::nullopt;
-        if (rpm) return Reply::set(*fan, *rpm);
-    }
+    if (const auto rest = after(line, kReplySet))
+        if (const auto both = fanAndSpeed(*rest)) return Reply::set(both->first, both->second);
+    if (const auto rest = after(line, kReplyFloor))
+        if (const auto both = fanAndSpeed(*rest)) return Reply::floor(both->first, both->second);
+    if (line == kReplyCurves) return Reply::curves({});
+    if (const auto rest = after(line, std::string(kReplyCurves) + " "))
+        return Reply::curves(std::string(*rest));
+    if (const auto fan = fanNamedTwice(line, kReplyFollowsCurveMid, kReplyFollowsCurveTail))
+        return Reply::followsCurve(*fan);
+    if (const auto fan = fanNamedTwice(line, kReplyHasFloorMid, kReplyHasFloorTail))
+        return Reply::hasFloor(*fan);
+    if (const auto reason = after(line, kReplyStandingInvalid))
+        return Reply::standingInvalid(std::string(*reason));
     if (const auto request = after(line, kReplyUnknown))
         return Reply::unknownCommand(std::string(*request));
     if (const auto description = after(line, kReplyError))
@@ -112,6 +159,11 @@ bool isOK(ReplyKind kind) {
         case ReplyKind::autoAll:
         case ReplyKind::bye:
         case ReplyKind::hold:
+        case ReplyKind::curve:
+        case ReplyKind::curveOff:
+        case ReplyKind::floor:
+        case ReplyKind::floorOff:
+        case ReplyKind::curves:
         case ReplyKind::otherOK:
             return true;
         default:

@@ -3,26 +3,11 @@
 #include <vector>
 
 #include "ControlProtocol.h"
+#include "Curves.h"
 #include "Format.h"
 #include "Unicode.h"
 
 namespace orvtool {
-
-namespace {
-
-std::vector<std::string_view> splitWords(std::string_view line) {
-    std::vector<std::string_view> words;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        const std::size_t space = line.find(' ', i);
-        const std::size_t end = space == std::string_view::npos ? line.size() : space;
-        if (end > i) words.push_back(line.substr(i, end - i));
-        i = end + 1;
-    }
-    return words;
-}
-
-}  // namespace
 
 std::optional<std::string> requestText(std::string_view line) {
     const auto decoded = unicode::decodeUTF8(line);
@@ -39,7 +24,7 @@ std::optional<std::string> requestText(std::string_view line) {
 
 Request parseRequest(std::string line) {
     using Kind = Request::Kind;
-    const std::vector<std::string_view> words = splitWords(line);
+    const std::vector<std::string_view> words = protocol::splitWords(line);
     const std::string_view command = words.empty() ? std::string_view() : words.front();
     Request request;
     if (command == protocol::kPing) {

@@ -1,0 +1,176 @@
+#include "Curves.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "ControlProtocol.h"
+
+namespace protocol {
+
+namespace {
+
+std::optional<std::int64_t> wholeNumber(std::string_view text) {
+    std::int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+    return value;
+}
+
+// A plain decimal: digits with at most one point, an optional leading minus; no exponent,
+// no infinity or NaN, nothing else.
+std::optional<double> decimal(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    double value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+// A sensor key as the SMC names one: four printable ASCII characters, none of which the
+// text form uses as a separator.
+bool isKey(std::string_view word) {
+    if (word.size() != 4) return false;
+    for (const char c : word)
+        if (c <= ' ' || c > '~' || c == ',' || c == ':' || c == ';') return false;
+    return true;
+}
+
+bool isEntry(std::string_view word) {
+    return word == kCurveCpu || word == kCurveGpu || isKey(word);
+}
+
+std::optional<CurveSource> parseSource(std::string_view word) {
+    CurveSource source;
+    if (word.substr(0, kCurveMaxPrefix.size()) != kCurveMaxPrefix) {
+        if (!isEntry(word)) return std::nullopt;
+        source.entries.emplace_back(word);
+        return source;
+    }
+    source.hottest = true;
+    std::string_view list = word.substr(kCurveMaxPrefix.size());
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        const std::string_view entry = list.substr(0, comma);
+        if (!isEntry(entry) || source.entries.size() == kCurveMaxKeys) return std::nullopt;
+        source.entries.emplace_back(entry);
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    return source;
+}
+
+std::string shortest(double value) {
+    char buffer[32];
+    const auto [ptr, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return ec == std::errc() ? std::string(buffer, ptr) : std::to_string(value);
+}
+
+StandingProblem problem(StandingProblem::Kind kind, std::string_view word = {}) {
+    return {kind, std::string(word)};
+}
+
+}  // namespace
+
+std::vector<std::string_view> splitWords(std::string_view line) {
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        const std::size_t space = line.find(' ', i);
+        const std::size_t end = space == std::string_view::npos ? line.size() : space;
+        if (end > i) words.push_back(line.substr(i, end - i));
+        i = end + 1;
+    }
+    return words;
+}
+
+std::optional<std::int64_t> offFan(const std::vector<std::string_view>& words) {
+    if (words.size() != 2 || words[1] != kOff) return std::nullopt;
+    return wholeNumber(words[0]);
+}
+
+StandingParse parseCurveWords(const std::vector<std::string_view>& words) {
+    using Kind = StandingProblem::Kind;
+    if (words.size() < 2) return problem(Kind::usage);
+    Standing curve;
+    const auto fan = wholeNumber(words[0]);
+    if (!fan) return problem(Kind::fan, words[0]);
+    curve.fan = *fan;
+    const auto source = parseSource(words[1]);
+    if (!source) return problem(Kind::source, words[1]);
+    curve.source = *source;
+    const std::size_t count = words.size() - 2;
+    if (count < kCurveMinPoints || count > kCurveMaxPoints) return problem(Kind::pointCount);
+    for (std::size_t i = 2; i < words.size(); ++i) {
+        const std::string_view word = words[i];
+        const std::size_t colon = word.find(':');
+        if (colon == std::string_view::npos) return problem(Kind::point, word);
+        const auto celsius = decimal(word.substr(0, colon));
+        const auto rpm = wholeNumber(word.substr(colon + 1));
+        if (!celsius || !rpm) return problem(Kind::point, word);
+        if (*celsius < kCurveLowestCelsius || *celsius > kCurveHighestCelsius)
+            return problem(Kind::temperatureRange, word);
+        if (!curve.points.empty() && !(*celsius > curve.points.back().celsius))
+            return problem(Kind::falling, word);
+        if (*rpm <= 0) return problem(Kind::speed, word);
+        curve.points.push_back({*celsius, *rpm});
+    }
+    return curve;
+}
+
+StandingParse parseFloorWords(const std::vector<std::string_view>& words) {
+    using Kind = StandingProblem::Kind;
+    if (words.size() != 2) return problem(Kind::usage);
+    const auto fan = wholeNumber(words[0]);
+    if (!fan) return problem(Kind::fan, words[0]);
+    const auto rpm = wholeNumber(words[1]);
+    if (!rpm || *rpm <= 0) return problem(Kind::speed, words[1]);
+    Standing floor;
+    floor.kind = Standing::Kind::floor;
+    floor.fan = *fan;
+    floor.floorRPM = *rpm;
+    return floor;
+}
+
+std::string formatSource(const CurveSource& source) {
+    std::string text = source.hottest ? std::string(kCurveMaxPrefix) : std::string();
+    for (std::size_t i = 0; i < source.entries.size(); ++i)
+        text += (i ? "," : "") + source.entries[i];
+    return text;
+}
+
+std::string formatStanding(const Standing& s) {
+    if (s.kind == Standing::Kind::floor)
+        return std::string(kFloor) + " " + std::to_string(s.fan) + " " + std::to_string(s.floorRPM);
+    std::string text =
+        std::string(kCurve) + " " + std::to_string(s.fan) + " " + formatSource(s.source);
+    for (const CurvePoint& p : s.points)
+        text += " " + shortest(p.celsius) + ":" + std::to_string(p.rpm);
+    return text;
+}
+
+StandingParse parseStanding(std::string_view line) {
+    std::vector<std::string_view> words = splitWords(line);
+    if (words.empty()) return problem(StandingProblem::Kind::usage);
+    const std::string_view command = words.front();
+    words.erase(words.begin());
+    if (command == kCurve) return parseCurveWords(words);
+    if (command == kFloor) return parseFloorWords(words);
+    return problem(StandingProblem::Kind::usage);
+}
+
+double curveSpeed(const std::vector<CurvePoint>& points, double celsius) {
+    if (points.empty()) return 0;
+    if (celsius <= points.front().celsius) return static_cast<double>(points.front().rpm);
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        const CurvePoint& a = points[i - 1];
+        const CurvePoint& b = points[i];
+        if (celsius > b.celsius) continue;
+        const double share = (celsius - a.celsius) / (b.celsius - a.celsius);
+        return static_cast<double>(a.rpm) + share * static_cast<double>(b.rpm - a.rpm);
+    }
+    return static_cast<double>(points.back().rpm);
+}
+
+}  // namespace protocol
