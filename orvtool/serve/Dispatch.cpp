@@ -60,10 +60,13 @@ bool isStanding(Request::Kind kind) {
 
 }  // namespace
 
-std::optional<protocol::Reply> Dispatcher::standingFirst(const Request& request, bool rootOrOwner) {
+std::optional<protocol::Reply> Dispatcher::standingFirst(const Request& request, long uid,
+                                                         bool rootOrOwner) {
     using Kind = Request::Kind;
     if (request.kind == Kind::autoAll) {
-        if (rootOrOwner) standing_.endAll();
+        // Only root's ends every setting: the owner's application sends `auto` when it quits
+        // and its lease ends, which must not end the curves the owner set.
+        if (uid == 0) standing_.endAll();
         return std::nullopt;
     }
     if ((request.kind != Kind::set && request.kind != Kind::autoFan) || request.fan < 0 ||
@@ -108,7 +111,7 @@ protocol::Reply Dispatcher::serve(const Request& request, Connection& c, Clock::
         request.fan < ctl_.numberOfFans() &&
         keeper_.refusesSet(static_cast<int>(request.fan), request.rpm, now))
         return protocol::Reply::tooHot();
-    if (auto refused = standingFirst(request, ruling)) return *refused;
+    if (auto refused = standingFirst(request, c.uid, ruling)) return *refused;
     if (request.kind == Request::Kind::autoAll && !standing_.fans().empty())
         return autoAllButStanding(now);
     fans_.before(request);

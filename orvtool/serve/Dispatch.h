@@ -59,10 +59,11 @@ class Dispatcher {
   private:
     // Serves one request of `c` and keeps the books of its result.
     protocol::Reply serve(const Request& request, Connection& c, Clock::time_point now);
-    // Before a `set` or `auto` of a fan with a standing setting: root's or the owner's ends
-    // it, anyone else's is refused (the reply).
-    std::optional<protocol::Reply> standingFirst(const Request& request, bool rootOrOwner);
-    // `auto` from someone who may not end the standing settings: every other fan back.
+    // Before a `set` or `auto <fan>` of a fan with a standing setting: root's or the owner's
+    // ends it, anyone else's is refused (the reply). Root's `auto` ends every setting.
+    std::optional<protocol::Reply> standingFirst(const Request& request, long uid,
+                                                 bool rootOrOwner);
+    // `auto` from anyone but root while settings run: every other fan back.
     protocol::Reply autoAllButStanding(Clock::time_point now);
     // What a request's reply tells the keeper.
     void keep(const Request& request, const protocol::Reply& reply, long uid,
