@@ -317,8 +317,12 @@ void AppDelegate::toggleLoginItem() {
 void AppDelegate::quitApp() {
     // Without a mode key a fan is forced by raising its minimum; when the original minimums
     // are not the boot's record, one forced before this process started looks automatic.
-    QuitSequence(starter, quitWaitLimit_)
-        .handBack(::anyFanForced(ctl), ::forcedStateUncertain(ctl));
+    // A fan the daemon runs by a curve or a floor looks forced, but is the daemon's to keep.
+    bool forced = false;
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count && !forced; ++i)
+        forced = standing_.count(i) == 0 && ctl.isForced(i);
+    QuitSequence(starter, quitWaitLimit_).handBack(forced, ::forcedStateUncertain(ctl));
     // The fans are handed back: the lease has nothing left to cover.
     if (lease != nullptr) lease->stop();
     if (terminate_) {

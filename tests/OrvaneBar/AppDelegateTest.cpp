@@ -487,6 +487,31 @@ TEST_P(StandingFanTest, DaemonWithoutCurvesLeavesEverythingAsBefore) {
     }
 }
 
+// Quit hands back the fans this application may have forced, not one the daemon runs by a
+// curve (which looks forced as well).
+TEST_P(StandingFanTest, QuitLeavesTheCurvesFanToTheDaemon) {
+    auto app = launchApp(1);
+    app->quitApp();
+    EXPECT_EQ(terminated, 1);
+    const auto sent = [&] {
+        std::vector<std::string> commands = daemon->commands();
+        std::erase_if(commands, [](const std::string& line) {
+            return line == protocol::kCurves || line.rfind(protocol::kHold, 0) == 0;
+        });
+        return commands;
+    };
+    EXPECT_TRUE(sent().empty());
+
+    if (machines::hasModeKeys(GetParam())) {
+        emu->control("set F1Md 01");
+    } else {
+        emu->control("set F1Mn 2ee0");
+    }
+    app->quitApp();
+    EXPECT_EQ(sent(), std::vector<std::string>{protocol::kAutoAllRequest});
+    EXPECT_TRUE(alerts.empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Families, StandingFanTest,
                          ::testing::Values(machines::modeKeys, machines::raisedMinimum),
                          [](const auto& info) { return machines::familyName(info.param); });
