@@ -249,8 +249,16 @@ bool AppDelegate::confirmChange(std::int64_t fan) {
     return yes;
 }
 
+// Every fan but those the daemon runs by a curve or a floor, which keep their setting.
 void AppDelegate::restoreAllAuto() {
-    performWrite(protocol::kAutoAllRequest);
+    if (standing_.empty()) {
+        performWrite(protocol::kAutoAllRequest);
+        return;
+    }
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count; ++i) {
+        if (standing_.count(i) == 0) performWrite(protocol::autoRequest(i));
+    }
 }
 
 void AppDelegate::toggleTempBoost() {

@@ -88,7 +88,8 @@ class AppDelegate : public FanRowDelegate {
     bool confirmChange(std::int64_t fan) override;
 
     // Menu actions. quitApp hands forced fans back to automatic control first
-    // (QuitSequence), then ends the lease and the application.
+    // (QuitSequence), then ends the lease and the application. Neither restoreAllAuto nor
+    // quitApp ends a curve or a floor of the daemon's.
     void restoreAllAuto();
     void toggleTempBoost();
     void setTempThreshold();

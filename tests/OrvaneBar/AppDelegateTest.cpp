@@ -487,10 +487,12 @@ TEST_P(StandingFanTest, DaemonWithoutCurvesLeavesEverythingAsBefore) {
     }
 }
 
-// Quit hands back the fans this application may have forced, not one the daemon runs by a
-// curve (which looks forced as well).
-TEST_P(StandingFanTest, QuitLeavesTheCurvesFanToTheDaemon) {
+// "恢复全部自动模式" and Quit hand back the fans this application may have forced, not one the
+// daemon runs by a curve (which looks forced as well).
+TEST_P(StandingFanTest, RestoreAndQuitLeaveTheCurvesFanToTheDaemon) {
     auto app = launchApp(1);
+    app->restoreAllAuto();
+    EXPECT_EQ(app->take(), std::vector<std::string>{protocol::autoRequest(1)});
     app->quitApp();
     EXPECT_EQ(terminated, 1);
     const auto sent = [&] {
