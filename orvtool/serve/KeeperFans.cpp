@@ -29,7 +29,8 @@ std::optional<double> ControllerFans::temperature(const std::string& entry) {
 }
 
 bool ControllerFans::hasSensor(const std::string& key) {
-    for (const SensorKey& sensor : ctl_.temperatureKeys())
+    // As `orvtool sensors` lists them: a key that holds a placeholder has no sensor behind it.
+    for (const TemperatureSensor& sensor : ctl_.temperatureSensors().sensors)
         if (sensor.key == key) return true;
     return false;
 }

@@ -31,7 +31,7 @@ class KeeperFans {
     virtual void reconnect() = 0;
     // A curve's source entry: `cpu`, `gpu` or a sensor key; none when it cannot be read.
     virtual std::optional<double> temperature(const std::string& entry) = 0;
-    // Whether the SMC has a temperature sensor of that key.
+    // Whether the SMC has a temperature sensor of that key that gives a plausible reading.
     virtual bool hasSensor(const std::string& key) = 0;
     virtual bool hasModeKey(int fan) = 0;
 };

@@ -76,7 +76,7 @@ void StandingFans::start(Clock::time_point now) {
     for (const Standing& s : loaded.settings) {
         std::optional<std::string> problem;
         try {
-            problem = unfit(s);
+            problem = unfit(s, false);
         } catch (const std::exception&) {
             // The SMC could not tell (its index unreadable now): run it; a source that gives
             // no reading leaves the fan to the SMC.
@@ -96,7 +96,7 @@ void StandingFans::start(Clock::time_point now) {
     next_ = now;
 }
 
-std::optional<std::string> StandingFans::unfit(const Standing& s) {
+std::optional<std::string> StandingFans::unfit(const Standing& s, bool sensors) {
     if (s.fan < 0 || s.fan >= fans_.count()) return texts::kStandingNoFan + std::to_string(s.fan);
     const int fan = static_cast<int>(s.fan);
     const double lo = fans_.minRPM(fan);
@@ -117,7 +117,7 @@ std::optional<std::string> StandingFans::unfit(const Standing& s) {
         return outside(s.floorRPM);
     }
     for (const std::string& entry : s.source.entries)
-        if (isEntryKey(entry) && !fans_.hasSensor(entry))
+        if (sensors && isEntryKey(entry) && !fans_.hasSensor(entry))
             return texts::kStandingUnknownSensor + entry;
     for (const protocol::CurvePoint& p : s.points)
         if (auto problem = outside(p.rpm)) return problem;
@@ -191,7 +191,7 @@ Reply StandingFans::serve(const Request& request, bool mayChange, Clock::time_po
 }
 
 Reply StandingFans::set(const Standing& s, Clock::time_point now) {
-    if (const auto problem = unfit(s)) return Reply::standingInvalid(*problem);
+    if (const auto problem = unfit(s, true)) return Reply::standingInvalid(*problem);
     std::vector<Standing> next = settings();
     std::erase_if(next, [&](const Standing& o) { return o.fan == s.fan; });
     next.push_back(s);

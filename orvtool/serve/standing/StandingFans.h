@@ -83,7 +83,9 @@ class StandingFans {
     };
 
     // Why words or a setting cannot be run here; none when it can.
-    std::optional<std::string> unfit(const protocol::Standing& s);
+    // `sensors`: whether the source's keys must read now (a new setting; a stored one runs
+    // whenever its source reads).
+    std::optional<std::string> unfit(const protocol::Standing& s, bool sensors);
     // Saves the settings; the error reply when they could not be saved.
     std::optional<protocol::Reply> store(const std::vector<protocol::Standing>& settings);
     std::vector<protocol::Standing> settings() const;
