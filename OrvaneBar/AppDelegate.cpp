@@ -28,6 +28,13 @@ LaunchDaemonManager::Options launchDaemonOptions(const AppDelegate::Seams& seams
     return options;
 }
 
+// The controller's fans, less those the daemon runs by itself.
+BoostFans boostFans(FanController& ctl, const StandingFans& standing) {
+    BoostFans fans = BoostFans::of(ctl);
+    fans.daemonRuns = [&standing](int fan) { return standing.count(fan) > 0; };
+    return fans;
+}
+
 FanController::Options controllerOptions(const AppDelegate::Seams& seams) {
     FanController::Options options = seams.controller;
     options.keepRecord = false;
@@ -55,7 +62,7 @@ AppDelegate::AppDelegate(Seams seams)
       daemon(seams.daemon),
       starter(daemon, starterOptions(seams)),
       launchDaemon(launchDaemonOptions(seams)),
-      boost(BoostFans::of(ctl),
+      boost(boostFans(ctl, standing_),
             [this](const std::string& command) {
                 boostWriting_ = true;
                 performWrite(command);
@@ -91,6 +98,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     lease = new DaemonLease(daemon, this);
     writePath_->setLease(lease);
     lease->start();
+
+    // Asked at the first refresh, then every few seconds.
+    standingPoll_ = new StandingPoll(
+        daemon, queue_, [this](const StandingFans& fans) { showStanding(fans); }, this);
 
     refresh();
 
@@ -149,6 +160,8 @@ void AppDelegate::perform(MenuAction action) {
 }
 
 void AppDelegate::refresh() {
+    if (standingPoll_ != nullptr) standingPoll_->tick();
+
     std::vector<FanLiveInfo> fans;
     std::optional<double> cpu;
     std::optional<double> gpu;
@@ -192,6 +205,20 @@ void AppDelegate::refresh() {
     boost.handle(boostCPU, boostGPU);
 }
 
+void AppDelegate::showStanding(const StandingFans& fans) {
+    if (fans == standing_) return;
+    standing_ = fans;
+    auto noteOf = [this](std::int64_t fan) {
+        const auto found = standing_.find(fan);
+        return found == standing_.end() ? std::string() : standingNote(found->second);
+    };
+    for (FanRowView* row : fanRows)
+        row->setStanding(noteOf(row->fan));
+    for (const std::unique_ptr<FanMenu>& fanMenu : fanMenus)
+        fanMenu->setStanding(noteOf(fanMenu->fan));
+    if (statusItem != nullptr) statusItem->setToolTip(standingToolTip(standing_));
+}
+
 void AppDelegate::applicationWillTerminate() {
     if (refreshTimer != nullptr) refreshTimer->stop();
 }
@@ -210,8 +237,28 @@ void AppDelegate::sliderChanged(std::int64_t fan, std::int64_t rpm) {
     performWrite(protocol::setRequest(fan, rpm));
 }
 
+bool AppDelegate::confirmChange(std::int64_t fan) {
+    const auto found = standing_.find(fan);
+    if (found == standing_.end()) return true;
+    const bool curve = found->second.kind == protocol::Standing::Kind::curve;
+    const bool yes =
+        curve ? confirmAction(Texts::endCurveTitle, Texts::endCurveMessage, Texts::endCurveButton)
+              : confirmAction(Texts::endFloorTitle, Texts::endFloorMessage, Texts::endFloorButton);
+    // The change ends the setting (or is refused): the next tick asks what stands.
+    if (yes && standingPoll_ != nullptr) standingPoll_->askSoon();
+    return yes;
+}
+
+// Every fan but those the daemon runs by a curve or a floor, which keep their setting.
 void AppDelegate::restoreAllAuto() {
-    performWrite(protocol::kAutoAllRequest);
+    if (standing_.empty()) {
+        performWrite(protocol::kAutoAllRequest);
+        return;
+    }
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count; ++i) {
+        if (standing_.count(i) == 0) performWrite(protocol::autoRequest(i));
+    }
 }
 
 void AppDelegate::toggleTempBoost() {
@@ -278,8 +325,12 @@ void AppDelegate::toggleLoginItem() {
 void AppDelegate::quitApp() {
     // Without a mode key a fan is forced by raising its minimum; when the original minimums
     // are not the boot's record, one forced before this process started looks automatic.
-    QuitSequence(starter, quitWaitLimit_)
-        .handBack(::anyFanForced(ctl), ::forcedStateUncertain(ctl));
+    // A fan the daemon runs by a curve or a floor looks forced, but is the daemon's to keep.
+    bool forced = false;
+    const int count = ctl.numberOfFans();
+    for (int i = 0; i < count && !forced; ++i)
+        forced = standing_.count(i) == 0 && ctl.isForced(i);
+    QuitSequence(starter, quitWaitLimit_).handBack(forced, ::forcedStateUncertain(ctl));
     // The fans are handed back: the lease has nothing left to cover.
     if (lease != nullptr) lease->stop();
     if (terminate_) {

@@ -2,7 +2,9 @@
 // wires them at launch (status item, menu, lease, refresh timer), refreshes everything
 // twice a second on the main thread and holds the table of menu actions. Every change of
 // fan state goes to the control daemon as one command through the write path; the
-// temperature boost (BoostController) drives the fans through the same path.
+// temperature boost (BoostController) drives the fans through the same path. Fans the
+// daemon runs by itself (a curve or a floor, StandingPoll) are shown as such, skipped by
+// the boost, and changed only once the user has agreed to end their setting.
 #pragma once
 
 #include <chrono>
@@ -23,6 +25,7 @@
 #include "LoginItem.h"
 #include "MainQueue.h"
 #include "MenuModel.h"
+#include "StandingFans.h"
 
 class DaemonLease;
 class QAction;
@@ -81,9 +84,12 @@ class AppDelegate : public FanRowDelegate {
     // FanRowDelegate.
     void manualModeChanged(std::int64_t fan, bool manual) override;
     void sliderChanged(std::int64_t fan, std::int64_t rpm) override;
+    // A change of a fan the daemon runs by a curve or a floor ends that setting: asked first.
+    bool confirmChange(std::int64_t fan) override;
 
     // Menu actions. quitApp hands forced fans back to automatic control first
-    // (QuitSequence), then ends the lease and the application.
+    // (QuitSequence), then ends the lease and the application. Neither restoreAllAuto nor
+    // quitApp ends a curve or a floor of the daemon's.
     void restoreAllAuto();
     void toggleTempBoost();
     void setTempThreshold();
@@ -110,6 +116,8 @@ class AppDelegate : public FanRowDelegate {
 
     // The status item's menu (none before launch has finished).
     QMenu* menu() const { return menu_.get(); }
+    // The fans the daemon runs by itself, as last learned (StandingPoll).
+    const StandingFans& standingFans() const { return standing_; }
 
     FanController ctl;
     StatusItem* statusItem = nullptr;
@@ -142,6 +150,8 @@ class AppDelegate : public FanRowDelegate {
     void buildMenu();
     void perform(MenuAction action);
     void launchDaemonOperationFinished(bool wasInstall, bool succeeded);
+    // Rows, submenus and tooltip after what the daemon said it runs.
+    void showStanding(const StandingFans& fans);
 
     MainQueue& queue_;
     WritePath* writePath_;
@@ -155,4 +165,6 @@ class AppDelegate : public FanRowDelegate {
     // Set while the boost hands a command to performWrite: the write path then knows it
     // for the boost's.
     bool boostWriting_ = false;
+    StandingPoll* standingPoll_ = nullptr;  // from launch on
+    StandingFans standing_;
 };

@@ -69,6 +69,27 @@ inline constexpr const char* rpmSuffix = " RPM";
 inline constexpr const char* fanMenuSeparator = "  ";
 inline constexpr const char* fanMenuTargetPrefix = "→ ";
 
+// A fan the control service runs by itself, shown in place of its target (row, submenu
+// title) and in the tray's tooltip: "按曲线运行（cpu）", "按曲线运行（max:TC0P,TG0P）",
+// "最低 2000 rpm"; the tooltip's line per fan after statusToolTip: "\n风扇 0：按曲线运行（cpu）".
+inline constexpr const char* standingCurvePrefix = "按曲线运行（";
+inline constexpr const char* standingCurveSuffix = "）";
+inline constexpr const char* standingFloorPrefix = "最低 ";
+inline constexpr const char* standingFloorSuffix = " rpm";
+inline constexpr const char* toolTipFanPrefix = "\n风扇 ";
+inline constexpr const char* toolTipFanSeparator = "：";
+// Asked before a change on such a fan is sent, since the change ends the setting.
+inline constexpr const char* endCurveTitle = "结束曲线？";
+inline constexpr const char* endCurveMessage =
+    "该风扇正在按曲线运行，转速由控制服务调节。\n手动设置转速或恢复自动会结束这条曲线。";
+inline constexpr const char* endCurveButton = "结束曲线";
+inline constexpr const char* endFloorTitle = "结束最低转速？";
+inline constexpr const char* endFloorMessage =
+    "该风扇设有最低转速，由控制服务保持。\n手动设置转速或恢复自动会取消这一设置。";
+inline constexpr const char* endFloorButton = "结束最低转速";
+// The control service did not let this user end the setting; the message is its reason.
+inline constexpr const char* standingHeldTitle = "风扇由控制服务运行";
+
 // Write path alerts. The start failure reads: startFailedMessage, then
 // startFailedManualPrefix, the tool path between apostrophes, startFailedManualSuffix,
 // then startFailedLogPrefix and the daemon log path.

@@ -22,6 +22,12 @@ inline constexpr const char* kDaemonLockPath = ORV_PATHS_RUN_DIR "/daemon.lock";
 inline constexpr const char* kForcedMarkPath = ORV_PATHS_RUN_DIR "/daemon-forced";
 inline constexpr const char* kMinimumRecordPath = ORV_PATHS_RUN_DIR "/fan-minimums";
 
+// The daemon's standing state: the directory, and the file of the fans' curves and floors
+// in it.
+inline constexpr const char* kStateDir = ORV_PATHS_STATE_DIR;
+inline constexpr const char* kStandingName = "curves";
+inline constexpr const char* kStandingPath = ORV_PATHS_STATE_DIR "/curves";
+
 // The address scripts have always used; the daemon binds it too when it can. A client that
 // finds no daemon at kSocketPath tries it, and trusts only a listener of its own user or
 // root there.
@@ -46,3 +52,4 @@ inline constexpr const char* kOwnerUidEnv = "ORVANE_OWNER_UID";
 #undef ORV_PATHS_RUN_DIR
 #undef ORV_PATHS_LOG_DIR
 #undef ORV_PATHS_LOG_NAME
+#undef ORV_PATHS_STATE_DIR

@@ -1,5 +1,6 @@
 #include "FanController.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "SMCCodec.h"
@@ -176,8 +177,22 @@ std::optional<double> FanController::gpuTemperature() {
 }
 
 SensorReadings FanController::temperatureSensors() {
+    return readTemperatures(smc, temperatureKeys());
+}
+
+const std::vector<SensorKey>& FanController::temperatureKeys() {
     if (!sensorKeys_) sensorKeys_ = findTemperatureKeys(smc);
-    return readTemperatures(smc, *sensorKeys_);
+    return *sensorKeys_;
+}
+
+std::optional<double> FanController::sensorTemperature(const std::string& key) {
+    for (const SensorKey& sensor : temperatureKeys()) {
+        if (sensor.key != key) continue;
+        const SensorReadings reading = readTemperatures(smc, {sensor});
+        if (reading.sensors.empty()) return std::nullopt;
+        return reading.sensors.front().celsius;
+    }
+    return std::nullopt;
 }
 
 std::pair<bool, std::optional<std::uint8_t>> FanController::forceFlag() {
@@ -290,9 +305,10 @@ void FanController::reconnect() {
     sensorKeys_.reset();
 }
 
-FanController::RestoreReport FanController::restoreEveryFan() {
+FanController::RestoreReport FanController::restoreEveryFan(const std::vector<int>& leave) {
     RestoreReport report;
     for (int i = 0; i < fanCount; ++i) {
+        if (std::find(leave.begin(), leave.end(), i) != leave.end()) continue;
         try {
             // Without a mode key and a known original minimum, nothing can have forced the
             // fan through this controller, and nothing could hand it back.

@@ -100,6 +100,11 @@ class FanController {
     // left out. The sensors are found through the key index once per controller; raises
     // SMCError when the index cannot be read (and tries again on the next call).
     SensorReadings temperatureSensors();
+    // The temperature keys of the index (found once per controller, as temperatureSensors
+    // does; raises SMCError when the index cannot be read), and one of them read alone:
+    // none when it is not among them, cannot be read or is no plausible reading.
+    const std::vector<SensorKey>& temperatureKeys();
+    std::optional<double> sensorTemperature(const std::string& key);
     // (exists, value) of the global force flag "FS! ".
     std::pair<bool, std::optional<std::uint8_t>> forceFlag();
 
@@ -137,8 +142,9 @@ class FanController {
     void reconnect();
     // Hands back every fan that can be forced, in index order, going on past failures.
     // Fans without a mode key and without a known original minimum cannot be forced and
-    // are skipped. Raises only for errors other than the SMC's.
-    RestoreReport restoreEveryFan();
+    // are skipped; the fans in `leave` are not touched. Raises only for errors other than
+    // the SMC's.
+    RestoreReport restoreEveryFan(const std::vector<int>& leave = {});
     // restoreEveryFan, then raises when a fan failed: that fan's own error when it is the
     // only one, else restoreFailed naming every failed fan.
     void restoreAllAuto();

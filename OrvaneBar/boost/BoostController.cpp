@@ -105,8 +105,10 @@ void BoostController::handle(std::optional<double> cpu, std::optional<double> gp
     // event loop runs further ticks, and those must find this step already taken.
     currentStep = step;
     const int count = fans_.count();
-    for (int i = 0; i < count; ++i)
-        write_(protocol::setRequest(i, TempBoost::stepRPM(step, fans_.maxRPM(i))));
+    for (int i = 0; i < count; ++i) {
+        if (!daemonRuns(i))
+            write_(protocol::setRequest(i, TempBoost::stepRPM(step, fans_.maxRPM(i))));
+    }
 }
 
 void BoostController::releaseHold() {
@@ -128,12 +130,18 @@ void BoostController::restorePreBoostStates() {
 
 void BoostController::restore(const std::optional<std::vector<PreBoostState>>& states) {
     const int count = fans_.count();
-    if (!states || states->size() != static_cast<std::size_t>(count)) {
+    bool anyRunByDaemon = false;
+    for (int i = 0; i < count; ++i)
+        anyRunByDaemon = anyRunByDaemon || daemonRuns(i);
+    const bool fit = states && states->size() == static_cast<std::size_t>(count);
+    if (!fit && !anyRunByDaemon) {
         write_(protocol::kAutoAllRequest);
         return;
     }
     for (int i = 0; i < count; ++i) {
-        const PreBoostState& state = (*states)[static_cast<std::size_t>(i)];
-        write_(state.forced ? protocol::setRequest(i, state.targetRPM) : protocol::autoRequest(i));
+        if (daemonRuns(i)) continue;
+        const PreBoostState* state = fit ? &(*states)[static_cast<std::size_t>(i)] : nullptr;
+        write_(state != nullptr && state->forced ? protocol::setRequest(i, state->targetRPM)
+                                                 : protocol::autoRequest(i));
     }
 }

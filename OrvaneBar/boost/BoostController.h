@@ -1,6 +1,7 @@
 // The temperature boost's state machine: on every refresh tick the hotter of the CPU and
 // GPU temperatures picks one of four steps between the start and the full-speed
-// temperature, which drive every fan at 40, 60, 80 or 100 % of its maximum. Before the
+// temperature, which drive every fan at 40, 60, 80 or 100 % of its maximum (but those the
+// control daemon runs by a curve or a floor, which it never writes). Before the
 // first boost write it records, per fan, whether the fan was forced and at what target,
 // and gives exactly that back when the temperature falls below the start or the boost is
 // switched off. Its three settings are read from the user defaults at every tick.
@@ -31,6 +32,9 @@ struct BoostFans {
     std::function<std::vector<PreBoostState>()> record;
     // A fan's maximum speed; 0 when it cannot be read.
     std::function<double(int fan)> maxRPM;
+    // Whether the control daemon runs the fan by itself (a curve or a floor): the boost
+    // leaves such a fan alone. Empty: it runs none.
+    std::function<bool(int fan)> daemonRuns;
 
     // The readings of the application's fan controller.
     static BoostFans of(FanController& ctl);
@@ -49,7 +53,8 @@ class BoostController {
     // A user action on a fan row takes the fans back from the boost, without restoring.
     void releaseHold();
     // Sends the commands that give every fan its recorded state back: "auto" alone when
-    // the records are missing or do not fit the fans.
+    // the records are missing or do not fit the fans (then "auto <fan>" for each fan when
+    // the daemon runs some fan by itself). Fans the daemon runs get nothing.
     void restorePreBoostStates();
 
     // The settings in effect, and the title of the boost's menu entry.
@@ -65,6 +70,7 @@ class BoostController {
     std::int64_t currentStep = -1;
 
   private:
+    bool daemonRuns(int fan) const { return fans_.daemonRuns && fans_.daemonRuns(fan); }
     // Ends an engaged boost: clears its state, then restores the recorded fan states.
     void end();
     void restore(const std::optional<std::vector<PreBoostState>>& states);

@@ -1,5 +1,6 @@
 #include "WritePath.h"
 
+#include <algorithm>
 #include <exception>
 #include <iterator>
 
@@ -77,13 +78,17 @@ WriteOutcome writeOutcome(const DaemonClient::Exchange& exchange) {
             return WriteOutcome::writeUnsupported;
         case protocol::ReplyKind::tooHot:
             return WriteOutcome::tooHot;
+        case protocol::ReplyKind::followsCurve:
+        case protocol::ReplyKind::hasFloor:
+            return WriteOutcome::daemonRuns;
         default:
             return WriteOutcome::done;
     }
 }
 
 std::optional<WriteReport> writeReport(WriteOutcome outcome, const std::string& command,
-                                       const DaemonStatus& listener, const ToolTrust& trust) {
+                                       const DaemonStatus& listener, const ToolTrust& trust,
+                                       const std::string& reply) {
     switch (outcome) {
         case WriteOutcome::done:
             return std::nullopt;
@@ -114,6 +119,11 @@ std::optional<WriteReport> writeReport(WriteOutcome outcome, const std::string& 
             return WriteReport{Texts::tooHotTitle,
                                std::string(protocol::kReplyTooHot)
                                    .substr(std::string_view(protocol::kReplyError).size())};
+        case WriteOutcome::daemonRuns:
+            // The daemon's own words, which tell how to end the setting.
+            return WriteReport{Texts::standingHeldTitle,
+                               reply.substr(std::min(
+                                   reply.size(), std::string_view(protocol::kReplyError).size()))};
     }
     return std::nullopt;
 }
@@ -156,16 +166,20 @@ void WritePath::send(const std::string& command, WriteFrom from) {
     if (lease_) lease_->takeNow();
     const DaemonClient::Exchange exchange = starter_.client().exchange(command);
     report(writeOutcome(exchange), command,
-           DaemonStatus(DaemonStatus::foreign, exchange.peerUid, exchange.path), from);
+           DaemonStatus(DaemonStatus::foreign, exchange.peerUid, exchange.path), from,
+           exchange.line.value_or(std::string()));
 }
 
 void WritePath::report(WriteOutcome outcome, const std::string& command,
-                       const DaemonStatus& listener, WriteFrom from) {
-    if (outcome == WriteOutcome::tooHot && from == WriteFrom::boost) return;
+                       const DaemonStatus& listener, WriteFrom from, const std::string& reply) {
+    if (from == WriteFrom::boost &&
+        (outcome == WriteOutcome::tooHot || outcome == WriteOutcome::daemonRuns))
+        return;
     // The tool is looked at only for the reports that name it.
     const bool namesTool =
         outcome == WriteOutcome::untrustedTool || outcome == WriteOutcome::notStarted;
     const ToolTrust trust = namesTool ? starter_.toolTrust() : ToolTrust{};
-    if (const std::optional<WriteReport> shown = writeReport(outcome, command, listener, trust))
+    if (const std::optional<WriteReport> shown =
+            writeReport(outcome, command, listener, trust, reply))
         showError(shown->title, shown->message);
 }

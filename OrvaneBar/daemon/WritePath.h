@@ -38,25 +38,30 @@ enum class WriteOutcome {
     writeRefused,      // the daemon runs without the rights to write the SMC
     writeUnsupported,  // the SMC driver cannot write that key, root or not
     tooHot,            // the daemon's heat guard refused a speed below the maximum
+    daemonRuns,        // the daemon runs the fan by a curve or a floor this user may not end
 };
 
 // Who asked for a write. The temperature boost's own `set`s raise no alert when the heat
 // guard refuses them: the boost asks again at every step on its own, the user did nothing
 // an alert could answer, and the guard has just handed the fans to the SMC's automatic
-// control, which runs them by temperature (the daemon logs each refusal).
+// control, which runs them by temperature (the daemon logs each refusal). Nor when the
+// daemon runs the fan by a curve or a floor the application had not learned of yet: the
+// boost leaves such a fan alone once it knows.
 enum class WriteFrom { user, boost };
 
 // The outcome of one exchange of a command with a daemon believed alive.
 WriteOutcome writeOutcome(const DaemonClient::Exchange& exchange);
 
 // What the user is shown for an outcome of `command`: a warning's title and message; none
-// for `done`. `listener` names a foreign listener; `trust` the tool, for a failed start.
+// for `done`. `listener` names a foreign listener; `trust` the tool, for a failed start;
+// `reply` is the daemon's reply line, whose reason daemonRuns shows.
 struct WriteReport {
     std::string title;
     std::string message;
 };
 std::optional<WriteReport> writeReport(WriteOutcome outcome, const std::string& command,
-                                       const DaemonStatus& listener, const ToolTrust& trust);
+                                       const DaemonStatus& listener, const ToolTrust& trust,
+                                       const std::string& reply = {});
 
 // "<socket>被另一个用户（uid N）占用，不是以 root 运行的控制服务。\n"
 std::string foreignOwnerText(const std::string& socketPath, uid_t uid);
@@ -84,7 +89,7 @@ class WritePath : public QObject {
     void proceed(const std::string& command, const DaemonStatus& status, bool mayStart,
                  WriteFrom from);
     void report(WriteOutcome outcome, const std::string& command, const DaemonStatus& listener = {},
-                WriteFrom from = WriteFrom::user);
+                WriteFrom from = WriteFrom::user, const std::string& reply = {});
 
     DaemonStarter starter_;
     QPointer<DaemonLease> lease_;

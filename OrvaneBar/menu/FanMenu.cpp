@@ -43,12 +43,12 @@ std::vector<std::int64_t> fanMenuSpeeds(double minRPM, double maxRPM,
 }
 
 std::string fanMenuTitle(const std::string& name, const std::string& rpmText,
-                         const std::string& targetText) {
+                         const std::string& targetText, bool daemonRuns) {
     // Names padded with blanks to a fixed width would widen the gap before the speed.
     const std::size_t end = name.find_last_not_of(' ');
     std::string title = name.substr(0, end == std::string::npos ? 0 : end + 1) +
                         Texts::fanMenuSeparator + rpmText + Texts::fanMenuSeparator;
-    if (targetText != Texts::automaticTarget) title += Texts::fanMenuTargetPrefix;
+    if (!daemonRuns && targetText != Texts::automaticTarget) title += Texts::fanMenuTargetPrefix;
     return title + targetText;
 }
 
@@ -88,6 +88,11 @@ void FanMenu::update(const FanLiveInfo& live) {
     if (shown_ || first) apply();
 }
 
+void FanMenu::setStanding(const std::string& note) {
+    logic.setStanding(note);
+    if (shown_) apply();
+}
+
 void FanMenu::setShown(bool shown) {
     shown_ = shown;
     if (shown) apply();
@@ -111,7 +116,8 @@ std::int64_t FanMenu::chosenSpeed() const {
 }
 
 void FanMenu::apply() {
-    const QString title = QString::fromStdString(fanMenuTitle(name_, rpm_, target_));
+    const QString title = QString::fromStdString(
+        fanMenuTitle(name_, rpm_, target_, target_ == logic.standing() && !target_.empty()));
     if (menu_->title() != title) menu_->setTitle(title);
 
     const std::vector<std::int64_t> speeds =

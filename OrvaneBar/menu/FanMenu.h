@@ -35,10 +35,11 @@ class QWidget;
 std::vector<std::int64_t> fanMenuSpeeds(double minRPM, double maxRPM,
                                         std::optional<std::int64_t> current);
 
-// "Left  1999 RPM  自动", or "Left  3480 RPM  → 5700 RPM" for a forced fan; blanks
-// closing the name are dropped.
+// "Left  1999 RPM  自动", or "Left  3480 RPM  → 5700 RPM" for a forced fan, or
+// "Left  3480 RPM  按曲线运行（cpu）" when the target's place holds how the control daemon
+// runs the fan (`daemonRuns`); blanks closing the name are dropped.
 std::string fanMenuTitle(const std::string& name, const std::string& rpmText,
-                         const std::string& targetText);
+                         const std::string& targetText, bool daemonRuns = false);
 
 class FanMenu : private FanRowControls, NonCopyable {
   public:
@@ -49,6 +50,8 @@ class FanMenu : private FanRowControls, NonCopyable {
     QMenu* menu() const { return menu_; }
     // Takes one reading (see FanRowLogic::update); the entries follow it while shown.
     void update(const FanLiveInfo& live);
+    // How the control daemon runs the fan, in the title; empty: it does not.
+    void setStanding(const std::string& note);
     // Whether the status item's menu is open: opening shows the latest reading at once.
     void setShown(bool shown);
 

@@ -26,10 +26,17 @@ FanRowLogic::FanRowLogic(std::int64_t fan, FanRowControls& controls, MainQueue& 
     : fan(fan), controls_(controls), queue_(queue), callouts_(std::move(callouts)) {}
 
 bool FanRowLogic::inGracePeriod() const {
-    return lastUserEdit && queue_.now() - *lastUserEdit < gracePeriod;
+    return confirming_ || (lastUserEdit && queue_.now() - *lastUserEdit < gracePeriod);
+}
+
+void FanRowLogic::setStanding(const std::string& note) {
+    if (note == standing_) return;
+    standing_ = note;
+    if (lastLive_) update(*lastLive_);
 }
 
 void FanRowLogic::update(const FanLiveInfo& live) {
+    lastLive_ = live;
     if (controls_.nameText() != live.name) controls_.setNameText(live.name);
 
     std::string rpmText = speedText(live.currentRPM);
@@ -45,10 +52,11 @@ void FanRowLogic::update(const FanLiveInfo& live) {
     if (differs(controls_.sliderMaximum(), live.maxRPM)) controls_.setSliderMaximum(live.maxRPM);
     if (controls_.isSliderEnabled() != live.forced) controls_.setSliderEnabled(live.forced);
 
-    if (live.forced) {
-        double t = live.targetRPM.value_or(live.currentRPM);
+    if (live.forced || !standing_.empty()) {
+        const double t = live.forced ? live.targetRPM.value_or(live.currentRPM) : live.minRPM;
         controls_.setSliderValue(clampToLimits(t, live.minRPM, live.maxRPM));
-        std::string targetText = speedText(t);
+        // The daemon sets the speed: the row says how rather than where it is now.
+        std::string targetText = standing_.empty() ? speedText(t) : standing_;
         if (targetText != lastTargetText) {
             lastTargetText = targetText;
             controls_.setTargetText(targetText);
@@ -71,11 +79,28 @@ void FanRowLogic::showUserTarget(const std::string& text) {
     controls_.setTargetText(text);
 }
 
+// The question runs a modal dialog, whose event loop may delete the row: nothing of it is
+// touched afterwards unless it is still there.
+bool FanRowLogic::confirmed() {
+    if (!callouts_.confirmChange) return true;
+    std::weak_ptr<int> alive = alive_;
+    confirming_ = true;
+    const bool yes = callouts_.confirmChange(fan);
+    if (alive.expired()) return false;
+    confirming_ = false;
+    if (yes) return true;
+    lastUserEdit.reset();
+    if (pendingWrite) pendingWrite->cancel();
+    if (lastLive_) update(*lastLive_);
+    return false;
+}
+
 void FanRowLogic::modeAction() {
     lastUserEdit = queue_.now();
     const bool manual = controls_.isManualChecked();
     controls_.setSliderEnabled(manual);
     showUserTarget(manual ? speedText(controls_.sliderValue()) : Texts::automaticTarget);
+    if (!confirmed()) return;
     if (callouts_.manualModeChanged) callouts_.manualModeChanged(fan, manual);
 }
 
@@ -87,6 +112,7 @@ void FanRowLogic::sliderAction() {
     std::weak_ptr<int> alive = alive_;
     pendingWrite = std::make_shared<WorkItem>([this, alive, rpm] {
         if (alive.expired()) return;  // the row is gone
+        if (!confirmed()) return;
         if (callouts_.sliderChanged) callouts_.sliderChanged(fan, rpm);
     });
     queue_.asyncAfter(writeDelay, pendingWrite);

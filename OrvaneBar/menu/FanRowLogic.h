@@ -38,10 +38,13 @@ class FanRowControls {
     virtual void setTargetText(const std::string& text) = 0;
 };
 
-// Where user actions go; either may be empty.
+// Where user actions go; any may be empty. confirmChange is asked before either change is
+// passed on: false drops the change, and the row goes back to the fan's reading (empty:
+// every change is passed on).
 struct FanRowCallouts {
     std::function<void(std::int64_t fan, bool manual)> manualModeChanged;
     std::function<void(std::int64_t fan, std::int64_t rpm)> sliderChanged;
+    std::function<bool(std::int64_t fan)> confirmChange;
 };
 
 // t limited to [lo, hi]: below lo gives lo, otherwise above hi gives hi.
@@ -55,8 +58,13 @@ class FanRowLogic : NonCopyable {
     FanRowLogic(std::int64_t fan, FanRowControls& controls, MainQueue& queue,
                 FanRowCallouts callouts);
 
-    // Shows one reading. Name and speed always; the controls only outside the grace period.
+    // Shows one reading. Name and speed always; the controls only outside the grace period
+    // (and while a change waits for its confirmation).
     void update(const FanLiveInfo& live);
+    // The fan is run by the control daemon (a curve or a floor): `note` says how and is
+    // shown in place of the target; empty: it is not. Shown at once with the last reading.
+    void setStanding(const std::string& note);
+    const std::string& standing() const { return standing_; }
     // The user clicked the checkbox (its state has already changed).
     void modeAction();
     // The user moved the slider (its value has already changed).
@@ -71,10 +79,15 @@ class FanRowLogic : NonCopyable {
   private:
     bool inGracePeriod() const;
     void showUserTarget(const std::string& text);
+    // Asks confirmChange; on no, the row shows the last reading again.
+    bool confirmed();
 
     FanRowControls& controls_;
     MainQueue& queue_;
     FanRowCallouts callouts_;
+    std::string standing_;
+    std::optional<FanLiveInfo> lastLive_;
+    bool confirming_ = false;
     // Scheduled writes hold this weakly, so a write due after the row is gone does nothing.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

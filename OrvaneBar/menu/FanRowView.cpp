@@ -1,6 +1,7 @@
 #include "FanRowView.h"
 
 #include <QCheckBox>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QSignalBlocker>
@@ -55,6 +56,8 @@ FanRowCallouts forwardingTo(const QPointer<FanRowDelegate>& delegate) {
             [&delegate](std::int64_t f, std::int64_t rpm) {
                 if (delegate) delegate->sliderChanged(f, rpm);
             },
+        .confirmChange =
+            [&delegate](std::int64_t f) { return !delegate || delegate->confirmChange(f); },
     };
 }
 
@@ -93,11 +96,16 @@ FanRowView::FanRowView(std::int64_t fan, FanRowDelegate* delegate, MainQueue& qu
     targetLabel->setFont(systemFont(11, QFont::Normal));
     useSecondaryColour(targetLabel);
     targetLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    targetLabel->setGeometry(frame(228, 8, 62, 16));
+    target_ = Texts::automaticTarget;
+    layoutTarget();
 }
 
 void FanRowView::update(const FanLiveInfo& live) {
     logic.update(live);
+}
+void FanRowView::setStanding(const std::string& note) {
+    setToolTip(QString::fromStdString(note));
+    logic.setStanding(note);
 }
 void FanRowView::modeAction() {
     logic.modeAction();
@@ -179,9 +187,21 @@ void FanRowView::setSliderValue(double value) {
 }
 
 std::string FanRowView::targetText() const {
-    return targetLabel->text().toStdString();
+    return target_;
 }
 void FanRowView::setTargetText(const std::string& text) {
     ++widgetWrites_;
-    targetLabel->setText(QString::fromStdString(text));
+    target_ = text;
+    layoutTarget();
+}
+
+void FanRowView::layoutTarget() {
+    constexpr int right = 290, gap = 6, narrowest = 62, widest = 160;
+    const QString text = QString::fromStdString(target_);
+    const QFontMetrics metrics(targetLabel->font());
+    const int needed = metrics.horizontalAdvance(text);
+    const int width = std::clamp(needed, narrowest, widest);
+    targetLabel->setGeometry(frame(right - width, 8, width, 16));
+    slider->setGeometry(frame(12, 4, right - width - gap - 12, 24));
+    targetLabel->setText(needed > widest ? metrics.elidedText(text, Qt::ElideRight, width) : text);
 }

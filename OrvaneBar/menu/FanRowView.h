@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QWidget>
 #include <cstdint>
+#include <string>
 
 #include "FanController.h"
 #include "FanRowLogic.h"
@@ -25,6 +26,11 @@ class FanRowDelegate : public QObject {
     virtual void manualModeChanged(std::int64_t fan, bool manual) = 0;
     // The user settled the slider on rpm (debounced).
     virtual void sliderChanged(std::int64_t fan, std::int64_t rpm) = 0;
+    // Asked before either change is passed on; false drops it. Every change by default.
+    virtual bool confirmChange(std::int64_t fan) {
+        (void)fan;
+        return true;
+    }
 };
 
 // Callouts that pass a fan's row or submenu choices on to `delegate`, looked at on each call
@@ -43,6 +49,9 @@ class FanRowView : public QWidget, private FanRowControls {
     using QWidget::update;  // keep the repaint overloads reachable
     // Shows one reading (see FanRowLogic::update).
     void update(const FanLiveInfo& live);
+    // How the control daemon runs the fan, shown in place of the target and as the row's
+    // tooltip; empty: it does not (see FanRowLogic::setStanding).
+    void setStanding(const std::string& note);
     void modeAction();
     void sliderAction();
 
@@ -87,7 +96,11 @@ class FanRowView : public QWidget, private FanRowControls {
     void setTargetText(const std::string& text) override;
 
     void applySliderRange();
+    // The target label as wide as its text needs (up to a limit, past which the text is
+    // cut short), the slider giving up the room.
+    void layoutTarget();
 
+    std::string target_;  // the whole text, however it is shown
     double sliderMin_ = 2000;
     double sliderMax_ = 6000;
 };

@@ -5,6 +5,7 @@
 #include "Admission.h"
 #include "FanController.h"
 #include "Log.h"
+#include "SMCError.h"
 #include "ServeCommand.h"
 #include "ServeFans.h"
 #include "ServeTexts.h"
@@ -21,7 +22,7 @@ constexpr std::size_t kLogReplyBytes = kLogTextBytes + 64;
 
 Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log,
                        ForcedFans& fans, const std::list<Connection>& conns,
-                       std::function<double()> sleptSeconds)
+                       std::function<double()> sleptSeconds, const std::string& stateDir)
     : ctl_(ctl),
       limits_(limits),
       log_(log),
@@ -36,7 +37,67 @@ Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog&
               fans_.handedBack(fan);
               leases_.handedBack(fan);
           },
-          std::move(sleptSeconds)) {}
+          std::move(sleptSeconds)),
+      standing_(keeperFans_, keeper_, log, StandingStore(stateDir),
+                {[this](int fan) {
+                     fans_.forcing(fan);
+                     leases_.handedBack(fan);  // not leased: it outlives every connection
+                 },
+                 [this](int fan) {
+                     fans_.handedBack(fan);
+                     leases_.handedBack(fan);
+                 }}) {
+    standing_.start(Clock::now());
+}
+
+namespace {
+
+bool isStanding(Request::Kind kind) {
+    using Kind = Request::Kind;
+    return kind == Kind::curve || kind == Kind::curveOff || kind == Kind::floor ||
+           kind == Kind::floorOff || kind == Kind::curves || kind == Kind::standingInvalid;
+}
+
+}  // namespace
+
+std::optional<protocol::Reply> Dispatcher::standingFirst(const Request& request, long uid,
+                                                         bool rootOrOwner) {
+    using Kind = Request::Kind;
+    if (request.kind == Kind::autoAll) {
+        // Only root's ends every setting: the owner's application sends `auto` when it quits
+        // and its lease ends, which must not end the curves the owner set.
+        if (uid == 0) standing_.endAll();
+        return std::nullopt;
+    }
+    if ((request.kind != Kind::set && request.kind != Kind::autoFan) || request.fan < 0 ||
+        request.fan >= ctl_.numberOfFans())
+        return std::nullopt;
+    const int fan = static_cast<int>(request.fan);
+    const auto kind = standing_.of(fan);
+    if (!kind) return std::nullopt;
+    if (!rootOrOwner)
+        return *kind == protocol::Standing::Kind::curve ? protocol::Reply::followsCurve(fan)
+                                                        : protocol::Reply::hasFloor(fan);
+    standing_.end(fan);
+    return std::nullopt;
+}
+
+protocol::Reply Dispatcher::autoAllButStanding(Clock::time_point now) {
+    try {
+        const FanController::RestoreReport report = ctl_.restoreEveryFan(standing_.fans());
+        for (const int fan : report.restored) {
+            keeper_.handBackAsked(fan, true, now);
+            fans_.handedBack(fan);
+            leases_.handedBack(fan);
+        }
+        for (const FanController::RestoreFailure& failure : report.failed)
+            keeper_.handBackAsked(failure.fan, false, now);
+        if (report.failed.empty()) return protocol::Reply::autoAll();
+        return protocol::Reply::error(report.failed.front().error.description());
+    } catch (const std::exception& e) {
+        return protocol::Reply::error(e.what());
+    }
+}
 
 protocol::Reply Dispatcher::serve(const Request& request, Connection& c, Clock::time_point now) {
     if (request.kind == Request::Kind::hold) {
@@ -44,10 +105,15 @@ protocol::Reply Dispatcher::serve(const Request& request, Connection& c, Clock::
         if (!c.held && exceedsHeldCap(c.uid, conns_, limits_)) return protocol::Reply::busy();
         return leases_.hold(c.uid, c.held);
     }
+    const bool ruling = rootOrOwner(c.uid, limits_.ownerUid);
+    if (isStanding(request.kind)) return standing_.serve(request, ruling, now);
     if (request.kind == Request::Kind::set && request.fan >= 0 &&
         request.fan < ctl_.numberOfFans() &&
         keeper_.refusesSet(static_cast<int>(request.fan), request.rpm, now))
         return protocol::Reply::tooHot();
+    if (auto refused = standingFirst(request, c.uid, ruling)) return *refused;
+    if (request.kind == Request::Kind::autoAll && !standing_.fans().empty())
+        return autoAllButStanding(now);
     fans_.before(request);
     const protocol::Reply reply = serveRequest(request, ctl_, fans_, c.uid, limits_.ownerUid);
     fans_.after(request, reply, ctl_.numberOfFans());
@@ -84,13 +150,14 @@ void Dispatcher::tick(Clock::time_point now) {
     for (const ServeLeases::HandBack& back : leases_.handBackDue(ctl_, now))
         keeper_.handedBackElsewhere(back.fan, back.done, now);
     keeper_.tick(now);
+    standing_.tick(now);
 }
 
 std::optional<Clock::time_point> Dispatcher::nextDue() const {
-    const auto leases = leases_.nextDue();
-    const auto keeper = keeper_.nextDue();
-    if (leases && keeper) return std::min(*leases, *keeper);
-    return leases ? leases : keeper;
+    std::optional<Clock::time_point> due;
+    for (const auto next : {leases_.nextDue(), keeper_.nextDue(), standing_.nextDue()})
+        if (next) due = due ? std::min(*due, *next) : *next;
+    return due;
 }
 
 bool Dispatcher::answer(Connection& c, Clock::time_point now) {

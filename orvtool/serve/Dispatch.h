@@ -16,6 +16,7 @@
 #include "Request.h"
 #include "ServeLeases.h"
 #include "ServeLimits.h"
+#include "StandingFans.h"
 
 class FanController;
 
@@ -27,9 +28,12 @@ class ForcedFans;
 class Dispatcher {
   public:
     // `conns` are the loop's connections, for the caps on held ones; `sleptSeconds` is the
-    // slept-time clock the keeper finds an unreported wake by.
+    // slept-time clock the keeper finds an unreported wake by; `stateDir` the directory of
+    // the fans' standing settings (empty: they are not stored). The stored settings run
+    // from now.
     Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
-               const std::list<Connection>& conns, std::function<double()> sleptSeconds);
+               const std::list<Connection>& conns, std::function<double()> sleptSeconds,
+               const std::string& stateDir = {});
 
     // Answers the lines waiting on a connection, at most ServeLimits::linesPerTurn of them,
     // and notes an overlong line or a peer that has finished; true when one was `quit`.
@@ -41,17 +45,26 @@ class Dispatcher {
 
     // A connection has ended.
     void closed(const Connection& c, Clock::time_point now);
-    // The work due at `now` without a request: the leases' hand-backs and the keeper's
-    // check; and when the next is due.
+    // The work due at `now` without a request: the leases' hand-backs, the keeper's check
+    // and the standing settings' run; and when the next is due.
     void tick(Clock::time_point now);
     std::optional<Clock::time_point> nextDue() const;
     // The machine's sleep and wake (the keeper hands the fans back and sets them again).
     void willSleep(Clock::time_point now) { keeper_.willSleep(now); }
-    void hasWoken(Clock::time_point now) { keeper_.hasWoken(now); }
+    void hasWoken(Clock::time_point now) {
+        keeper_.hasWoken(now);
+        standing_.hasWoken();
+    }
 
   private:
     // Serves one request of `c` and keeps the books of its result.
     protocol::Reply serve(const Request& request, Connection& c, Clock::time_point now);
+    // Before a `set` or `auto <fan>` of a fan with a standing setting: root's or the owner's
+    // ends it, anyone else's is refused (the reply). Root's `auto` ends every setting.
+    std::optional<protocol::Reply> standingFirst(const Request& request, long uid,
+                                                 bool rootOrOwner);
+    // `auto` from anyone but root while settings run: every other fan back.
+    protocol::Reply autoAllButStanding(Clock::time_point now);
     // What a request's reply tells the keeper.
     void keep(const Request& request, const protocol::Reply& reply, long uid,
               Clock::time_point now);
@@ -64,6 +77,7 @@ class Dispatcher {
     ServeLeases leases_;
     ControllerFans keeperFans_;
     FanKeeper keeper_;
+    StandingFans standing_;
     std::vector<std::string> pendingLog_;
 };
 

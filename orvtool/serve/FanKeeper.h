@@ -79,6 +79,8 @@ class FanKeeper {
     std::optional<std::int64_t> keptAt(int fan) const;
     bool handBackOutstanding(int fan) const { return handBacks_.count(fan) != 0; }
     bool guardTripped() const { return tripped_; }
+    // Handed back for a sleep, or waiting to set the fans again after a wake.
+    bool paused() const { return asleep_ || wakeAt_.has_value(); }
 
   private:
     struct Kept {

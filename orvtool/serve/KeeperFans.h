@@ -1,10 +1,12 @@
-// What the daemon's keeper of forced fans (FanKeeper.h) asks of the fans: the daemon's
-// FanController through ControllerFans, or a test's stand-in. Each call may raise
-// (SMCError for the SMC's failures).
+// What the daemon's keeper of forced fans (FanKeeper.h) and its runner of curves and floors
+// (standing/StandingFans.h) ask of the fans: the daemon's FanController through
+// ControllerFans, or a test's stand-in. Each call may raise (SMCError for the SMC's
+// failures).
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "FanController.h"
 
@@ -27,6 +29,11 @@ class KeeperFans {
     // The hotter of the CPU and GPU temperatures; none when neither can be read.
     virtual std::optional<double> hotter() = 0;
     virtual void reconnect() = 0;
+    // A curve's source entry: `cpu`, `gpu` or a sensor key; none when it cannot be read.
+    virtual std::optional<double> temperature(const std::string& entry) = 0;
+    // Whether the SMC has a temperature sensor of that key.
+    virtual bool hasSensor(const std::string& key) = 0;
+    virtual bool hasModeKey(int fan) = 0;
 };
 
 class ControllerFans : public KeeperFans {
@@ -42,6 +49,9 @@ class ControllerFans : public KeeperFans {
     bool readsAutomatic(int fan) override { return ctl_.readsAutomatic(fan); }
     std::optional<double> hotter() override;
     void reconnect() override { ctl_.reconnect(); }
+    std::optional<double> temperature(const std::string& entry) override;
+    bool hasSensor(const std::string& key) override;
+    bool hasModeKey(int fan) override { return ctl_.hasModeKey(fan); }
 
   private:
     FanController& ctl_;

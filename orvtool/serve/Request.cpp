@@ -47,6 +47,26 @@ Request parseRequest(std::string line) {
         request.kind = Kind::quit;
     } else if (command == protocol::kHold) {
         request.kind = Kind::hold;
+    } else if (command == protocol::kCurves) {
+        request.kind = Kind::curves;
+    } else if (command == protocol::kCurve || command == protocol::kFloor) {
+        const bool floor = command == protocol::kFloor;
+        const std::vector<std::string_view> rest(words.begin() + 1, words.end());
+        if (const auto fan = protocol::offFan(rest)) {
+            request.kind = floor ? Kind::floorOff : Kind::curveOff;
+            request.fan = *fan;
+        } else {
+            const protocol::StandingParse parsed =
+                floor ? protocol::parseFloorWords(rest) : protocol::parseCurveWords(rest);
+            if (const auto* s = std::get_if<protocol::Standing>(&parsed)) {
+                request.kind = floor ? Kind::floor : Kind::curve;
+                request.standing = *s;
+            } else {
+                request.kind = Kind::standingInvalid;
+                request.problem = std::get<protocol::StandingProblem>(parsed);
+                request.floorCommand = floor;
+            }
+        }
     }
     request.line = std::move(line);
     return request;

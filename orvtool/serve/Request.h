@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "Curves.h"
+
 namespace orvtool {
 
 // The request text of one received line (line feed removed): nothing when the bytes are
@@ -18,20 +20,29 @@ std::optional<std::string> requestText(std::string_view line);
 // is part of a word); the first word is the command, compared exactly.
 struct Request {
     enum class Kind {
-        ping,      // "ping", further words ignored
-        set,       // "set <fan> <rpm>", both whole numbers
-        setUsage,  // "set" in any other form
-        autoFan,   // "auto <fan>", the fan a whole number
-        autoAll,   // "auto" in any other form
-        quit,      // "quit", further words ignored
-        hold,      // "hold", further words ignored: concerns its connection
-        unknown,   // anything else
+        ping,             // "ping", further words ignored
+        set,              // "set <fan> <rpm>", both whole numbers
+        setUsage,         // "set" in any other form
+        autoFan,          // "auto <fan>", the fan a whole number
+        autoAll,          // "auto" in any other form
+        quit,             // "quit", further words ignored
+        hold,             // "hold", further words ignored: concerns its connection
+        curve,            // "curve <fan> <source> <t>:<rpm> ...": `standing` holds it
+        curveOff,         // "curve <fan> off"
+        floor,            // "floor <fan> <rpm>": `standing` holds it
+        floorOff,         // "floor <fan> off"
+        curves,           // "curves", further words ignored
+        standingInvalid,  // "curve" or "floor" in any other form: `problem` says why
+        unknown,          // anything else
     };
 
     Kind kind = Kind::unknown;
-    std::int64_t fan = 0;  // set, autoFan
-    std::int64_t rpm = 0;  // set
-    std::string line;      // the whole trimmed text
+    std::int64_t fan = 0;                        // set, autoFan, curveOff, floorOff
+    std::int64_t rpm = 0;                        // set
+    std::optional<protocol::Standing> standing;  // curve, floor
+    protocol::StandingProblem problem;           // standingInvalid
+    bool floorCommand = false;                   // standingInvalid: the request was `floor`
+    std::string line;                            // the whole trimmed text
 };
 
 Request parseRequest(std::string line);

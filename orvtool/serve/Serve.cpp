@@ -158,7 +158,9 @@ int Daemon::run() {
     }
     PowerWatch power;
     power.events = events.get();
-    const LoopEnd end = serveListeners(listeners_.fds(), ctl_, limits, log_, fans_, stop_, power);
+    // Root's daemon keeps the fans' standing settings and runs them from its first second.
+    const LoopEnd end = serveListeners(listeners_.fds(), ctl_, limits, log_, fans_, stop_, power,
+                                       root ? paths::kStateDir : "");
     switch (end.kind) {
         case LoopEnd::quit:
             // `quit` restored the fans before its reply; what is left are the socket files.

@@ -52,8 +52,14 @@ Reply serveCommand(const Request& request, FanController& ctl, ForcedFans& fans)
                 fans.restoreEveryFan(ctl);  // the daemon stops and says so whatever the SMC says
                 return Reply::bye();
             case Kind::hold:
+            case Kind::curve:
+            case Kind::curveOff:
+            case Kind::floor:
+            case Kind::floorOff:
+            case Kind::curves:
+            case Kind::standingInvalid:
             case Kind::unknown:
-                break;
+                break;  // a connection's, or the daemon's standing settings: not the SMC's
         }
     } catch (const std::exception& e) {
         return errorReply(e);
@@ -67,9 +73,13 @@ Reply serveCommand(const std::string& line, FanController& ctl) {
     return serveCommand(parseRequest(line), ctl, fans);
 }
 
+bool rootOrOwner(long uid, long ownerUid) {
+    return uid == 0 || (uid >= 0 && uid == ownerUid);
+}
+
 Reply serveRequest(const Request& request, FanController& ctl, ForcedFans& fans, long uid,
                    long ownerUid) {
-    if (request.kind == Request::Kind::quit && uid != 0 && (uid < 0 || uid != ownerUid))
+    if (request.kind == Request::Kind::quit && !rootOrOwner(uid, ownerUid))
         return Reply::quitRefused();
     return serveCommand(request, ctl, fans);
 }

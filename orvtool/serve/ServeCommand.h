@@ -20,6 +20,10 @@ protocol::Reply serveCommand(const Request& request, FanController& ctl, ForcedF
 // serveCommand of one trimmed request line, for a server that keeps no forced mark.
 protocol::Reply serveCommand(const std::string& line, FanController& ctl);
 
+// Whether the peer user `uid` is root or the user who started the daemon (`ownerUid`, -1:
+// none): who may stop the daemon and set or end the fans' standing settings.
+bool rootOrOwner(long uid, long ownerUid);
+
 // The reply to a request of the peer user `uid` on a daemon started by `ownerUid` (-1:
 // by root alone): serveCommand, except that `quit` is refused to anyone but root and the
 // owner, and the daemon then serves on. `set` and `auto` are open to every user.

@@ -53,6 +53,11 @@ void ForcedFans::handedBack(int fan) {
     mark(!forced_.empty());
 }
 
+void ForcedFans::forcing(int fan) {
+    forced_.insert(fan);
+    mark(true);
+}
+
 std::set<int> ForcedFans::mayBeForced() const {
     // Only indices of fans (the hardware layer's int range) are ever inserted.
     std::set<int> fans;

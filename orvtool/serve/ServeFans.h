@@ -34,6 +34,8 @@ class ForcedFans {
     // A fan went back to automatic control otherwise than by a request (a lease's grace ran
     // out).
     void handedBack(int fan);
+    // The daemon is about to force a fan by itself (a curve or a floor).
+    void forcing(int fan);
 
     // The fans this daemon may have forced (see forced_).
     std::set<int> mayBeForced() const;

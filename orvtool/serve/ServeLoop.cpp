@@ -41,7 +41,8 @@ enum class Outcome { drained, quit, stop, failed };
 class Server {
   public:
     Server(FanController& ctl, const ServeLimits& limits, std::vector<int> listeners,
-           DaemonLog& log, ForcedFans& fans, const StopSignals* stop, const PowerWatch& power = {})
+           DaemonLog& log, ForcedFans& fans, const StopSignals* stop, const PowerWatch& power = {},
+           const std::string& stateDir = {})
         : limits_(limits),
           listeners_(std::move(listeners)),
           log_(log),
@@ -51,7 +52,7 @@ class Server {
           refusals_(log, limits.refusalLogMs),
           buffer_(kReadBufferSize, 0),
           dispatcher_(ctl, limits_, log, fans, conns_,
-                      power.sleptSeconds ? power.sleptSeconds : power::sleptSeconds) {}
+                      power.sleptSeconds ? power.sleptSeconds : power::sleptSeconds, stateDir) {}
     ~Server() {
         for (Connection& c : conns_)
             if (c.ownsFd) ::close(c.fd);
@@ -272,8 +273,9 @@ LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
 
 LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
                        const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
-                       const StopSignals& stop, const PowerWatch& power) {
-    Server server(ctl, limits, listeners, log, fans, &stop, power);
+                       const StopSignals& stop, const PowerWatch& power,
+                       const std::string& stateDir) {
+    Server server(ctl, limits, listeners, log, fans, &stop, power, stateDir);
     const Outcome outcome = server.run();
     return loopEnd(outcome, server.failedErrno);
 }

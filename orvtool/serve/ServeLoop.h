@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "Connection.h"
@@ -44,10 +45,12 @@ struct PowerWatch {
     std::function<double()> sleptSeconds;
 };
 
-// The daemon's own loop: its log, the fans it keeps, its stop signals' wake-up pipe and
-// the machine's sleep and wake.
+// The daemon's own loop: its log, the fans it keeps, its stop signals' wake-up pipe, the
+// machine's sleep and wake, and the directory of the fans' standing settings (empty: they
+// are not stored).
 LoopEnd serveListeners(const std::vector<int>& listeners, FanController& ctl,
                        const ServeLimits& limits, DaemonLog& log, ForcedFans& fans,
-                       const StopSignals& stop, const PowerWatch& power = {});
+                       const StopSignals& stop, const PowerWatch& power = {},
+                       const std::string& stateDir = {});
 
 }  // namespace orvtool

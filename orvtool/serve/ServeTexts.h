@@ -153,4 +153,54 @@ inline constexpr const char* kServeLogDirUnsafe =
 inline constexpr const char* kServeLogFileUnsafe =
     "[serve] 日志文件不是 root 所有的普通文件，只写标准错误: ";
 
+// serve: standing settings (curves and floors). Why a request was not stored (the reply's
+// reason after "ERR 设置无效: "), then the offending word where there is one.
+inline constexpr const char* kStandingCurveUsage =
+    "用法: curve <fan> <source> <t>:<rpm> <t>:<rpm> [...] 或 curve <fan> off";
+inline constexpr const char* kStandingFloorUsage = "用法: floor <fan> <rpm> 或 floor <fan> off";
+inline constexpr const char* kStandingNoFan = "没有这个风扇: ";
+inline constexpr const char* kStandingSource =
+    "不是温度来源（传感器键、cpu、gpu 或 max:<键>,<键>…，至多 8 个）: ";
+inline constexpr const char* kStandingPointCount = "曲线需要 2 到 8 个点";
+inline constexpr const char* kStandingPoint = "不是 <温度>:<转速> 形式的点: ";
+inline constexpr const char* kStandingTemperature = "温度不在 0 到 130 °C 之间: ";
+inline constexpr const char* kStandingFalling = "曲线的温度必须逐点上升: ";
+inline constexpr const char* kStandingSpeed = "转速必须是大于 0 的整数: ";
+inline constexpr const char* kStandingUnknownSensor = "没有这个温度传感器: ";
+// The speed, then the fan, its limits and the tail: "转速 9000 超出风扇 0 的范围 1200–5700 转/分".
+inline constexpr const char* kStandingOutside = "转速 ";
+inline constexpr const char* kStandingOutsideFan = " 超出风扇 ";
+inline constexpr const char* kStandingOutsideRange = " 的范围 ";
+inline constexpr const char* kStandingOutsideDash = "–";
+inline constexpr const char* kStandingOutsideTail = " 转/分";
+// A floor on a fan with a mode key (then the fan and the tail).
+inline constexpr const char* kStandingFloorModeKey = "风扇 ";
+inline constexpr const char* kStandingFloorModeKeyTail =
+    " 由模式键控制，SMC 不接受提高的最低转速；请改用曲线";
+// The store could not take the change (then errno); the stored file is of another format.
+inline constexpr const char* kStandingNotSaved = "无法保存曲线和最低转速，未作改动 errno=";
+inline constexpr const char* kStandingUnsafe =
+    "状态目录或曲线文件不安全（符号链接、非 root 所有或他人可写），未作改动";
+inline constexpr const char* kStandingOtherFormat = "已存的曲线文件不是本版本能读的格式，未作改动";
+
+// serve: standing settings, log lines
+inline constexpr const char* kServeLogStandingLoaded = "[serve] 已读入曲线和最低转速: ";  // count
+inline constexpr const char* kServeLogStandingLine = "[serve] 曲线文件第 ";
+inline constexpr const char* kServeLogStandingLineTail = " 行无法读懂，已略过: ";
+inline constexpr const char* kServeLogStandingOtherFormat =
+    "[serve] 曲线文件不是本版本能读的格式，不运行其中的设置，也不覆盖它: ";
+inline constexpr const char* kServeLogStandingUnsafe =
+    "[serve] 状态目录或文件不安全（符号链接、非 root 所有或他人可写），曲线不保存: ";
+inline constexpr const char* kServeLogStandingReadFailed = "[serve] 无法读取曲线和最低转速 errno=";
+inline constexpr const char* kServeLogStandingSaveFailed = "[serve] 无法保存曲线和最低转速 errno=";
+inline constexpr const char* kServeLogStandingSet = "[serve] 风扇 ";  // then the fan
+inline constexpr const char* kServeLogStandingSetTail = " 的设置: ";  // then the setting's words
+inline constexpr const char* kServeLogStandingNotRun = "，本机不能运行，保留但不运行: ";
+inline constexpr const char* kServeLogStandingEnded = " 的曲线或最低转速已结束";
+inline constexpr const char* kServeLogStandingWrite = " 按设置写入 ";  // then rpm
+inline constexpr const char* kServeLogStandingWriteTail = " 转/分";
+inline constexpr const char* kServeLogStandingWriteFailed = " 按设置写入失败: ";
+inline constexpr const char* kServeLogStandingNoSource = " 的温度来源读不出，交由 SMC 自动控制";
+inline constexpr const char* kServeLogStandingSourceBack = " 的温度来源又能读出，曲线继续";
+
 }  // namespace texts

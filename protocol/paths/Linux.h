@@ -8,6 +8,9 @@
 #define ORV_PATHS_RUN_DIR "/run/orvane"
 // The daemon's log directory (root-owned).
 #define ORV_PATHS_LOG_DIR "/var/log/orvane"
+// The daemon's standing state (the fans' curves and floors), kept across restarts and boots;
+// root-owned.
+#define ORV_PATHS_STATE_DIR "/var/lib/orvane"
 
 namespace paths {
 

@@ -8,3 +8,6 @@
 #define ORV_PATHS_RUN_DIR "/var/run/orvane"
 // The daemon's log directory (root-owned).
 #define ORV_PATHS_LOG_DIR "/Library/Logs/Orvane"
+// The daemon's standing state (the fans' curves and floors), kept across restarts and boots;
+// root-owned.
+#define ORV_PATHS_STATE_DIR "/Library/Application Support/Orvane"

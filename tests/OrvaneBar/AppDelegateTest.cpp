@@ -6,16 +6,22 @@
 #include <QMenu>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QSlider>
 #include <QTest>
 #include <QTimer>
 #include <QWidgetAction>
 #include <fstream>
+#include <mutex>
 
 #include "AppFixture.h"
+#include "ControlProtocol.h"
 #include "Formatting.h"
 #include "MenuModel.h"
+#include "MinimumRecord.h"
 #include "SettingsKeys.h"
+#include "StandingFans.h"
 #include "StatusItem.h"
+#include "TempBoost.h"
 #include "Texts.h"
 
 namespace {
@@ -319,3 +325,195 @@ TEST_F(AppDelegateTest, UnchangedReadingsWriteNothing) {
     refresh(*app);
     EXPECT_GT(writes(), rowWrites);
 }
+
+// Fans the daemon runs by a curve or a floor, on both families, with fan 0 driven at 3000 as
+// the daemon's curve would (its mode byte and target, or a raised minimum against the
+// boot's record). The stand-in daemon lists the settings in `standing` (a reply line to
+// `curves`, empty: it does not know the request); the application's writes are recorded.
+class StandingFanTest : public AppDelegateTest, public ::testing::WithParamInterface<const char*> {
+  protected:
+    void SetUp() override {
+        AppDelegateTest::SetUp();
+        startMachine(GetParam(), true);
+        ASSERT_EQ(writeMinimumRecord(recordPath(), {{hexBytes("1f40"), hexBytes("1f40")}}), 0);
+        if (machines::hasModeKeys(GetParam())) {
+            emu->control("set F0Md 01");
+            emu->control("set F0Tg 00803b45");
+        } else {
+            emu->control("set F0Mn 2ee0");
+        }
+        startDaemon();
+    }
+    void startDaemon() {
+        daemon = std::make_unique<FakeDaemon>(socketPath(), [this](const std::string& line) {
+            if (line != protocol::kCurves) return FakeDaemon::daemonLike(line);
+            const std::lock_guard<std::mutex> lock(mutex);
+            return FakeDaemon::Reply{
+                {(standing.empty() ? protocol::kReplyUnknown + line : standing) + "\n"}};
+        });
+    }
+    void setStanding(const std::string& reply) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        standing = reply;
+    }
+
+    // Launched with its fans as rows or submenus; ticks come from the test. Once the first
+    // answer is in, the fans the daemon runs are `count`.
+    std::unique_ptr<RecordingApp> launchApp(std::size_t count, bool fanSubmenus = false) {
+        AppDelegate::Seams s = seams();
+        s.fanSubmenus = fanSubmenus;
+        auto app = AppFixture::launch<RecordingApp>(std::move(s), true);
+        EXPECT_TRUE(learned(*app, count));
+        return app;
+    }
+    // The next question's answer (a tick once the last one is old enough).
+    bool learned(RecordingApp& app, std::size_t count) {
+        queue.advance(StandingPoll::interval);
+        refresh(app);
+        return QTest::qWaitFor([&] { return app.standingFans().size() == count; }, 5000);
+    }
+
+    std::mutex mutex;
+    std::string standing = "OK curves curve 0 cpu 40:1500 80:5000";
+    std::unique_ptr<FakeDaemon> daemon;
+};
+
+// The exact texts: the row's target, the submenu's title and the tooltip say how the daemon
+// runs each fan.
+TEST_P(StandingFanTest, RowSubmenuAndTooltipSaySo) {
+    setStanding("OK curves curve 0 max:TC0P,gpu 40:1500 80:5000; floor 1 2000");
+    for (const bool submenus : {false, true}) {
+        auto app = launchApp(2, submenus);
+        EXPECT_EQ(app->statusItem->toolTip().toStdString(),
+                  "Orvane 风扇控制（左键点开）\n风扇 0：按曲线运行（max:TC0P,gpu）\n风扇 1：最低 "
+                  "2000 rpm");
+        if (!submenus) {
+            EXPECT_EQ(app->fanRows[0]->targetLabel->text(), "按曲线运行（max:TC0P,gpu）");
+            EXPECT_EQ(app->fanRows[1]->targetLabel->text(), "最低 2000 rpm");
+            EXPECT_EQ(app->fanRows[0]->toolTip(), "按曲线运行（max:TC0P,gpu）");
+            continue;
+        }
+        app->fanMenus[0]->setShown(true);
+        const QString title = app->fanMenus[0]->menu()->title();
+        EXPECT_TRUE(title.endsWith(QString(Texts::rpmSuffix) + "  按曲线运行（max:TC0P,gpu）"))
+            << title.toStdString();
+    }
+}
+
+// A change of the curve's fan asks first: declined, nothing is sent and the row shows the
+// fan as it runs; agreed, the request goes out. The other fan changes without a question.
+TEST_P(StandingFanTest, ChangeAsksBeforeEndingTheCurve) {
+    auto app = launchApp(1);
+    FanRowView* row = app->fanRows[0];
+    ASSERT_EQ(row->slider->value(), 3000);
+    const std::string question = std::string(Texts::endCurveTitle) + "|" + Texts::endCurveMessage +
+                                 "|" + Texts::endCurveButton;
+
+    confirm = false;
+    row->slider->setValue(4000);
+    queue.advance(FanRowLogic::writeDelay);
+    row->modeButton->click();  // unticked: automatic
+    EXPECT_EQ(confirmations, (std::vector<std::string>{question, question}));
+    EXPECT_TRUE(app->take().empty());
+    refresh(*app);  // no grace period after a no
+    EXPECT_EQ(row->slider->value(), 3000);
+    EXPECT_TRUE(row->modeButton->isChecked());
+    EXPECT_EQ(row->targetLabel->text().toStdString(), standingNote(app->standingFans().at(0)));
+
+    confirm = true;
+    row->slider->setValue(4000);
+    queue.advance(FanRowLogic::writeDelay);
+    app->fanRows[1]->slider->setValue(2500);
+    queue.advance(FanRowLogic::writeDelay);
+    EXPECT_EQ(app->take(), (std::vector<std::string>{"set 0 4000", "set 1 2500"}));
+    EXPECT_EQ(confirmations.size(), 3u);
+
+    // The submenu's choice the same way.
+    auto hosted = launchApp(1, true);
+    confirmations.clear();
+    confirm = false;
+    hosted->fanMenus[0]->chooseAutomatic();
+    EXPECT_TRUE(hosted->take().empty());
+    confirm = true;
+    hosted->fanMenus[0]->chooseAutomatic();
+    EXPECT_EQ(hosted->take(), std::vector<std::string>{"auto 0"});
+    EXPECT_EQ(confirmations, (std::vector<std::string>{question, question}));
+}
+
+// The boost drives the other fan and leaves the curve's alone, on its way up and down.
+TEST_P(StandingFanTest, BoostSkipsTheCurvesFan) {
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
+    auto app = launchApp(1);
+    app->take();
+    app->handleTempBoost(72, std::nullopt);
+    EXPECT_EQ(app->take(), std::vector<std::string>{
+                               protocol::setRequest(1, TempBoost::stepRPM(1, app->ctl.maxRPM(1)))});
+    app->handleTempBoost(50, std::nullopt);
+    EXPECT_EQ(app->take(), std::vector<std::string>{protocol::autoRequest(1)});
+    // Records that do not fit the fans: each other fan back to automatic, not all of them.
+    app->handleTempBoost(90, std::nullopt);
+    app->boost.preBoostStates->pop_back();
+    app->take();
+    app->handleTempBoost(50, std::nullopt);
+    EXPECT_EQ(app->take(), std::vector<std::string>{protocol::autoRequest(1)});
+    EXPECT_TRUE(confirmations.empty());
+}
+
+// A daemon that does not know `curves`, or none at all, runs no fan: once the curve is gone
+// from the answers, the row, the tooltip, the slider and the boost are as without curves.
+TEST_P(StandingFanTest, DaemonWithoutCurvesLeavesEverythingAsBefore) {
+    QSettings().setValue(SettingsKeys::tempBoostEnabled, true);
+    for (const bool daemonGone : {false, true}) {
+        daemon.reset();  // its end takes the socket away
+        startDaemon();
+        setStanding("OK curves curve 0 cpu 40:1500 80:5000");
+        auto app = launchApp(1);
+        if (daemonGone) {
+            daemon.reset();
+        } else {
+            setStanding("");
+        }
+        ASSERT_TRUE(learned(*app, 0)) << daemonGone;
+        refresh(*app);
+        EXPECT_EQ(app->statusItem->toolTip(), Texts::statusToolTip);
+        EXPECT_EQ(app->fanRows[0]->targetLabel->text().toStdString(), speedText(3000));
+        app->take();
+        app->fanRows[0]->slider->setValue(4000);
+        queue.advance(FanRowLogic::writeDelay);
+        EXPECT_EQ(app->take(), std::vector<std::string>{"set 0 4000"});
+        app->handleTempBoost(90, std::nullopt);
+        EXPECT_EQ(app->take().size(), 2u);
+        EXPECT_TRUE(confirmations.empty());
+    }
+}
+
+// "恢复全部自动模式" and Quit hand back the fans this application may have forced, not one the
+// daemon runs by a curve (which looks forced as well).
+TEST_P(StandingFanTest, RestoreAndQuitLeaveTheCurvesFanToTheDaemon) {
+    auto app = launchApp(1);
+    app->restoreAllAuto();
+    EXPECT_EQ(app->take(), std::vector<std::string>{protocol::autoRequest(1)});
+    app->quitApp();
+    EXPECT_EQ(terminated, 1);
+    const auto sent = [&] {
+        std::vector<std::string> commands = daemon->commands();
+        std::erase_if(commands, [](const std::string& line) {
+            return line == protocol::kCurves || line.rfind(protocol::kHold, 0) == 0;
+        });
+        return commands;
+    };
+    EXPECT_TRUE(sent().empty());
+
+    if (machines::hasModeKeys(GetParam())) {
+        emu->control("set F1Md 01");
+    } else {
+        emu->control("set F1Mn 2ee0");
+    }
+    app->quitApp();
+    EXPECT_EQ(sent(), std::vector<std::string>{protocol::kAutoAllRequest});
+    EXPECT_TRUE(alerts.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, StandingFanTest,
+                         ::testing::Values(machines::modeKeys, machines::raisedMinimum),
+                         [](const auto& info) { return machines::familyName(info.param); });

@@ -20,11 +20,14 @@
 
 #include "AppFixture.h"
 #include "AppPaths.h"
+#include "ControlProtocol.h"
 #include "DaemonClient.h"
 #include "DaemonFakes.h"
 #include "DaemonLease.h"
 #include "DaemonStarter.h"
 #include "PrivilegedLauncher.h"
+#include "Reply.h"
+#include "StandingFans.h"
 #include "ToolTrust.h"
 
 using namespace std::chrono_literals;
@@ -287,6 +290,44 @@ TEST_F(DaemonClientTest, ConcurrentAttemptsDoNotStartASecondDaemon) {
     EXPECT_EQ(results, (std::vector<DaemonStatus>{DaemonStatus::alive, DaemonStatus::alive}));
     // The second attempt waited for the first and found its daemon.
     EXPECT_EQ(launcher->scripts().size(), 1u);
+}
+
+// Which fans an answer to `curves` says the daemon runs: a setting whose words do not parse
+// is left out; a daemon that does not know the request, or none, runs none; an answer that
+// tells nothing either way (none in time, busy, an error) keeps what was known (nullopt).
+TEST(StandingFans, WhatAnAnswerTells) {
+    using Outcome = DaemonClient::Exchange::Outcome;
+    using Fans = std::optional<std::vector<std::int64_t>>;
+    const auto replied = [](const std::string& line) {
+        return DaemonClient::Exchange{Outcome::replied, "/s", 0, line};
+    };
+    const std::pair<DaemonClient::Exchange, Fans> cases[] = {
+        {replied(protocol::kReplyCurves), std::vector<std::int64_t>{}},
+        {replied("OK curves curve 0 cpu 40:1500 80:5000; floor 1 2000"),
+         std::vector<std::int64_t>{0, 1}},
+        {replied("OK curves curve 0 cpu 40:1500; floor 1 2000; curve 2 cpu 80:1 40:2"),
+         std::vector<std::int64_t>{1}},
+        {replied(protocol::kReplyUnknown + std::string("curves")), std::vector<std::int64_t>{}},
+        {{Outcome::noDaemon, "", 0, std::nullopt}, std::vector<std::int64_t>{}},
+        {{Outcome::foreignListener, "/s", 65534, std::nullopt}, std::vector<std::int64_t>{}},
+        {{Outcome::noReplyInTime, "/s", 0, std::nullopt}, std::nullopt},
+        {{Outcome::replied, "/s", 0, std::nullopt}, std::nullopt},
+        {replied(protocol::kReplyBusy), std::nullopt},
+        {replied(protocol::formatReply(protocol::Reply::error("SMC 键不存在"))), std::nullopt},
+        {replied("curves curve 0 cpu 40:1500 80:5000"), std::nullopt},
+    };
+    for (const auto& [exchange, expected] : cases) {
+        const std::optional<StandingFans> found = standingFansFrom(exchange);
+        Fans fans;
+        if (found) {
+            fans.emplace();
+            for (const auto& [fan, standing] : *found) {
+                EXPECT_EQ(standing.fan, fan);
+                fans->push_back(fan);
+            }
+        }
+        EXPECT_EQ(fans, expected) << exchange.line.value_or("(none)");
+    }
 }
 
 TEST(AppPaths, ToolBesideTheExecutableElseBesideTheBundle) {

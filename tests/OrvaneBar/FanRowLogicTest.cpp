@@ -69,6 +69,7 @@ class FanRowLogicTest : public ::testing::Test {
                                                      [this](std::int64_t f, std::int64_t r) {
                                                          sliderCalls.push_back({f, r});
                                                      },
+                                                 .confirmChange = {},
                                              });
     }
 };

@@ -62,6 +62,10 @@ TEST(WriteOutcome, TheReplysKindDecides) {
         {replied(unsupported), WriteOutcome::writeUnsupported},
         {replied(protocol::kReplyBusy), WriteOutcome::busy},
         {replied(protocol::kReplyTooHot), WriteOutcome::tooHot},
+        {replied(protocol::formatReply(protocol::Reply::followsCurve(1))),
+         WriteOutcome::daemonRuns},
+        {replied(protocol::formatReply(protocol::Reply::hasFloor(0))), WriteOutcome::daemonRuns},
+        {replied(protocol::formatReply(protocol::Reply::curveOff(0))), WriteOutcome::done},
         {{Outcome::replied, "/s", 0, std::nullopt}, WriteOutcome::noReply},  // not UTF-8
         {{Outcome::noDaemon, "", 0, std::nullopt}, WriteOutcome::noReply},
         {{Outcome::noReplyInTime, "/s", 0, std::nullopt}, WriteOutcome::unresponsive},
@@ -127,10 +131,12 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
         if (line == "set 0 7") return {{"ERR 写入被拒(kr=0xe00002cf)——此驱动不支持写入该键\n"}};
         if (line == "set 0 8") return {{protocol::kReplyBusy + std::string("\n")}};
         if (line == "set 0 9") return {{protocol::kReplyTooHot + std::string("\n")}};
+        if (line == "set 0 10")
+            return {{protocol::formatReply(protocol::Reply::followsCurve(0)) + "\n"}};
         return {{"OK set fan=0 rpm=2000\n"}};
     });
     auto app = makeApp();
-    for (int rpm = 1; rpm <= 10; ++rpm)
+    for (int rpm = 1; rpm <= 11; ++rpm)
         app->sliderChanged(0, rpm);
     // The alerts' texts byte for byte; the other tests take them from the application's
     // texts. A key the driver cannot write is not blamed on privilege.
@@ -148,7 +154,9 @@ TEST_F(WritePathTest, RepliesDecideTheAlerts) {
          "运行也无法改变，本机无法这样控制该风扇。"},
         {AlertStyle::warning, "控制服务繁忙",
          "命令「set 0 8」未执行：控制服务的连接数已达上限，正忙于其他连接。\n请稍后再试。"},
-        {AlertStyle::warning, "温度过高", "温度过高：降到 90 °C 以下之前只能把风扇设为最大转速"}};
+        {AlertStyle::warning, "温度过高", "温度过高：降到 90 °C 以下之前只能把风扇设为最大转速"},
+        {AlertStyle::warning, "风扇由控制服务运行",
+         "风扇 0 正在按曲线运行：用 orvtool curve 0 off 结束曲线"}};
     EXPECT_EQ(alerts, shown);
     EXPECT_TRUE(launcher->scripts().empty());
 }
