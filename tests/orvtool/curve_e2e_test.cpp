@@ -26,6 +26,7 @@
 #include "DaemonRig.h"
 #include "Deadline.h"
 #include "FakeLogind.h"
+#include "Paths.h"
 #include "Reply.h"
 #include "SMCCodec.h"
 
@@ -36,7 +37,7 @@ using protocol::ReplyKind;
 
 constexpr uid_t kOwner = 40100;  // the user the daemon is started for, as sudo does
 constexpr uid_t kOther = 65534;  // any other user
-constexpr const char* kCurvesFile = "/var/lib/orvane/curves";
+constexpr const char* kCurvesFile = paths::kStandingPath;
 
 // The curve most tests run, within both families' limits: 62.5 rpm a degree from 40 to 80 °C.
 // Its request's words are the words the listing shows.
@@ -362,7 +363,7 @@ TEST_P(CurveTest, HeatGuardHandsTheCurvesFanBackUntilTheMachineCools) {
                        : pinCpu(97));
     ASSERT_GT(cpuNow(), 95);
 
-    EXPECT_TRUE(waitUntil([&] { return !rig->forced(0); }, 5s));
+    EXPECT_TRUE(waitUntil([&] { return !rig->forced(0); }));  // hot for 5 s
     std::this_thread::sleep_for(3s);
     EXPECT_FALSE(rig->forced(0)) << "the curve waits while the machine is hot";
     EXPECT_EQ(listing(), listed(curve)) << "the curve is kept";

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "DaemonRig.h"
+#include "Paths.h"
 
 namespace {
 
@@ -63,8 +64,8 @@ TEST_F(DaemonTest, ServesLinesLogsThemAndQuits) {
     // the machine's.
     struct stat state {};
     struct stat machineState {};
-    ASSERT_EQ(::stat(rig->tmp().path("/var/lib/orvane").c_str(), &state), 0);
-    ASSERT_EQ(::stat("/var/lib/orvane", &machineState), 0);
+    ASSERT_EQ(::stat(rig->tmp().path(paths::kStateDir).c_str(), &state), 0);
+    ASSERT_EQ(::stat(paths::kStateDir, &machineState), 0);
     EXPECT_NE(state.st_dev, machineState.st_dev);
     EXPECT_EQ(state.st_uid, 0u);
     EXPECT_EQ(state.st_mode & 07777, 0755u);

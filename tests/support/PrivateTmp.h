@@ -27,9 +27,6 @@ class TmpCover {
     TmpCover();
     bool enter() const;
 
-    // The directory of the daemon's standing settings, covered like the others.
-    static constexpr const char* kStateDir = "/var/lib/orvane";
-
   private:
     static constexpr int kFirstKeptFd = 900;
     std::vector<std::string> keep_;      // directories under /tmp to keep visible
