@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -257,6 +258,36 @@ TEST_P(CurveTest, CurveOutlivesTheDaemonAndEndsOnRootsAuto) {
     EXPECT_FALSE(rig->forced(0));
 }
 
+// What the daemon finds stored at its start it runs from its first second, passing over lines
+// that are no setting it can run; a file of another format it neither runs nor replaces.
+TEST_P(CurveTest, StoredSettingsRunFromTheStartAndAForeignFileIsLeftAlone) {
+    const std::string file = rig->tmp().path(kCurvesFile);
+    const auto plant = [&](const std::string& text) {
+        std::ofstream out(file, std::ios::trunc);
+        out << text;
+        out.close();
+        return ::chmod(file.c_str(), 0644) == 0;
+    };
+    ASSERT_TRUE(plant("orvane-curves 1\n# kept by hand\n" + std::string(kCurve) +
+                      "\ncurve 1 cpu 80:2500 40:5000\nfloor one 3000\nnoise\n"));
+    start();
+    EXPECT_TRUE(drivenNear(0, curveSpeed(60), 5s)) << shownSpeed(0);
+    EXPECT_EQ(listing(), listed(kCurve));
+    EXPECT_FALSE(rig->forced(1));
+    ASSERT_NO_FATAL_FAILURE(stop());
+
+    const std::string foreign = "orvane-curves 2\n" + std::string(kCurve) + "\n";
+    ASSERT_TRUE(plant(foreign));
+    start();
+    const std::string reply = rig->request("curve 1 cpu 40:2500 80:5000");
+    EXPECT_FALSE(protocol::isOK(reply)) << reply;
+    std::this_thread::sleep_for(3s);
+    EXPECT_FALSE(rig->forced(0));
+    EXPECT_FALSE(rig->forced(1));
+    EXPECT_EQ(stored(), foreign);
+    EXPECT_EQ(rig->request("ping"), std::string(protocol::kReplyPong) + "2");
+}
+
 // A floor: the SMC's own control above a raised minimum, on the machines that take one.
 TEST_P(CurveTest, FloorRaisesTheMinimumUnderAutomaticControlOrIsRefused) {
     start();
@@ -302,10 +333,23 @@ TEST_P(CurveTest, OnlyRootAndTheOwnerSetCurvesAndNobodyElseMovesTheirFans) {
         EXPECT_EQ(reply.kind, ReplyKind::followsCurve) << request;
         EXPECT_EQ(reply.fan, 0) << request;
     }
+    // Anyone's hand-back of every fan but root's leaves the curve's fan to the curve: the
+    // owner's application sends one as it quits.
+    ASSERT_TRUE(is(ReplyKind::set, askAs(kOther, "set 1 3000")));
+    EXPECT_TRUE(is(ReplyKind::autoAll, askAs(kOther, protocol::kAutoAllRequest)));
+    EXPECT_FALSE(rig->forced(1));
+    EXPECT_TRUE(is(ReplyKind::autoAll, askAs(kOwner, protocol::kAutoAllRequest)));
     EXPECT_EQ(listing(), listed(kCurve));
     EXPECT_TRUE(drivenNear(0, curveSpeed(60), 0ms)) << shownSpeed(0);
 
+    // The owner's hand-back of the fan ends the curve.
+    ASSERT_TRUE(is(ReplyKind::autoFan, askAs(kOwner, "auto 0")));
+    EXPECT_EQ(listing(), listed());
+    EXPECT_FALSE(rig->forced(0));
+
     // Root's own set ends the curve and holds.
+    ASSERT_TRUE(is(ReplyKind::curve, askAs(kOwner, kCurve)));
+    ASSERT_TRUE(drivenNear(0, curveSpeed(60))) << shownSpeed(0);
     ASSERT_TRUE(is(ReplyKind::set, rig->request("set 0 3000")));
     EXPECT_EQ(listing(), listed());
     ASSERT_TRUE(pinCpu(75));
