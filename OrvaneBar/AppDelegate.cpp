@@ -29,7 +29,7 @@ LaunchDaemonManager::Options launchDaemonOptions(const AppDelegate::Seams& seams
 }
 
 // The controller's fans, less those the daemon runs by itself.
-BoostFans boostFans(FanController& ctl, const StandingFans& standing) {
+BoostFans boostFans(FanController& ctl, const StandingSettings& standing) {
     BoostFans fans = BoostFans::of(ctl);
     fans.daemonRuns = [&standing](int fan) { return standing.count(fan) > 0; };
     return fans;
@@ -101,7 +101,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // Asked at the first refresh, then every few seconds.
     standingPoll_ = new StandingPoll(
-        daemon, queue_, [this](const StandingFans& fans) { showStanding(fans); }, this);
+        daemon, queue_, [this](const StandingSettings& fans) { showStanding(fans); }, this);
 
     refresh();
 
@@ -205,7 +205,7 @@ void AppDelegate::refresh() {
     boost.handle(boostCPU, boostGPU);
 }
 
-void AppDelegate::showStanding(const StandingFans& fans) {
+void AppDelegate::showStanding(const StandingSettings& fans) {
     if (fans == standing_) return;
     standing_ = fans;
     auto noteOf = [this](std::int64_t fan) {

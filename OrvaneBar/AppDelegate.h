@@ -25,7 +25,7 @@
 #include "LoginItem.h"
 #include "MainQueue.h"
 #include "MenuModel.h"
-#include "StandingFans.h"
+#include "StandingSettings.h"
 
 class DaemonLease;
 class QAction;
@@ -117,7 +117,7 @@ class AppDelegate : public FanRowDelegate {
     // The status item's menu (none before launch has finished).
     QMenu* menu() const { return menu_.get(); }
     // The fans the daemon runs by itself, as last learned (StandingPoll).
-    const StandingFans& standingFans() const { return standing_; }
+    const StandingSettings& standingFans() const { return standing_; }
 
     FanController ctl;
     StatusItem* statusItem = nullptr;
@@ -151,7 +151,7 @@ class AppDelegate : public FanRowDelegate {
     void perform(MenuAction action);
     void launchDaemonOperationFinished(bool wasInstall, bool succeeded);
     // Rows, submenus and tooltip after what the daemon said it runs.
-    void showStanding(const StandingFans& fans);
+    void showStanding(const StandingSettings& fans);
 
     MainQueue& queue_;
     WritePath* writePath_;
@@ -166,5 +166,5 @@ class AppDelegate : public FanRowDelegate {
     // for the boost's.
     bool boostWriting_ = false;
     StandingPoll* standingPoll_ = nullptr;  // from launch on
-    StandingFans standing_;
+    StandingSettings standing_;
 };

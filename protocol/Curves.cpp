@@ -17,15 +17,34 @@ std::optional<std::int64_t> wholeNumber(std::string_view text) {
     return value;
 }
 
-// A plain decimal: digits with at most one point, an optional leading minus; no exponent,
-// no infinity or NaN, nothing else.
+// A plain decimal: digits with at most one point and at most three digits after it, an
+// optional leading minus; no exponent, no infinity or NaN, nothing else. Read by hand, as the
+// C library's readers follow the locale and not every platform has std::from_chars for double.
 std::optional<double> decimal(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    double value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
-    if (ec != std::errc() || ptr != end || !std::isfinite(value)) return std::nullopt;
-    return value;
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative) text.remove_prefix(1);
+    const std::size_t point = text.find('.');
+    const std::string_view whole = text.substr(0, point);
+    const std::string_view fraction =
+        point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
+    if (whole.empty() || whole.size() > 6 || fraction.size() > kCurveDecimals ||
+        (point != std::string_view::npos && fraction.empty()))
+        return std::nullopt;
+    std::int64_t thousandths = 0;
+    for (const char c : whole) {
+        if (c < '0' || c > '9') return std::nullopt;
+        thousandths = thousandths * 10 + (c - '0');
+    }
+    std::size_t digits = 0;
+    for (const char c : fraction) {
+        if (c < '0' || c > '9') return std::nullopt;
+        thousandths = thousandths * 10 + (c - '0');
+        ++digits;
+    }
+    for (; digits < kCurveDecimals; ++digits)
+        thousandths *= 10;
+    const double value = static_cast<double>(thousandths) / 1000;
+    return negative ? -value : value;
 }
 
 // A sensor key as the SMC names one: four printable ASCII characters, none of which the
@@ -61,10 +80,16 @@ std::optional<CurveSource> parseSource(std::string_view word) {
     return source;
 }
 
+// A temperature as parsed (at most three decimals), with no trailing zeros.
 std::string shortest(double value) {
-    char buffer[32];
-    const auto [ptr, ec] = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return ec == std::errc() ? std::string(buffer, ptr) : std::to_string(value);
+    const auto thousandths = static_cast<std::int64_t>(std::llround(std::fabs(value) * 1000));
+    std::string text =
+        (value < 0 && thousandths != 0 ? "-" : "") + std::to_string(thousandths / 1000);
+    std::string fraction = std::to_string(thousandths % 1000);
+    fraction.insert(0, 3 - fraction.size(), '0');
+    while (!fraction.empty() && fraction.back() == '0')
+        fraction.pop_back();
+    return fraction.empty() ? text : text + "." + fraction;
 }
 
 StandingProblem problem(StandingProblem::Kind kind, std::string_view word = {}) {

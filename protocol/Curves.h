@@ -8,7 +8,7 @@
 //
 // where <source> is a sensor key (four characters, as `orvtool sensors` lists it), `cpu`,
 // `gpu`, or `max:<a>,<b>...` (the hottest of up to eight keys, `cpu` or `gpu`), and each
-// point is a temperature in °C (decimals allowed) and a whole speed, temperatures rising.
+// point is a temperature in °C (up to three decimals) and a whole speed, temperatures rising.
 // What the words alone can tell is checked here; whether a sensor exists and a speed is
 // within the fan's limits only the daemon can say.
 #pragma once
@@ -28,6 +28,8 @@ inline constexpr std::string_view kCurveMaxPrefix = "max:";
 inline constexpr std::size_t kCurveMinPoints = 2;
 inline constexpr std::size_t kCurveMaxPoints = 8;
 inline constexpr std::size_t kCurveMaxKeys = 8;
+// Digits a point's temperature may have after its decimal point.
+inline constexpr std::size_t kCurveDecimals = 3;
 // The temperatures a point may name.
 inline constexpr double kCurveLowestCelsius = 0;
 inline constexpr double kCurveHighestCelsius = 130;

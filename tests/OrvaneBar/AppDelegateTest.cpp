@@ -19,7 +19,7 @@
 #include "MenuModel.h"
 #include "MinimumRecord.h"
 #include "SettingsKeys.h"
-#include "StandingFans.h"
+#include "StandingSettings.h"
 #include "StatusItem.h"
 #include "TempBoost.h"
 #include "Texts.h"

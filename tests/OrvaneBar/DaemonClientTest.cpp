@@ -27,7 +27,7 @@
 #include "DaemonStarter.h"
 #include "PrivilegedLauncher.h"
 #include "Reply.h"
-#include "StandingFans.h"
+#include "StandingSettings.h"
 #include "ToolTrust.h"
 
 using namespace std::chrono_literals;
@@ -295,7 +295,7 @@ TEST_F(DaemonClientTest, ConcurrentAttemptsDoNotStartASecondDaemon) {
 // Which fans an answer to `curves` says the daemon runs: a setting whose words do not parse
 // is left out; a daemon that does not know the request, or none, runs none; an answer that
 // tells nothing either way (none in time, busy, an error) keeps what was known (nullopt).
-TEST(StandingFans, WhatAnAnswerTells) {
+TEST(StandingSettings, WhatAnAnswerTells) {
     using Outcome = DaemonClient::Exchange::Outcome;
     using Fans = std::optional<std::vector<std::int64_t>>;
     const auto replied = [](const std::string& line) {
@@ -317,7 +317,7 @@ TEST(StandingFans, WhatAnAnswerTells) {
         {replied("curves curve 0 cpu 40:1500 80:5000"), std::nullopt},
     };
     for (const auto& [exchange, expected] : cases) {
-        const std::optional<StandingFans> found = standingFansFrom(exchange);
+        const std::optional<StandingSettings> found = standingFansFrom(exchange);
         Fans fans;
         if (found) {
             fans.emplace();

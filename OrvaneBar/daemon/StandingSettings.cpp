@@ -1,4 +1,4 @@
-#include "StandingFans.h"
+#include "StandingSettings.h"
 
 #include <thread>
 
@@ -6,12 +6,12 @@
 #include "Reply.h"
 #include "Texts.h"
 
-std::optional<StandingFans> standingFansFromReply(std::string_view line) {
+std::optional<StandingSettings> standingFansFromReply(std::string_view line) {
     const protocol::Reply reply = protocol::parseReply(line);
-    if (reply.kind == protocol::ReplyKind::unknownCommand) return StandingFans{};
+    if (reply.kind == protocol::ReplyKind::unknownCommand) return StandingSettings{};
     if (reply.kind != protocol::ReplyKind::curves) return std::nullopt;
 
-    StandingFans fans;
+    StandingSettings fans;
     const std::string_view separator = protocol::kReplyCurvesSeparator;
     std::string_view rest = reply.text;
     while (!rest.empty()) {
@@ -26,12 +26,12 @@ std::optional<StandingFans> standingFansFromReply(std::string_view line) {
     return fans;
 }
 
-std::optional<StandingFans> standingFansFrom(const DaemonClient::Exchange& exchange) {
+std::optional<StandingSettings> standingFansFrom(const DaemonClient::Exchange& exchange) {
     using Outcome = DaemonClient::Exchange::Outcome;
     switch (exchange.outcome) {
         case Outcome::noDaemon:
         case Outcome::foreignListener:
-            return StandingFans{};
+            return StandingSettings{};
         case Outcome::noReplyInTime:
             return std::nullopt;
         case Outcome::replied:
@@ -49,7 +49,7 @@ std::string standingNote(const protocol::Standing& standing) {
            Texts::standingCurveSuffix;
 }
 
-std::string standingToolTip(const StandingFans& fans) {
+std::string standingToolTip(const StandingSettings& fans) {
     std::string tip = Texts::statusToolTip;
     for (const auto& [fan, standing] : fans)
         tip += Texts::toolTipFanPrefix + std::to_string(fan) + Texts::toolTipFanSeparator +
@@ -69,7 +69,7 @@ void StandingPoll::tick() {
     // The exchange never starts a daemon: nobody listening is an answer of its own.
     QPointer<StandingPoll> self(this);
     std::thread([client = client_, self] {
-        const std::optional<StandingFans> found =
+        const std::optional<StandingSettings> found =
             standingFansFrom(client.exchange(std::string(protocol::kCurves)));
         // The guard is tested on the main thread, where the poll is deleted.
         MainQueue::post([self, found] {
@@ -78,7 +78,7 @@ void StandingPoll::tick() {
     }).detach();
 }
 
-void StandingPoll::answered(const std::optional<StandingFans>& found) {
+void StandingPoll::answered(const std::optional<StandingSettings>& found) {
     asking_ = false;
     if (found && learned_) learned_(*found);
 }
