@@ -193,7 +193,8 @@ curve_restart() {
   out=$(orvtool curves 2>&1) || fail "orvtool curves: $out"
   grep -qF "$curve" <<<"$out" || fail "the curve is gone after the restart: $out"
   wait_for "the curve to drive fan 0 after the restart" not_automatic
-  out=$(orvtool auto 2>&1) || fail "orvtool auto: $out"
+  # The tool reaches the SMC as the unit does: through the emulator here.
+  out=$(SMCEMU_SOCKET=$emulator_socket orvtool auto 2>&1) || fail "orvtool auto: $out"
   automatic || fail "orvtool auto left the curve's fan forced"
   out=$(orvtool curves 2>&1) || fail "orvtool curves: $out"
   ! grep -qF "$curve" <<<"$out" || fail "orvtool auto did not end the curve: $out"
