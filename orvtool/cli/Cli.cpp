@@ -5,11 +5,15 @@
 
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Commands.h"
+#include "ControlProtocol.h"
+#include "DaemonClient.h"
+#include "DaemonCommands.h"
 #include "FanController.h"
 #include "Format.h"
 #include "JsonOutput.h"
@@ -27,8 +31,8 @@ namespace {
 
 // The status of a command that prints results: 1 with a message when any of its output was
 // lost, so that a full disk or a closed stream is never taken for a result. The commands
-// that change the fans (set, auto) keep their status, which says what happened to the
-// fans: a lost report of a change that was made is only the message.
+// that change the fans (set, auto, curve, floor) keep their status, which says what
+// happened to the fans: a lost report of a change that was made is only the message.
 int withOutputChecked(Output& out, int status, bool changesFans) {
     if (out.flushStdout()) return status;
     out.eprint(stdoutFailureText(out.stdoutError()));
@@ -39,7 +43,34 @@ int dispatch(Output& out, int argc, char* argv[]);
 
 // The commands that print readings take --json anywhere after their name.
 bool takesJson(const std::string& command) {
-    return command == "info" || command == "rpm" || command == "sensors" || command == "watch";
+    return command == "info" || command == "rpm" || command == "sensors" || command == "watch" ||
+           command == protocol::kCurves;
+}
+
+bool changesFans(std::string_view command) {
+    return command == "set" || command == "auto" || command == protocol::kCurve ||
+           command == protocol::kFloor;
+}
+
+// The requests to the daemon, which need no SMC; none when `command` is not one.
+std::optional<int> dispatchToDaemon(Output& out, const std::string& command,
+                                    const std::vector<std::string>& words, bool json) {
+    const bool curve = command == protocol::kCurve;
+    if (curve || command == protocol::kFloor) {
+        if (curve ? !isCurveShape(words) : !isFloorShape(words)) {
+            out.eprintRaw(curve ? texts::kUsageCurve : texts::kUsageFloor);
+            return 1;
+        }
+        return cmdStanding(DaemonClient(), out, curve ? protocol::kCurve : protocol::kFloor, words);
+    }
+    if (command == protocol::kCurves) {
+        if (!words.empty()) {
+            out.eprintRaw(texts::kUsageCurves);
+            return 1;
+        }
+        return cmdCurves(DaemonClient(), out, json);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -50,9 +81,7 @@ int run(int argc, char* argv[]) {
     // A reader that went away shows as a failed write (EPIPE), reported like any other,
     // instead of a signal ending the tool with a status other than 0 and 1.
     ::signal(SIGPIPE, SIG_IGN);
-    const bool changesFans =
-        argc >= 2 && (std::string_view(argv[1]) == "set" || std::string_view(argv[1]) == "auto");
-    return withOutputChecked(out, dispatch(out, argc, argv), changesFans);
+    return withOutputChecked(out, dispatch(out, argc, argv), argc >= 2 && changesFans(argv[1]));
 }
 
 namespace {
@@ -75,6 +104,9 @@ int dispatch(Output& out, int argc, char* argv[]) {
     }
     argc = static_cast<int>(args.size());
     argv = args.data();
+    if (const auto status =
+            dispatchToDaemon(out, command, std::vector<std::string>(argv + 2, argv + argc), json))
+        return *status;
     // The commands that write to the SMC keep the boot's record of original minimums, when
     // run by root (nobody else can write the SMC or the record).
     FanController::Options options;

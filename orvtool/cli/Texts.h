@@ -7,9 +7,19 @@ namespace texts {
 // Usage texts carry their own line feed and are written unchanged.
 inline constexpr const char* kUsageGeneral =
     "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
-    "（info、rpm、sensors、watch 可加 --json）\n";
+    " | curve <fanIndex> <来源> <温度>:<rpm>… | curve <fanIndex> off"
+    " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves"
+    "（info、rpm、sensors、watch、curves 可加 --json）\n";
 inline constexpr const char* kUsageSet = "用法: orvtool set <fanIndex> <rpm>\n";
 inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数> [--json]\n";
+inline constexpr const char* kUsageCurve =
+    "用法: orvtool curve <fanIndex> <来源> <温度>:<rpm> <温度>:<rpm> […]（2 到 8 个点，温度递增）\n"
+    "      orvtool curve <fanIndex> off\n"
+    "来源: cpu、gpu、传感器键（见 orvtool sensors）或 max:<键>,<键>…（取其中最热的）\n";
+inline constexpr const char* kUsageFloor =
+    "用法: orvtool floor <fanIndex> <rpm>\n"
+    "      orvtool floor <fanIndex> off\n";
+inline constexpr const char* kUsageCurves = "用法: orvtool curves [--json]\n";
 
 // Dispatch.
 inline constexpr const char* kSMCInitFailed = "SMC 初始化失败: ";
@@ -96,6 +106,20 @@ inline constexpr const char* kAutoOK = "自动 OK";
 inline constexpr const char* kAutoCurrent = " 当前 RPM: ";
 // A fan without a mode key whose original minimum is unknown (then the index and the tail).
 inline constexpr const char* kAutoSkippedTail = " 无模式键且原始最小转速未知，无法强制，已跳过";
+
+// curve, floor, curves: the daemon could not be asked (then where it listens, or its user)
+inline constexpr const char* kDaemonNotRunning = "无法连接控制服务：orvtool serve 没有在运行";
+inline constexpr const char* kDaemonNoReply = "控制服务没有及时回复: ";  // then the socket
+inline constexpr const char* kDaemonForeign = "未向 ";                   // then the socket
+inline constexpr const char* kDaemonForeignUser = " 发送请求：监听它的进程属于用户 uid=";
+inline constexpr const char* kDaemonForeignUnknown = "(未知)";
+inline constexpr const char* kDaemonForeignTail = "，既不是 root 也不是当前用户";
+inline constexpr const char* kDaemonClosed = "控制服务没有回复就关闭了连接";
+inline constexpr const char* kDaemonReplyNotUTF8 = "控制服务的回复不是有效的 UTF-8";
+inline constexpr const char* kDaemonBadReply = "无法识别控制服务的回复: ";  // then the line
+// curves: the listing without settings, and a setting --json cannot read
+inline constexpr const char* kCurvesNone = "没有设置曲线或最低转速";
+inline constexpr const char* kCurvesUnreadable = "无法解析控制服务列出的设置: ";
 
 // watch
 inline constexpr const char* kWatchTime = "时间(s)";

@@ -2,15 +2,24 @@
 // status compared byte for byte. Every machine runs on a frozen clock with the keys the
 // output depends on pinned to known values, so expected numbers follow from the pins.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ControlProtocol.h"
 #include "Emulator.h"
+#include "PrivateTmp.h"
+#include "Process.h"
+#include "Reply.h"
 #include "ToolProcess.h"
 
 using tooltest::flt;
@@ -28,7 +37,9 @@ namespace {
 
 const std::string kUsage =
     "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
-    "（info、rpm、sensors、watch 可加 --json）\n";
+    " | curve <fanIndex> <来源> <温度>:<rpm>… | curve <fanIndex> off"
+    " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves"
+    "（info、rpm、sensors、watch、curves 可加 --json）\n";
 const std::string kRefused = "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper";
 const std::string kInf = flt(std::numeric_limits<float>::infinity());
 
@@ -346,4 +357,275 @@ TEST_F(GoldenTest, WatchShowsUnreadableValuesAsMinusOne) {
     expectRun(runTool({"watch", "0"}),
               lines({"时间(s)  | Fan0(1200-2700)  | CPU℃  GPU℃", "  0.0  |    -1  |  46.5  -1.0"}),
               "", 0);
+}
+
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// A stand-in for the daemon in a private /tmp and /run: it listens at `at` as `uid` and
+// answers the first line of each connection with the next of its replies (none: it stays
+// silent until the client gives up; an empty one, or past the last: it closes at once).
+// For each connection it reports "got:" and the line it read on its standard output.
+class FakeDaemon {
+  public:
+    FakeDaemon(PrivateTmp& ns, std::vector<std::optional<std::string>> replies,
+               const std::string& at = paths::kSocketPath, uid_t uid = 0) {
+        ProcessOptions options;
+        options.uid = uid;
+        options.namespaceFd = ns.namespaceFd();
+        process_ = Process::call(
+            [replies, at] {
+                ::mkdir(paths::kRunDir, 0755);
+                sockaddr_un address{};
+                address.sun_family = AF_UNIX;
+                std::snprintf(address.sun_path, sizeof address.sun_path, "%s", at.c_str());
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+                    ::listen(fd, 8) != 0)
+                    return 1;
+                (void)!::write(STDOUT_FILENO, "listening\n", 10);
+                for (std::size_t i = 0;; ++i) {
+                    const int peer = ::accept(fd, nullptr, nullptr);
+                    if (peer < 0) continue;
+                    std::string line;
+                    char c = 0;
+                    while (::read(peer, &c, 1) == 1 && c != '\n')
+                        line += c;
+                    const std::string report = "got:" + line + "\n";
+                    (void)!::write(STDOUT_FILENO, report.data(), report.size());
+                    if (i < replies.size() && !replies[i]) {
+                        while (::read(peer, &c, 1) == 1) {
+                        }
+                    } else if (i < replies.size() && !replies[i]->empty()) {
+                        const std::string reply = *replies[i] + "\n";
+                        (void)!::write(peer, reply.data(), reply.size());
+                    }
+                    ::close(peer);
+                }
+            },
+            options);
+        ok_ = process_.outLine() == "listening";
+    }
+    bool ok() const { return ok_; }
+    // The line the next connection brought, or "(none)" when none came.
+    std::string nextRequest() {
+        const std::string report = process_.outLine();
+        return report.rfind("got:", 0) == 0 ? report.substr(4) : "(none)";
+    }
+
+  private:
+    Process process_;
+    bool ok_ = false;
+};
+
+// The requests to the daemon, run in a private /tmp and /run where only a stand-in listens,
+// and with no SMC to be found: they must not open one.
+class DaemonRequests : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) GTEST_SKIP() << "a private /tmp and /run need root";
+        ASSERT_TRUE(ns.ok()) << ns.error();
+    }
+    Result tool(const std::vector<std::string>& args) {
+        std::vector<std::string> argv{ORVTOOL_BINARY};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ProcessOptions options;
+        options.namespaceFd = ns.namespaceFd();
+        options.env.push_back({"SMCEMU_SOCKET", "/nonexistent/orvtool-test/smc.sock"});
+        return runProgram(argv, options);
+    }
+
+    PrivateTmp ns;
+};
+
+std::string replyOf(const protocol::Reply& reply) {
+    return protocol::formatReply(reply);
+}
+
+}  // namespace
+
+// Each command is one request line of its words; the reply's line is printed, on standard
+// output with status 0 when it is OK, else on standard error with status 1.
+TEST_F(DaemonRequests, EachCommandSendsItsWordsAndExitsByTheReply) {
+    const std::string listing = "curve 0 max:TC0P,gpu 40.5:1500 80:5000; floor 1 2000";
+    struct Case {
+        std::vector<std::string> args;
+        std::string request;
+        std::optional<std::string> reply;
+        std::string out;
+        std::optional<std::string> err;  // none: some message of the tool's own
+        int status;
+    };
+    const Case cases[] = {
+        {{"curve", "0", "cpu", "40:1500", "80:5000"},
+         "curve 0 cpu 40:1500 80:5000",
+         replyOf(protocol::Reply::curve(0)),
+         "OK curve fan=0\n",
+         "",
+         0},
+        {{"curve", "1", "max:TC0P,gpu", "30:1200", "55.5:2500", "70:4000", "90:6000"},
+         "curve 1 max:TC0P,gpu 30:1200 55.5:2500 70:4000 90:6000",
+         replyOf(protocol::Reply::curve(1)),
+         "OK curve fan=1\n",
+         "",
+         0},
+        {{"curve", "1", "off"},
+         "curve 1 off",
+         replyOf(protocol::Reply::curveOff(1)),
+         "OK curve off fan=1\n",
+         "",
+         0},
+        {{"floor", "1", "2000"},
+         "floor 1 2000",
+         replyOf(protocol::Reply::floor(1, 2000)),
+         "OK floor fan=1 rpm=2000\n",
+         "",
+         0},
+        {{"floor", "0", "off"},
+         "floor 0 off",
+         replyOf(protocol::Reply::floorOff(0)),
+         "OK floor off fan=0\n",
+         "",
+         0},
+        // The daemon judges the words.
+        {{"curve", "0", "cpu", "80:1500", "40:5000"},
+         "curve 0 cpu 80:1500 40:5000",
+         replyOf(protocol::Reply::standingInvalid("x")),
+         "",
+         replyOf(protocol::Reply::standingInvalid("x")) + "\n",
+         1},
+        {{"floor", "0", "2000"},
+         "floor 0 2000",
+         replyOf(protocol::Reply::standingRefused()),
+         "",
+         replyOf(protocol::Reply::standingRefused()) + "\n",
+         1},
+        {{"curves"},
+         "curves",
+         replyOf(protocol::Reply::curves(listing)),
+         lines({"curve 0 max:TC0P,gpu 40.5:1500 80:5000", "floor 1 2000"}),
+         "",
+         0},
+        {{"curves"},
+         "curves",
+         replyOf(protocol::Reply::curves({})),
+         "没有设置曲线或最低转速\n",
+         "",
+         0},
+        // A daemon without curves, a line of no kind, the wrong OK, a setting --json cannot
+        // read, a silent daemon and one that closes without a reply.
+        {{"curves"},
+         "curves",
+         replyOf(protocol::Reply::unknownCommand("curves")),
+         "",
+         replyOf(protocol::Reply::unknownCommand("curves")) + "\n",
+         1},
+        {{"floor", "0", "2000"}, "floor 0 2000", "hello", "", std::nullopt, 1},
+        {{"curves"}, "curves", replyOf(protocol::Reply::bye()), "", std::nullopt, 1},
+        {{"curves", "--json"},
+         "curves",
+         "OK curves floor 1 2000; curve 0 fly 1:1",
+         "",
+         std::nullopt,
+         1},
+        {{"floor", "0", "2000"}, "floor 0 2000", std::nullopt, "", std::nullopt, 1},
+        {{"curve", "0", "off"}, "curve 0 off", "", "", std::nullopt, 1},
+    };
+    std::vector<std::optional<std::string>> replies;
+    for (const Case& c : cases)
+        replies.push_back(c.reply);
+    FakeDaemon daemon(ns, replies);
+    ASSERT_TRUE(daemon.ok());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Result r = tool(c.args);
+        EXPECT_EQ(daemon.nextRequest(), c.request);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        if (c.err) {
+            EXPECT_EQ(r.err, *c.err);
+        } else {
+            EXPECT_NE(r.err, "");
+        }
+    }
+}
+
+TEST_F(DaemonRequests, CurvesAsJsonReadsBackAsTheSettings) {
+    FakeDaemon daemon(
+        ns, {"OK curves curve 0 max:TC0P,gpu 40.5:1500 80:5000; floor 1 2000", "OK curves"});
+    ASSERT_TRUE(daemon.ok());
+    const Result r = tool({"curves", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const nlohmann::json list = nlohmann::json::parse(r.out);
+    const nlohmann::json expected = nlohmann::json::parse(R"([
+        {"fan": 0, "kind": "curve", "source": "max:TC0P,gpu",
+         "points": [{"celsius": 40.5, "rpm": 1500}, {"celsius": 80, "rpm": 5000}],
+         "floor_rpm": null},
+        {"fan": 1, "kind": "floor", "source": null, "points": null, "floor_rpm": 2000}])");
+    EXPECT_EQ(list, expected) << r.out;
+    const Result none = tool({"curves", "--json"});  // an empty list
+    EXPECT_EQ(none.status, 0) << none.err;
+    EXPECT_EQ(nlohmann::json::parse(none.out), nlohmann::json::array()) << none.out;
+}
+
+// Words that are not the request's shape get the usage and no request: the daemon's first
+// connection is the valid command after them.
+TEST_F(DaemonRequests, WrongWordsPrintTheUsageAndSendNothing) {
+    FakeDaemon daemon(ns, {replyOf(protocol::Reply::curves({}))});
+    ASSERT_TRUE(daemon.ok());
+    const std::string curve =
+        "用法: orvtool curve <fanIndex> <来源> <温度>:<rpm> <温度>:<rpm> […]（2 到 8 "
+        "个点，温度递增）\n"
+        "      orvtool curve <fanIndex> off\n"
+        "来源: cpu、gpu、传感器键（见 orvtool sensors）或 max:<键>,<键>…（取其中最热的）\n";
+    const std::string floor =
+        "用法: orvtool floor <fanIndex> <rpm>\n"
+        "      orvtool floor <fanIndex> off\n";
+    const std::string curves = "用法: orvtool curves [--json]\n";
+    const std::vector<std::string> ninePoints = {"curve", "0",    "cpu",  "10:1", "20:2", "30:3",
+                                                 "40:4",  "50:5", "60:6", "70:7", "80:8", "90:9"};
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"curve"}, curve},
+        {{"curve", "0"}, curve},
+        {{"curve", "0", "cpu"}, curve},
+        {{"curve", "0", "cpu", "40:1500"}, curve},
+        {ninePoints, curve},
+        {{"curve", "0", "off", "now"}, curve},
+        {{"curve", "0", "cpu", "40:1500", "80:5000\nquit"}, curve},
+        {{"floor"}, floor},
+        {{"floor", "0"}, floor},
+        {{"floor", "0", "2000", "3000"}, floor},
+        {{"floor", "0", "20 00"}, floor},
+        {{"floor", "0", ""}, floor},
+        {{"floor", "0", "2000", "--json"}, floor},
+        {{"curves", "all"}, curves},
+    };
+    for (const auto& [args, err] : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        expectRun(tool(args), "", err, 1);
+    }
+    EXPECT_EQ(tool({"curves"}).status, 0);
+    EXPECT_EQ(daemon.nextRequest(), "curves");
+}
+
+// With nobody at either address, or only another user's listener at the /tmp one, the
+// command fails with a message of its own; the other user's listener is told nothing.
+TEST_F(DaemonRequests, NoTrustedDaemonMeansStatusOneAndNothingSent) {
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"curves"}, {"floor", "0", "off"}}) {
+        const Result r = tool(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err, "");
+    }
+    FakeDaemon planted(ns, {replyOf(protocol::Reply::curve(0))}, paths::kFallbackSocketPath,
+                       kNobody);
+    ASSERT_TRUE(planted.ok());
+    const Result r = tool({"curve", "0", "cpu", "40:1500", "80:5000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(paths::kFallbackSocketPath), std::string::npos) << r.err;
+    EXPECT_EQ(planted.nextRequest(), "");
 }

@@ -42,6 +42,17 @@ TEST(Reply, EveryReplyTheDaemonBuildsReadsBackAsItself) {
                 .description()),
         Reply::unknownCommand("fly 0"),
         Reply::tooHot(),
+        Reply::curve(0),
+        Reply::curveOff(1),
+        Reply::floor(1, 2000),
+        Reply::floorOff(0),
+        Reply::curves({}),
+        Reply::curves("curve 0 max:cpu,TG0P 40:1500 80.5:5000; floor 1 2000"),
+        Reply::standingInvalid("点的温度须递增: 40:2000"),
+        Reply::standingRefused(),
+        Reply::followsCurve(1),
+        Reply::followsCurve(12),
+        Reply::hasFloor(0),
     };
     for (const Reply& r : replies) {
         const std::string line = protocol::formatReply(r);
@@ -71,6 +82,14 @@ TEST(Reply, LinesNoDaemonWordedAreNeverTakenForItsReplies) {
         {"", ReplyKind::malformed},
         {"ok set fan=0 rpm=1", ReplyKind::malformed},
         {"hello", ReplyKind::malformed},
+        {"OK curve fan=", ReplyKind::otherOK},
+        {"OK floor fan=1", ReplyKind::otherOK},
+        {"OK floor off fan=1 rpm=2", ReplyKind::otherOK},
+        {"OK curvesfloor 1 2000", ReplyKind::otherOK},
+        // The refusals naming a fan name the same fan twice.
+        {"ERR 风扇 1 正在按曲线运行：用 orvtool curve 2 off 结束曲线", ReplyKind::smcError},
+        {"ERR 风扇 x 设有最低转速：用 orvtool floor x off 取消", ReplyKind::smcError},
+        {"ERR 风扇 1 设有最低转速：用 orvtool floor 1 off 取消 now", ReplyKind::smcError},
     };
     for (const Case& c : cases) {
         const Reply r = parseReply(c.line);

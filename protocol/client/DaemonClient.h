@@ -1,5 +1,6 @@
-// The client of the control daemon's socket: one request and one reply line per
-// connection, and the liveness probe. Bringing the daemon up is DaemonStarter's.
+// The client of the control daemon's socket, shared by the tool and the application: one
+// request and one reply line per connection, and the liveness probe. Bringing the daemon up
+// is the application's (DaemonStarter).
 //
 // Every exchange is bounded in time (connecting, sending and receiving together), so a
 // daemon that accepts but never answers cannot freeze the caller. Such a daemon is told

@@ -1,6 +1,6 @@
 // Framing the control daemon's reply: the first line out of the bytes received on one
 // connection. What the line says is protocol::parseReply's. Pure functions, shared by
-// DaemonClient, the lease and their fuzz target.
+// DaemonClient, the application's lease and their fuzz target.
 #pragma once
 
 #include <optional>
