@@ -15,8 +15,9 @@
 # Checked inside (scripts/service-test.sh --inside, run by a unit):
 # - the shipped unit, running the build's orvtool, on a machine with fan mode keys and on one
 #   without: it starts, answers, forces a fan a user asks for; SIGKILL, stop and restart
-#   each hand the fan back (the factory bytes); systemd-analyze security rates it 2.0 or
-#   less; its sandbox reaches logind on the system bus for a sleep delay; through the
+#   each hand the fan back (the factory bytes); a curve set through the installed orvtool is
+#   run again after a restart and after `orvtool auto`, and ends by `orvtool curve 0 off`; systemd-analyze security rates it
+#   2.0 or less; its sandbox reaches logind on the system bus for a sleep delay; through the
 #   applesmc driver's files, where each kernel puts them, the sandboxed daemon forces and
 #   hands back (mainline and patched driver) and lists the keys' types;
 # - the application's own install of the service (orvane-service-install, the application's
@@ -106,6 +107,8 @@ automatic() {
   }
 }
 
+not_automatic() { ! automatic 2>/dev/null; }
+
 # Forces fan $1 through the daemon and checks that the machine shows it forced.
 force() {
   local reply
@@ -171,8 +174,36 @@ shipped_unit() {
   # The first answer of the new daemon: the fans are automatic already.
   wait_for "the new daemon to answer" serving_anew "$pid"
   automatic || fail "restart: the fan was still forced when the new daemon answered"
+  curve_restart
   systemctl stop "$unit"
   stop_emulator
+}
+
+# A curve set through the installed tool: stored by the sandboxed daemon, run again by the
+# daemon after a restart and after `orvtool auto`, ended by `orvtool curve 0 off`.
+curve_restart() {
+  local pid out curve="curve 0 cpu 30:3000 100:3100"
+  step "shipped unit, $family: a curve set through orvtool outlives a restart and orvtool auto"
+  # shellcheck disable=SC2086  # the curve's words
+  out=$(orvtool $curve 2>&1) || fail "orvtool $curve: $out"
+  wait_for "the curve to drive fan 0" not_automatic
+  pid=$(main_pid)
+  systemctl restart "$unit"
+  wait_for "the new daemon to answer" serving_anew "$pid"
+  out=$(orvtool curves 2>&1) || fail "orvtool curves: $out"
+  grep -qF "$curve" <<<"$out" || fail "the curve is gone after the restart: $out"
+  wait_for "the curve to drive fan 0 after the restart" not_automatic
+  # `orvtool auto` writes the SMC itself, past the daemon (reaching it as the unit does,
+  # through the emulator here): the curve stays and takes its fan again. It ends by
+  # `orvtool curve 0 off`, or by root's `auto` request to the daemon.
+  out=$(SMCEMU_SOCKET=$emulator_socket orvtool auto 2>&1) || fail "orvtool auto: $out"
+  out=$(orvtool curves 2>&1) || fail "orvtool curves: $out"
+  grep -qF "$curve" <<<"$out" || fail "orvtool auto ended the curve: $out"
+  wait_for "the curve to take fan 0 again after orvtool auto" not_automatic
+  out=$(orvtool curve 0 off 2>&1) || fail "orvtool curve 0 off: $out"
+  automatic || fail "orvtool curve 0 off left the curve's fan forced"
+  out=$(orvtool curves 2>&1) || fail "orvtool curves: $out"
+  ! grep -qF "$curve" <<<"$out" || fail "orvtool curve 0 off did not end the curve: $out"
 }
 
 # The shipped unit reaching the fans through the applesmc driver's files, which the sandbox

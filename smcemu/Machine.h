@@ -135,6 +135,7 @@ class Machine {
     std::string cmdTrace(const std::vector<std::string>& words);
     std::string cmdSleep(const std::vector<std::string>& words);
     std::string cmdTakeback(const std::vector<std::string>& words);
+    std::string cmdPin(const std::vector<std::string>& words, const std::vector<bool>& quoted);
     // The SMC takes a fan back to automatic control: its mode byte 0 where it has one, else
     // its minimum back to the profile's; its bit of "FS! " cleared either way.
     void handBack(int fan);

@@ -14,6 +14,9 @@ namespace {
 constexpr double kMaxClockStep = 1e6;  // seconds
 constexpr uint64_t kMaxCallIndex = 1'000'000'000;
 constexpr int kMaxSlowMs = 60'000;
+// The temperatures a pin may hold: what a sensor of a running machine can read.
+constexpr double kLowestPin = -40;
+constexpr double kHighestPin = 150;
 
 std::string err(const std::string& message) {
     return "ERR " + message;
@@ -140,6 +143,7 @@ std::string Machine::controlLocked(const std::vector<std::string>& words,
     if (cmd == "trace") return cmdTrace(words);
     if (cmd == "sleep") return cmdSleep(words);
     if (cmd == "takeback") return cmdTakeback(words);
+    if (cmd == "pin") return cmdPin(words, quoted);
     return err("unknown command \"" + shown(cmd) + "\"");
 }
 
@@ -359,6 +363,31 @@ std::string Machine::cmdTakeback(const std::vector<std::string>& words) {
     handBack(static_cast<int>(*fan));
     model_.advance(0);
     return "OK fan " + std::to_string(*fan) + " automatic";
+}
+
+// "pin KEY CELSIUS", "pin cpu CELSIUS", "pin KEY|cpu off": a temperature sensor key shows
+// CELSIUS instead of the model's value, or the CPU temperature itself holds at CELSIUS (every
+// TC* key shows it, the other sensors and automatic control follow it), until let go.
+std::string Machine::cmdPin(const std::vector<std::string>& words,
+                            const std::vector<bool>& quoted) {
+    if (words.size() != 3) return err("usage: pin KEY|cpu CELSIUS | pin KEY|cpu off");
+    const std::string& what = words[1];
+    const bool cpu = what == "cpu" && !quoted[1];
+    if (!cpu && !validKey(what)) return err(kKeyError);
+    std::optional<double> celsius;
+    if (words[2] != "off") {
+        celsius = parseNumber(words[2]);
+        if (!celsius || *celsius < kLowestPin || *celsius > kHighestPin)
+            return err("temperature \"" + shown(words[2]) + "\" is not a number from -40 to 150");
+    }
+    if (cpu)
+        model_.pinCpu(celsius);
+    else if (!model_.pinKey(what, celsius))
+        return err("no temperature sensor \"" + shown(what) + "\"");
+    model_.advance(0);  // publishes the pinned value
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", celsius.value_or(0));
+    return "OK pin " + shown(what) + " " + (celsius ? value : "off");
 }
 
 }  // namespace smcemu

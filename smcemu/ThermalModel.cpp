@@ -200,8 +200,24 @@ void ThermalModel::integrate(double seconds, bool asleep) {
         double fraction = autoFraction(cpu_);
         for (size_t i = 0; i < fans_.size(); ++i)
             fans_[i].rpm += (goal(fanLimits[i], fraction, asleep) - fans_[i].rpm) * fanBlend;
-        cpu_ += (equilibrium(asleep) - cpu_) * heatBlend;
+        cpu_ = pinnedCpu_ ? *pinnedCpu_ : cpu_ + (equilibrium(asleep) - cpu_) * heatBlend;
     }
+}
+
+void ThermalModel::pinCpu(std::optional<double> celsius) {
+    pinnedCpu_ = celsius;
+    if (celsius) cpu_ = *celsius;
+}
+
+bool ThermalModel::pinKey(const std::string& name, std::optional<double> celsius) {
+    const bool computed = std::any_of(temperatureKeys_.begin(), temperatureKeys_.end(),
+                                      [&](const auto& key) { return key.first == name; });
+    if (!computed) return false;
+    if (celsius)
+        pinnedKeys_[name] = *celsius;
+    else
+        pinnedKeys_.erase(name);
+    return true;
 }
 
 void ThermalModel::advance(double seconds) {
@@ -241,6 +257,7 @@ void ThermalModel::publish() {
                 t = p_.ambient + p_.chassisRatio * (cpu_ - p_.ambient);
                 break;
         }
+        if (auto pinned = pinnedKeys_.find(name); pinned != pinnedKeys_.end()) t = pinned->second;
         keys_.setNumber(name, t);
     }
 }
@@ -260,7 +277,8 @@ void ThermalModel::adoptKey(std::string_view name) {
     if (!v) return;
     for (Fan& fan : fans_)
         if (fan.ac == name) fan.rpm = std::clamp(*v, 0.0, kMaxRpm);
-    if (name.size() == 4 && name[0] == 'T' && name[1] == 'C') cpu_ = std::clamp(*v, -100.0, 200.0);
+    if (name.size() == 4 && name[0] == 'T' && name[1] == 'C' && !pinnedCpu_)
+        cpu_ = std::clamp(*v, -100.0, 200.0);
 }
 
 }  // namespace smcemu

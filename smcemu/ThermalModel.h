@@ -18,8 +18,14 @@
 //
 // Asleep the machine makes no heat at all, so the CPU relaxes towards the room's temperature;
 // fans under automatic control stop, a forced fan keeps running at its target.
+//
+// A pinned temperature holds still until it is let go: the CPU pinned, the model keeps its
+// temperature at the value (the TC* keys show it, the others and automatic control follow
+// it as ever); a single sensor key pinned shows the value while the model goes on beneath.
 #pragma once
 
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +72,12 @@ class ThermalModel {
     void sleep(double seconds);
 
     void setLoad(double load) { load_ = load; }
+    // Holds the CPU temperature at `celsius`; nothing lets it go, and the model continues
+    // from the value.
+    void pinCpu(std::optional<double> celsius);
+    // Shows `celsius` in a temperature key the model computes instead of its own value;
+    // nothing lets it go. False (and nothing changed) for a key the model does not compute.
+    bool pinKey(const std::string& name, std::optional<double> celsius);
     double load() const { return load_; }
     double cpuTemperature() const { return cpu_; }
     double gpuTemperature() const;
@@ -116,6 +128,8 @@ class ThermalModel {
     std::vector<std::pair<std::string, TempKind>> temperatureKeys_;
     double load_;
     double cpu_;
+    std::optional<double> pinnedCpu_;
+    std::map<std::string, double> pinnedKeys_;
 };
 
 }  // namespace smcemu

@@ -53,7 +53,7 @@ void usage(FILE* out) {
                  "  fault KEY info|read|write KR | fault KEY drop | fault slow MS |\n"
                  "  fault call N KR|drop | fault clear | get KEY | set KEY HEX | calls | trace "
                  "[AFTER] | status |\n"
-                 "  sleep SECONDS | takeback FAN\n"
+                 "  sleep SECONDS | takeback FAN | pin KEY|cpu CELSIUS | pin KEY|cpu off\n"
                  "\n"
                  "Profile parameters (@name value) and their defaults:\n%s",
                  SMCEMU_PROFILE_DIR, kDefaultProfile, smcemu::modelParameterHelp().c_str());

@@ -1,5 +1,6 @@
-// `orvtool serve` as a real process, in a private /tmp, /var/log and /run (DaemonRig), so its
-// fixed socket and log paths never meet another test's or a real daemon's.
+// `orvtool serve` as a real process, in a private /tmp, /var/log, /run and /var/lib/orvane
+// (DaemonRig), so its fixed socket, log and state paths never meet another test's or a real
+// daemon's.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "DaemonRig.h"
+#include "Paths.h"
 
 namespace {
 
@@ -58,6 +60,15 @@ TEST_F(DaemonTest, ServesLinesLogsThemAndQuits) {
     ASSERT_EQ(::stat(socketPath.c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0666u);
+    // The directory of its standing settings is the namespace's own, a root-owned tmpfs, not
+    // the machine's.
+    struct stat state {};
+    struct stat machineState {};
+    ASSERT_EQ(::stat(rig->tmp().path(paths::kStateDir).c_str(), &state), 0);
+    ASSERT_EQ(::stat(paths::kStateDir, &machineState), 0);
+    EXPECT_NE(state.st_dev, machineState.st_dev);
+    EXPECT_EQ(state.st_uid, 0u);
+    EXPECT_EQ(state.st_mode & 07777, 0755u);
 
     SocketClient c(socketPath);
     // Two commands in one write: two replies in order, each logged after it was sent.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "Machine.h"
 #include "TestSupport.h"
@@ -173,7 +174,13 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{"sleep 5 5", "usage"}, std::pair{"takeback", "usage"},
         std::pair{"takeback 1", "no fan"}, std::pair{"takeback -1", "no fan"},
         std::pair{"takeback F0", "no fan"}, std::pair{"takeback 0 0", "usage"},
-        std::pair{"takeback 99999999999999", "no fan"}));
+        std::pair{"takeback 99999999999999", "no fan"}, std::pair{"pin", "usage"},
+        std::pair{"pin TC0P", "usage"}, std::pair{"pin cpu 50 60", "usage"},
+        std::pair{"pin TC0P hot", "from -40 to 150"}, std::pair{"pin cpu 151", "from -40 to 150"},
+        std::pair{"pin cpu nan", "from -40 to 150"}, std::pair{"pin TC0 50", "four characters"},
+        std::pair{"pin \"cpu\" 50", "four characters"},
+        std::pair{"pin TX9P 50", "no temperature sensor"},
+        std::pair{"pin F0Ac 50", "no temperature sensor"}));
 
 TEST(Control, GetAndSetRawBytes) {
     test::ManualMachine m(kMachine);
@@ -200,6 +207,38 @@ TEST(Control, FrozenClockStopsTimeUntilStepped) {
     EXPECT_NEAR(*m->fanRpm(0), 4000, 1);  // time spent frozen is not made up for
     m.passSeconds(30);
     EXPECT_NEAR(*m->fanRpm(0), 2000, 1);
+}
+
+// A pinned key shows its value whatever the model does; the pinned CPU holds every TC* key
+// and carries the GPU sensor and automatic control with it; let go, each follows the model.
+TEST(Control, PinnedTemperaturesHoldUntilLetGo) {
+    test::ManualMachine m(std::string(kMachine) +
+                          "\"TC0D\" \"flt \" 4 00 00 40 42\n"
+                          "\"TG0P\" \"sp78\" 2 28 00\n");
+    auto near = [&](const char* key, double celsius) {
+        return std::abs(m->keyNumber(key).value_or(-1000) - celsius) < 0.1;
+    };
+    EXPECT_EQ(m->control("pin TG0P 70.5"), "OK pin TG0P 70.5");
+    m->control("load 1");
+    m.passSeconds(60);
+    EXPECT_TRUE(near("TG0P", 70.5));
+    EXPECT_FALSE(near("TC0P", 70.5)) << "the other sensors are the model's";
+
+    EXPECT_EQ(m->control("pin cpu 80"), "OK pin cpu 80");
+    const double automaticGoal = *m->keyNumber("F0Tg");
+    m->control("load 0");
+    m.passSeconds(60);
+    EXPECT_TRUE(near("TC0P", 80) && near("TC0D", 80)) << m->control("status");
+    EXPECT_NEAR(m->cpuTemperature(), 80, 0.01);
+    EXPECT_TRUE(near("TG0P", 70.5)) << "a pinned key wins over the pinned CPU";
+    EXPECT_NEAR(*m->keyNumber("F0Tg"), automaticGoal, 1) << "automatic control sees 80 °C";
+    EXPECT_EQ(m->control("pin TG0P off"), "OK pin TG0P off");
+    EXPECT_TRUE(near("TG0P", 25 + 0.8 * (80 - 25))) << "the GPU follows the CPU";
+
+    EXPECT_EQ(m->control("pin cpu off"), "OK pin cpu off");
+    m.passSeconds(60);
+    EXPECT_LT(m->cpuTemperature(), 50) << "cooling from 80 °C at no load";
+    EXPECT_TRUE(near("TC0P", m->cpuTemperature()));
 }
 
 TEST(Control, StatusSummarisesOnOneLine) {

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Deadline.h"
+#include "Paths.h"
 #include "SocketClient.h"
 
 namespace {
@@ -48,6 +49,9 @@ TmpCover::TmpCover() {
 }
 
 bool TmpCover::enter() const {
+    // The daemon's standing settings are covered too, so a test never reads or writes the
+    // machine's own and starts with none; the mount point is made on the machine first.
+    if (::mkdir(paths::kStateDir, 0755) == 0 && ::chmod(paths::kStateDir, 0755) != 0) return false;
     // /tmp is only covered once this process is surely in a namespace of its own.
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -66,6 +70,7 @@ bool TmpCover::enter() const {
     if (::mount("tmpfs", "/var/log", "tmpfs", 0, "mode=0755") != 0) return false;
     // ... and keeps its record of original fan minimums in a fresh /run, as after a boot.
     if (::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755") != 0) return false;
+    if (::mount("tmpfs", paths::kStateDir, "tmpfs", 0, "mode=0755") != 0) return false;
     bool ok = true;
     for (const std::string& dir : makeDirs_)
         ::mkdir(dir.c_str(), 0755);

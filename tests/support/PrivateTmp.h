@@ -1,6 +1,7 @@
 // A private /tmp for one test, so that programs with fixed paths under /tmp (the control
 // daemon's socket) can run without touching the machine's; /var/log (where the daemon keeps
-// its log) and /run (where root keeps the boot's record of fan minimums) are fresh ones too.
+// its log), /run (where root keeps the boot's record of fan minimums) and /var/lib/orvane
+// (the daemon's stored curves and floors) are fresh ones too.
 //
 // A holder process enters a new mount namespace, makes every mount private to it and
 // mounts a fresh tmpfs on /tmp, then waits. Programs started through start() or run()
@@ -17,7 +18,8 @@
 #include <vector>
 
 // The step that gives a process a mount namespace of its own with a fresh tmpfs on /tmp,
-// /var/log and /run, the project's source and build trees bound back in when they live under
+// /var/log, /run and /var/lib/orvane (made on the machine first when missing, root's, 0755),
+// the project's source and build trees bound back in when they live under
 // /tmp (a clone there would vanish otherwise). Made in advance: enter() makes system calls only, so
 // a child forked from a threaded process may call it. Needs root.
 class TmpCover {
