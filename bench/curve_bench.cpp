@@ -15,39 +15,15 @@
 #include <string>
 #include <thread>
 
+#include "DaemonRates.h"
 #include "DaemonRig.h"
 
 namespace {
 
-long calls(DaemonRig& rig) {
-    const std::string reply = rig.emu().control("calls");
-    return reply.rfind("OK ", 0) == 0 ? std::atol(reply.c_str() + 3) : -1;
-}
-
-// The processor time the daemon's thread has used so far, in seconds (/proc/PID/schedstat,
-// nanoseconds). The daemon is one thread.
-double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-    unsigned long long ns = 0;
-    in >> ns;
-    return static_cast<double>(ns) / 1e9;
-}
-
-struct Rates {
-    double calls = 0;  // SMC calls a second
-    double cpu = 0;    // processor seconds a second
-};
-
-Rates measure(DaemonRig& rig, int seconds) {
-    const long calls0 = calls(rig);
-    const double cpu0 = cpuSeconds(rig.daemon().pid());
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return {static_cast<double>(calls(rig) - calls0) / wall,
-            (cpuSeconds(rig.daemon().pid()) - cpu0) / wall};
-}
+using bench::calls;
+using bench::cpuSeconds;
+using bench::measure;
+using bench::Rates;
 
 bool isOK(const std::string& reply) {
     return reply.rfind("OK", 0) == 0;

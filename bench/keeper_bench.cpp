@@ -12,41 +12,14 @@
 #include <string>
 #include <thread>
 
+#include "DaemonRates.h"
 #include "DaemonRig.h"
 
 namespace {
 
-// The emulator's call count.
-long calls(DaemonRig& rig) {
-    const std::string reply = rig.emu().control("calls");
-    return reply.rfind("OK ", 0) == 0 ? std::atol(reply.c_str() + 3) : -1;
-}
-
-// The processor time the process's thread has used so far, in seconds: the scheduler's own
-// count in nanoseconds (/proc/PID/schedstat), finer than the clock ticks of /proc/PID/stat.
-// The daemon is one thread.
-double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
-    unsigned long long ns = 0;
-    in >> ns;
-    return static_cast<double>(ns) / 1e9;
-}
-
-struct Rates {
-    double calls = 0;  // SMC calls a second
-    double cpu = 0;    // processor seconds a second
-};
-
-Rates measure(DaemonRig& rig, int seconds) {
-    const long calls0 = calls(rig);
-    const double cpu0 = cpuSeconds(rig.daemon().pid());
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double wall =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return {static_cast<double>(calls(rig) - calls0) / wall,
-            (cpuSeconds(rig.daemon().pid()) - cpu0) / wall};
-}
+using bench::calls;
+using bench::measure;
+using bench::Rates;
 
 bool run(const char* profile, int seconds) {
     DaemonRig rig(ORVTOOL_BINARY, profile);

@@ -1,21 +1,13 @@
 #include "Curves.h"
 
-#include <charconv>
 #include <cmath>
 
 #include "ControlProtocol.h"
+#include "WholeNumber.h"
 
 namespace protocol {
 
 namespace {
-
-std::optional<std::int64_t> wholeNumber(std::string_view text) {
-    std::int64_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
-    return value;
-}
 
 // A plain decimal: digits with at most one point and at most three digits after it, an
 // optional leading minus; no exponent, no infinity or NaN, nothing else. Read by hand, as the

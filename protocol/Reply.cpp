@@ -1,23 +1,14 @@
 #include "Reply.h"
 
-#include <charconv>
 #include <optional>
 #include <utility>
 
 #include "ControlProtocol.h"
+#include "WholeNumber.h"
 
 namespace protocol {
 
 namespace {
-
-// A whole decimal number, optionally negative, and nothing else.
-std::optional<std::int64_t> wholeNumber(std::string_view text) {
-    std::int64_t value = 0;
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
-    return value;
-}
 
 std::optional<std::string_view> after(std::string_view line, std::string_view prefix) {
     if (line.substr(0, prefix.size()) != prefix) return std::nullopt;
