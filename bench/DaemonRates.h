@@ -3,8 +3,11 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -45,6 +48,21 @@ inline Rates measure(DaemonRig& rig, int seconds) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return {static_cast<double>(calls(rig) - calls0) / wall,
             (cpuSeconds(rig.daemon().pid()) - cpu0) / wall};
+}
+
+// A benchmark's main: as root, `run(profile, seconds)` on both machine families, the seconds
+// from the first argument (10 unless given); 77 (skipped) without root.
+inline int onBothFamilies(const char* name, int argc, char** argv,
+                          bool (*run)(const char* profile, int seconds)) {
+    if (::geteuid() != 0) {
+        std::fprintf(stderr, "%s: needs root (private mount namespaces)\n", name);
+        return 77;
+    }
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+    bool ok = true;
+    for (const char* profile : {machines::kModeKeys, machines::kRaisedMinimum})
+        ok = run(profile, seconds) && ok;
+    return ok ? 0 : 1;
 }
 
 }  // namespace bench

@@ -50,13 +50,5 @@ bool run(const char* profile, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (::geteuid() != 0) {
-        std::fprintf(stderr, "keeper_bench: needs root (private mount namespaces)\n");
-        return 77;
-    }
-    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
-    bool ok = true;
-    for (const char* profile : {machines::kModeKeys, machines::kRaisedMinimum})
-        ok = run(profile, seconds) && ok;
-    return ok ? 0 : 1;
+    return bench::onBothFamilies("keeper_bench", argc, argv, run);
 }
