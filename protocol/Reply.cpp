@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "ControlProtocol.h"
+#include "Status.h"
 #include "WholeNumber.h"
 
 namespace protocol {
@@ -93,6 +94,8 @@ std::string formatReply(const Reply& r) {
             return r.text.empty() ? std::string(kReplyCurves) : kReplyCurves + (" " + r.text);
         case ReplyKind::standingInvalid:
             return kReplyStandingInvalid + r.text;
+        case ReplyKind::status:
+            return kReplyStatus + r.text;
         case ReplyKind::followsCurve:
             return namedTwice(r.fan, kReplyFollowsCurveMid, kReplyFollowsCurveTail);
         case ReplyKind::hasFloor:
@@ -126,6 +129,7 @@ Reply parseReply(std::string_view line) {
     if (line == kReplyCurves) return Reply::curves({});
     if (const auto rest = after(line, std::string(kReplyCurves) + " "))
         return Reply::curves(std::string(*rest));
+    if (const auto json = after(line, kReplyStatus)) return Reply::status(std::string(*json));
     if (const auto fan = fanNamedTwice(line, kReplyFollowsCurveMid, kReplyFollowsCurveTail))
         return Reply::followsCurve(*fan);
     if (const auto fan = fanNamedTwice(line, kReplyHasFloorMid, kReplyHasFloorTail))
@@ -155,6 +159,7 @@ bool isOK(ReplyKind kind) {
         case ReplyKind::floor:
         case ReplyKind::floorOff:
         case ReplyKind::curves:
+        case ReplyKind::status:
         case ReplyKind::otherOK:
             return true;
         default:

@@ -21,6 +21,7 @@ enum class ReplyKind {
     floor,             // "OK floor fan=F rpm=R": the fan's floor is R
     floorOff,          // "OK floor off fan=F": the fan's floor ended (or it had none)
     curves,            // "OK curves ...": every standing setting (text: their words, joined)
+    status,            // "OK status {...}": the daemon's state (text: the JSON, Status.h)
     busy,              // the connection is over the daemon's limits
     quitRefused,       // `quit` from someone who may not stop the daemon
     setUsage,          // a `set` whose words are not two whole numbers
@@ -70,6 +71,7 @@ struct Reply {
     static Reply curves(std::string settings) {
         return {ReplyKind::curves, 0, 0, 0, std::move(settings)};
     }
+    static Reply status(std::string json) { return {ReplyKind::status, 0, 0, 0, std::move(json)}; }
     static Reply standingInvalid(std::string reason) {
         return {ReplyKind::standingInvalid, 0, 0, 0, std::move(reason)};
     }

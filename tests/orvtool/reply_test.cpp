@@ -6,6 +6,7 @@
 
 #include "ControlProtocol.h"
 #include "SMCError.h"
+#include "Status.h"
 
 using protocol::parseReply;
 using protocol::Reply;
@@ -53,6 +54,7 @@ TEST(Reply, EveryReplyTheDaemonBuildsReadsBackAsItself) {
         Reply::followsCurve(1),
         Reply::followsCurve(12),
         Reply::hasFloor(0),
+        Reply::status(protocol::formatStatus({})),
     };
     for (const Reply& r : replies) {
         const std::string line = protocol::formatReply(r);
@@ -75,7 +77,7 @@ TEST(Reply, LinesNoDaemonWordedAreNeverTakenForItsReplies) {
         {"OK set fan=x rpm=3", ReplyKind::otherOK},
         {"OK set fan=99999999999999999999 rpm=3", ReplyKind::otherOK},
         {"OK pong fans=2 extra", ReplyKind::otherOK},
-        {"OK status {}", ReplyKind::otherOK},
+        {"OK status", ReplyKind::otherOK},
         {"OK", ReplyKind::otherOK},
         {"ERR", ReplyKind::smcError},
         {"ERR 写入被拒 later", ReplyKind::writeRefused},
@@ -98,4 +100,52 @@ TEST(Reply, LinesNoDaemonWordedAreNeverTakenForItsReplies) {
             EXPECT_EQ(protocol::formatReply(r), c.line);
         }
     }
+}
+
+// The status report reads back as itself, the nulls of what does not apply included; a
+// report with a field missing or of another type is not taken for one.
+TEST(Reply, StatusReportReadsBackAndRefusesWhatItCouldNotHaveWritten) {
+    using namespace protocol;
+    StatusReport r;
+    r.version = "1.0.0";
+    r.started = 1765375200;
+    r.pid = 812;
+    r.ownerUid = 501;
+    r.leaseGrace = 10;
+    r.fans.push_back(
+        {0, "Left", 2510.5, 2500, 1200, 6000, true, FanControl::lease, 501L, true, std::nullopt});
+    r.fans.push_back({1, "Right", std::nullopt, std::nullopt, 1200, 6000, true, FanControl::curve,
+                      std::nullopt, false, "curve 1 cpu 40:1500 80:5000"});
+    r.leases.push_back({501, 0, {0}, 7.5});
+    r.guard = {true, 96.25, 95, 90};
+    r.counters = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const std::string json = formatStatus(r);
+    EXPECT_EQ(json.find('\n'), std::string::npos);
+    EXPECT_EQ(parseStatus(json), r) << json;
+    EXPECT_EQ(parseStatus(formatStatus({})), StatusReport{});
+
+    const std::string broken[] = {
+        "",
+        "[]",
+        "{",
+        json.substr(0, json.size() - 1),
+        // A field missing, and one of another type.
+        [&] {
+            std::string s = json;
+            s.erase(s.find("\"lease_grace\":10,"), 15);
+            return s;
+        }(),
+        [&] {
+            std::string s = json;
+            s.replace(s.find("\"control\":\"lease\""), 17, "\"control\":\"boss\"");
+            return s;
+        }(),
+        [&] {
+            std::string s = json;
+            s.replace(s.find("\"guard_trips\":9"), 15, "\"guard_trips\":-9");
+            return s;
+        }(),
+    };
+    for (const std::string& line : broken)
+        EXPECT_EQ(parseStatus(line), std::nullopt) << line;
 }
