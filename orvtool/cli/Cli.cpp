@@ -23,6 +23,7 @@
 #include "SMCError.h"
 #include "Serve.h"
 #include "Signals.h"
+#include "Status.h"
 #include "Texts.h"
 
 namespace orvtool {
@@ -44,7 +45,7 @@ int dispatch(Output& out, int argc, char* argv[]);
 // The commands that print readings take --json anywhere after their name.
 bool takesJson(const std::string& command) {
     return command == "info" || command == "rpm" || command == "sensors" || command == "watch" ||
-           command == protocol::kCurves;
+           command == protocol::kCurves || command == protocol::kStatus;
 }
 
 bool changesFans(std::string_view command) {
@@ -69,6 +70,13 @@ std::optional<int> dispatchToDaemon(Output& out, const std::string& command,
             return 1;
         }
         return cmdCurves(DaemonClient(), out, json);
+    }
+    if (command == protocol::kStatus) {
+        if (!words.empty()) {
+            out.eprintRaw(texts::kUsageStatus);
+            return 1;
+        }
+        return cmdStatus(DaemonClient(), out, json);
     }
     return std::nullopt;
 }
