@@ -2,6 +2,9 @@
 
 #include <locale.h>
 #include <wchar.h>
+#if defined(__APPLE__)
+#include <xlocale.h>  // newlocale and uselocale
+#endif
 
 #include <algorithm>
 #include <array>
