@@ -47,6 +47,18 @@ struct FanLiveInfo {
     std::optional<double> targetRPM;
 };
 
+// One fan's readings for a report, each taken from the SMC now except the limits (as found
+// at start). A reading is none when it could not be had; its flag in `failed` says whether
+// that was a failure (a call that failed, bytes that are no value of the key's type) rather
+// than a key the machine does not have.
+struct FanReadout {
+    std::optional<double> current, target, minimum, maximum;
+    std::optional<bool> forced;
+    struct Failed {
+        bool current = false, target = false, minimum = false, maximum = false, forced = false;
+    } failed;
+};
+
 class FanController {
   public:
     struct Options {
@@ -94,6 +106,9 @@ class FanController {
 
     std::vector<FanInfo> allFans();
     std::vector<FanLiveInfo> liveFans();
+    // The fan's readings (FanReadout): the target as liveFans gives it (for a fan forced
+    // through its minimum, that minimum), forced as isForced tells it.
+    FanReadout readout(int fan);
     std::optional<double> cpuTemperature();
     std::optional<double> gpuTemperature();
     // Every temperature sensor with a plausible reading, sorted by key, and how many were
@@ -150,8 +165,14 @@ class FanController {
     void restoreAllAuto();
 
   private:
+    // A number read from the SMC: none with failed false when the machine has no such key.
+    struct Reading {
+        std::optional<double> value;
+        bool failed = false;
+    };
     std::string smcName(int fan) { return readFanName(smc, fan); }
     std::optional<std::pair<double, std::string>> readValue(const std::string& key);
+    Reading readNumber(const std::string& key);
     std::optional<double> readTemperature(const std::string& key);
     std::string reportedType(const std::string& key);
     // The mode key's bytes for the writes: none when the SMC has no such key; a failed
@@ -166,6 +187,8 @@ class FanController {
     OriginalMinimums originals;
     std::vector<double> minRPMArr;
     std::vector<double> maxRPMArr;
+    // The limits as readings: what was found at start, and whether finding them failed.
+    std::vector<Reading> minReadings_, maxReadings_;
     std::vector<std::string> nameArr;
     std::optional<std::vector<SensorKey>> sensorKeys_;
 };
