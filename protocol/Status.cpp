@@ -10,8 +10,10 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr std::pair<FanControl, std::string_view> kControls[] = {
-    {FanControl::automatic, "automatic"}, {FanControl::set, "set"},
-    {FanControl::lease, "lease"},         {FanControl::curve, "curve"},
+    {FanControl::automatic, "automatic"},
+    {FanControl::set, "set"},
+    {FanControl::lease, "lease"},
+    {FanControl::curve, "curve"},
     {FanControl::floor, "floor"}};
 
 template <typename T>
@@ -102,7 +104,8 @@ LeaseState leaseOf(const Json& j) {
     LeaseState l;
     l.uid = static_cast<long>(whole(field(j, "uid")));
     l.connections = static_cast<int>(whole(field(j, "connections")));
-    for (const Json& fan : array(field(j, "fans"))) l.fans.push_back(static_cast<int>(whole(fan)));
+    for (const Json& fan : array(field(j, "fans")))
+        l.fans.push_back(static_cast<int>(whole(fan)));
     l.graceLeft = nullable(field(j, "grace_left"), number);
     return l;
 }
@@ -114,8 +117,7 @@ Json countersJson(const StatusCounters& c) {
               {"guard", c.handBackGuard},
               {"sleep", c.handBackSleep},
               {"given_up", c.handBackGivenUp}}},
-            {"refusals",
-             {{"connections", c.refusedConnections}, {"requests", c.refusedRequests}}},
+            {"refusals", {{"connections", c.refusedConnections}, {"requests", c.refusedRequests}}},
             {"guard_trips", c.guardTrips}};
 }
 
@@ -152,9 +154,11 @@ std::optional<FanControl> controlNamed(std::string_view name) {
 
 std::string formatStatus(const StatusReport& r) {
     Json fans = Json::array();
-    for (const FanState& f : r.fans) fans.push_back(fanJson(f));
+    for (const FanState& f : r.fans)
+        fans.push_back(fanJson(f));
     Json leases = Json::array();
-    for (const LeaseState& l : r.leases) leases.push_back(leaseJson(l));
+    for (const LeaseState& l : r.leases)
+        leases.push_back(leaseJson(l));
     const Json j = {{"version", r.version},
                     {"started", r.started},
                     {"pid", r.pid},
@@ -183,8 +187,10 @@ std::optional<StatusReport> parseStatus(std::string_view json) {
         r.pid = static_cast<long>(whole(field(j, "pid")));
         r.ownerUid = nullable(field(j, "owner_uid"), whole);
         r.leaseGrace = static_cast<int>(whole(field(j, "lease_grace")));
-        for (const Json& f : array(field(j, "fans"))) r.fans.push_back(fanOf(f));
-        for (const Json& l : array(field(j, "leases"))) r.leases.push_back(leaseOf(l));
+        for (const Json& f : array(field(j, "fans")))
+            r.fans.push_back(fanOf(f));
+        for (const Json& l : array(field(j, "leases")))
+            r.leases.push_back(leaseOf(l));
         const Json& guard = field(j, "guard");
         r.guard.tripped = flag(field(guard, "tripped"));
         r.guard.celsius = nullable(field(guard, "celsius"), number);

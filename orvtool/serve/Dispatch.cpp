@@ -1,6 +1,9 @@
 #include "Dispatch.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <ctime>
 
 #include "Admission.h"
 #include "FanController.h"
@@ -9,6 +12,8 @@
 #include "ServeCommand.h"
 #include "ServeFans.h"
 #include "ServeTexts.h"
+#include "Status.h"
+#include "StatusBuilder.h"
 #include "StopSignals.h"
 
 namespace orvtool {
@@ -17,6 +22,16 @@ namespace {
 
 // Bytes of a reply kept in its log line (the unknown-command reply quotes the request).
 constexpr std::size_t kLogReplyBytes = kLogTextBytes + 64;
+
+// The refusals `status` counts as refused requests: the user may not, the machine is too hot,
+// the fan follows a setting, the SMC refused the write.
+bool isRefusal(protocol::ReplyKind kind) {
+    using protocol::ReplyKind;
+    return kind == ReplyKind::quitRefused || kind == ReplyKind::tooHot ||
+           kind == ReplyKind::standingRefused || kind == ReplyKind::followsCurve ||
+           kind == ReplyKind::hasFloor || kind == ReplyKind::writeRefused ||
+           kind == ReplyKind::writeUnsupported;
+}
 
 }  // namespace
 
@@ -46,7 +61,8 @@ Dispatcher::Dispatcher(FanController& ctl, const ServeLimits& limits, DaemonLog&
                  [this](int fan) {
                      fans_.handedBack(fan);
                      leases_.handedBack(fan);
-                 }}) {
+                 }}),
+      started_(static_cast<std::int64_t>(std::time(nullptr))) {
     standing_.start(Clock::now());
 }
 
@@ -99,7 +115,19 @@ protocol::Reply Dispatcher::autoAllButStanding(Clock::time_point now) {
     }
 }
 
+std::string Dispatcher::status(Clock::time_point now) {
+    const DaemonFacts facts{started_,
+                            static_cast<long>(::getpid()),
+                            limits_.ownerUid,
+                            Ms(limits_.leaseGraceMs),
+                            refusedConnections_,
+                            refusedRequests_};
+    return protocol::formatStatus(
+        buildStatus(facts, ctl_, keeperFans_, keeper_, leases_, standing_, now));
+}
+
 protocol::Reply Dispatcher::serve(const Request& request, Connection& c, Clock::time_point now) {
+    if (request.kind == Request::Kind::status) return protocol::Reply::status(status(now));
     if (request.kind == Request::Kind::hold) {
         // Past the caps on held connections: told busy, and closed below.
         if (!c.held && exceedsHeldCap(c.uid, conns_, limits_)) return protocol::Reply::busy();
@@ -173,11 +201,16 @@ bool Dispatcher::answer(Connection& c, Clock::time_point now) {
         const protocol::Reply reply = serve(request, c, now);
         const std::string line = protocol::formatReply(reply);
         c.queue(line, now);
-        // Written once the replies of this turn are on their way (writePendingLog).
-        pendingLog_.push_back(texts::kServeLog + logText(request.line) + texts::kServeLogArrow +
-                              logText(line, kLogReplyBytes));
+        if (isRefusal(reply.kind)) ++refusedRequests_;
+        // Written once the replies of this turn are on their way (writePendingLog). The
+        // state `status` reports is not the log's: its line says only that it was answered.
+        const bool status = reply.kind == protocol::ReplyKind::status;
+        pendingLog_.push_back(
+            texts::kServeLog + logText(request.line) + texts::kServeLogArrow +
+            (status ? texts::kServeLogStatusAnswered : logText(line, kLogReplyBytes)));
         if (reply.kind == protocol::ReplyKind::bye) return true;
         if (reply.kind == protocol::ReplyKind::busy) {
+            ++refusedConnections_;
             // A refused lease frees its place at once, as a refused connection does.
             c.flush(now);
             c.end = ClientEnd::closed;

@@ -3,6 +3,7 @@
 // leases, the log), from the typed result of every request.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <list>
 #include <optional>
@@ -43,6 +44,9 @@ class Dispatcher {
     // that the log write is not part of a client's wait.
     void writePendingLog();
 
+    // A new connection was refused for the limits (told busy and closed).
+    void connectionRefused() { ++refusedConnections_; }
+
     // A connection has ended.
     void closed(const Connection& c, Clock::time_point now);
     // The work due at `now` without a request: the leases' hand-backs, the keeper's check
@@ -65,6 +69,8 @@ class Dispatcher {
                                                  bool rootOrOwner);
     // `auto` from anyone but root while settings run: every other fan back.
     protocol::Reply autoAllButStanding(Clock::time_point now);
+    // The `status` reply's object at `now`.
+    std::string status(Clock::time_point now);
     // What a request's reply tells the keeper.
     void keep(const Request& request, const protocol::Reply& reply, long uid,
               Clock::time_point now);
@@ -79,6 +85,9 @@ class Dispatcher {
     FanKeeper keeper_;
     StandingFans standing_;
     std::vector<std::string> pendingLog_;
+    // For `status`: when the daemon began (Unix time), and what it refused.
+    std::int64_t started_ = 0;
+    std::uint64_t refusedConnections_ = 0, refusedRequests_ = 0;
 };
 
 }  // namespace orvtool

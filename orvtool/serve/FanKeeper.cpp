@@ -129,6 +129,7 @@ void FanKeeper::willSleep(Clock::time_point now) {
     std::vector<int> done;
     for (auto& [fan, kept] : kept_) {
         kept.verifying = false;
+        ++counts_.handBackSleep;
         try {
             fans_.handBack(fan);
             done.push_back(fan);
@@ -179,7 +180,8 @@ void FanKeeper::afterWake(Clock::time_point now) {
         fans.push_back(fan);
         kept.verifying = false;
         kept.nextAttempt = now + kAttemptEvery;
-        const bool kept_on = connected ? attempt(fan, kept, now) : !failed(fan, kept);
+        const bool kept_on =
+            connected ? attempt(fan, kept, now, &counts_.setAgainWake) : !failed(fan, kept);
         it = kept_on ? std::next(it) : kept_.erase(it);
     }
     if (!fans.empty()) log(texts::kServeLogWakeSet + fanList(fans));
@@ -188,17 +190,19 @@ void FanKeeper::afterWake(Clock::time_point now) {
 bool FanKeeper::failed(int fan, Kept& kept) {
     kept.verifying = false;
     if (++kept.failures < kAttempts) return false;
+    ++counts_.givenUp;
     logFan(fan,
            texts::kServeLogKeepGaveUp + std::to_string(kept.rpm) + texts::kServeLogKeepGaveUpTail);
     released_(fan);
     return true;
 }
 
-bool FanKeeper::attempt(int fan, Kept& kept, Clock::time_point now) {
+bool FanKeeper::attempt(int fan, Kept& kept, Clock::time_point now, std::uint64_t* count) {
     kept.nextAttempt = now + kAttemptEvery;
     try {
         fans_.set(fan, kept.rpm);
         kept.verifying = true;
+        ++*count;
         return true;
     } catch (const std::exception& e) {
         logFan(fan, texts::kServeLogKeepSetFailed + errorText(e));
@@ -208,6 +212,7 @@ bool FanKeeper::attempt(int fan, Kept& kept, Clock::time_point now) {
 
 void FanKeeper::trip(double celsius, Clock::time_point now) {
     tripped_ = true;
+    ++counts_.guardTrips;
     std::vector<int> handed;
     for (auto it = kept_.begin(); it != kept_.end();) {
         const int fan = it->first;
@@ -222,6 +227,7 @@ void FanKeeper::trip(double celsius, Clock::time_point now) {
         }
         it = kept_.erase(it);
         handed.push_back(fan);
+        ++counts_.handBackGuard;
         try {
             fans_.handBack(fan);
             released_(fan);
@@ -300,7 +306,7 @@ void FanKeeper::check(Clock::time_point now) {
                                 texts::kServeLogKeepSetAgainTail +
                                 std::to_string(kept.failures + 1) +
                                 texts::kServeLogKeepAttemptTail);
-                keepOn = attempt(fan, kept, now);
+                keepOn = attempt(fan, kept, now, &counts_.setAgainChange);
             } else {
                 kept.nextAttempt = now + kAttemptEvery;
                 keepOn = !failed(fan, kept);
@@ -365,6 +371,12 @@ std::optional<std::int64_t> FanKeeper::keptAt(int fan) const {
     const auto it = kept_.find(fan);
     if (it == kept_.end()) return std::nullopt;
     return it->second.rpm;
+}
+
+std::optional<long> FanKeeper::keptFor(int fan) const {
+    const auto it = kept_.find(fan);
+    if (it == kept_.end()) return std::nullopt;
+    return it->second.uid;
 }
 
 }  // namespace orvtool

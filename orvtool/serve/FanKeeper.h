@@ -75,12 +75,23 @@ class FanKeeper {
     void tick(Clock::time_point now);
     std::optional<Clock::time_point> nextDue() const;
 
-    // What is kept, for tests and the books: the speed a fan is kept at.
+    // What is kept, for tests and the books: the speed a fan is kept at, and for whom.
     std::optional<std::int64_t> keptAt(int fan) const;
+    std::optional<long> keptFor(int fan) const;
     bool handBackOutstanding(int fan) const { return handBacks_.count(fan) != 0; }
     bool guardTripped() const { return tripped_; }
     // Handed back for a sleep, or waiting to set the fans again after a wake.
     bool paused() const { return asleep_ || wakeAt_.has_value(); }
+
+    // What the keeper did since the daemon started, fan by fan: set again after a wake and
+    // after the SMC changed them; handed back by the heat guard and before a sleep (a failed
+    // write there is tried again until it holds), and given up; and the guard's trips.
+    struct Counts {
+        std::uint64_t setAgainWake = 0, setAgainChange = 0;
+        std::uint64_t handBackGuard = 0, handBackSleep = 0, givenUp = 0;
+        std::uint64_t guardTrips = 0;
+    };
+    const Counts& counts() const { return counts_; }
 
   private:
     struct Kept {
@@ -99,8 +110,9 @@ class FanKeeper {
     void check(Clock::time_point now);
     void guard(Clock::time_point now);
     void trip(double celsius, Clock::time_point now);
-    // One attempt to set a kept fan again; false when the fan was given up.
-    bool attempt(int fan, Kept& kept, Clock::time_point now);
+    // One attempt to set a kept fan again, counted in `count` when written; false when the
+    // fan was given up.
+    bool attempt(int fan, Kept& kept, Clock::time_point now, std::uint64_t* count);
     // A failed attempt; true when it was the last one and the fan is given up.
     bool failed(int fan, Kept& kept);
     void retryHandBacks(Clock::time_point now);
@@ -125,6 +137,7 @@ class FanKeeper {
 
     std::optional<Clock::time_point> hotSince_;
     bool tripped_ = false;
+    Counts counts_;
 };
 
 }  // namespace orvtool

@@ -34,6 +34,29 @@ std::vector<LeaseTable::Fan> LeaseTable::coveredBy(long uid) const {
     return fans;
 }
 
+std::optional<long> LeaseTable::holderOf(int fan) const {
+    const auto it = covered_.find(fan);
+    if (it == covered_.end()) return std::nullopt;
+    return it->second.uid;
+}
+
+std::vector<LeaseTable::User> LeaseTable::users() const {
+    std::map<long, User> users;
+    const auto user = [&users](long uid) -> User& {
+        return users.try_emplace(uid, User{uid, 0, {}, std::nullopt}).first->second;
+    };
+    for (const auto& [uid, open] : leases_)
+        user(uid).open = open;
+    for (const auto& [uid, end] : graceEnds_)
+        user(uid).graceEnd = end;
+    std::vector<User> all;
+    for (auto& [uid, u] : users) {
+        u.fans = coveredBy(uid);
+        all.push_back(std::move(u));
+    }
+    return all;
+}
+
 std::vector<LeaseTable::Due> LeaseTable::takeDue(Clock::time_point now) {
     std::vector<Due> due;
     for (auto it = graceEnds_.begin(); it != graceEnds_.end();) {

@@ -56,6 +56,18 @@ class LeaseTable {
 
     // The fans `uid` covers, in index order.
     std::vector<Fan> coveredBy(long uid) const;
+    // The lease holder covering `fan`, if any.
+    std::optional<long> holderOf(int fan) const;
+
+    // A user with open leases or in a grace period, as the daemon's status reports it.
+    struct User {
+        long uid;
+        int open;                                   // open leases
+        std::vector<Fan> fans;                      // covered, in index order
+        std::optional<Clock::time_point> graceEnd;  // in a grace period: when it ends
+    };
+    // Every such user, by uid.
+    std::vector<User> users() const;
 
     // The users whose grace has passed by `now`, with their fans; they cover nothing after.
     std::vector<Due> takeDue(Clock::time_point now);

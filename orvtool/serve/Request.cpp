@@ -5,6 +5,7 @@
 #include "ControlProtocol.h"
 #include "Curves.h"
 #include "Format.h"
+#include "Status.h"
 #include "Unicode.h"
 
 namespace orvtool {
@@ -49,6 +50,8 @@ Request parseRequest(std::string line) {
         request.kind = Kind::hold;
     } else if (command == protocol::kCurves) {
         request.kind = Kind::curves;
+    } else if (command == protocol::kStatus) {
+        request.kind = Kind::status;
     } else if (command == protocol::kCurve || command == protocol::kFloor) {
         const bool floor = command == protocol::kFloor;
         const std::vector<std::string_view> rest(words.begin() + 1, words.end());

@@ -32,6 +32,7 @@ struct Request {
         floor,            // "floor <fan> <rpm>": `standing` holds it
         floorOff,         // "floor <fan> off"
         curves,           // "curves", further words ignored
+        status,           // "status", further words ignored: the daemon's state
         standingInvalid,  // "curve" or "floor" in any other form: `problem` says why
         unknown,          // anything else
     };

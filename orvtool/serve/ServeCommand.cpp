@@ -57,6 +57,7 @@ Reply serveCommand(const Request& request, FanController& ctl, ForcedFans& fans)
             case Kind::floor:
             case Kind::floorOff:
             case Kind::curves:
+            case Kind::status:
             case Kind::standingInvalid:
             case Kind::unknown:
                 break;  // a connection's, or the daemon's standing settings: not the SMC's

@@ -95,6 +95,7 @@ std::vector<ServeLeases::HandBack> ServeLeases::handBackDue(FanController& ctl,
                 backs.push_back({fan.fan, true});
                 continue;
             }
+            ++handedBack_;
             try {
                 ctl.restoreAuto(fan.fan);
                 fans_.handedBack(fan.fan);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,11 @@ class ServeLeases {
     void handedBack(int fan) { table_.handedBack(fan); }
     std::optional<Clock::time_point> nextDue() const { return table_.nextDue(); }
 
+    const LeaseTable& table() const { return table_; }
+    // Fans handed back because a grace ran out, since the daemon started (a failed write
+    // there is tried again until it holds).
+    std::uint64_t handedBackCount() const { return handedBack_; }
+
   private:
     int graceSeconds() const;
     void log(const std::string& line);
@@ -56,6 +62,7 @@ class ServeLeases {
     LeaseTable table_;
     DaemonLog& log_;
     ForcedFans& fans_;
+    std::uint64_t handedBack_ = 0;
 };
 
 }  // namespace orvtool

@@ -111,6 +111,7 @@ void Server::acceptSome(int listener, Clock::time_point now) {
         if (const auto cap = exceededCap(uid, conns_, limits_)) {
             refuseBusy(fd);
             refusals_.refused(uid, *cap == Cap::total, now);
+            dispatcher_.connectionRefused();
         } else {
             add(fd, true, uid);
         }

@@ -27,6 +27,8 @@ inline constexpr const char* kServeBannerTail = "；quit/SIGINT/SIGTERM 退出�
 // serve: log lines
 inline constexpr const char* kServeLog = "[serve] ";
 inline constexpr const char* kServeLogArrow = " → ";
+// The reply to `status` as its log line shows it: the state itself is left out.
+inline constexpr const char* kServeLogStatusAnswered = "OK status {…}";
 inline constexpr const char* kServeLogOverlong = "[serve] 请求行超过 ";  // then the byte limit
 inline constexpr const char* kServeLogOverlongTail = " 字节仍无换行，已断开该连接";
 inline constexpr const char* kServeLogIdle = "[serve] 连接 ";  // then the idle limit in seconds

@@ -4,7 +4,8 @@
 // minimum under the SMC's own control where the machine has no mode keys and is refused where
 // it has; only root and the owner set them, nobody else moves a fan that follows one; bad
 // settings are refused with nothing stored; the heat guard and a sleep hand a curve's fan back
-// and the curve runs it again afterwards.
+// and the curve runs it again afterwards. `status` tells who holds each fan (a lease, a set, a
+// curve, root on the SMC itself) as the emulator's keys show it, and what the daemon counted.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -30,6 +32,7 @@
 #include "Paths.h"
 #include "Reply.h"
 #include "SMCCodec.h"
+#include "Status.h"
 
 namespace {
 
@@ -434,6 +437,106 @@ TEST_P(CurveTest, SleepHandsTheCurvesFanBackAndTheCurveRunsItAfterTheWake) {
     ASSERT_TRUE(logind.wake());
     EXPECT_TRUE(drivenNear(0, curveSpeed(60))) << shownSpeed(0);
     EXPECT_EQ(listing(), listed(kCurve));
+}
+
+// The daemon's `status`, read back, beside the emulator's keys and what was asked of the
+// daemon: a leased fan and a plain set, the SMC taking one back, a refused request, root's own
+// write on the SMC, a lease in its grace, a curve.
+TEST_P(CurveTest, StatusTellsWhoHoldsEachFanAsTheEmulatorHoldsIt) {
+    using protocol::FanControl;
+    const std::int64_t before = std::time(nullptr);
+    start();
+    const auto status = [&]() -> std::optional<protocol::StatusReport> {
+        const protocol::Reply reply = protocol::parseReply(rig->request("status"));
+        if (reply.kind != ReplyKind::status) return std::nullopt;
+        return protocol::parseStatus(reply.text);
+    };
+    const std::string type = rig->hasModeKeys() ? "flt " : "fpe2";
+    const auto keyRpm = [&](int fan, const char* suffix) {
+        return SMCCodec::decode(rig->key("F" + std::to_string(fan) + suffix), type);
+    };
+    // Every reading as the emulator holds it (its clock is frozen: nothing moves meanwhile).
+    const auto readingsMatch = [&](const protocol::StatusReport& report) {
+        ASSERT_EQ(report.fans.size(), 2u);
+        for (const protocol::FanState& f : report.fans) {
+            SCOPED_TRACE(f.fan);
+            EXPECT_EQ(f.forced, rig->forced(f.fan));
+            EXPECT_EQ(f.current, keyRpm(f.fan, "Ac"));
+            EXPECT_EQ(f.minimum, keyRpm(f.fan, "Mn"));
+            EXPECT_EQ(f.maximum, keyRpm(f.fan, "Mx"));
+            if (f.forced) {
+                EXPECT_EQ(f.target, drivenAt(f.fan));
+            }
+        }
+    };
+
+    SocketClient holder = rig->connect();
+    ASSERT_TRUE(is(ReplyKind::hold, holder.request("hold")));
+    ASSERT_TRUE(is(ReplyKind::set, holder.request("set 0 3000")));
+    ASSERT_TRUE(is(ReplyKind::set, askAs(kOther, "set 1 3500")));
+    ASSERT_TRUE(is(ReplyKind::quitRefused, askAs(kOther, "quit")));
+    std::optional<protocol::StatusReport> report = status();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->pid, rig->daemon().pid());
+    EXPECT_GE(report->started, before);
+    EXPECT_LE(report->started, std::time(nullptr));
+    EXPECT_FALSE(report->ownerUid) << "started by root alone";
+    EXPECT_EQ(report->leaseGrace, 10);
+    readingsMatch(*report);
+    const protocol::FanState& leased = report->fans[0];
+    EXPECT_EQ(leased.control, FanControl::lease);
+    EXPECT_EQ(leased.uid, 0);
+    EXPECT_TRUE(leased.lease);
+    EXPECT_EQ(leased.target, 3000);
+    const protocol::FanState& set = report->fans[1];
+    EXPECT_EQ(set.control, FanControl::set);
+    EXPECT_EQ(set.uid, long(kOther));
+    EXPECT_FALSE(set.lease);
+    EXPECT_EQ(report->leases, (std::vector<protocol::LeaseState>{{0, 1, {0}, std::nullopt}}));
+    EXPECT_FALSE(report->guard.tripped);
+    ASSERT_TRUE(report->guard.celsius);
+    EXPECT_GE(*report->guard.celsius, cpuNow() - 0.01) << "the hotter of CPU and GPU";
+    EXPECT_EQ(report->counters.refusedRequests, 1u);
+    EXPECT_EQ(report->counters.setAgainChange, 0u);
+
+    // The SMC takes fan 1 back; the daemon sets it again, once.
+    ASSERT_TRUE(control("takeback 1"));
+    ASSERT_TRUE(waitUntil([&] { return rig->forced(1); }, 3s));
+    report = status();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->counters.setAgainChange, 1u);
+    EXPECT_EQ(report->fans[1].control, FanControl::set);
+
+    // Root forces fan 1 on the SMC itself: the daemon lets it be, and it is nobody's set.
+    ASSERT_EQ(rig->tool({"set", "1", "4000"}).status, 0);
+    ASSERT_TRUE(waitUntil([&] {
+        report = status();
+        return report && report->fans.size() == 2 && !report->fans[1].uid;
+    }));
+    EXPECT_EQ(report->fans[1].control, FanControl::set);
+    EXPECT_EQ(report->fans[1].target, 4000);
+    readingsMatch(*report);
+
+    // The holder leaves: its fan waits out the grace.
+    holder.close();
+    ASSERT_TRUE(waitUntil([&] {
+        report = status();
+        return report && report->leases.size() == 1 && report->leases[0].connections == 0;
+    }));
+    ASSERT_TRUE(report->leases[0].graceLeft);
+    EXPECT_GT(*report->leases[0].graceLeft, 0);
+    EXPECT_LE(*report->leases[0].graceLeft, 10);
+    EXPECT_EQ(report->leases[0].fans, std::vector<int>{0});
+    EXPECT_EQ(report->fans[0].control, FanControl::lease);
+
+    // A curve runs fan 0.
+    ASSERT_TRUE(is(ReplyKind::curve, rig->request(kCurve)));
+    report = status();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->fans[0].control, FanControl::curve);
+    EXPECT_EQ(report->fans[0].setting, kCurve);
+    EXPECT_FALSE(report->fans[0].uid);
+    EXPECT_EQ(report->counters.refusedRequests, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothFamilies, CurveTest,

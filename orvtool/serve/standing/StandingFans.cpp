@@ -240,6 +240,12 @@ std::optional<Standing::Kind> StandingFans::of(int fan) const {
     return it->second.setting.kind;
 }
 
+std::optional<Standing> StandingFans::setting(int fan) const {
+    const auto it = running_.find(fan);
+    if (it == running_.end()) return std::nullopt;
+    return it->second.setting;
+}
+
 std::vector<int> StandingFans::fans() const {
     std::vector<int> all;
     for (const auto& [fan, r] : running_)

@@ -58,6 +58,7 @@ class StandingFans {
 
     // The setting a fan follows, if any; every fan that has one.
     std::optional<protocol::Standing::Kind> of(int fan) const;
+    std::optional<protocol::Standing> setting(int fan) const;
     std::vector<int> fans() const;
     // Ends a fan's setting (stored), leaving the fan to the request that ended it.
     void end(int fan);
