@@ -24,6 +24,7 @@
 #include "SMCError.h"
 #include "Serve.h"
 #include "Signals.h"
+#include "Status.h"
 #include "Texts.h"
 
 namespace orvtool {
@@ -45,7 +46,7 @@ int dispatch(Output& out, int argc, char* argv[]);
 // The commands that print readings take --json anywhere after their name.
 bool takesJson(const std::string& command) {
     return command == "info" || command == "rpm" || command == "sensors" || command == "watch" ||
-           command == protocol::kCurves;
+           command == protocol::kCurves || command == protocol::kStatus;
 }
 
 bool changesFans(std::string_view command) {
@@ -70,6 +71,13 @@ std::optional<int> dispatchToDaemon(Output& out, const std::string& command,
             return 1;
         }
         return cmdCurves(DaemonClient(), out, json);
+    }
+    if (command == protocol::kStatus) {
+        if (!words.empty()) {
+            out.eprintRaw(texts::kUsageStatus);
+            return 1;
+        }
+        return cmdStatus(DaemonClient(), out, json);
     }
     return std::nullopt;
 }

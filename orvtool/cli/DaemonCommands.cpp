@@ -10,6 +10,8 @@
 #include "LogText.h"
 #include "Output.h"
 #include "Reply.h"
+#include "Status.h"
+#include "StatusTable.h"
 #include "Texts.h"
 
 namespace orvtool {
@@ -173,6 +175,25 @@ int cmdCurves(const DaemonClient& client, Output& out, bool json) {
         list.push_back(settingJson(*standing));
     }
     out.print(list.dump(-1, ' ', false, Json::error_handler_t::replace));
+    return 0;
+}
+
+int cmdStatus(const DaemonClient& client, Output& out, bool json) {
+    const auto line = ask(client, out, std::string(protocol::kStatus));
+    if (!line) return 1;
+    const protocol::Reply reply = protocol::parseReply(*line);
+    if (reply.kind != protocol::ReplyKind::status) return printOther(out, *line, reply);
+    const std::optional<protocol::StatusReport> report = protocol::parseStatus(reply.text);
+    if (!report) {
+        out.eprint(texts::kStatusUnreadable + shown(*line));
+        return 1;
+    }
+    if (json) {
+        out.print(reply.text);
+        return 0;
+    }
+    for (const std::string& text : statusLines(*report))
+        out.print(text);
     return 0;
 }
 

@@ -1,8 +1,8 @@
 // The commands that are requests to the control daemon: a fan's standing setting (`curve`,
-// `floor`) and their list (`curves`). They open no SMC: each sends one line through the
-// daemon client and prints what the daemon answered, on standard output when it is "OK…",
-// else on standard error. The status is 0 for an "OK…" reply and 1 otherwise, or when no
-// trusted daemon answered in time.
+// `floor`), their list (`curves`) and the daemon's state (`status`). They open no SMC: each sends
+// one line through the daemon client and prints what the daemon answered, on standard output when
+// it is "OK…", else on standard error. The status is 0 for an "OK…" reply and 1 otherwise, or when
+// no trusted daemon answered in time.
 #pragma once
 
 #include <string>
@@ -29,5 +29,9 @@ int cmdStanding(const DaemonClient& client, Output& out, std::string_view comman
 // Lists every standing setting, one a line, or a line saying there is none; with json, a
 // JSON array of {"fan", "kind", "source", "points": [{"celsius", "rpm"}], "floor_rpm"}.
 int cmdCurves(const DaemonClient& client, Output& out, bool json);
+// The daemon's state (`status`): a table of the fans and lines for the rest (StatusTable.h);
+// with json, the object exactly as the daemon sent it. A reply whose object does not read
+// as a status is an error, with or without json.
+int cmdStatus(const DaemonClient& client, Output& out, bool json);
 
 }  // namespace orvtool

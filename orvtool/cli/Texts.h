@@ -8,8 +8,9 @@ namespace texts {
 inline constexpr const char* kUsageGeneral =
     "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
     " | curve <fanIndex> <来源> <温度>:<rpm>… | curve <fanIndex> off"
-    " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves | metrics [--output <文件>]"
-    "（info、rpm、sensors、watch、curves 可加 --json）\n";
+    " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves | status"
+    " | metrics [--output <文件>]"
+    "（info、rpm、sensors、watch、curves、status 可加 --json）\n";
 inline constexpr const char* kUsageSet = "用法: orvtool set <fanIndex> <rpm>\n";
 inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数> [--json]\n";
 inline constexpr const char* kUsageCurve =
@@ -20,6 +21,7 @@ inline constexpr const char* kUsageFloor =
     "用法: orvtool floor <fanIndex> <rpm>\n"
     "      orvtool floor <fanIndex> off\n";
 inline constexpr const char* kUsageCurves = "用法: orvtool curves [--json]\n";
+inline constexpr const char* kUsageStatus = "用法: orvtool status [--json]\n";
 inline constexpr const char* kUsageMetrics = "用法: orvtool metrics [--output <文件>]\n";
 
 // Dispatch.
@@ -122,6 +124,42 @@ inline constexpr const char* kDaemonBadReply = "无法识别控制服务的回�
 inline constexpr const char* kCurvesNone = "没有设置曲线或最低转速";
 inline constexpr const char* kCurvesUnreadable = "无法解析控制服务列出的设置: ";
 
+// status: a table of the fans (a row each, columns padded to their widest cell and kept
+// apart by the gap; "-" for a value that does not apply or could not be read), then a line
+// per lease, the heat guard, the counts and the daemon itself
+inline constexpr const char* kStatusColumns[] = {"风扇", "名称", "当前",   "目标", "最小",
+                                                 "最大", "控制", "持有者", "设置"};
+inline constexpr const char* kStatusGap = "  ";
+inline constexpr const char* kStatusNone = "-";
+inline constexpr const char* kStatusAutomatic = "自动";
+inline constexpr const char* kStatusSet = "设定";
+inline constexpr const char* kStatusLease = "租约";
+inline constexpr const char* kStatusCurve = "曲线";
+inline constexpr const char* kStatusFloor = "最低转速";
+inline constexpr const char* kStatusUid = "uid ";  // then the uid
+inline constexpr const char* kStatusRootDirect = "root 直接写入";
+inline constexpr const char* kStatusByDaemon = "控制服务";
+inline constexpr const char* kStatusLeasesNone = "租约: 无";
+inline constexpr const char* kStatusLeaseFormat = "租约 uid %ld: 连接 %d 个，风扇 %s";
+inline constexpr const char* kStatusFanSeparator = ",";
+inline constexpr const char* kStatusLeaseGraceFormat = "，宽限还剩 %.1f 秒";
+inline constexpr const char* kStatusGuardClear = "过热保护: 未触发";
+inline constexpr const char* kStatusGuardTripped = "过热保护: 已触发";
+inline constexpr const char* kStatusGuardCelsiusFormat = "，当前 %.1f ℃";
+inline constexpr const char* kStatusGuardNoReading = "，温度读不到";
+inline constexpr const char* kStatusGuardLimitsFormat = "（%g ℃ 触发，低于 %g ℃ 解除）";
+inline constexpr const char* kStatusSetAgainFormat = "重新设定: 唤醒后 %llu，被 SMC 改回后 %llu";
+inline constexpr const char* kStatusHandBacksFormat =
+    "自动交还: 租约到期 %llu，过热 %llu，睡眠前 %llu，放弃 %llu";
+inline constexpr const char* kStatusRefusalsFormat = "拒绝: 连接 %llu，请求 %llu";
+inline constexpr const char* kStatusGuardTripsFormat = "过热触发: %llu 次";
+inline constexpr const char* kStatusDaemonFormat = "版本 %s，pid %ld，启动于 %s";
+inline constexpr const char* kStatusTimeFormat = "%Y-%m-%d %H:%M:%S";  // local time (strftime)
+inline constexpr const char* kStatusOwner = "，所有者 uid ";           // then the uid
+inline constexpr const char* kStatusOwnerNone = "，无所有者（root 启动）";
+inline constexpr const char* kStatusGraceFormat = "，租约宽限 %d 秒";
+// A reply to `status` whose object this tool cannot read (then the line)
+inline constexpr const char* kStatusUnreadable = "无法解析控制服务的状态: ";
 // metrics: the SMC could not be read (the metrics are still written, orvane_up 0), and a
 // file that could not be replaced (then the path, ": ", the step, and the errno if any)
 inline constexpr const char* kMetricsSMCUnread = "SMC 读取失败，orvane_up 为 0: ";

@@ -38,8 +38,9 @@ namespace {
 const std::string kUsage =
     "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
     " | curve <fanIndex> <来源> <温度>:<rpm>… | curve <fanIndex> off"
-    " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves"
-    "（info、rpm、sensors、watch、curves 可加 --json）\n";
+    " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves | status"
+    " | metrics [--output <文件>]"
+    "（info、rpm、sensors、watch、curves、status 可加 --json）\n";
 const std::string kRefused = "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper";
 const std::string kInf = flt(std::numeric_limits<float>::infinity());
 
@@ -433,6 +434,7 @@ class DaemonRequests : public ::testing::Test {
         ProcessOptions options;
         options.namespaceFd = ns.namespaceFd();
         options.env.push_back({"SMCEMU_SOCKET", "/nonexistent/orvtool-test/smc.sock"});
+        options.env.push_back({"TZ", "UTC"});  // the start time `status` shows
         return runProgram(argv, options);
     }
 
@@ -442,6 +444,20 @@ class DaemonRequests : public ::testing::Test {
 std::string replyOf(const protocol::Reply& reply) {
     return protocol::formatReply(reply);
 }
+
+// A status as a daemon sends it: a leased fan whose speed cannot be read and a curve's fan.
+const std::string kStatusJson =
+    R"({"version":"1.0.0","started":1765375200,"pid":812,"owner_uid":501,"lease_grace":10,)"
+    R"("fans":[{"fan":0,"name":"Left","current":null,"target":2500,"min":1200,"max":6000,)"
+    R"("forced":true,"control":"lease","uid":501,"lease":true,"setting":null},)"
+    R"({"fan":1,"name":"Right","current":3012.4,"target":3100,"min":1300,"max":6200,)"
+    R"("forced":true,"control":"curve","uid":null,"lease":false,)"
+    R"("setting":"curve 1 cpu 40:2500 80:5000"}],)"
+    R"("leases":[{"uid":501,"connections":1,"fans":[0],"grace_left":null}],)"
+    R"("guard":{"tripped":false,"celsius":61.5,"trip_celsius":95,"cool_celsius":90},)"
+    R"("counters":{"set_again":{"wake":0,"change":1},)"
+    R"("hand_backs":{"lease":0,"guard":0,"sleep":0,"given_up":0},)"
+    R"("refusals":{"connections":0,"requests":2},"guard_trips":0}})";
 
 }  // namespace
 
@@ -531,6 +547,41 @@ TEST_F(DaemonRequests, EachCommandSendsItsWordsAndExitsByTheReply) {
          1},
         {{"floor", "0", "2000"}, "floor 0 2000", std::nullopt, "", std::nullopt, 1},
         {{"curve", "0", "off"}, "curve 0 off", "", "", std::nullopt, 1},
+        // The daemon's state: a table of the fans, then the rest; or the object as it came.
+        {{"status"},
+         "status",
+         replyOf(protocol::Reply::status(kStatusJson)),
+         lines({"风扇  名称   当前  目标  最小  最大  控制  持有者    设置",
+                "0     Left   -     2500  1200  6000  租约  uid 501   -",
+                "1     Right  3012  3100  1300  6200  曲线  控制服务  curve 1 cpu 40:2500 80:5000",
+                "租约 uid 501: 连接 1 个，风扇 0",
+                "过热保护: 未触发，当前 61.5 ℃（95 ℃ 触发，低于 90 ℃ 解除）",
+                "重新设定: 唤醒后 0，被 SMC 改回后 1",
+                "自动交还: 租约到期 0，过热 0，睡眠前 0，放弃 0", "拒绝: 连接 0，请求 2",
+                "过热触发: 0 次",
+                "版本 1.0.0，pid 812，启动于 2025-12-10 14:00:00，所有者 uid 501，租约宽限 10 秒"}),
+         "",
+         0},
+        {{"status", "--json"},
+         "status",
+         replyOf(protocol::Reply::status(kStatusJson)),
+         kStatusJson + "\n",
+         "",
+         0},
+        // A daemon without `status`, an object missing a field, one that is no JSON.
+        {{"status"},
+         "status",
+         replyOf(protocol::Reply::unknownCommand("status")),
+         "",
+         replyOf(protocol::Reply::unknownCommand("status")) + "\n",
+         1},
+        {{"status", "--json"},
+         "status",
+         replyOf(protocol::Reply::status(R"({"version":"1.0.0"})")),
+         "",
+         std::nullopt,
+         1},
+        {{"status"}, "status", "OK status {", "", std::nullopt, 1},
     };
     std::vector<std::optional<std::string>> replies;
     for (const Case& c : cases)
@@ -584,6 +635,7 @@ TEST_F(DaemonRequests, WrongWordsPrintTheUsageAndSendNothing) {
         "用法: orvtool floor <fanIndex> <rpm>\n"
         "      orvtool floor <fanIndex> off\n";
     const std::string curves = "用法: orvtool curves [--json]\n";
+    const std::string status = "用法: orvtool status [--json]\n";
     const std::vector<std::string> ninePoints = {"curve", "0",    "cpu",  "10:1", "20:2", "30:3",
                                                  "40:4",  "50:5", "60:6", "70:7", "80:8", "90:9"};
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
@@ -601,6 +653,7 @@ TEST_F(DaemonRequests, WrongWordsPrintTheUsageAndSendNothing) {
         {{"floor", "0", ""}, floor},
         {{"floor", "0", "2000", "--json"}, floor},
         {{"curves", "all"}, curves},
+        {{"status", "now"}, status},
     };
     for (const auto& [args, err] : cases) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -614,7 +667,7 @@ TEST_F(DaemonRequests, WrongWordsPrintTheUsageAndSendNothing) {
 // command fails with a message of its own; the other user's listener is told nothing.
 TEST_F(DaemonRequests, NoTrustedDaemonMeansStatusOneAndNothingSent) {
     for (const auto& args :
-         std::vector<std::vector<std::string>>{{"curves"}, {"floor", "0", "off"}}) {
+         std::vector<std::vector<std::string>>{{"curves"}, {"floor", "0", "off"}, {"status"}}) {
         const Result r = tool(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");

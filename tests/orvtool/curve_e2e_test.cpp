@@ -441,7 +441,7 @@ TEST_P(CurveTest, SleepHandsTheCurvesFanBackAndTheCurveRunsItAfterTheWake) {
 
 // The daemon's `status`, read back, beside the emulator's keys and what was asked of the
 // daemon: a leased fan and a plain set, the SMC taking one back, a refused request, root's own
-// write on the SMC, a lease in its grace, a curve.
+// write on the SMC, a lease in its grace, a curve; the last one through `orvtool status --json`.
 TEST_P(CurveTest, StatusTellsWhoHoldsEachFanAsTheEmulatorHoldsIt) {
     using protocol::FanControl;
     const std::int64_t before = std::time(nullptr);
@@ -529,10 +529,12 @@ TEST_P(CurveTest, StatusTellsWhoHoldsEachFanAsTheEmulatorHoldsIt) {
     EXPECT_EQ(report->leases[0].fans, std::vector<int>{0});
     EXPECT_EQ(report->fans[0].control, FanControl::lease);
 
-    // A curve runs fan 0.
+    // A curve runs fan 0; the tool prints the object as the daemon sent it.
     ASSERT_TRUE(is(ReplyKind::curve, rig->request(kCurve)));
-    report = status();
-    ASSERT_TRUE(report);
+    const ProcessResult json = rig->tool({"status", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    report = protocol::parseStatus(json.out);
+    ASSERT_TRUE(report) << json.out;
     EXPECT_EQ(report->fans[0].control, FanControl::curve);
     EXPECT_EQ(report->fans[0].setting, kCurve);
     EXPECT_FALSE(report->fans[0].uid);
