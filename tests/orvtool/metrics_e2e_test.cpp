@@ -82,8 +82,7 @@ class MetricsTest : public ::testing::Test {
 
 // Parameters: the machine family, a fan forced, a daemon running.
 class PromtoolCheck : public MetricsTest,
-                      public ::testing::WithParamInterface<std::tuple<const char*, bool, bool>> {
-};
+                      public ::testing::WithParamInterface<std::tuple<const char*, bool, bool>> {};
 
 TEST_P(PromtoolCheck, OutputIsCleanAndSaysWhatTheMachineAndTheDaemonDo) {
     const auto [profile, forced, daemon] = GetParam();
@@ -118,10 +117,9 @@ TEST_P(PromtoolCheck, OutputIsCleanAndSaysWhatTheMachineAndTheDaemonDo) {
     if (forced) {
         EXPECT_EQ(sampleOf(text, "orvane_fan_target_rpm", {fan0}), kForcedRpm);
     }
-    for (const char* kind : {"fan_speed", "fan_target", "fan_min", "fan_max", "fan_forced",
-                             "temperature"})
-        EXPECT_EQ(sampleOf(text, "orvane_read_failures",
-                           {std::string("reading=\"") + kind + "\""}),
+    for (const char* kind :
+         {"fan_speed", "fan_target", "fan_min", "fan_max", "fan_forced", "temperature"})
+        EXPECT_EQ(sampleOf(text, "orvane_read_failures", {std::string("reading=\"") + kind + "\""}),
                   0)
             << kind;
 }
@@ -232,8 +230,8 @@ TEST_P(ScrapeTest, PrometheusAnswersTheForcedTargetAndTheTemperaturesTheEmulator
          "--collector.textfile", "--collector.textfile.directory=" + rig->tmp().path(inside)},
         logged);
     std::string served;
-    ASSERT_TRUE(waitUntil([&] { return !(served = get("http://" + exporter + "/metrics")).empty(); },
-                          20s, 100ms));
+    ASSERT_TRUE(waitUntil(
+        [&] { return !(served = get("http://" + exporter + "/metrics")).empty(); }, 20s, 100ms));
     EXPECT_EQ(sampleOf(served, "orvane_up"), 1) << served;
     EXPECT_EQ(sampleOf(served, "orvane_fan_forced", {"fan=\"0\"", "control=\"set\""}), 1);
 
@@ -246,11 +244,11 @@ TEST_P(ScrapeTest, PrometheusAnswersTheForcedTargetAndTheTemperaturesTheEmulator
     }
     const std::string server = "http://127.0.0.1:" + std::to_string(serverPort);
     logged.logFile = work + "/prometheus.log";
-    Process prometheus = Process::start(
-        {kPrometheus, "--config.file=" + work + "/prometheus.yml",
-         "--storage.tsdb.path=" + work + "/data",
-         "--web.listen-address=127.0.0.1:" + std::to_string(serverPort)},
-        logged);
+    Process prometheus =
+        Process::start({kPrometheus, "--config.file=" + work + "/prometheus.yml",
+                        "--storage.tsdb.path=" + work + "/data",
+                        "--web.listen-address=127.0.0.1:" + std::to_string(serverPort)},
+                       logged);
     // An instant query's vector once the first scrape is in: {labels: value}.
     const auto query = [&](const std::string& promql) {
         std::map<std::string, double> values;
@@ -266,8 +264,8 @@ TEST_P(ScrapeTest, PrometheusAnswersTheForcedTargetAndTheTemperaturesTheEmulator
         return values;
     };
     std::map<std::string, double> targets;
-    ASSERT_TRUE(waitUntil([&] { return !(targets = query("orvane_fan_target_rpm")).empty(); },
-                          60s, 250ms))
+    ASSERT_TRUE(
+        waitUntil([&] { return !(targets = query("orvane_fan_target_rpm")).empty(); }, 60s, 250ms))
         << "no series in Prometheus; its log is " << work << "/prometheus.log";
     const auto held = emulated(rig->emu(), speedKey(0));
     ASSERT_TRUE(held);
@@ -287,9 +285,8 @@ TEST_P(ScrapeTest, PrometheusAnswersTheForcedTargetAndTheTemperaturesTheEmulator
 INSTANTIATE_TEST_SUITE_P(Metrics, ScrapeTest,
                          ::testing::Values(machines::kModeKeys, machines::kRaisedMinimum),
                          [](const auto& info) {
-                             return std::string(machines::hasModeKeys(info.param)
-                                                    ? "ModeKeys"
-                                                    : "RaisedMinimum");
+                             return std::string(
+                                 machines::hasModeKeys(info.param) ? "ModeKeys" : "RaisedMinimum");
                          });
 
 }  // namespace

@@ -2,6 +2,8 @@
 // daemon's report as metrics, and the atomic replacement of the metrics file with its
 // refusals as root: a directory that is a link, one others may write or another user owns,
 // a file planted at the temporary's name.
+#include "Metrics.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,7 +18,6 @@
 
 #include "AtomicFile.h"
 #include "Exposition.h"
-#include "Metrics.h"
 #include "Status.h"
 
 namespace {
@@ -40,13 +41,11 @@ TEST_P(LabelEscaping, ValuesAreQuotedAsTheFormatReadsThem) {
                             GetParam().quoted + "\"} 1\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Metrics, LabelEscaping,
-                         ::testing::Values(Escaped{"Left side", "Left side"},
-                                           Escaped{"a\\b", "a\\\\b"},
-                                           Escaped{"say \"hi\"", "say \\\"hi\\\""},
-                                           Escaped{"two\nlines", "two\\nlines"},
-                                           Escaped{"\\\"\n", "\\\\\\\"\\n"},
-                                           Escaped{"CPU 核心 1", "CPU 核心 1"}));
+INSTANTIATE_TEST_SUITE_P(
+    Metrics, LabelEscaping,
+    ::testing::Values(Escaped{"Left side", "Left side"}, Escaped{"a\\b", "a\\\\b"},
+                      Escaped{"say \"hi\"", "say \\\"hi\\\""}, Escaped{"two\nlines", "two\\nlines"},
+                      Escaped{"\\\"\n", "\\\\\\\"\\n"}, Escaped{"CPU 核心 1", "CPU 核心 1"}));
 
 TEST(Exposition, TheSameSamplesGiveTheSameTextInAnyOrder) {
     Exposition a;
@@ -98,7 +97,8 @@ TEST(MetricsText, TheDaemonsReportBecomesItsSeries) {
               "orvane_daemon_start_time_seconds 1765375200\n"
               "orvane_daemon_up 1\n"
               "orvane_up 0\n");
-    EXPECT_NE(text.find("orvane_build_info{version=\"" ORVANE_VERSION "\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("orvane_build_info{version=\"" ORVANE_VERSION "\"} 1\n"),
+              std::string::npos);
 
     const std::string without = orvtool::metricsText(nullptr, std::nullopt);
     EXPECT_NE(without.find("\norvane_daemon_up 0\n"), std::string::npos);
@@ -138,9 +138,7 @@ class AtomicFileTest : public ::testing::Test {
 
 TEST_F(AtomicFileTest, ReplacesTheFileWholeAs0644AndLeavesNoTemporary) {
     const std::string file = dir + "/orvane.prom";
-    {
-        std::ofstream(file) << "old content that is longer than the new\n";
-    }
+    { std::ofstream(file) << "old content that is longer than the new\n"; }
     ::umask(0077);
     const auto failure = metrics::replaceFile(file, "orvane_up 1\n");
     ::umask(0022);
@@ -184,58 +182,60 @@ void chownTo(const std::string& path, uid_t uid) {
 
 INSTANTIATE_TEST_SUITE_P(
     Metrics, AtomicFileRefusal,
-    ::testing::Values(
-        Refusal{"SymlinkedDirectory",
-                [](const std::string& dir) {
-                    fs::create_directory(dir + "/real");
-                    fs::create_directory_symlink(dir + "/real", dir + "/link");
-                    return dir + "/link";
-                },
-                Step::openDirectory, false},
-        Refusal{"GroupWritableDirectory",
-                [](const std::string& dir) {
-                    fs::create_directory(dir + "/shared");
-                    ::chmod((dir + "/shared").c_str(), 0775);
-                    return dir + "/shared";
-                },
-                Step::untrustedDirectory, true},
-        Refusal{"WorldWritableStickyDirectory",
-                [](const std::string& dir) {
-                    fs::create_directory(dir + "/tmp");
-                    ::chmod((dir + "/tmp").c_str(), 01777);
-                    return dir + "/tmp";
-                },
-                Step::untrustedDirectory, true},
-        Refusal{"DirectoryOfAnotherUser",
-                [](const std::string& dir) {
-                    fs::create_directory(dir + "/theirs");
-                    chownTo(dir + "/theirs", 65534);
-                    return dir + "/theirs";
-                },
-                Step::untrustedDirectory, true},
-        Refusal{"FilePlantedAtTheTemporaryName",
-                [](const std::string& dir) {
-                    std::ofstream(dir + "/" + metrics::temporaryName("orvane.prom")) << "planted";
-                    std::ofstream(dir + "/orvane.prom") << "old\n";
-                    return dir;
-                },
-                Step::createTemporary, false},
-        Refusal{"LinkPlantedAtTheTemporaryName",
-                [](const std::string& dir) {
-                    fs::create_symlink(dir + "/elsewhere",
-                                       dir + "/" + metrics::temporaryName("orvane.prom"));
-                    return dir;
-                },
-                Step::createTemporary, false},
-        Refusal{"FileIsADirectory",
-                [](const std::string& dir) {
-                    fs::create_directory(dir + "/orvane.prom");
-                    fs::create_directory(dir + "/orvane.prom/inside");
-                    return dir;
-                },
-                Step::rename, false},
-        Refusal{"MissingDirectory", [](const std::string& dir) { return dir + "/none"; },
-                Step::openDirectory, false}),
+    ::testing::Values(Refusal{"SymlinkedDirectory",
+                              [](const std::string& dir) {
+                                  fs::create_directory(dir + "/real");
+                                  fs::create_directory_symlink(dir + "/real", dir + "/link");
+                                  return dir + "/link";
+                              },
+                              Step::openDirectory, false},
+                      Refusal{"GroupWritableDirectory",
+                              [](const std::string& dir) {
+                                  fs::create_directory(dir + "/shared");
+                                  ::chmod((dir + "/shared").c_str(), 0775);
+                                  return dir + "/shared";
+                              },
+                              Step::untrustedDirectory, true},
+                      Refusal{"WorldWritableStickyDirectory",
+                              [](const std::string& dir) {
+                                  fs::create_directory(dir + "/tmp");
+                                  ::chmod((dir + "/tmp").c_str(), 01777);
+                                  return dir + "/tmp";
+                              },
+                              Step::untrustedDirectory, true},
+                      Refusal{"DirectoryOfAnotherUser",
+                              [](const std::string& dir) {
+                                  fs::create_directory(dir + "/theirs");
+                                  chownTo(dir + "/theirs", 65534);
+                                  return dir + "/theirs";
+                              },
+                              Step::untrustedDirectory, true},
+                      Refusal{"FilePlantedAtTheTemporaryName",
+                              [](const std::string& dir) {
+                                  std::ofstream(dir + "/" + metrics::temporaryName("orvane.prom"))
+                                      << "planted";
+                                  std::ofstream(dir + "/orvane.prom") << "old\n";
+                                  return dir;
+                              },
+                              Step::createTemporary, false},
+                      Refusal{"LinkPlantedAtTheTemporaryName",
+                              [](const std::string& dir) {
+                                  fs::create_symlink(
+                                      dir + "/elsewhere",
+                                      dir + "/" + metrics::temporaryName("orvane.prom"));
+                                  return dir;
+                              },
+                              Step::createTemporary, false},
+                      Refusal{"FileIsADirectory",
+                              [](const std::string& dir) {
+                                  fs::create_directory(dir + "/orvane.prom");
+                                  fs::create_directory(dir + "/orvane.prom/inside");
+                                  return dir;
+                              },
+                              Step::rename, false},
+                      Refusal{"MissingDirectory",
+                              [](const std::string& dir) { return dir + "/none"; },
+                              Step::openDirectory, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

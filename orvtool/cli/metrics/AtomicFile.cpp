@@ -54,7 +54,7 @@ std::optional<WriteFailure> replaceFile(const std::string& path, const std::stri
     Fd dirFd{::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
     if (dirFd.fd < 0) return failed(Step::openDirectory);
     if (::geteuid() == 0) {
-        struct stat st{};
+        struct stat st {};
         if (::fstat(dirFd.fd, &st) != 0) return failed(Step::openDirectory);
         if (st.st_uid != 0 || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
             return failed(Step::untrustedDirectory, 0);

@@ -11,10 +11,10 @@ namespace metrics {
 // Where writing stopped, and the errno then (0 for the directory check).
 struct WriteFailure {
     enum class Step {
-        badPath,           // no file name (empty, ".", "..", ending in "/")
-        openDirectory,     // the directory could not be opened (missing, a link, no directory)
+        badPath,             // no file name (empty, ".", "..", ending in "/")
+        openDirectory,       // the directory could not be opened (missing, a link, no directory)
         untrustedDirectory,  // root, and the directory is not root's or others may write it
-        createTemporary,   // the temporary could not be made (one is already there: EEXIST)
+        createTemporary,     // the temporary could not be made (one is already there: EEXIST)
         write,
         sync,
         mode,

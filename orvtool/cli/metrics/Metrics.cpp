@@ -48,13 +48,15 @@ void addMachine(Exposition& e, FanController& ctl,
         const FanReadout r = ctl.readout(i);
         // Who holds the fan: the daemon says so when it reports the fan; otherwise a fan the
         // SMC holds forced was set by someone, directly.
-        std::string control(protocol::controlName(
-            r.forced.value_or(false) ? protocol::FanControl::set : protocol::FanControl::automatic));
+        std::string control(protocol::controlName(r.forced.value_or(false)
+                                                      ? protocol::FanControl::set
+                                                      : protocol::FanControl::automatic));
         if (daemon) {
             for (const protocol::FanState& fan : daemon->fans)
                 if (fan.fan == i) control = protocol::controlName(fan.control);
         }
-        const Labels labels{{"fan", std::to_string(i)}, {"name", ctl.fanName(i)}, {"control", control}};
+        const Labels labels{
+            {"fan", std::to_string(i)}, {"name", ctl.fanName(i)}, {"control", control}};
         const auto put = [&](const char* name, const std::optional<double>& value, bool failed,
                              const char* kind) {
             if (value) e.sample(name, *value, labels);
@@ -72,7 +74,8 @@ void addMachine(Exposition& e, FanController& ctl,
     try {
         const SensorReadings readings = ctl.temperatureSensors();
         for (const TemperatureSensor& s : readings.sensors)
-            e.sample("orvane_temperature_celsius", s.celsius, {{"sensor", s.key}, {"name", s.name}});
+            e.sample("orvane_temperature_celsius", s.celsius,
+                     {{"sensor", s.key}, {"name", s.name}});
         failures["temperature"] += readings.unreadable;
     } catch (const SMCError&) {
         // Without the key index no sensor is known: one failed reading.
@@ -94,8 +97,7 @@ void addDaemon(Exposition& e, const std::optional<protocol::StatusReport>& daemo
     e.add("orvane_daemon_guard_tripped", Type::gauge, texts::kHelpGuardTripped,
           flag(d.guard.tripped));
     e.family("orvane_daemon_guard_temperature_celsius", Type::gauge, texts::kHelpGuardTemperature);
-    if (d.guard.celsius)
-        e.sample("orvane_daemon_guard_temperature_celsius", *d.guard.celsius);
+    if (d.guard.celsius) e.sample("orvane_daemon_guard_temperature_celsius", *d.guard.celsius);
     e.add("orvane_daemon_guard_trip_celsius", Type::gauge, texts::kHelpGuardTrip,
           d.guard.tripCelsius);
     e.add("orvane_daemon_leases", Type::gauge, texts::kHelpLeases, number(d.leases.size()));
@@ -123,14 +125,30 @@ std::string failureText(const std::string& path, const metrics::WriteFailure& f)
     using Step = metrics::WriteFailure::Step;
     const char* step = "";
     switch (f.step) {
-        case Step::badPath: step = texts::kMetricsBadPath; break;
-        case Step::openDirectory: step = texts::kMetricsOpenDirectory; break;
-        case Step::untrustedDirectory: step = texts::kMetricsUntrustedDirectory; break;
-        case Step::createTemporary: step = texts::kMetricsCreateTemporary; break;
-        case Step::write: step = texts::kMetricsWrite; break;
-        case Step::sync: step = texts::kMetricsSync; break;
-        case Step::mode: step = texts::kMetricsMode; break;
-        case Step::rename: step = texts::kMetricsRename; break;
+        case Step::badPath:
+            step = texts::kMetricsBadPath;
+            break;
+        case Step::openDirectory:
+            step = texts::kMetricsOpenDirectory;
+            break;
+        case Step::untrustedDirectory:
+            step = texts::kMetricsUntrustedDirectory;
+            break;
+        case Step::createTemporary:
+            step = texts::kMetricsCreateTemporary;
+            break;
+        case Step::write:
+            step = texts::kMetricsWrite;
+            break;
+        case Step::sync:
+            step = texts::kMetricsSync;
+            break;
+        case Step::mode:
+            step = texts::kMetricsMode;
+            break;
+        case Step::rename:
+            step = texts::kMetricsRename;
+            break;
     }
     std::string text = texts::kMetricsWriteFailed + path + ": " + step;
     if (f.error != 0 && f.step != Step::badPath)
@@ -142,7 +160,8 @@ std::string failureText(const std::string& path, const metrics::WriteFailure& f)
 
 std::string metricsText(FanController* ctl, const std::optional<protocol::StatusReport>& daemon) {
     Exposition e;
-    e.add("orvane_build_info", Type::gauge, texts::kHelpBuildInfo, 1, {{"version", ORVANE_VERSION}});
+    e.add("orvane_build_info", Type::gauge, texts::kHelpBuildInfo, 1,
+          {{"version", ORVANE_VERSION}});
     e.add("orvane_up", Type::gauge, texts::kHelpUp, flag(ctl != nullptr));
     if (ctl) addMachine(e, *ctl, daemon);
     addDaemon(e, daemon);
@@ -150,8 +169,8 @@ std::string metricsText(FanController* ctl, const std::optional<protocol::Status
 }
 
 std::optional<protocol::StatusReport> askStatus(const DaemonClient& client) {
-    const DaemonClient::Exchange exchange =
-        client.exchange(std::string(protocol::kStatus), std::chrono::milliseconds(kMetricsDaemonTimeoutMs));
+    const DaemonClient::Exchange exchange = client.exchange(
+        std::string(protocol::kStatus), std::chrono::milliseconds(kMetricsDaemonTimeoutMs));
     if (exchange.outcome != DaemonClient::Exchange::Outcome::replied || !exchange.line)
         return std::nullopt;
     const protocol::Reply reply = protocol::parseReply(*exchange.line);
