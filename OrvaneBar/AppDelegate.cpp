@@ -101,7 +101,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     // Asked at the first refresh, then every few seconds.
     standingPoll_ = new StandingPoll(
-        daemon, queue_, [this](const StandingSettings& fans) { showStanding(fans); }, this);
+        daemon, queue_, [this](const DaemonFans& fans) { showStanding(fans); }, this);
 
     refresh();
 
@@ -205,9 +205,11 @@ void AppDelegate::refresh() {
     boost.handle(boostCPU, boostGPU);
 }
 
-void AppDelegate::showStanding(const StandingSettings& fans) {
-    if (fans == standing_) return;
-    standing_ = fans;
+void AppDelegate::showStanding(const DaemonFans& fans) {
+    if (statusItem != nullptr && fans != daemonFans_) statusItem->setToolTip(fansToolTip(fans));
+    daemonFans_ = fans;
+    if (fans.standing == standing_) return;
+    standing_ = fans.standing;
     auto noteOf = [this](std::int64_t fan) {
         const auto found = standing_.find(fan);
         return found == standing_.end() ? std::string() : standingNote(found->second);
@@ -216,7 +218,6 @@ void AppDelegate::showStanding(const StandingSettings& fans) {
         row->setStanding(noteOf(row->fan));
     for (const std::unique_ptr<FanMenu>& fanMenu : fanMenus)
         fanMenu->setStanding(noteOf(fanMenu->fan));
-    if (statusItem != nullptr) statusItem->setToolTip(standingToolTip(standing_));
 }
 
 void AppDelegate::applicationWillTerminate() {

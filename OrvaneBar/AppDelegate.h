@@ -151,7 +151,7 @@ class AppDelegate : public FanRowDelegate {
     void perform(MenuAction action);
     void launchDaemonOperationFinished(bool wasInstall, bool succeeded);
     // Rows, submenus and tooltip after what the daemon said it runs.
-    void showStanding(const StandingSettings& fans);
+    void showStanding(const DaemonFans& fans);
 
     MainQueue& queue_;
     WritePath* writePath_;
@@ -167,4 +167,5 @@ class AppDelegate : public FanRowDelegate {
     bool boostWriting_ = false;
     StandingPoll* standingPoll_ = nullptr;  // from launch on
     StandingSettings standing_;
+    DaemonFans daemonFans_;  // the last answer, for the tooltip
 };

@@ -78,6 +78,11 @@ inline constexpr const char* standingFloorPrefix = "最低 ";
 inline constexpr const char* standingFloorSuffix = " rpm";
 inline constexpr const char* toolTipFanPrefix = "\n风扇 ";
 inline constexpr const char* toolTipFanSeparator = "：";
+// The tooltip's line of a fan held by someone other than this application's user: another
+// user's set or lease ("风扇 0：由用户 1001 控制"), or root's own write on the SMC.
+inline constexpr const char* toolTipHeldByUserPrefix = "由用户 ";
+inline constexpr const char* toolTipHeldByUserSuffix = " 控制";
+inline constexpr const char* toolTipRootDirect = "由 root 直接设定";
 // Asked before a change on such a fan is sent, since the change ends the setting.
 inline constexpr const char* endCurveTitle = "结束曲线？";
 inline constexpr const char* endCurveMessage =

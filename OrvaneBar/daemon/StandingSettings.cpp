@@ -1,9 +1,12 @@
 #include "StandingSettings.h"
 
+#include <unistd.h>
+
 #include <thread>
 
 #include "ControlProtocol.h"
 #include "Reply.h"
+#include "Status.h"
 #include "Texts.h"
 
 std::optional<StandingSettings> standingFansFromReply(std::string_view line) {
@@ -41,6 +44,50 @@ std::optional<StandingSettings> standingFansFrom(const DaemonClient::Exchange& e
     return standingFansFromReply(*exchange.line);
 }
 
+std::optional<DaemonFans> daemonFansFromStatus(std::string_view line, long self) {
+    const protocol::Reply reply = protocol::parseReply(line);
+    if (reply.kind != protocol::ReplyKind::status) return std::nullopt;
+    const std::optional<protocol::StatusReport> report = protocol::parseStatus(reply.text);
+    if (!report) return std::nullopt;
+    DaemonFans fans;
+    for (const protocol::FanState& f : report->fans) {
+        switch (f.control) {
+            case protocol::FanControl::curve:
+            case protocol::FanControl::floor: {
+                if (!f.setting) break;
+                const protocol::StandingParse parsed = protocol::parseStanding(*f.setting);
+                if (const auto* standing = std::get_if<protocol::Standing>(&parsed))
+                    fans.standing[standing->fan] = *standing;
+                break;
+            }
+            case protocol::FanControl::set:
+            case protocol::FanControl::lease:
+                // This user's own (through the application, as far as it can tell): nothing.
+                if (f.uid != self) fans.others[f.fan] = f.uid;
+                break;
+            case protocol::FanControl::automatic:
+                break;
+        }
+    }
+    return fans;
+}
+
+std::optional<DaemonFans> askDaemonFans(const DaemonClient& client, long self) {
+    using Outcome = DaemonClient::Exchange::Outcome;
+    const DaemonClient::Exchange exchange = client.exchange(std::string(protocol::kStatus));
+    std::optional<StandingSettings> standing;
+    if (exchange.outcome != Outcome::replied || !exchange.line) {
+        // No daemon, or none to ask: nothing runs; no answer: nothing is learned.
+        standing = standingFansFrom(exchange);
+    } else if (auto fans = daemonFansFromStatus(*exchange.line, self)) {
+        return fans;
+    } else if (protocol::parseReply(*exchange.line).kind != protocol::ReplyKind::busy) {
+        standing = standingFansFrom(client.exchange(std::string(protocol::kCurves)));
+    }
+    if (!standing) return std::nullopt;
+    return DaemonFans{*standing, {}};
+}
+
 std::string standingNote(const protocol::Standing& standing) {
     if (standing.kind == protocol::Standing::Kind::floor)
         return Texts::standingFloorPrefix + std::to_string(standing.floorRPM) +
@@ -49,11 +96,17 @@ std::string standingNote(const protocol::Standing& standing) {
            Texts::standingCurveSuffix;
 }
 
-std::string standingToolTip(const StandingSettings& fans) {
+std::string fansToolTip(const DaemonFans& fans) {
+    std::map<std::int64_t, std::string> notes;
+    for (const auto& [fan, standing] : fans.standing)
+        notes[fan] = standingNote(standing);
+    for (const auto& [fan, uid] : fans.others)
+        notes.try_emplace(fan, uid ? Texts::toolTipHeldByUserPrefix + std::to_string(*uid) +
+                                         Texts::toolTipHeldByUserSuffix
+                                   : std::string(Texts::toolTipRootDirect));
     std::string tip = Texts::statusToolTip;
-    for (const auto& [fan, standing] : fans)
-        tip += Texts::toolTipFanPrefix + std::to_string(fan) + Texts::toolTipFanSeparator +
-               standingNote(standing);
+    for (const auto& [fan, note] : notes)
+        tip += Texts::toolTipFanPrefix + std::to_string(fan) + Texts::toolTipFanSeparator + note;
     return tip;
 }
 
@@ -68,9 +121,9 @@ void StandingPoll::tick() {
     asking_ = true;
     // The exchange never starts a daemon: nobody listening is an answer of its own.
     QPointer<StandingPoll> self(this);
-    std::thread([client = client_, self] {
-        const std::optional<StandingSettings> found =
-            standingFansFrom(client.exchange(std::string(protocol::kCurves)));
+    const long user = client_.options().user.value_or(::getuid());
+    std::thread([client = client_, self, user] {
+        const std::optional<DaemonFans> found = askDaemonFans(client, user);
         // The guard is tested on the main thread, where the poll is deleted.
         MainQueue::post([self, found] {
             if (self) self->answered(found);
@@ -78,7 +131,7 @@ void StandingPoll::tick() {
     }).detach();
 }
 
-void StandingPoll::answered(const std::optional<StandingSettings>& found) {
+void StandingPoll::answered(const std::optional<DaemonFans>& found) {
     asking_ = false;
     if (found && learned_) learned_(*found);
 }

@@ -20,6 +20,7 @@
 #include "MinimumRecord.h"
 #include "SettingsKeys.h"
 #include "StandingSettings.h"
+#include "Status.h"
 #include "StatusItem.h"
 #include "TempBoost.h"
 #include "Texts.h"
@@ -329,7 +330,8 @@ TEST_F(AppDelegateTest, UnchangedReadingsWriteNothing) {
 // Fans the daemon runs by a curve or a floor, on both families, with fan 0 driven at 3000 as
 // the daemon's curve would (its mode byte and target, or a raised minimum against the
 // boot's record). The stand-in daemon lists the settings in `standing` (a reply line to
-// `curves`, empty: it does not know the request); the application's writes are recorded.
+// `curves`, empty: it does not know the request) and answers `status` with `status` (empty:
+// a daemon older than the request); the application's writes are recorded.
 class StandingFanTest : public AppDelegateTest, public ::testing::WithParamInterface<const char*> {
   protected:
     void SetUp() override {
@@ -346,8 +348,10 @@ class StandingFanTest : public AppDelegateTest, public ::testing::WithParamInter
     }
     void startDaemon() {
         daemon = std::make_unique<FakeDaemon>(socketPath(), [this](const std::string& line) {
-            if (line != protocol::kCurves) return FakeDaemon::daemonLike(line);
             const std::lock_guard<std::mutex> lock(mutex);
+            if (line == protocol::kStatus && !status.empty())
+                return FakeDaemon::Reply{{status + "\n"}};
+            if (line != protocol::kCurves) return FakeDaemon::daemonLike(line);
             return FakeDaemon::Reply{
                 {(standing.empty() ? protocol::kReplyUnknown + line : standing) + "\n"}};
         });
@@ -373,8 +377,16 @@ class StandingFanTest : public AppDelegateTest, public ::testing::WithParamInter
         return QTest::qWaitFor([&] { return app.standingFans().size() == count; }, 5000);
     }
 
+    void setStatus(const std::vector<protocol::FanState>& fans) {
+        protocol::StatusReport report;
+        report.fans = fans;
+        const std::lock_guard<std::mutex> lock(mutex);
+        status = protocol::formatReply(protocol::Reply::status(protocol::formatStatus(report)));
+    }
+
     std::mutex mutex;
     std::string standing = "OK curves curve 0 cpu 40:1500 80:5000";
+    std::string status;
     std::unique_ptr<FakeDaemon> daemon;
 };
 
@@ -398,6 +410,56 @@ TEST_P(StandingFanTest, RowSubmenuAndTooltipSaySo) {
         EXPECT_TRUE(title.endsWith(QString(Texts::rpmSuffix) + "  按曲线运行（max:TC0P,gpu）"))
             << title.toStdString();
     }
+}
+
+// The tooltip says who else holds a fan: another user's set or lease, or root's own write on
+// the SMC. A fan held for this application's user says nothing more; `status` carries the
+// curves as `curves` does.
+TEST_P(StandingFanTest, TooltipSaysWhoElseHoldsAFan) {
+    using protocol::FanControl;
+    const auto held = [](FanControl control, std::optional<long> uid) {
+        protocol::FanState fan;
+        fan.fan = 1;
+        fan.forced = control != FanControl::automatic;
+        fan.control = control;
+        fan.uid = uid;
+        fan.lease = control == FanControl::lease;
+        return fan;
+    };
+    protocol::FanState curve;
+    curve.control = FanControl::curve;
+    curve.setting = "curve 0 cpu 40:1500 80:5000";
+    const long self = ::getuid();
+    const std::string tip = std::string(Texts::statusToolTip) + "\n风扇 0：按曲线运行（cpu）";
+
+    setStatus({curve, held(FanControl::lease, 1001)});
+    auto app = launchApp(1);
+    EXPECT_EQ(app->statusItem->toolTip().toStdString(), tip + "\n风扇 1：由用户 1001 控制");
+    const std::pair<protocol::FanState, std::string> cases[] = {
+        {held(FanControl::set, std::nullopt), "\n风扇 1：由 root 直接设定"},
+        {held(FanControl::set, 1002), "\n风扇 1：由用户 1002 控制"},
+        {held(FanControl::lease, self), ""},
+        {held(FanControl::set, self), ""},
+        {held(FanControl::automatic, std::nullopt), ""},
+    };
+    for (const auto& [fan, line] : cases) {
+        SCOPED_TRACE(line);
+        setStatus({held(FanControl::set, 1003), curve});  // a change between cases
+        queue.advance(StandingPoll::interval);
+        refresh(*app);
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                return app->statusItem->toolTip().toStdString().find("1003") != std::string::npos;
+            },
+            5000));
+        setStatus({curve, fan});
+        queue.advance(StandingPoll::interval);
+        refresh(*app);
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return app->statusItem->toolTip().toStdString() == tip + line; }, 5000))
+            << app->statusItem->toolTip().toStdString();
+    }
+    EXPECT_EQ(app->standingFans().size(), 1u);
 }
 
 // A change of the curve's fan asks first: declined, nothing is sent and the row shows the
@@ -498,7 +560,8 @@ TEST_P(StandingFanTest, RestoreAndQuitLeaveTheCurvesFanToTheDaemon) {
     const auto sent = [&] {
         std::vector<std::string> commands = daemon->commands();
         std::erase_if(commands, [](const std::string& line) {
-            return line == protocol::kCurves || line.rfind(protocol::kHold, 0) == 0;
+            return line == protocol::kCurves || line == protocol::kStatus ||
+                   line.rfind(protocol::kHold, 0) == 0;
         });
         return commands;
     };

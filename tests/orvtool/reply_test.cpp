@@ -7,6 +7,7 @@
 #include "ControlProtocol.h"
 #include "SMCError.h"
 #include "Status.h"
+#include "StatusBuilder.h"
 
 using protocol::parseReply;
 using protocol::Reply;
@@ -148,4 +149,58 @@ TEST(Reply, StatusReportReadsBackAndRefusesWhatItCouldNotHaveWritten) {
     };
     for (const std::string& line : broken)
         EXPECT_EQ(parseStatus(line), std::nullopt) << line;
+}
+
+// Who the status says holds a fan, from the daemon's books and the SMC's forced reading: a
+// standing setting first (also over a lease, and while the guard leaves the fan to the SMC),
+// then a kept fan by its lease or as its requester's set, a forced fan nobody keeps as root's
+// own write, and a fan being handed back as the SMC's.
+TEST(Reply, StatusControlFollowsTheDaemonsBooksFirst) {
+    using protocol::FanControl;
+    const protocol::Standing floor{protocol::Standing::Kind::floor, 1, {}, {}, 2000};
+    struct Case {
+        orvtool::FanHolders holders;
+        bool forced;
+        FanControl control;
+        std::optional<long> uid;
+        std::optional<std::string> setting;
+    };
+    const Case cases[] = {
+        {{floor, 0L, 501L, false}, true, FanControl::floor, std::nullopt, "floor 1 2000"},
+        {{floor, std::nullopt, std::nullopt, false},
+         false,
+         FanControl::floor,
+         std::nullopt,
+         "floor 1 2000"},
+        {{std::nullopt, 501L, 501L, false}, true, FanControl::lease, 501L, std::nullopt},
+        {{std::nullopt, 1001L, std::nullopt, false}, true, FanControl::set, 1001L, std::nullopt},
+        // Forced again at another speed by root on the SMC: the keeper let it go, the lease
+        // still names it.
+        {{std::nullopt, std::nullopt, 501L, false},
+         true,
+         FanControl::set,
+         std::nullopt,
+         std::nullopt},
+        {{std::nullopt, std::nullopt, std::nullopt, true},
+         true,
+         FanControl::automatic,
+         std::nullopt,
+         std::nullopt},
+        {{std::nullopt, std::nullopt, std::nullopt, false},
+         false,
+         FanControl::automatic,
+         std::nullopt,
+         std::nullopt},
+    };
+    for (const Case& c : cases) {
+        protocol::FanState state;
+        state.forced = c.forced;
+        state.uid = 7;  // whatever was there before is replaced
+        orvtool::assignControl(state, c.holders);
+        SCOPED_TRACE(protocol::controlName(c.control));
+        EXPECT_EQ(state.control, c.control);
+        EXPECT_EQ(state.uid, c.uid);
+        EXPECT_EQ(state.lease, c.control == FanControl::lease);
+        EXPECT_EQ(state.setting, c.setting);
+    }
 }
