@@ -63,7 +63,10 @@ cycle() {
     [ ! -e "$path" ] || echo "$path" >>"$work/had"
   done <"$work/paths"
   grep -qx "/lib/systemd/system/$unit" "$work/paths" || fail "the package has no $unit"
-  [ "$(grep -c '\.service$' "$work/paths")" -eq 1 ] || fail "the package has more than one unit"
+  # The daemon's unit and the metrics' service and timer, nothing more.
+  [ "$(grep -E '\.(service|timer)$' "$work/paths" | sort | tr '\n' ' ')" = \
+    "/lib/systemd/system/com.orvane.metrics.service /lib/systemd/system/com.orvane.metrics.timer /lib/systemd/system/$unit " ] ||
+    fail "the package's units are not the daemon's and the metrics' service and timer"
 
   snapshot >"$work/before"
   dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i failed"; }
@@ -79,13 +82,19 @@ cycle() {
   done
   [ -d /var/log/orvane ] || fail "no /var/log/orvane for the unit's log"
   if command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify --man=no "$installed" >"$work/verify" 2>&1 && [ ! -s "$work/verify" ] ||
-      { cat "$work/verify" >&2; fail "systemd-analyze verify $installed"; }
+    for file in "$installed" /lib/systemd/system/com.orvane.metrics.service \
+      /lib/systemd/system/com.orvane.metrics.timer; do
+      systemd-analyze verify --man=no "$file" >"$work/verify" 2>&1 && [ ! -s "$work/verify" ] ||
+        { cat "$work/verify" >&2; fail "systemd-analyze verify $file"; }
+    done
   else
     echo "package-test: no systemd-analyze here; the unit is not verified" >&2
   fi
   if [ -e "/etc/systemd/system/multi-user.target.wants/$unit" ]; then
     fail "the package enabled $unit"
+  fi
+  if [ -e /etc/systemd/system/timers.target.wants/com.orvane.metrics.timer ]; then
+    fail "the package enabled com.orvane.metrics.timer"
   fi
 
   # The programs from /usr/bin against the emulator, which the package does not hold.

@@ -20,6 +20,10 @@
 #   2.0 or less; its sandbox reaches logind on the system bus for a sleep delay; through the
 #   applesmc driver's files, where each kernel puts them, the sandboxed daemon forces and
 #   hands back (mainline and patched driver) and lists the keys' types;
+# - the metrics' service (com.orvane.metrics.service) run once by systemd with node_exporter's
+#   textfile directory present: it writes orvane.prom with orvane_up 1, which promtool
+#   accepts, and with the daemon running orvane_daemon_up 1; its timer is installed but
+#   neither enabled nor started;
 # - the application's own install of the service (orvane-service-install, the application's
 #   code): the same unit text in /etc/systemd/system, enabled, started, forcing; removed with
 #   every fan automatic;
@@ -265,6 +269,40 @@ system_bus() {
   systemctl daemon-reload
 }
 
+# The metrics' service from its shipped unit, running the build's tool, once by hand as the
+# timer would; the timer is there and nothing enabled or started it.
+metrics_service() {
+  local service=com.orvane.metrics.service timer=com.orvane.metrics.timer
+  local dir=/var/lib/prometheus/node-exporter file
+  file=$dir/orvane.prom
+  start_emulator recent-2fan
+  step "metrics service: one run writes $file, which promtool accepts; the timer is not enabled"
+  install -m 644 "$test_dir/$service" "$test_dir/$timer" /lib/systemd/system/
+  mkdir -p "/etc/systemd/system/$service.d"
+  cp "/etc/systemd/system/$unit.d/emulator.conf" "/etc/systemd/system/$service.d/"
+  install -d -m 755 "$dir"
+  rm -f "$file"
+  systemctl daemon-reload
+  [ "$(systemctl is-enabled "$timer")" = disabled ] || fail "$timer is enabled"
+  ! systemctl -q is-active "$timer" || fail "$timer runs"
+  systemctl start "$service" || fail "$service failed: $(journalctl -q -n 5 -u "$service")"
+  [ -f "$file" ] || fail "$service wrote no $file"
+  [ "$(stat -c '%U %a' "$file")" = "root 644" ] || fail "$file is not root's 0644"
+  grep -qx 'orvane_up 1' "$file" || fail "$file lacks orvane_up 1: $(head -c 600 "$file")"
+  grep -qx 'orvane_daemon_up 0' "$file" || fail "$file lacks orvane_daemon_up 0 without a daemon"
+  promtool check metrics <"$file" || fail "promtool check metrics refuses $file"
+  # Through the sandbox, the daemon's socket answers.
+  systemctl start "$unit"
+  wait_for "the daemon to answer" answers
+  systemctl start "$service" || fail "$service failed: $(journalctl -q -n 5 -u "$service")"
+  grep -qx 'orvane_daemon_up 1' "$file" || fail "$file lacks orvane_daemon_up 1 beside the daemon"
+  promtool check metrics <"$file" || fail "promtool check metrics refuses $file"
+  systemctl stop "$unit"
+  rm -rf "/lib/systemd/system/$service" "/lib/systemd/system/$timer" "/etc/systemd/system/$service.d" "$file"
+  systemctl daemon-reload
+  stop_emulator
+}
+
 # The application's own install: its code, as root, with systemd.
 own_install() {
   local app=/opt/orvane-app own=/etc/systemd/system/$unit
@@ -365,6 +403,7 @@ inside() {
   install -d -m 755 /var/log/orvane
   systemctl daemon-reload
   for family in recent-2fan older-2fan; do shipped_unit "$family"; done
+  metrics_service
   system_bus
   driver_files older-2fan mainline
   driver_files recent-2fan t2
@@ -401,7 +440,8 @@ container() {
   mkdir -p "$t/bin" "$t/deb" "$t/profiles" "$t/out"
   cp "$bin/orvtool" "$bin/smcemu" "$bin/orvane-service-install" "$t/bin/"
   cp smcemu/profiles/recent-2fan.prof smcemu/profiles/older-2fan.prof "$t/profiles/"
-  cp "packaging/$unit" scripts/service-test.sh "$t/"
+  cp "packaging/$unit" packaging/com.orvane.metrics.service packaging/com.orvane.metrics.timer \
+    scripts/service-test.sh "$t/"
 
   # The package, and the same one rebuilt at a higher version for the upgrade.
   cp "$deb" "$t/deb/orvane.deb"

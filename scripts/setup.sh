@@ -19,6 +19,7 @@ packages=(
   systemd-container
   nlohmann-json3-dev
   libsystemd-dev dbus
+  prometheus prometheus-node-exporter curl
 )
 
 # npm may come with the machine's own Node.js rather than Debian's package.

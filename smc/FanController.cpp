@@ -29,16 +29,18 @@ FanController::FanController(const Options& options) {
 
     minRPMArr.assign(fanCount, 0);
     maxRPMArr.assign(fanCount, 0);
+    minReadings_.assign(fanCount, {});
+    maxReadings_.assign(fanCount, {});
     nameArr.assign(fanCount, {});
     for (int i = 0; i < fanCount; ++i) {
         // The limit is the original minimum, also while an earlier process left it raised.
-        std::optional<double> mn;
-        if (const auto& orig = originals.of(i)) mn = decodeAsReported(smc, mnKey(i), *orig);
-        if (!mn) {
-            if (auto read = readValue(mnKey(i))) mn = read->first;
-        }
-        if (mn) minRPMArr[i] = *mn;
-        if (auto mx = readValue(mxKey(i))) maxRPMArr[i] = mx->first;
+        Reading mn;
+        if (const auto& orig = originals.of(i)) mn.value = decodeAsReported(smc, mnKey(i), *orig);
+        if (!mn.value) mn = readNumber(mnKey(i));
+        minReadings_[i] = mn;
+        maxReadings_[i] = readNumber(mxKey(i));
+        minRPMArr[i] = mn.value.value_or(0);
+        maxRPMArr[i] = maxReadings_[i].value.value_or(0);
         nameArr[i] = smcName(i);
     }
 }
@@ -56,6 +58,19 @@ std::optional<std::pair<double, std::string>> FanController::readValue(const std
     auto value = SMCCodec::decode(*bytes, info.second);
     if (!value) return std::nullopt;
     return std::make_pair(*value, info.second);
+}
+
+FanController::Reading FanController::readNumber(const std::string& key) {
+    Reading reading;
+    try {
+        const auto [size, type] = smc.readKeyInfo(key);
+        if (size == 0) return reading;
+        const auto bytes = smc.readBytes(key);
+        reading.value = bytes ? SMCCodec::decode(*bytes, type) : std::nullopt;
+    } catch (const SMCError&) {
+    }
+    reading.failed = !reading.value;
+    return reading;
 }
 
 double FanController::currentRPM(int fan) {
@@ -146,6 +161,40 @@ std::vector<FanLiveInfo> FanController::liveFans() {
         fans.push_back(std::move(info));
     }
     return fans;
+}
+
+FanReadout FanController::readout(int fan) {
+    FanReadout out;
+    if (!inRange(fan)) return out;
+    const auto take = [](const Reading& r, std::optional<double>& value, bool& failed) {
+        value = r.value;
+        failed = r.failed;
+    };
+    take(readNumber(acKey(fan)), out.current, out.failed.current);
+    take(minReadings_[fan], out.minimum, out.failed.minimum);
+    take(maxReadings_[fan], out.maximum, out.failed.maximum);
+    take(readNumber(tgKey(fan)), out.target, out.failed.target);
+    try {
+        if (const auto md = modeKeyBytes(fan)) {
+            out.forced = !md->empty() && (md->front() & 1) == 1;
+            return out;
+        }
+        // Without a mode key a fan is forced only by a raised minimum, which is then its
+        // target; one whose original minimum is unknown was never forced here.
+        if (!originals.of(fan)) {
+            out.forced = false;
+            return out;
+        }
+        const auto mn = smc.readBytes(mnKey(fan));
+        out.forced = mn && !originals.isOriginal(smc, fan, *mn);
+        if (*out.forced) {
+            out.target = decodeAsReported(smc, mnKey(fan), *mn);
+            out.failed.target = !out.target;
+        }
+    } catch (const SMCError&) {
+        out.failed.forced = true;
+    }
+    return out;
 }
 
 FanReading FanController::readFan(int fan) noexcept {

@@ -47,6 +47,18 @@ struct FanLiveInfo {
     std::optional<double> targetRPM;
 };
 
+// One fan's readings for a report, each taken from the SMC now except the limits (as found
+// at start). A reading is none when it could not be had; its flag in `failed` says whether
+// that was a failure (a call that failed, bytes that are no value of the key's type) rather
+// than a key the machine does not have.
+struct FanReadout {
+    std::optional<double> current, target, minimum, maximum;
+    std::optional<bool> forced;
+    struct Failed {
+        bool current = false, target = false, minimum = false, maximum = false, forced = false;
+    } failed;
+};
+
 // One fan as the SMC reads it now, for reports of the fans' state: every value whose read
 // fails is none (never 0). For a fan forced through its minimum, the target is that raised
 // minimum, as in FanLiveInfo.
@@ -105,6 +117,9 @@ class FanController {
 
     std::vector<FanInfo> allFans();
     std::vector<FanLiveInfo> liveFans();
+    // The fan's readings (FanReadout): the target as liveFans gives it (for a fan forced
+    // through its minimum, that minimum), forced as isForced tells it.
+    FanReadout readout(int fan);
     // Reads the fan's keys now; never raises (an index out of range reads nothing).
     FanReading readFan(int fan) noexcept;
     std::optional<double> cpuTemperature();
@@ -163,8 +178,14 @@ class FanController {
     void restoreAllAuto();
 
   private:
+    // A number read from the SMC: none with failed false when the machine has no such key.
+    struct Reading {
+        std::optional<double> value;
+        bool failed = false;
+    };
     std::string smcName(int fan) { return readFanName(smc, fan); }
     std::optional<std::pair<double, std::string>> readValue(const std::string& key);
+    Reading readNumber(const std::string& key);
     std::optional<double> readTemperature(const std::string& key);
     std::string reportedType(const std::string& key);
     // The mode key's bytes for the writes: none when the SMC has no such key; a failed
@@ -179,6 +200,8 @@ class FanController {
     OriginalMinimums originals;
     std::vector<double> minRPMArr;
     std::vector<double> maxRPMArr;
+    // The limits as readings: what was found at start, and whether finding them failed.
+    std::vector<Reading> minReadings_, maxReadings_;
     std::vector<std::string> nameArr;
     std::optional<std::vector<SensorKey>> sensorKeys_;
 };

@@ -40,6 +40,7 @@ SensorReadings readTemperatures(SMCConnection& smc, const std::vector<SensorKey>
     for (const SensorKey& k : keys) {
         const auto bytes = smc.tryReadBytes(k.key);
         const auto value = bytes ? SMCCodec::decodeTemperature(*bytes, k.type) : std::nullopt;
+        if (!value) ++readings.unreadable;
         if (!value || SMCCodec::isPlaceholder(*bytes, k.type) || !(*value > kSensorLowest) ||
             !(*value < kSensorHighest)) {
             ++readings.leftOut;

@@ -25,6 +25,9 @@ struct SensorReadings {
     std::vector<TemperatureSensor> sensors;  // sorted by key
     // Sensors left out: unreadable, a placeholder, or at or below -40 or at or above 150 °C.
     int leftOut = 0;
+    // Of those, the ones whose read failed or whose bytes are no value of their type (the
+    // others are sensors the machine does not have).
+    int unreadable = 0;
 };
 
 // Readings outside (-40, 150) °C are no measurement of a machine that runs.

@@ -17,6 +17,7 @@
 #include "FanController.h"
 #include "Format.h"
 #include "JsonOutput.h"
+#include "Metrics.h"
 #include "Output.h"
 #include "Paths.h"
 #include "RecordTexts.h"
@@ -115,6 +116,9 @@ int dispatch(Output& out, int argc, char* argv[]) {
     if (const auto status =
             dispatchToDaemon(out, command, std::vector<std::string>(argv + 2, argv + argc), json))
         return *status;
+    // metrics opens the SMC itself: one it cannot read is a result (orvane_up 0).
+    if (command == "metrics")
+        return cmdMetrics(out, std::vector<std::string>(argv + 2, argv + argc));
     // The commands that write to the SMC keep the boot's record of original minimums, when
     // run by root (nobody else can write the SMC or the record).
     FanController::Options options;

@@ -9,6 +9,7 @@ inline constexpr const char* kUsageGeneral =
     "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
     " | curve <fanIndex> <来源> <温度>:<rpm>… | curve <fanIndex> off"
     " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves | status"
+    " | metrics [--output <文件>]"
     "（info、rpm、sensors、watch、curves、status 可加 --json）\n";
 inline constexpr const char* kUsageSet = "用法: orvtool set <fanIndex> <rpm>\n";
 inline constexpr const char* kUsageWatch = "用法: orvtool watch <秒数> [--json]\n";
@@ -21,6 +22,7 @@ inline constexpr const char* kUsageFloor =
     "      orvtool floor <fanIndex> off\n";
 inline constexpr const char* kUsageCurves = "用法: orvtool curves [--json]\n";
 inline constexpr const char* kUsageStatus = "用法: orvtool status [--json]\n";
+inline constexpr const char* kUsageMetrics = "用法: orvtool metrics [--output <文件>]\n";
 
 // Dispatch.
 inline constexpr const char* kSMCInitFailed = "SMC 初始化失败: ";
@@ -158,6 +160,43 @@ inline constexpr const char* kStatusOwnerNone = "，无所有者（root 启动�
 inline constexpr const char* kStatusGraceFormat = "，租约宽限 %d 秒";
 // A reply to `status` whose object this tool cannot read (then the line)
 inline constexpr const char* kStatusUnreadable = "无法解析控制服务的状态: ";
+// metrics: the SMC could not be read (the metrics are still written, orvane_up 0), and a
+// file that could not be replaced (then the path, ": ", the step, and the errno if any)
+inline constexpr const char* kMetricsSMCUnread = "SMC 读取失败，orvane_up 为 0: ";
+inline constexpr const char* kMetricsWriteFailed = "指标文件写入失败: ";
+inline constexpr const char* kMetricsBadPath = "路径中没有文件名";
+inline constexpr const char* kMetricsOpenDirectory =
+    "无法打开所在目录（不存在、是符号链接或不是目录）";
+inline constexpr const char* kMetricsUntrustedDirectory =
+    "所在目录不属于 root 或可被组或其他用户写入，root 不在其中写文件";
+inline constexpr const char* kMetricsCreateTemporary = "无法创建临时文件";
+inline constexpr const char* kMetricsWrite = "写入临时文件失败";
+inline constexpr const char* kMetricsSync = "同步临时文件失败";
+inline constexpr const char* kMetricsMode = "无法设置临时文件的权限";
+inline constexpr const char* kMetricsRename = "无法用临时文件替换该文件";
+// The metrics' help lines.
+inline constexpr const char* kHelpUp = "SMC 已打开并读取时为 1，否则为 0";
+inline constexpr const char* kHelpBuildInfo = "orvtool 的版本（标签 version），值恒为 1";
+inline constexpr const char* kHelpFanSpeed = "风扇当前转速 (rpm)";
+inline constexpr const char* kHelpFanTarget =
+    "风扇目标转速 (rpm)；以抬高最低转速强制的风扇为抬高后的最低转速";
+inline constexpr const char* kHelpFanMin = "风扇的最低转速 (rpm，出厂值)";
+inline constexpr const char* kHelpFanMax = "风扇的最高转速 (rpm)";
+inline constexpr const char* kHelpFanForced = "SMC 显示风扇被强制时为 1，否则为 0";
+inline constexpr const char* kHelpTemperature = "温度传感器的读数 (℃)";
+inline constexpr const char* kHelpReadFailures = "本次读取失败的读数个数，按种类";
+inline constexpr const char* kHelpDaemonUp = "控制服务回复了状态时为 1，否则为 0";
+inline constexpr const char* kHelpDaemonStart = "控制服务的启动时间 (Unix 时间，秒)";
+inline constexpr const char* kHelpGuardTripped = "高温保护正在生效时为 1，否则为 0";
+inline constexpr const char* kHelpGuardTemperature =
+    "高温保护最近读到的温度 (℃，CPU 与 GPU 中较热者)";
+inline constexpr const char* kHelpGuardTrip = "高温保护的触发温度 (℃)";
+inline constexpr const char* kHelpLeases = "持有租约的用户数";
+inline constexpr const char* kHelpSetAgain =
+    "控制服务重新设置风扇的次数，按原因（wake: 唤醒后，change: SMC 自行改变后）";
+inline constexpr const char* kHelpHandBacks = "控制服务自行交还风扇的次数，按原因";
+inline constexpr const char* kHelpRefusals = "控制服务拒绝的连接（connection）与请求（request）数";
+inline constexpr const char* kHelpGuardTrips = "高温保护触发的次数";
 
 // watch
 inline constexpr const char* kWatchTime = "时间(s)";

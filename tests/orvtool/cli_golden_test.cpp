@@ -39,6 +39,7 @@ const std::string kUsage =
     "用法: orvtool info | rpm | sensors | set <fanIndex> <rpm> | auto | watch <秒数> | serve"
     " | curve <fanIndex> <来源> <温度>:<rpm>… | curve <fanIndex> off"
     " | floor <fanIndex> <rpm> | floor <fanIndex> off | curves | status"
+    " | metrics [--output <文件>]"
     "（info、rpm、sensors、watch、curves、status 可加 --json）\n";
 const std::string kRefused = "写入被拒(kr=0xe00002c1)——普通用户权限不足，需 root/特权 helper";
 const std::string kInf = flt(std::numeric_limits<float>::infinity());
