@@ -197,26 +197,6 @@ FanReadout FanController::readout(int fan) {
     return out;
 }
 
-FanReading FanController::readFan(int fan) noexcept {
-    FanReading reading;
-    try {
-        if (!inRange(fan)) return reading;
-        const auto value = [this](const std::string& key) -> std::optional<double> {
-            const auto read = readValue(key);
-            return read ? std::optional<double>(read->first) : std::nullopt;
-        };
-        reading.currentRPM = value(acKey(fan));
-        reading.minRPM = value(mnKey(fan));
-        reading.maxRPM = value(mxKey(fan));
-        reading.targetRPM = value(tgKey(fan));
-        reading.forced = isForced(fan);
-        if (reading.forced && !smc.tryReadBytes(mdKey(fan))) reading.targetRPM = reading.minRPM;
-    } catch (...) {
-        // Only memory can run out here; what was read stands.
-    }
-    return reading;
-}
-
 bool FanController::isForced(int fan) noexcept {
     try {
         if (!inRange(fan)) return false;

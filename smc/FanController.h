@@ -59,17 +59,6 @@ struct FanReadout {
     } failed;
 };
 
-// One fan as the SMC reads it now, for reports of the fans' state: every value whose read
-// fails is none (never 0). For a fan forced through its minimum, the target is that raised
-// minimum, as in FanLiveInfo.
-struct FanReading {
-    std::optional<double> currentRPM;
-    std::optional<double> targetRPM;
-    std::optional<double> minRPM;  // the minimum key now (raised while forced without a mode key)
-    std::optional<double> maxRPM;
-    bool forced = false;  // as isForced
-};
-
 class FanController {
   public:
     struct Options {
@@ -120,8 +109,6 @@ class FanController {
     // The fan's readings (FanReadout): the target as liveFans gives it (for a fan forced
     // through its minimum, that minimum), forced as isForced tells it.
     FanReadout readout(int fan);
-    // Reads the fan's keys now; never raises (an index out of range reads nothing).
-    FanReading readFan(int fan) noexcept;
     std::optional<double> cpuTemperature();
     std::optional<double> gpuTemperature();
     // Every temperature sensor with a plausible reading, sorted by key, and how many were

@@ -67,15 +67,15 @@ protocol::StatusReport buildStatus(const DaemonFacts& facts, FanController& ctl,
 
     const LeaseTable& table = leases.table();
     for (int fan = 0; fan < ctl.numberOfFans(); ++fan) {
-        const FanReading reading = ctl.readFan(fan);
+        const FanReadout reading = ctl.readout(fan);
         protocol::FanState state;
         state.fan = fan;
         state.name = ctl.fanName(fan);
-        state.current = finite(reading.currentRPM);
-        state.target = finite(reading.targetRPM);
-        state.minimum = finite(reading.minRPM);
-        state.maximum = finite(reading.maxRPM);
-        state.forced = reading.forced;
+        state.current = finite(reading.current);
+        state.target = finite(reading.target);
+        state.minimum = finite(reading.minimum);
+        state.maximum = finite(reading.maximum);
+        state.forced = reading.forced.value_or(false);
         assignControl(state, {standing.setting(fan), keeper.keptFor(fan), table.holderOf(fan),
                               keeper.handBackOutstanding(fan)});
         r.fans.push_back(std::move(state));
