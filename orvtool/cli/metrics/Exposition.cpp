@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <nlohmann/json.hpp>
 
 namespace metrics {
 
@@ -39,10 +41,17 @@ std::string escapeHelp(std::string_view help) {
 std::string formatValue(double value) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
-    // to_chars never consults the locale.
-    char text[32];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
+    // Whole values (speeds, counts, flags) as whole numbers; others in the shortest form that
+    // reads back as the same double. Neither consults the locale: integer to_chars, and the
+    // JSON library's own number writer (the double to_chars is missing from macOS 13's C++
+    // library).
+    if (std::abs(value) < 0x1p53 && value == std::trunc(value)) {
+        char text[24];
+        const auto result =
+            std::to_chars(text, text + sizeof text, static_cast<std::int64_t>(value));
+        return std::string(text, result.ptr);
+    }
+    return nlohmann::json(value).dump();
 }
 
 void Exposition::family(const std::string& name, Type type, std::string help) {
