@@ -9,6 +9,7 @@
 
 #include "DaemonReply.h"
 #include "Reply.h"
+#include "Status.h"
 #include "Unicode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -26,8 +27,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!unicode::isValidUTF8(*line)) std::abort();
         if (received.compare(0, line->size(), *line) != 0) std::abort();
     }
+    if (!line) return 0;
     // A success is exactly a line starting "OK", whatever follows.
-    if (line && protocol::isOK(protocol::parseReply(*line).kind) != line->starts_with("OK"))
-        std::abort();
+    const protocol::Reply reply = protocol::parseReply(*line);
+    if (protocol::isOK(reply.kind) != line->starts_with("OK")) std::abort();
+    // A status report that reads is written back as one line that reads as the same report.
+    if (reply.kind == protocol::ReplyKind::status) {
+        if (const auto report = protocol::parseStatus(reply.text)) {
+            const std::string again = protocol::formatStatus(*report);
+            if (again.find('\n') != std::string::npos) std::abort();
+            if (protocol::parseStatus(again) != report) std::abort();
+        }
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "Status.h"
 
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -31,9 +32,12 @@ const Json& field(const Json& object, const char* name) {
     if (it == object.end()) throw Malformed{};
     return *it;
 }
+// A number too large for a double reads as infinite: no reading the daemon could send.
 double number(const Json& value) {
     if (!value.is_number()) throw Malformed{};
-    return value.get<double>();
+    const double read = value.get<double>();
+    if (!std::isfinite(read)) throw Malformed{};
+    return read;
 }
 std::int64_t whole(const Json& value) {
     if (!value.is_number_integer()) throw Malformed{};

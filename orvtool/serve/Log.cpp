@@ -14,22 +14,9 @@
 #include "Paths.h"
 #include "ServeTexts.h"
 #include "SocketIO.h"
+#include "WriteAll.h"
 
 namespace orvtool {
-
-namespace {
-
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-}  // namespace
 
 int openLogDirectory(const char* path, bool& unsafe) {
     unsafe = false;

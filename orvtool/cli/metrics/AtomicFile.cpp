@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "WriteAll.h"
+
 namespace metrics {
 
 namespace {
@@ -22,20 +24,6 @@ struct Fd {
 
 std::optional<WriteFailure> failed(Step step, int error = errno) {
     return WriteFailure{step, error};
-}
-
-bool writeAll(int fd, const std::string& contents) {
-    std::size_t done = 0;
-    while (done < contents.size()) {
-        const ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 }  // namespace
