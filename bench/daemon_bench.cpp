@@ -1,9 +1,10 @@
 // Whole-process figures for the control daemon and the command line, against the
 // emulator: "ping" round trips on a fresh connection per request (as the tray
 // application does it), on one kept connection and on one kept connection beside
-// idle ones, commands per second, the same for a bare Unix-socket echo server as the limit, the
-// daemon's resident memory before and after 10,000 requests and after an endless line, and `orvtool
-// rpm` as a whole process.
+// idle ones, `status` on a fresh connection, commands per second, the same for a bare
+// Unix-socket echo server as the limit, the daemon's resident memory before and after 10,000
+// requests and after an endless line, and `orvtool rpm` and `orvtool metrics` as whole
+// processes.
 //
 // The daemon's socket path is fixed, so the program first moves into a private
 // mount namespace with its own /tmp (needs root).
@@ -93,12 +94,12 @@ Figures measure(int count, const std::function<void()>& request) {
     return {us[us.size() / 2], us[us.size() * 99 / 100], count / total};
 }
 
-Figures freshConnection(const char* path, int count) {
-    return measure(count, [path] {
+Figures freshConnection(const char* path, int count, const std::string& request = "ping\n") {
+    return measure(count, [path, &request] {
         int fd = connectTo(path);
         if (fd < 0) throw std::runtime_error("connect failed");
         std::string pending;
-        sendAll(fd, "ping\n");
+        sendAll(fd, request);
         readLine(fd, pending);
         ::close(fd);
     });
@@ -210,6 +211,36 @@ void print(const char* what, const Figures& f) {
                 f.perSecond);
 }
 
+// One `orvtool WORD` run after another as whole processes: wall time and peak memory.
+bool wholeProcess(const char* word) {
+    constexpr int kRuns = 100;
+    std::vector<double> ms;
+    long peakKiB = 0;
+    for (int i = 0; i < kRuns; ++i) {
+        auto t0 = Clock::now();
+        std::fflush(stdout);  // the child must not repeat buffered output
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::execl(ORVTOOL_BINARY, "orvtool", word, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status;
+        rusage usage{};
+        ::wait4(pid, &status, 0, &usage);
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        peakKiB = std::max(peakKiB, usage.ru_maxrss);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "orvtool %s failed\n", word);
+            return false;
+        }
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("orvtool %s: median %.2f ms, p99 %.2f ms wall over %d runs; peak RSS %ld KiB\n",
+                word, ms[ms.size() / 2], ms[ms.size() * 99 / 100], kRuns, peakKiB);
+    return true;
+}
+
 }  // namespace
 
 int main() {
@@ -235,6 +266,9 @@ int main() {
     int fdsStart = openFds(daemon);
     print("daemon: ping, fresh connection each", freshConnection(kDaemonSocket, kRequests / 2));
     print("bare echo: ping, fresh connection each", freshConnection(kEchoSocket, kRequests / 2));
+    // The report the tray polls and the metrics' timer asks for: every fan read on the SMC.
+    print("daemon: status, fresh connection each",
+          freshConnection(kDaemonSocket, kRequests / 10, "status\n"));
     const auto [keptDaemon, keptEcho] = keptSideBySide(kDaemonSocket, kEchoSocket, kRequests);
     print("daemon: ping, one kept connection", keptDaemon);
     print("bare echo: ping, one kept connection", keptEcho);
@@ -283,31 +317,8 @@ int main() {
     ::kill(echo, SIGKILL);
     ::waitpid(echo, nullptr, 0);
 
-    // `orvtool rpm` as a whole process.
-    constexpr int kRuns = 100;
-    std::vector<double> ms;
-    long peakKiB = 0;
-    for (int i = 0; i < kRuns; ++i) {
-        auto t0 = Clock::now();
-        std::fflush(stdout);  // the child must not repeat buffered output
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::freopen("/dev/null", "w", stdout);
-            ::execl(ORVTOOL_BINARY, "orvtool", "rpm", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        int status;
-        rusage usage{};
-        ::wait4(pid, &status, 0, &usage);
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-        peakKiB = std::max(peakKiB, usage.ru_maxrss);
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::fprintf(stderr, "orvtool rpm failed\n");
-            return 1;
-        }
-    }
-    std::sort(ms.begin(), ms.end());
-    std::printf("orvtool rpm: median %.2f ms, p99 %.2f ms wall over %d runs; peak RSS %ld KiB\n",
-                ms[ms.size() / 2], ms[ms.size() * 99 / 100], kRuns, peakKiB);
+    // `orvtool rpm` as a whole process; `orvtool metrics` reads every fan and sensor and asks
+    // the daemon, which is gone by now, as on a machine where none runs.
+    if (!wholeProcess("rpm") || !wholeProcess("metrics")) return 1;
     return 0;
 }
