@@ -105,8 +105,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     refresh();
 
-    // A timer of the main thread keeps firing while the menu is open (the menu runs in
-    // the same event loop). Parented to this object, it cannot outlive it.
+    // A timer of the main thread keeps firing while the menu is open: the menu runs in the
+    // same event loop, and on macOS, where AppKit tracks the status item's native menu, Qt
+    // schedules its timers in the run loop's common modes, the tracking mode among them.
+    // Parented to this object, it cannot outlive it.
     refreshTimer = new QTimer(this);
     refreshTimer->setInterval(refreshIntervalMs);
     connect(refreshTimer, &QTimer::timeout, this, &AppDelegate::refresh);

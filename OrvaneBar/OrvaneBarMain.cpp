@@ -73,9 +73,11 @@ int OrvaneBarMain::main(int argc, char** argv) {
 
     if (screenshot) return saveScreenshots(*delegate, screenshotDir) ? 0 : 1;
 
+#ifndef Q_OS_MACOS  // the menu bar always takes a status item
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         std::fprintf(stderr,
                      "OrvaneBar: this desktop shows no tray icons; the menu is unreachable\n");
     }
+#endif
     return app.exec();
 }

@@ -20,6 +20,7 @@ packages=(
   nlohmann-json3-dev
   libsystemd-dev dbus
   prometheus prometheus-node-exporter curl
+  python3
 )
 
 # npm may come with the machine's own Node.js rather than Debian's package.

@@ -12,15 +12,22 @@
 
 #include "TrayHost.h"
 
+#ifdef Q_OS_MACOS
+#include "MacStatusItem.h"
+
+StatusItem::StatusItem(QObject* parent)
+    : QObject(parent), hostedOverDBus_(false), mac_(std::make_unique<MacStatusItem>()) {}
+#else
 // The host test comes first: the tray icon makes the same test as it is created.
 StatusItem::StatusItem(QObject* parent)
     : QObject(parent), hostedOverDBus_(trayHostedOverDBus()), tray_(new QSystemTrayIcon(this)) {
-#ifndef Q_OS_MACOS  // there the status item opens its menu on a left click by itself
     connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
         if (r == QSystemTrayIcon::Trigger) openMenuAtClick();
     });
-#endif
 }
+#endif
+
+StatusItem::~StatusItem() = default;
 
 // A host that draws the menu itself opens it on the context click only, and reports the
 // left click without its position: the application's own drawing of the same menu opens
@@ -39,14 +46,41 @@ void StatusItem::openMenuAtClick() {
 void StatusItem::setTitle(const std::string& text) {
     if (renders_ > 0 && text == title_) return;
     title_ = text;
+    ++renders_;
+#ifdef Q_OS_MACOS
+    mac_->setTitle(text);
+#else
     const QString label = QString::fromStdString(text);
     QIcon icon;
     for (int size : {16, 22, 24, 32, 48, 64})
         icon.addPixmap(renderTitle(label, size));
     tray_->setIcon(icon);
-    ++renders_;
+#endif
 }
 
+#ifdef Q_OS_MACOS
+void StatusItem::setToolTip(const std::string& text) {
+    toolTip_ = text;
+    mac_->setToolTip(text);
+}
+
+QString StatusItem::toolTip() const {
+    return QString::fromStdString(toolTip_);
+}
+
+void StatusItem::setMenu(QMenu* menu) {
+    menu_ = menu;
+    mac_->setMenu(menu);
+}
+
+void StatusItem::show() {
+    mac_->setVisible(true);
+}
+
+QIcon StatusItem::icon() const {
+    return {};
+}
+#else
 void StatusItem::setToolTip(const std::string& text) {
     tray_->setToolTip(QString::fromStdString(text));
 }
@@ -67,6 +101,7 @@ void StatusItem::show() {
 QIcon StatusItem::icon() const {
     return tray_->icon();
 }
+#endif
 
 QPixmap StatusItem::renderTitle(const QString& text, int size) {
     QPixmap pixmap(size, size);

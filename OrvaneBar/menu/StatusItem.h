@@ -1,28 +1,33 @@
-// The status item: a tray icon whose picture is the title text ("2.5k"). The picture is
-// only rendered again when the title changes, since replacing a tray icon is costly on
-// several desktops. A left click opens the menu, as a right click does: at the pointer
-// where the platform tells where it is.
+// The status item. On Linux a tray icon whose picture is the title text ("2.5k"), only
+// rendered again when the title changes, since replacing a tray icon is costly on several
+// desktops; a left click opens the menu, as a right click does: at the pointer where the
+// platform tells where it is. On macOS AppKit's own status item, which shows the title as
+// text and opens the menu on a click by itself.
 #pragma once
 
 #include <QIcon>
 #include <QObject>
 #include <QPixmap>
+#include <memory>
 #include <string>
 
+class MacStatusItem;
 class QMenu;
 class QSystemTrayIcon;
 
 class StatusItem : public QObject {
   public:
     explicit StatusItem(QObject* parent = nullptr);
+    ~StatusItem() override;
 
     const std::string& title() const { return title_; }
-    // Renders and installs a new picture when text differs from the current title.
+    // Installs text as the title (on Linux a newly rendered picture) when it differs from
+    // the current one.
     void setTitle(const std::string& text);
     void setToolTip(const std::string& text);
     QString toolTip() const;
     void setMenu(QMenu* menu);
-    // Puts the icon into the tray (no effect where the desktop has none).
+    // Puts the item into the tray or the menu bar (no effect where the desktop has none).
     void show();
     // Whether the desktop's host draws the icon and its menu from the session bus
     // (StatusNotifierItem), where a menu's widgets do not show.
@@ -30,8 +35,9 @@ class StatusItem : public QObject {
     // What a left click does.
     void openMenuAtClick();
 
+    // The tray's picture; none on macOS, where the title is text.
     QIcon icon() const;
-    // How many pictures have been rendered so far.
+    // How many titles have been installed so far.
     int renderCount() const { return renders_; }
 
     // The title drawn into a square picture of size × size pixels: light text on a dark
@@ -40,7 +46,12 @@ class StatusItem : public QObject {
 
   private:
     bool hostedOverDBus_;
+#ifdef Q_OS_MACOS
+    std::unique_ptr<MacStatusItem> mac_;
+    std::string toolTip_;
+#else
     QSystemTrayIcon* tray_;
+#endif
     QMenu* menu_ = nullptr;
     std::string title_;
     int renders_ = 0;

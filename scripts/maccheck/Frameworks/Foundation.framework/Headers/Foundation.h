@@ -15,6 +15,7 @@
     enum __attribute__((enum_extensibility(open))) _name : _type
 
 @interface NSString : NSObject
++ (nonnull instancetype)string;
 + (nullable instancetype)stringWithUTF8String:(const char* _Nonnull)nullTerminatedCString;
 // The string as UTF-8, owned by the string (or by the autorelease pool).
 @property(nullable, readonly) const char* UTF8String NS_RETURNS_INNER_POINTER;
