@@ -13,8 +13,9 @@
 # non-zero on any error.
 #
 #   scripts/maccheck.sh             the check, in build-maccheck/
-#   scripts/maccheck.sh --selftest  puts known faults into scratch copies of one file and
-#                                   shows that the check fails for each
+#   scripts/maccheck.sh --selftest  puts known faults into scratch copies of the hardware
+#                                   layer, the status item and the bundle, and shows that
+#                                   the check fails for each
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
