@@ -176,7 +176,9 @@ TEST(DaemonAttack, PlantedPathsAreNeitherFollowedNorOpened) {
         const struct stat before = statOf(rig.tmp().path("/tmp/orvane-daemon.log"));
 
         ASSERT_TRUE(rig.startDaemon());
-        // The plant is replaced at the address for scripts too.
+        // The plant is replaced at the address for scripts too, which the daemon binds just
+        // after its own.
+        waitUntil([&] { return S_ISSOCK(statOf(rig.socketPath()).st_mode); });
         for (const std::string& path : {rig.mainSocketPath(), rig.socketPath()}) {
             const struct stat sock = statOf(path);
             EXPECT_TRUE(S_ISSOCK(sock.st_mode)) << path;
